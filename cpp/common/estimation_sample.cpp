@@ -1,0 +1,217 @@
+#include "common/estimation_sample.hpp"
+
+#include <nanobind/stl/string.h>
+
+#include "pyutil/pyutil.hpp"
+
+namespace korvald::common {
+
+using namespace nb::literals;
+
+std::string normalize_setype(nb::handle setype, bool none_allowed) {
+  static const char* homo[] = {"homoskedastic", "homo", "iid"};
+  static const char* hetero[] = {"r", "robust", "heteroskedastic", "hetero", "HC1"};
+  static const char* clus[] = {"cluster", "clus", "clu", "multiway", "c", "cl"};
+  if (setype.is_none()) {
+    if (none_allowed) return "none";
+    py::raise_value_error("Invalid standard error type");
+  }
+  auto is_one_of = [&](const char* const* names, size_t n) {
+    for (size_t i = 0; i < n; ++i)
+      if (py::equals(setype, nb::str(names[i]))) return true;
+    return false;
+  };
+  if (is_one_of(homo, 3)) return "homoskedastic";
+  if (is_one_of(hetero, 5)) return "heteroskedastic";
+  if (is_one_of(clus, 6)) return "cluster";
+  if (py::equals(setype, nb::str("none"))) return "none";
+  py::raise_value_error("Invalid standard error type");
+}
+
+void check_tolerance(nb::handle value, const std::string& message) {
+  int positive = PyObject_RichCompareBool(value.ptr(), nb::int_(0).ptr(), Py_GT);
+  if (positive < 0) throw nb::python_error();
+  if (!positive || !py::truthy(py::numpy().attr("isfinite")(value))) py::raise_value_error(message);
+}
+
+void check_iteration_types(std::initializer_list<nb::handle> values) {
+  for (nb::handle v : values)
+    if (!py::is_int(v)) py::raise_type_error("Number of iterations must be integer values");
+}
+
+void require_columns(nb::handle data, nb::handle names, const std::string& prefix) {
+  nb::object columns = data.attr("columns");
+  nb::list missing;
+  for (nb::handle name : names)
+    if (!py::truthy(columns.attr("__contains__")(name))) missing.append(name);
+  if (nb::len(missing) > 0) py::raise_value_error(prefix + py::repr(missing));
+}
+
+nb::list sorted_unique(nb::handle names) {
+  return nb::borrow<nb::list>(py::builtins().attr("sorted")(nb::set(names)));
+}
+
+nb::list check_model_columns(nb::handle data, nb::handle y, nb::handle x, nb::handle fixedeffects,
+                             const std::string& setype, nb::handle clustvars) {
+  nb::list keepvars;
+  for (nb::handle v : x) keepvars.append(v);
+  for (nb::handle v : y) keepvars.append(v);
+  require_columns(data, y, "Dependent variable(s) not in data: ");
+  require_columns(data, x, "Independent variable(s) not in data: ");
+  if (py::truthy(fixedeffects)) {
+    nb::list components;
+    for (nb::handle spec : fixedeffects)
+      for (const auto& part : py::split(py::str(spec), '#')) components.append(nb::str(part.c_str()));
+    nb::list fe_vars = sorted_unique(components);
+    require_columns(data, fe_vars, "Fixed effects variable(s) not in data: ");
+    for (nb::handle v : fe_vars) keepvars.append(v);
+  }
+  if (setype == "cluster") {
+    if (clustvars.is_none()) py::raise_value_error("No cluster defined");
+    if (nb::len(clustvars) > 4) py::raise_value_error("At most 4 cluster dimensions allowed");
+    require_columns(data, clustvars, "Cluster variable(s) not in data: ");
+    for (nb::handle v : sorted_unique(clustvars)) keepvars.append(v);
+  }
+  return keepvars;
+}
+
+nb::object build_sample(nb::handle data, nb::handle keepvars, nb::handle yx, nb::handle msg) {
+  nb::list keep = sorted_unique(keepvars);
+  nb::object selected = data.attr("loc")[nb::make_tuple(nb::slice(nb::none(), nb::none(), nb::none()), keep)];
+  // The element type all kept columns would share in one array: read off an
+  // empty slice, so no data is copied to learn it.
+  nb::object common_dtype = selected.attr("iloc")[nb::slice(0, 0, 1)].attr("to_numpy")().attr("dtype");
+  nb::object sample = selected.attr("copy")();
+  nb::object float64 = py::numpy().attr("float64");
+  if (nb::len(yx) > 0 && !py::equals(common_dtype, float64)) {
+    const std::string note = "Some variables are not double, recasting";
+    msg.attr("append")(note);
+    py::print(note);
+  }
+  for (nb::handle col : yx) {
+    nb::object column = sample[col];
+    if (!py::equals(column.attr("dtype"), float64)) sample[col] = column.attr("astype")("float64");
+  }
+  return sample;
+}
+
+void cluster_notes(const std::string& setype, nb::handle clustvars, nb::handle msg) {
+  if (!clustvars.is_none() && setype != "cluster") {
+    const std::string note = "Cluster variables found but SEtype is not cluster; ignoring";
+    msg.attr("append")(note);
+    py::print(note);
+  }
+  if (setype == "cluster")
+    msg.attr("append")("Standard errors clustered on " + py::join(py::string_list(clustvars), ", "));
+}
+
+nb::list dedupe_fixedeffects(nb::handle fixedeffects) {
+  nb::list kept;
+  if (fixedeffects.is_none()) return kept;
+  nb::set seen;
+  for (nb::handle spec : fixedeffects) {
+    if (seen.contains(spec)) {
+      py::print("Fixed effect \"" + py::str(spec) + "\" is duplicate and ignored");
+      continue;
+    }
+    seen.add(spec);
+    kept.append(spec);
+  }
+  return kept;
+}
+
+nb::list make_fenames(size_t n_specs) {
+  nb::list names;
+  for (size_t i = 0; i < std::max<size_t>(n_specs, 1); ++i)
+    names.append(nb::str(("fe_" + std::string(1, static_cast<char>(65 + i))).c_str()));
+  return names;
+}
+
+static nb::list spec_columns(nb::handle spec) {
+  nb::list cols;
+  for (const auto& part : py::split(py::str(spec), '#')) cols.append(nb::str(part.c_str()));
+  return cols;
+}
+
+static int64_t group_count(nb::handle ids) {
+  if (nb::len(ids) == 0) return 0;
+  return nb::cast<int64_t>(ids.attr("max")()) + 1;
+}
+
+int64_t add_identifier_columns(nb::object sample, nb::handle fixedeffects, nb::handle fenames, int verb) {
+  nb::object np = py::numpy();
+  if (nb::len(fixedeffects) == 0) {
+    sample["fe_A"] = np.attr("zeros")(nb::len(sample), "dtype"_a = np.attr("int64"));
+    return 1;
+  }
+  int64_t n_fe = 0;
+  size_t i = 0;
+  for (nb::handle spec : fixedeffects) {
+    nb::list cols = spec_columns(spec);
+    nb::object ids = sample.attr("groupby")(cols, "sort"_a = true).attr("ngroup")().attr("to_numpy")(
+        "dtype"_a = np.attr("int64"));
+    sample[fenames[i]] = ids;
+    int64_t groups = group_count(ids);
+    n_fe += groups;
+    if (verb > 0)
+      py::print("Created " + py::join(py::string_list(cols), "-") + " fixed effects with " +
+                std::to_string(groups) + " groups");
+    ++i;
+  }
+  return n_fe;
+}
+
+nb::object sort_and_index(nb::object sample, nb::handle fenames) {
+  nb::handle best;
+  int64_t best_max = -1;
+  for (nb::handle name : fenames) {
+    int64_t m = group_count(sample[name]) - 1;
+    if (!best.is_valid() || m > best_max) {
+      best = name;
+      best_max = m;
+    }
+  }
+  nb::object sorted = sample.attr("sort_values")(best, "kind"_a = "stable");
+  sorted["initial_index"] = sorted.attr("index");
+  return sorted;
+}
+
+int64_t recode_identifiers(nb::object sample, nb::handle fenames) {
+  nb::object np = py::numpy();
+  int64_t n_fe = 0;
+  for (nb::handle name : fenames) {
+    nb::object ids = sample.attr("groupby")(name, "sort"_a = true).attr("ngroup")().attr("to_numpy")(
+        "dtype"_a = np.attr("int64"));
+    sample[name] = ids;
+    n_fe += group_count(ids);
+  }
+  return n_fe;
+}
+
+nb::object identifier_matrix(nb::handle sample, nb::handle fenames) {
+  nb::object np = py::numpy();
+  nb::object values = sample[nb::list(fenames)].attr("to_numpy")("dtype"_a = np.attr("int64"));
+  return np.attr("ascontiguousarray")(values);
+}
+
+nb::object float_matrix(nb::handle sample, nb::handle columns) {
+  nb::object np = py::numpy();
+  size_t n = nb::len(sample), m = nb::len(columns);
+  nb::object out = np.attr("empty")(nb::make_tuple(n, m), "dtype"_a = np.attr("float64"));
+  size_t j = 0;
+  for (nb::handle col : columns) {
+    out[nb::make_tuple(nb::slice(nb::none(), nb::none(), nb::none()), j)] =
+        sample[col].attr("to_numpy")("dtype"_a = np.attr("float64"));
+    ++j;
+  }
+  return out;
+}
+
+nb::object series_by_initial_index(nb::handle sample, nb::handle values, nb::handle name) {
+  nb::object pd = py::pandas();
+  nb::object np = py::numpy();
+  nb::object index = pd.attr("Index")(sample["initial_index"].attr("to_numpy")(), "name"_a = "initial_index");
+  return pd.attr("Series")(np.attr("asarray")(values).attr("ravel")(), "index"_a = index, "name"_a = name);
+}
+
+}  // namespace korvald::common

@@ -1,0 +1,84 @@
+// Input preparation shared by both estimators: option checks, column checks,
+// the estimation sample, fixed-effect identifier columns, the sort order and
+// the re-coding after observations were removed. Each function does one step
+// exactly as both estimators need it; estimator-specific steps stay with the
+// estimator.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+#include <cstdint>
+#include <string>
+
+namespace korvald::common {
+
+namespace nb = nanobind;
+
+// Standard-error type: the accepted synonyms mapped to "homoskedastic",
+// "heteroskedastic", "cluster" or "none". `none_allowed`: whether Python None
+// means "none" (linear) or is rejected (Poisson). Anything else raises
+// ValueError "Invalid standard error type".
+std::string normalize_setype(nb::handle setype, bool none_allowed);
+
+// Accepts value > 0 and finite (NaN fails the comparison); otherwise raises
+// ValueError(message). The comparison with 0 comes first, as in Python.
+void check_tolerance(nb::handle value, const std::string& message);
+
+// TypeError "Number of iterations must be integer values" unless every value
+// is a Python int (bools pass; floats and numpy integers do not).
+void check_iteration_types(std::initializer_list<nb::handle> values);
+
+// ValueError(prefix + repr(missing)) when some of `names` are not columns of `data`.
+void require_columns(nb::handle data, nb::handle names, const std::string& prefix);
+
+// Sorted distinct names (Python's sorted(set(names))).
+nb::list sorted_unique(nb::handle names);
+
+// Column checks common to both estimators, in their order: dependent
+// variable, regressors, fixed-effect components, cluster variables (only for
+// setype "cluster"). Returns the list of columns to keep (not yet de-duplicated).
+nb::list check_model_columns(nb::handle data, nb::handle y, nb::handle x, nb::handle fixedeffects,
+                             const std::string& setype, nb::handle clustvars);
+
+// New DataFrame from the sorted distinct `keepvars` of `data`, each column
+// keeping its own dtype (so large integer identifiers are never merged by a
+// cast). When the common element type of the kept columns is not float64,
+// "Some variables are not double, recasting" goes to `msg` and is printed;
+// every column of `yx` that is not float64 is converted to float64.
+nb::object build_sample(nb::handle data, nb::handle keepvars, nb::handle yx, nb::handle msg);
+
+// The two notes about clustering (the "ignoring" note printed, the
+// "clustered on" note logged only).
+void cluster_notes(const std::string& setype, nb::handle clustvars, nb::handle msg);
+
+// De-duplicated specifications in first-occurrence order; each repeat prints
+// `Fixed effect "<spec>" is duplicate and ignored`. None gives an empty list.
+nb::list dedupe_fixedeffects(nb::handle fixedeffects);
+
+// "fe_A", "fe_B", ... for n specifications; ["fe_A"] when n is 0.
+nb::list make_fenames(size_t n_specs);
+
+// Adds one int64 identifier column per specification (group numbers 0..G-1
+// in ascending key order) or the all-zero "fe_A" when there is none, printing
+// the "Created ..." lines when verb > 0. Returns N_FE.
+int64_t add_identifier_columns(nb::object sample, nb::handle fixedeffects, nb::handle fenames, int verb);
+
+// Sorts by the identifier column with the most groups (first on ties) and
+// adds the `initial_index` column with the caller's row labels.
+nb::object sort_and_index(nb::object sample, nb::handle fenames);
+
+// Renumbers every identifier column 0..G-1 after rows were removed and
+// returns the new N_FE (the sum of the group counts).
+int64_t recode_identifiers(nb::object sample, nb::handle fenames);
+
+// The identifier columns as an N x k int64 C-contiguous array.
+nb::object identifier_matrix(nb::handle sample, nb::handle fenames);
+
+// The named columns as an N x m float64 C-contiguous (row-major) array.
+nb::object float_matrix(nb::handle sample, nb::handle columns);
+
+// pandas Series of `values` (flattened) indexed by the sample's
+// `initial_index` column (index name "initial_index"), optionally named.
+nb::object series_by_initial_index(nb::handle sample, nb::handle values, nb::handle name = nb::none());
+
+}  // namespace korvald::common

@@ -1,0 +1,52 @@
+// Covariance and inference after the fit: redundancy accounting, the
+// homoskedastic / heteroskedastic / multiway-clustered covariance with the
+// eigenvalue repair, standard errors, test statistics, p-values, degrees of
+// freedom and the statistics of the reported constant.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+#include <cstdint>
+#include <string>
+
+#include "reporting/family.hpp"
+
+namespace korvald::reporting {
+
+namespace nb = nanobind;
+
+struct InferenceInput {
+  Family family = Family::Linear;
+  std::string setype;          // normalised: "none", "homoskedastic", "heteroskedastic", "cluster"
+  nb::object clustvars;        // the caller's list (or None)
+  nb::object data;             // estimation sample (DataFrame with initial_index, identifiers, ...)
+  nb::object x;                // list of kept regressor names
+  nb::object y;                // one-element list
+  nb::object fixedeffects;     // de-duplicated list of specifications (may be empty)
+  nb::object fenames;          // identifier column names
+  int64_t N = 0, K = 0, N_FE = 1;
+  nb::object demeaned;         // N x (K+1) float64: col 0 dependent (linear) / working variable (Poisson)
+  nb::object beta;             // K x 1 (Poisson: standardized units)
+  nb::object resid;            // N x 1 (linear: partialled-out residual; Poisson: y - mu)
+  int verb = 0;
+  nb::object msg;              // message log (list or deque)
+  // Poisson only
+  nb::object mu, eta, offset;  // N x 1
+  nb::object x_scale;          // None or length-K float64 array
+};
+
+struct InferenceOutput {
+  nb::object beta;                   // K x 1, rescaled to the caller's units for Poisson
+  nb::object covmat, se, stat, p;    // stat = t (linear) or z (Poisson); None when setype is "none"
+  double df = 0;                     // inference degrees of freedom (not set for "none")
+  int64_t df_model = 0;
+  nb::object cons_stats;             // 4-tuple of floats or None
+  nb::object fe_redundancies;        // dict or None
+  int64_t total_nonredundant_fe = 0;
+  nb::object N_cluster;              // list of cluster counts ("cluster") or None
+};
+
+// Sets the inference attributes on `result` in the documented order.
+InferenceOutput covariance_and_inference(const InferenceInput& in, nb::handle result);
+
+}  // namespace korvald::reporting

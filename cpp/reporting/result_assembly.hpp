@@ -1,0 +1,50 @@
+// Result assembly shared by both estimators: model-family stubs, degrees of
+// freedom, the two formula strings, fit statistics, fitted values, residuals
+// and the message log.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+#include <cstdint>
+#include <string>
+
+#include "reporting/family.hpp"
+
+namespace korvald::reporting {
+
+namespace nb = nanobind;
+
+struct AssemblyInput {
+  Family family = Family::Linear;
+  std::string setype;
+  nb::object clustvars;     // caller's list or None
+  nb::object y;             // one-element list
+  nb::object x;             // kept regressors
+  nb::object x_all;         // regressors before the collinearity screen
+  nb::object fixedeffects;  // de-duplicated list (empty when none)
+  nb::object data;          // estimation sample with initial_index
+  int64_t N = 0, K = 0, N_FE = 1, df_model = 0;
+  nb::object msg;
+  // Linear: beta (K x 1), resid (N x 1, partialled-out residual), FEgen flag.
+  nb::object beta, resid;
+  bool fegen = false;
+  // Poisson: fit statistics computed by the estimator, mu (N x 1) and the
+  // IRLS iteration counter.
+  double llf = 0, aic = 0, bic = 0, deviance = 0, pearson_chi2 = 0;
+  nb::object mu;
+  int64_t fit_iterations = 1;
+};
+
+// Sets fe_rowsum (linear, FEgen), family, model, df_model, df_resid,
+// formula_R, formula_Stata, aic, bic, llf, deviance, pearson_chi2,
+// family_name, family_link, scale, nobs, method, fit_history, fittedvalues,
+// resid (linear) or resid_additive / resid_multiplicative (Poisson), msg.
+void assemble_result(const AssemblyInput& in, nb::handle result);
+
+// The two formula strings (exposed separately for testing and reuse).
+std::string formula_r(Family family, const std::string& setype, nb::handle y, nb::handle x_all,
+                      nb::handle fixedeffects, nb::handle clustvars);
+std::string formula_stata(Family family, const std::string& setype, nb::handle y, nb::handle x_all,
+                          nb::handle fixedeffects, nb::handle clustvars);
+
+}  // namespace korvald::reporting

@@ -1,0 +1,1 @@
+"""Partialling-out kernels (demeankit) and group helpers (grpkit)."""

@@ -1,0 +1,1 @@
+"""Linear least squares with absorbed fixed effects."""

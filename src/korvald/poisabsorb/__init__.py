@@ -1,0 +1,1 @@
+"""Poisson pseudo-maximum likelihood with absorbed fixed effects."""
