@@ -1,8 +1,128 @@
-// Placeholder; replaced by the estimator.
+// Binding of poisabsorb, _poisson_deviance and _detect_separation_ir, and the
+// order in which one poisabsorb call runs its steps.
 #include "poisabsorb/estimator.hpp"
-namespace nb = nanobind;
+
+#include <nanobind/stl/string.h>
+
+#include <climits>
+
+#include "poisabsorb/internal.hpp"
+#include "pyutil/pyutil.hpp"
+
 namespace korvald::poisabsorb {
+
+using namespace nb::literals;
+
+void Call::log(const std::string& text) const { msg.attr("append")(nb::str(text.c_str(), text.size())); }
+
+nb::object Call::ycol() const { return nb::borrow(y[0]); }
+
+double* f64(nb::handle array) { return nb::cast<DoubleArray>(array).data(); }
+const double* cf64(nb::handle array) { return nb::cast<ConstDoubleArray>(array).data(); }
+const int64_t* i64(nb::handle array) { return nb::cast<IdArray>(array).data(); }
+
+nb::object empty(int64_t rows, int64_t cols) {
+  nb::object np = py::numpy();
+  return np.attr("empty")(nb::make_tuple(rows, cols), "dtype"_a = np.attr("float64"));
+}
+nb::object zeros(int64_t rows, int64_t cols) {
+  nb::object np = py::numpy();
+  return np.attr("zeros")(nb::make_tuple(rows, cols), "dtype"_a = np.attr("float64"));
+}
+nb::object empty1(int64_t n) {
+  nb::object np = py::numpy();
+  return np.attr("empty")(n, "dtype"_a = np.attr("float64"));
+}
+
+nb::object as_f64(nb::handle value) {
+  nb::object np = py::numpy();
+  nb::object arr = np.attr("asarray")(value, "dtype"_a = np.attr("float64"));
+  bool usable = py::truthy(arr.attr("flags").attr("c_contiguous")) && py::truthy(arr.attr("flags").attr("writeable"));
+  return usable ? arr : np.attr("array")(arr, "dtype"_a = np.attr("float64"), "order"_a = "C");
+}
+
+bool greater(nb::handle a, nb::handle b) {
+  int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_GT);
+  if (r < 0) throw nb::python_error();
+  return r == 1;
+}
+
+int64_t clamp_int64(nb::handle value) {
+  int overflow = 0;
+  long long v = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
+  if (v == -1 && PyErr_Occurred()) throw nb::python_error();
+  if (overflow > 0) return LLONG_MAX;
+  if (overflow < 0) return LLONG_MIN;
+  return static_cast<int64_t>(v);
+}
+
+static nb::handle g_module;
+
+static nb::object poisabsorb(nb::object y, nb::object x, nb::object fixedeffects, nb::object data, nb::object setype,
+                             nb::object clustvars, nb::object off, nb::object eta_0, nb::object FEgen,
+                             nb::object start, nb::object olsguess, nb::object separation, nb::object sep_tol,
+                             nb::object sep_maxiter, nb::object sep_K_penalty, nb::object keepsingletons,
+                             nb::object nocheck, nb::object verb, nb::object eps_beta, nb::object miniter,
+                             nb::object maxiter, nb::object eps_MAP, nb::object minsubiter, nb::object maxsubiter,
+                             nb::object start_inner_tol, nb::object standardize_data, nb::object accel, nb::object nt,
+                             nb::object print_stata_style_summary) {
+  Call c;
+  c.module = g_module;
+  c.y = y;
+  c.x_arg = x;
+  c.fixedeffects_arg = fixedeffects;
+  c.data = data;
+  c.setype_arg = setype;
+  c.clustvars = clustvars;
+  c.off = off;
+  c.eta_0 = eta_0;
+  c.FEgen = FEgen;
+  c.start = start;
+  c.olsguess = olsguess;
+  c.separation = separation;
+  c.sep_tol = sep_tol;
+  c.sep_maxiter = sep_maxiter;
+  c.sep_K_penalty = sep_K_penalty;
+  c.keepsingletons = keepsingletons;
+  c.nocheck = nocheck;
+  c.verb = verb;
+  c.eps_beta_arg = eps_beta;
+  c.miniter_arg = miniter;
+  c.maxiter_arg = maxiter;
+  c.eps_MAP_arg = eps_MAP;
+  c.minsubiter = minsubiter;
+  c.maxsubiter = maxsubiter;
+  c.start_inner_tol_arg = start_inner_tol;
+  c.standardize_data = standardize_data;
+  c.accel = accel;
+  c.nt = nt;
+  c.print_stata_style_summary = print_stata_style_summary;
+
+  prepare_input(c);
+  build_fixed_effects(c);
+  separation_pass(c);
+  screen_and_start(c);
+  run_irls(c);
+  return finish(c);
+}
+
 void bind_poisabsorb(nb::module_& m) {
-  m.def("poisabsorb", [](nb::args, nb::kwargs) -> nb::object { throw std::runtime_error("not built yet"); });
+  g_module = m;
+  nb::object none = nb::none();
+  m.def("poisabsorb", &poisabsorb, "y"_a.none(), "x"_a.none(), "fixedeffects"_a.none() = none, "data"_a.none() = none, "setype"_a.none() = "none",
+        "clustvars"_a.none() = none, "off"_a.none() = none, "eta_0"_a.none() = none, "FEgen"_a.none() = false, "start"_a.none() = "simple",
+        "olsguess"_a.none() = false, "separation"_a.none() = "ir", "sep_tol"_a.none() = 1e-5, "sep_maxiter"_a.none() = 100,
+        "sep_K_penalty"_a.none() = 1e6, "keepsingletons"_a.none() = false, "nocheck"_a.none() = false, "verb"_a.none() = 0,
+        "eps_beta"_a.none() = 1e-8, "miniter"_a.none() = 1, "maxiter"_a.none() = 1000, "eps_MAP"_a.none() = 1e-9, "minsubiter"_a.none() = 0,
+        "maxsubiter"_a.none() = 16000, "start_inner_tol"_a.none() = 1e-4, "standardize_data"_a.none() = true, "accel"_a.none() = true,
+        "nt"_a.none() = 0, "print_stata_style_summary"_a.none() = true,
+        "Poisson pseudo-maximum-likelihood regression of y on x with the fixed effects absorbed, fitted by "
+        "iteratively re-weighted least squares. Returns a SimpleNamespace with the estimates.");
+  m.def("_poisson_deviance", &poisson_deviance_py, "y"_a.none(), "mu"_a.none(),
+        "Poisson deviance of the means mu for the outcome y (+inf when some mu is not finite).");
+  m.def("_detect_separation_ir", &detect_separation_ir, "data"_a.none(), "y"_a.none(), "x"_a.none(), "fenames"_a.none(), "tol"_a.none() = 1e-5,
+        "maxiter"_a.none() = 100, "K_penalty"_a.none() = 1e6, "inner_maxiter"_a.none() = 100, "inner_tol"_a.none() = 1e-10, "verb"_a.none() = 0,
+        "Iterative-rectifier separation test; returns (mask of separated observations, certificate u).");
 }
-}
+
+}  // namespace korvald::poisabsorb

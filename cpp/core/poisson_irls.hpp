@@ -1,0 +1,58 @@
+// Per-observation arithmetic of the Poisson IRLS loop: guards, the working
+// variable, the weighted design handed to the least-squares solver, the
+// full-step linear predictor and the step-halving search on the deviance.
+// Everything here runs without the interpreter (callers release the GIL).
+#pragma once
+
+#include <cstdint>
+
+namespace korvald::core {
+
+// Largest element, NaN-propagating like numpy's max, is finite.
+bool max_is_finite(const double* v, int64_t n);
+bool all_finite(const double* v, int64_t n);
+
+// 2*sum_{y=0} mu + 2*sum_{y!=0} [y log(y/mu) - (y - mu)].
+// With finite_shortcut, any non-finite mu gives +inf at once (the signal that
+// a trial step is too large); without it the formula is evaluated as is.
+double poisson_deviance(const double* y, const double* mu, int64_t n, bool finite_shortcut);
+
+// mu = exp(eta + offset)
+void fitted_means(const double* eta, const double* offset, double* mu, int64_t n);
+
+// z = eta + y / mu - 1
+void working_variable(const double* eta, const double* y, const double* mu, double* z, int64_t n);
+
+// zX is n x (K+1) row-major (column 0 the working variable). Writes the
+// row-scaled system A = zX[:,1:] * sqrt(mu) (n x K) and b = zX[:,0] * sqrt(mu).
+void weighted_design(const double* zX, const double* mu, int64_t n, int64_t K, double* A, double* b);
+
+// e = z - zX[:,0] + zX[:,1:] * coef: the fixed-effect part of z plus the
+// fitted regressor part.
+void full_step_predictor(const double* z, const double* zX, const double* coef, int64_t n, int64_t K,
+                         double* e);
+
+struct HalvingOutcome {
+  int halvings = 0;          // number of halvings made
+  double step_size = 1.0;    // value of the step variable after the search
+  double deviance_new = 0;   // deviance of the accepted trial
+  bool exhausted = false;    // stopped at max_halvings without meeting the test
+};
+
+// Trials eta = eta_old + s (e - eta_old), beta = beta_old + s (b - beta_old),
+// mu = exp(eta + offset) with s = 1, 1/2, 1/4, ... until the deviance does not
+// exceed `deviance` by more than max(1e-12 |deviance|, 1e-12), or until
+// `max_halvings` halvings were made (then the last trial is kept). eta, mu
+// and beta hold the accepted trial on return.
+// With `finite_only` (the first iteration) any trial with a finite deviance
+// is accepted: the starting predictor is not a fit of the model (the simple
+// start ln((y + mean y)/2) follows y itself), so its deviance is usually
+// below that of every fit and would reject every step towards the model.
+HalvingOutcome step_halving(const double* y, const double* offset, const double* eta_old, const double* e,
+                            const double* beta_old, const double* b, int64_t n, int64_t K, double deviance,
+                            int max_halvings, bool finite_only, double* eta, double* mu, double* beta);
+
+// max |a - b| over n entries (0 for n = 0; NaN if any difference is NaN).
+double max_abs_difference(const double* a, const double* b, int64_t n);
+
+}  // namespace korvald::core

@@ -1,0 +1,210 @@
+#include "core/rectifier.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+namespace korvald::core {
+
+WeightedDemeaner::WeightedDemeaner(std::vector<const int64_t*> ids, std::vector<int64_t> ngroups,
+                                   const double* w, int64_t n, int64_t max_sweeps, double tol)
+    : ids_(std::move(ids)), ngroups_(std::move(ngroups)), w_(w), n_(n), max_sweeps_(max_sweeps), tol_(tol) {
+  // Group weight totals never change: one pass per dimension up front.
+  inv_total_.resize(ids_.size());
+  for (size_t k = 0; k < ids_.size(); ++k) {
+    std::vector<double> total(static_cast<size_t>(ngroups_[k]), 0.0);
+    for (int64_t i = 0; i < n_; ++i) total[ids_[k][i]] += w_[i];
+    for (double& t : total) t = 1.0 / std::max(t, 1e-300);
+    inv_total_[k] = std::move(total);
+  }
+}
+
+void WeightedDemeaner::apply(double* v) const {
+  std::vector<double> before(static_cast<size_t>(n_));
+  std::vector<double> sums;
+  for (int64_t sweep = 0; sweep < max_sweeps_; ++sweep) {
+    std::copy(v, v + n_, before.begin());
+    for (size_t k = 0; k < ids_.size(); ++k) {
+      const int64_t* id = ids_[k];
+      sums.assign(static_cast<size_t>(ngroups_[k]), 0.0);
+      for (int64_t i = 0; i < n_; ++i) sums[id[i]] += w_[i] * v[i];
+      for (int64_t g = 0; g < ngroups_[k]; ++g) sums[g] *= inv_total_[k][g];
+      for (int64_t i = 0; i < n_; ++i) v[i] -= sums[id[i]];
+    }
+    double change = 0.0;
+    for (int64_t i = 0; i < n_; ++i) change = std::max(change, std::fabs(v[i] - before[i]));
+    if (change < tol_) break;
+  }
+}
+
+namespace {
+
+// Jacobi eigen-decomposition of a symmetric matrix (K is small).
+void jacobi_eigen(std::vector<double> a, int64_t K, std::vector<double>& eval, std::vector<double>& evec) {
+  evec.assign(static_cast<size_t>(K * K), 0.0);
+  for (int64_t i = 0; i < K; ++i) evec[i * K + i] = 1.0;
+  for (int sweep = 0; sweep < 100; ++sweep) {
+    double off = 0.0;
+    for (int64_t p = 0; p < K; ++p)
+      for (int64_t q = p + 1; q < K; ++q) off += a[p * K + q] * a[p * K + q];
+    if (off == 0.0) break;
+    for (int64_t p = 0; p < K; ++p) {
+      for (int64_t q = p + 1; q < K; ++q) {
+        const double apq = a[p * K + q];
+        if (apq == 0.0) continue;
+        const double theta = (a[q * K + q] - a[p * K + p]) / (2.0 * apq);
+        const double t = (theta >= 0 ? 1.0 : -1.0) / (std::fabs(theta) + std::sqrt(theta * theta + 1.0));
+        const double c = 1.0 / std::sqrt(t * t + 1.0), s = t * c;
+        for (int64_t r = 0; r < K; ++r) {  // columns p, q
+          const double arp = a[r * K + p], arq = a[r * K + q];
+          a[r * K + p] = c * arp - s * arq;
+          a[r * K + q] = s * arp + c * arq;
+        }
+        for (int64_t r = 0; r < K; ++r) {  // rows p, q
+          const double apr = a[p * K + r], aqr = a[q * K + r];
+          a[p * K + r] = c * apr - s * aqr;
+          a[q * K + r] = s * apr + c * aqr;
+        }
+        for (int64_t r = 0; r < K; ++r) {
+          const double vrp = evec[r * K + p], vrq = evec[r * K + q];
+          evec[r * K + p] = c * vrp - s * vrq;
+          evec[r * K + q] = s * vrp + c * vrq;
+        }
+      }
+    }
+  }
+  eval.resize(static_cast<size_t>(K));
+  for (int64_t i = 0; i < K; ++i) eval[i] = a[i * K + i];
+}
+
+}  // namespace
+
+std::vector<double> solve_symmetric_system(const std::vector<double>& A, const std::vector<double>& b,
+                                           int64_t K) {
+  std::vector<double> lu(A), x(b);
+  std::vector<int64_t> perm(static_cast<size_t>(K));
+  bool singular = false;
+  for (int64_t i = 0; i < K; ++i) perm[i] = i;
+  for (int64_t c = 0; c < K && !singular; ++c) {
+    int64_t piv = c;
+    for (int64_t r = c + 1; r < K; ++r)
+      if (std::fabs(lu[r * K + c]) > std::fabs(lu[piv * K + c])) piv = r;
+    if (lu[piv * K + c] == 0.0) {
+      singular = true;
+      break;
+    }
+    if (piv != c) {
+      for (int64_t j = 0; j < K; ++j) std::swap(lu[c * K + j], lu[piv * K + j]);
+      std::swap(x[c], x[piv]);
+    }
+    for (int64_t r = c + 1; r < K; ++r) {
+      const double f = lu[r * K + c] / lu[c * K + c];
+      lu[r * K + c] = f;
+      for (int64_t j = c + 1; j < K; ++j) lu[r * K + j] -= f * lu[c * K + j];
+      x[r] -= f * x[c];
+    }
+  }
+  if (!singular) {
+    for (int64_t r = K - 1; r >= 0; --r) {
+      double s = x[r];
+      for (int64_t j = r + 1; j < K; ++j) s -= lu[r * K + j] * x[j];
+      x[r] = s / lu[r * K + r];
+    }
+    return x;
+  }
+  // Minimum-norm solution: pseudo-inverse through the eigen-decomposition,
+  // ignoring eigenvalues below the usual machine-precision cut-off.
+  std::vector<double> eval, evec;
+  jacobi_eigen(A, K, eval, evec);
+  double largest = 0.0;
+  for (double v : eval) largest = std::max(largest, std::fabs(v));
+  const double cutoff = std::numeric_limits<double>::epsilon() * static_cast<double>(K) * largest;
+  std::vector<double> out(static_cast<size_t>(K), 0.0);
+  for (int64_t j = 0; j < K; ++j) {
+    if (std::fabs(eval[j]) <= cutoff) continue;
+    double proj = 0.0;
+    for (int64_t r = 0; r < K; ++r) proj += evec[r * K + j] * b[r];
+    proj /= eval[j];
+    for (int64_t r = 0; r < K; ++r) out[r] += evec[r * K + j] * proj;
+  }
+  return out;
+}
+
+bool detect_separation(const double* y, int64_t n, const double* X, int64_t K,
+                       const std::vector<const int64_t*>& ids, const std::vector<int64_t>& ngroups,
+                       const RectifierOptions& options, double* u, RectifierTrace* trace) {
+  std::fill(u, u + n, 0.0);
+  bool any_zero = false;
+  for (int64_t i = 0; i < n; ++i) any_zero = any_zero || y[i] == 0.0;
+  if (!any_zero) return false;
+
+  // Large weight on the positive observations pins the fit to zero there.
+  std::vector<double> w(static_cast<size_t>(n));
+  for (int64_t i = 0; i < n; ++i) w[i] = y[i] == 0.0 ? 1.0 : options.K_penalty;
+  WeightedDemeaner demean(ids, ngroups, w.data(), n, options.inner_maxiter, options.inner_tol);
+
+  // Demeaned regressors (column-major, one column at a time) and X~' W X~,
+  // fixed for all iterations.
+  std::vector<double> Xt(static_cast<size_t>(n * K));
+  for (int64_t k = 0; k < K; ++k) {
+    double* col = Xt.data() + k * n;
+    for (int64_t i = 0; i < n; ++i) col[i] = X[i * K + k];
+    demean.apply(col);
+  }
+  std::vector<double> XtWX(static_cast<size_t>(K * K), 0.0);
+  for (int64_t a = 0; a < K; ++a)
+    for (int64_t c = a; c < K; ++c) {
+      const double* xa = Xt.data() + a * n;
+      const double* xc = Xt.data() + c * n;
+      double s = 0.0;
+      for (int64_t i = 0; i < n; ++i) s += xa[i] * w[i] * xc[i];
+      XtWX[a * K + c] = XtWX[c * K + a] = s;
+    }
+
+  for (int64_t i = 0; i < n; ++i) u[i] = y[i] == 0.0 ? 1.0 : 0.0;
+  std::vector<double> ut(static_cast<size_t>(n)), Xb(static_cast<size_t>(n)), r(static_cast<size_t>(n)),
+      rt(static_cast<size_t>(n)), XtWu(static_cast<size_t>(K));
+  for (int64_t it = 0; it < options.maxiter; ++it) {
+    std::copy(u, u + n, ut.begin());
+    demean.apply(ut.data());
+    std::fill(Xb.begin(), Xb.end(), 0.0);
+    if (K > 0) {
+      for (int64_t k = 0; k < K; ++k) {
+        const double* xk = Xt.data() + k * n;
+        double s = 0.0;
+        for (int64_t i = 0; i < n; ++i) s += xk[i] * (w[i] * ut[i]);
+        XtWu[k] = s;
+      }
+      const std::vector<double> beta = solve_symmetric_system(XtWX, XtWu, K);
+      for (int64_t k = 0; k < K; ++k) {
+        const double* xk = Xt.data() + k * n;
+        for (int64_t i = 0; i < n; ++i) Xb[i] += xk[i] * beta[k];
+      }
+    }
+    for (int64_t i = 0; i < n; ++i) r[i] = u[i] - Xb[i];
+    std::copy(r.begin(), r.end(), rt.begin());
+    demean.apply(rt.data());
+    double max_change = 0.0;
+    int64_t provisional = 0;
+    for (int64_t i = 0; i < n; ++i) {
+      // fitted u = regressor part + fixed-effect part of the residual, clipped at 0
+      const double fitted = Xb[i] + (r[i] - rt[i]);
+      const double next = y[i] == 0.0 ? std::max(fitted, 0.0) : 0.0;
+      const double d = std::fabs(next - u[i]);
+      if (std::isnan(d))
+        max_change = d;  // stays NaN, so the stop test fails as it would in NumPy
+      else if (d > max_change)
+        max_change = d;
+      u[i] = next;
+      if (next > options.tol) ++provisional;
+    }
+    if (trace) {
+      trace->max_change.push_back(max_change);
+      trace->provisional.push_back(provisional);
+    }
+    if (max_change < options.tol) break;
+  }
+  return true;
+}
+
+}  // namespace korvald::core

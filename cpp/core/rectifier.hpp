@@ -1,0 +1,60 @@
+// Iterative-rectifier test for Poisson separation. Observations with y = 0
+// are separated when some combination of regressors and fixed effects is zero
+// on every positive observation and non-negative (somewhere positive) on the
+// zero observations. The test repeatedly fits u (1 on zeros at the start) by
+// a weighted least-squares projection on regressors and fixed effects, with a
+// large weight on the positive observations so the fit is pinned to zero
+// there, and clips the fit at zero (the "rectifier"). Entries of u that stay
+// above the tolerance certify separation.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+namespace korvald::core {
+
+// Weighted within-transformation over several fixed effects by alternating
+// projections (Gauss-Seidel over the dimensions, v updated in place).
+class WeightedDemeaner {
+ public:
+  WeightedDemeaner(std::vector<const int64_t*> ids, std::vector<int64_t> ngroups, const double* w, int64_t n,
+                   int64_t max_sweeps, double tol);
+  // v <- v minus its weighted projection on all fixed effects.
+  void apply(double* v) const;
+
+ private:
+  std::vector<const int64_t*> ids_;
+  std::vector<int64_t> ngroups_;
+  const double* w_;
+  int64_t n_, max_sweeps_;
+  double tol_;
+  std::vector<std::vector<double>> inv_total_;  // 1 / max(group weight, 1e-300)
+};
+
+struct RectifierOptions {
+  double tol = 1e-5;
+  int64_t maxiter = 100;
+  double K_penalty = 1e6;
+  int64_t inner_maxiter = 100;
+  double inner_tol = 1e-10;
+};
+
+struct RectifierTrace {
+  std::vector<double> max_change;    // per iteration
+  std::vector<int64_t> provisional;  // entries of u above tol after each iteration
+};
+
+// y: length n. X: n x K row-major regressors. ids/ngroups: identifier columns.
+// u (length n) receives the final certificate; returns false when y has no
+// zero (u is then all zero and nothing was iterated).
+bool detect_separation(const double* y, int64_t n, const double* X, int64_t K,
+                       const std::vector<const int64_t*>& ids, const std::vector<int64_t>& ngroups,
+                       const RectifierOptions& options, double* u, RectifierTrace* trace);
+
+// Solve the symmetric K x K system A x = b: LU with partial pivoting; when a
+// pivot is exactly zero (singular matrix), the minimum-norm least-squares
+// solution from an eigen-decomposition. A is row-major and left unchanged.
+std::vector<double> solve_symmetric_system(const std::vector<double>& A, const std::vector<double>& b,
+                                           int64_t K);
+
+}  // namespace korvald::core

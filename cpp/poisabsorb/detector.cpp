@@ -1,0 +1,95 @@
+// _detect_separation_ir: converts the sample's columns for the rectifier
+// kernel, runs it without the GIL and prints its per-iteration trace.
+#include <nanobind/stl/string.h>
+
+#include "common/estimation_sample.hpp"
+#include "core/poisson_irls.hpp"
+#include "core/rectifier.hpp"
+
+#include <limits>
+#include "poisabsorb/internal.hpp"
+#include "pyutil/pyutil.hpp"
+
+namespace korvald::poisabsorb {
+
+using namespace nb::literals;
+
+static double to_double(nb::handle v) {
+  double d = PyFloat_AsDouble(v.ptr());
+  if (d == -1.0 && PyErr_Occurred()) throw nb::python_error();
+  return d;
+}
+
+static int64_t to_index(nb::handle v) {
+  nb::object idx = nb::steal(PyNumber_Index(v.ptr()));
+  if (!idx.is_valid()) throw nb::python_error();
+  return clamp_int64(idx);
+}
+
+nb::object detect_separation_ir(nb::handle data, nb::handle y, nb::handle x, nb::handle fenames, nb::handle tol,
+                                nb::handle maxiter, nb::handle K_penalty, nb::handle inner_maxiter,
+                                nb::handle inner_tol, nb::handle verb) {
+  nb::object np = py::numpy();
+  core::RectifierOptions options;
+  options.tol = to_double(tol);
+  options.maxiter = to_index(maxiter);
+  options.K_penalty = to_double(K_penalty);
+  options.inner_maxiter = to_index(inner_maxiter);
+  options.inner_tol = to_double(inner_tol);
+  const bool verb2 = greater(verb, nb::int_(1));
+
+  nb::object Y = np.attr("ascontiguousarray")(
+      data.attr("__getitem__")(y).attr("to_numpy")("dtype"_a = "float64").attr("ravel")());
+  const int64_t n = static_cast<int64_t>(nb::len(Y));
+  nb::object u = np.attr("zeros")(n, "dtype"_a = np.attr("float64"));
+  if (!py::truthy(np.attr("equal")(Y, 0.0).attr("any")()))
+    return nb::make_tuple(np.attr("zeros")(n, "dtype"_a = np.attr("bool_")), u);
+
+  const int64_t K = static_cast<int64_t>(nb::len(x));
+  nb::object X = K == 0 ? zeros(n, 0) : common::float_matrix(data, x);
+
+  std::vector<nb::object> keep_alive;
+  std::vector<const int64_t*> ids;
+  std::vector<int64_t> ngroups;
+  for (nb::handle name : fenames) {
+    nb::object col = np.attr("ascontiguousarray")(
+        data.attr("__getitem__")(name).attr("to_numpy")("dtype"_a = np.attr("int64")));
+    // The kernel indexes group tables by these codes.
+    if (nb::cast<int64_t>(py::builtins().attr("int")(col.attr("min")())) < 0)
+      py::raise_value_error("Fixed-effect identifier columns must hold codes 0..G-1");
+    ngroups.push_back(nb::cast<int64_t>(py::builtins().attr("int")(col.attr("max")())) + 1);
+    ids.push_back(i64(col));
+    keep_alive.push_back(col);
+  }
+
+  const double* yp = cf64(Y);
+  const double* Xp = K == 0 ? nullptr : cf64(X);
+  double* up = f64(u);
+  core::RectifierTrace trace;
+  {
+    nb::gil_scoped_release release;
+    core::detect_separation(yp, n, Xp, K, ids, ngroups, options, up, &trace);
+  }
+  if (verb2) {
+    for (size_t it = 0; it < trace.max_change.size(); ++it)
+      py::print("  IR iter " + std::to_string(it + 1) + ": max change=" + py::format(trace.max_change[it], ".2e") +
+                ", provisional sep = " + std::to_string(trace.provisional[it]));
+  }
+  return nb::make_tuple(np.attr("greater")(u, options.tol), u);
+}
+
+double poisson_deviance_py(nb::handle y, nb::handle mu) {
+  nb::object np = py::numpy();
+  nb::object m = np.attr("ascontiguousarray")(np.attr("asarray")(mu, "dtype"_a = "float64").attr("ravel")());
+  const double* mp = cf64(m);
+  const int64_t nm = static_cast<int64_t>(nb::len(m));
+  if (!core::all_finite(mp, nm)) return std::numeric_limits<double>::infinity();
+  nb::object yy = np.attr("ascontiguousarray")(np.attr("asarray")(y, "dtype"_a = "float64").attr("ravel")());
+  const int64_t ny = static_cast<int64_t>(nb::len(yy));
+  if (ny != nm) py::raise_value_error("y and mu must have the same number of elements");
+  const double* yp = cf64(yy);
+  nb::gil_scoped_release release;
+  return core::poisson_deviance(yp, mp, nm, false);
+}
+
+}  // namespace korvald::poisabsorb

@@ -1,0 +1,73 @@
+// Fixed-effect identifier columns and fe-style separation: groups whose
+// dependent variable is identically zero carry no information for a Poisson
+// model (their fixed effect runs to minus infinity), and singleton groups
+// are fitted perfectly; both are removed before estimation.
+#include <nanobind/stl/string.h>
+
+#include "common/estimation_sample.hpp"
+#include "poisabsorb/internal.hpp"
+#include "pyutil/pyutil.hpp"
+
+namespace korvald::poisabsorb {
+
+using namespace nb::literals;
+
+static nb::object pointers(const Call& c, nb::handle sample) {
+  return c.module.attr("make_pointer")(common::identifier_matrix(sample, c.fenames));
+}
+
+nb::object fe_style_removal(const Call& c, nb::object sample, nb::object* mp) {
+  nb::object np = py::numpy();
+  nb::object ycol = c.ycol();
+  *mp = nb::none();
+  if (py::truthy(c.keepsingletons)) {
+    // Singletons stay; drop all-zero groups dimension by dimension until a
+    // whole pass removes nothing (removing rows in one dimension can empty
+    // groups of positive y in another).
+    while (nb::len(sample) > 0) {
+      const size_t before = nb::len(sample);
+      for (nb::handle name : c.fenames) {
+        nb::object group_max = sample.attr("groupby")(name).attr("__getitem__")(ycol).attr("transform")("max");
+        sample = sample.attr("__getitem__")(group_max.attr("__gt__")(0)).attr("copy")();
+      }
+      if (nb::len(sample) == before) break;
+    }
+    return sample.attr("reset_index")("drop"_a = true);
+  }
+  const int64_t n = static_cast<int64_t>(nb::len(sample));
+  nb::object mp_here = pointers(c, sample);
+  nb::object yv = sample.attr("__getitem__")(ycol).attr("to_numpy")("dtype"_a = "float64", "copy"_a = true);
+  nb::object keep = c.module.attr("sep")(yv, mp_here, np.attr("ones")(n, "dtype"_a = np.attr("int64")));
+  keep = np.attr("asarray")(keep).attr("astype")(np.attr("bool_"));
+  *mp = mp_here;
+  return sample.attr("__getitem__")(keep).attr("copy")();
+}
+
+void build_fixed_effects(Call& c) {
+  c.fixedeffects = common::dedupe_fixedeffects(c.fixedeffects_arg);
+  c.fenames = common::make_fenames(nb::len(c.fixedeffects));
+  c.N_FE = common::add_identifier_columns(c.sample, c.fixedeffects, c.fenames, c.verb1 ? 1 : 0);
+  c.sample = common::sort_and_index(c.sample, c.fenames);
+
+  const int64_t before = c.N;
+  nb::object mp;
+  c.sample = fe_style_removal(c, c.sample, &mp);
+  c.N = static_cast<int64_t>(nb::len(c.sample));
+  if (c.N == 0) py::raise_exception("All observations can be explained by the fixed effects");
+
+  c.N_dropped_fe_sep = before - c.N;
+  if (c.N_dropped_fe_sep > 0) {
+    const std::string note =
+        std::to_string(c.N_dropped_fe_sep) +
+        (py::truthy(c.keepsingletons)
+             ? " observation(s) dropped due to fe-style separation (y identically zero within an FE group)"
+             : " singleton and/or all-zero fixed-effect-group observation(s) dropped (fe-style separation)");
+    c.log(note);
+    if (c.loud()) py::print("note: " + note);
+    c.N_FE = common::recode_identifiers(c.sample, c.fenames);
+    mp = pointers(c, c.sample);
+  }
+  c.mp = mp.is_none() ? pointers(c, c.sample) : mp;
+}
+
+}  // namespace korvald::poisabsorb

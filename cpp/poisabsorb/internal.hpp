@@ -1,0 +1,96 @@
+// Working state of one poisabsorb call and the steps that fill it, one file
+// per step: prepare.cpp (arguments, columns, sample cleaning), fixed_effects.cpp
+// (identifiers and fe-style separation), separation.cpp (option parsing and
+// the rectifier pass), start.cpp (collinearity screen and starting values),
+// irls.cpp (the loop), post.cpp (diagnostics, fit statistics, fixed-effect
+// recovery, result and summary). detector.cpp holds _detect_separation_ir.
+#pragma once
+
+#include <nanobind/nanobind.h>
+#include <nanobind/ndarray.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace korvald::poisabsorb {
+
+namespace nb = nanobind;
+
+struct Call {
+  nb::handle module;  // korvald.poisabsorb._poisabsorb: the names it binds are looked up at call time
+
+  // Arguments as given (validated by prepare_input).
+  nb::object y, x_arg, fixedeffects_arg, data, setype_arg, clustvars, off, eta_0, FEgen, start, olsguess,
+      separation, sep_tol, sep_maxiter, sep_K_penalty, keepsingletons, nocheck, verb, eps_beta_arg, miniter_arg,
+      maxiter_arg, eps_MAP_arg, minsubiter, maxsubiter, start_inner_tol_arg, standardize_data, accel, nt,
+      print_stata_style_summary;
+
+  // Derived controls.
+  bool verb1 = false, verb2 = false;  // verb > 0, verb > 1
+  bool print_summary = false;
+  double eps_beta = 1e-8, eps_MAP = 1e-9, start_inner_tol = 1e-4, effective_inner_tol = 1e-9;
+  int64_t miniter = 1, maxiter = 1000;
+  std::string setype;
+  nb::object result, msg, accelfunc;
+  std::string accel_name;
+
+  // Estimation sample and its bookkeeping.
+  nb::object sample;
+  nb::list x, x_all, fixedeffects, fenames;
+  nb::object x_scale;  // None or float64 array of length K
+  nb::object mp;       // group pointers of the current sample
+  int64_t N = 0, K = 0, N_FE = 1;
+  int64_t N_full_initial = 0, N_dropped_invalid = 0, N_dropped_fe_sep = 0, N_dropped_ir_sep = 0;
+
+  // Fit state (numpy arrays, float64, C-contiguous).
+  nb::object yv, offset, eta, mu, beta, zXtilde;  // N x 1, N x 1, N x 1, N x 1, K x 1, N x (K+1)
+  double deviance = 0;
+  int64_t iteration = 1;
+
+  // "note:" lines and several warnings print when verb > 0 or a summary is wanted.
+  bool loud() const { return verb1 || print_summary; }
+  // Append to the message log.
+  void log(const std::string& text) const;
+  // The first (only) dependent-variable name.
+  nb::object ycol() const;
+};
+
+void prepare_input(Call& c);
+void build_fixed_effects(Call& c);
+// Drops groups with y identically zero (and singletons unless keepsingletons)
+// from `sample`; sets *mp to fresh pointers when they were built on the
+// returned sample, None otherwise.
+nb::object fe_style_removal(const Call& c, nb::object sample, nb::object* mp);
+void separation_pass(Call& c);
+void screen_and_start(Call& c);
+void run_irls(Call& c);
+nb::object finish(Call& c);
+
+nb::object detect_separation_ir(nb::handle data, nb::handle y, nb::handle x, nb::handle fenames, nb::handle tol,
+                                nb::handle maxiter, nb::handle K_penalty, nb::handle inner_maxiter,
+                                nb::handle inner_tol, nb::handle verb);
+double poisson_deviance_py(nb::handle y, nb::handle mu);
+
+// ---- array helpers -------------------------------------------------------
+using DoubleArray = nb::ndarray<double, nb::c_contig, nb::device::cpu>;
+using ConstDoubleArray = nb::ndarray<const double, nb::c_contig, nb::device::cpu>;
+using IdArray = nb::ndarray<const int64_t, nb::c_contig, nb::device::cpu>;
+
+// Raw pointer into a writable C-contiguous float64 numpy array.
+double* f64(nb::handle array);
+// Read-only access (accepts non-writable arrays).
+const double* cf64(nb::handle array);
+const int64_t* i64(nb::handle array);
+// New numpy float64 arrays.
+nb::object empty(int64_t rows, int64_t cols);
+nb::object zeros(int64_t rows, int64_t cols);
+nb::object empty1(int64_t n);
+// A C-contiguous, writable float64 copy/view of `value` (copies only if needed).
+nb::object as_f64(nb::handle value);
+// Python comparison a > b.
+bool greater(nb::handle a, nb::handle b);
+// A Python int clamped into int64.
+int64_t clamp_int64(nb::handle value);
+
+}  // namespace korvald::poisabsorb

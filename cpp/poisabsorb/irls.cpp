@@ -1,0 +1,157 @@
+// The IRLS loop: working variable, weighted partialling-out through the
+// backend, weighted least squares through NumPy's lstsq (its rank is the one
+// reported), and step-halving on the deviance. All per-observation
+// arithmetic runs in the core with the GIL released.
+#include <nanobind/stl/string.h>
+
+#include <cmath>
+#include <limits>
+
+#include "core/poisson_irls.hpp"
+#include "poisabsorb/internal.hpp"
+#include "pyutil/pyutil.hpp"
+
+namespace korvald::poisabsorb {
+
+using namespace nb::literals;
+
+static constexpr int kMaxHalvings = 30;
+
+// print(*values) through Python, each value in its own text form.
+template <class... Args>
+static void print_line(Args&&... values) {
+  py::builtins().attr("print")(std::forward<Args>(values)...);
+}
+
+// The backend's result replaces the working matrix; its shape is checked
+// before the core reads it by raw pointer.
+static nb::object working_matrix(nb::handle value, int64_t n, int64_t cols) {
+  nb::object arr = as_f64(value);
+  nb::object shape = arr.attr("shape");
+  if (nb::len(shape) != 2 || nb::cast<int64_t>(shape[0]) != n || nb::cast<int64_t>(shape[1]) != cols)
+    py::raise_value_error("partialling-out returned an array of shape " + py::str(shape) + ", expected (" +
+                          std::to_string(n) + ", " + std::to_string(cols) + ")");
+  return arr;
+}
+
+void run_irls(Call& c) {
+  nb::object np = py::numpy();
+  nb::object lstsq = np.attr("linalg").attr("lstsq");
+  const int64_t n = c.N, K = c.K;
+  const double* y = f64(c.yv);
+  const double* offset = f64(c.offset);
+  double* eta = f64(c.eta);
+  double* mu = f64(c.mu);
+  double* beta = f64(c.beta);
+
+  double deviance;
+  {
+    nb::gil_scoped_release release;
+    deviance = core::poisson_deviance(y, mu, n, true);
+  }
+  if (c.verb1) py::print("Starting iteration...");
+
+  std::vector<double> beta_old(static_cast<size_t>(K)), eta_old(static_cast<size_t>(n));
+  std::vector<double> z(static_cast<size_t>(n)), e(static_cast<size_t>(n));
+  double change = std::numeric_limits<double>::infinity();
+  int64_t hits = 0, it = 1;
+  bool converged = false;
+  nb::object zX = c.zXtilde;
+
+  while (!converged && it <= c.maxiter) {
+    std::copy(beta, beta + K, beta_old.begin());
+    std::copy(eta, eta + n, eta_old.begin());
+
+    // Loose inner tolerance while beta still moves a lot; tighten with it.
+    const double inner_tol = std::isfinite(change)
+                                 ? std::max(c.effective_inner_tol, std::min(c.start_inner_tol, 0.1 * change))
+                                 : c.start_inner_tol;
+    if (c.verb1) {
+      if (c.verb2) print_line(c.beta);
+      print_line(it, "change", change, "  inner_tol", py::format(inner_tol, ".1e"),
+                 "  deviance " + py::format(deviance, ".6e"));
+    }
+
+    if (!core::max_is_finite(eta, n)) py::raise_value_error("missing value in eta");
+    if (!core::max_is_finite(mu, n)) py::raise_value_error("missing value in mu");
+    bool z_ok;
+    {
+      double* zX_data = f64(zX);
+      nb::gil_scoped_release release;
+      core::working_variable(eta, y, mu, z.data(), n);
+      z_ok = core::max_is_finite(z.data(), n);
+      if (z_ok)
+        for (int64_t i = 0; i < n; ++i) zX_data[i * (K + 1)] = z[i];
+    }
+    if (!z_ok) py::raise_value_error("missing value in z");
+
+    nb::object weights = np.attr("array")(c.mu.attr("ravel")(), "dtype"_a = "float64");
+    zX = working_matrix(c.accelfunc(zX, weights, c.mp, inner_tol, c.minsubiter, c.maxsubiter, c.verb, c.nt), n, K + 1);
+
+    nb::object A = empty(n, K), bvec = empty(n, 1);
+    {
+      const double* zX_data = f64(zX);
+      double* Ap = f64(A);
+      double* bp = f64(bvec);
+      nb::gil_scoped_release release;
+      core::weighted_design(zX_data, mu, n, K, Ap, bp);
+    }
+    nb::object solution = lstsq(A, bvec, "rcond"_a = nb::none());
+    A = nb::none();
+    bvec = nb::none();
+    nb::object b = as_f64(solution[0]);
+    const int64_t rank = nb::cast<int64_t>(py::builtins().attr("int")(solution[2]));
+    if (rank < K) {
+      const std::string note = "Iteration " + std::to_string(it) +
+                               ": Least squares problem does not have full rank; parameter estimates may be "
+                               "misleading";
+      c.log(note);
+      py::print(note);
+    }
+    const double* bp = K > 0 ? cf64(b) : nullptr;
+    if (K > 0 && !core::all_finite(bp, K))
+      py::raise_exception(py::str(c.accelfunc.attr("__name__")) + "(z,X) diverged");
+
+    core::HalvingOutcome step;
+    {
+      const double* zX_data = f64(zX);
+      nb::gil_scoped_release release;
+      core::full_step_predictor(z.data(), zX_data, bp, n, K, e.data());
+      step = core::step_halving(y, offset, eta_old.data(), e.data(), beta_old.data(), bp, n, K, deviance,
+                                kMaxHalvings, it == 1, eta, mu, beta);
+    }
+    if (c.verb1) {
+      const std::string ddev = py::format(step.deviance_new - deviance, ".3e");
+      if (step.exhausted)
+        py::print("   [warn] step-halving exhausted (" + std::to_string(kMaxHalvings) + "x); accepting step (ddev=" +
+                  ddev + ")");
+      if (step.halvings > 0)
+        py::print("   step-halved " + std::to_string(step.halvings) +
+                  "x -> step_size=" + py::format(step.step_size, ".3e") + ", ddev=" + ddev);
+    }
+    deviance = step.deviance_new;
+
+    if (K > 0) {
+      double sq = 0.0;
+      for (int64_t k = 0; k < K; ++k) sq += (beta_old[k] - beta[k]) * (beta_old[k] - beta[k]);
+      change = std::sqrt(sq);
+    } else {
+      change = core::max_abs_difference(eta, eta_old.data(), n);
+    }
+    // Two consecutive small changes: one small step can be a stall.
+    if (change < c.eps_beta && it >= c.miniter)
+      ++hits;
+    else
+      hits = 0;
+    if (hits >= 2) converged = true;
+    ++it;
+  }
+
+  if (!converged) py::raise_exception("Did not converge");
+  if (c.verb1) print_line("converged in", it - 1, "iterations");
+  c.zXtilde = zX;
+  c.deviance = deviance;
+  c.iteration = it;
+}
+
+}  // namespace korvald::poisabsorb

@@ -1,0 +1,330 @@
+// After convergence: diagnostics, covariance and inference (shared
+// reporting), Poisson fit statistics, the weighted recovery of the fixed
+// effects, result assembly and the summary table.
+#include <nanobind/stl/string.h>
+
+#include <cmath>
+
+#include "common/estimation_sample.hpp"
+#include "core/fe_recovery.hpp"
+#include "core/poisson_irls.hpp"
+#include "core/weighted_groups.hpp"
+#include "poisabsorb/internal.hpp"
+#include "pyutil/pyutil.hpp"
+#include "reporting/inference.hpp"
+#include "reporting/result_assembly.hpp"
+
+namespace korvald::poisabsorb {
+
+using namespace nb::literals;
+
+static double num(nb::handle v) {
+  double d = PyFloat_AsDouble(v.ptr());
+  if (d == -1.0 && PyErr_Occurred()) throw nb::python_error();
+  return d;
+}
+
+static std::string fmt(nb::handle v, const char* spec) { return py::format(v, spec); }
+
+static void print_diagnostics(const Call& c) {
+  nb::object np = py::numpy();
+  nb::object eta = c.eta.attr("ravel")(), mu = c.mu.attr("ravel")(), y = c.yv.attr("ravel")();
+  auto stat = [&](nb::handle a, const char* f) { return fmt(np.attr(f)(a), ".3e"); };
+  py::print("=== POST-CONVERGENCE DIAGNOSTICS ===");
+  py::print("  eta:     min=" + stat(eta, "min") + "  max=" + stat(eta, "max") + "  mean=" + stat(eta, "mean") +
+            "  median=" + stat(eta, "median"));
+  py::print("  mu:      min=" + stat(mu, "min") + "  max=" + stat(mu, "max") + "  mean=" + stat(mu, "mean") +
+            "  sum=" + stat(mu, "sum"));
+  py::print("  Y:       min=" + stat(y, "min") + "  max=" + stat(y, "max") + "  mean=" + stat(y, "mean") +
+            "  sum=" + stat(y, "sum"));
+  nb::object huge = np.attr("count_nonzero")(np.attr("greater")(mu, 1e15));
+  py::print("  obs with mu > 1e15: " + fmt(py::builtins().attr("int")(huge), ",") + " of " + py::format(c.N, ","));
+  const double ratio = num(np.attr("sum")(mu)) / num(np.attr("sum")(y));
+  py::print("  PPML score check: sum(mu)/sum(Y) = " + py::format(ratio, ".6f") + "  (should be ~ 1.0)");
+
+  nb::object worst = py::builtins().attr("int")(np.attr("argmax")(np.attr("abs")(eta)));
+  py::print("  --- worst-eta observation (row index " + py::str(worst) + ") ---");
+  py::print("    eta = " + fmt(eta[worst], ".4f"));
+  py::print("    mu  = " + fmt(mu[worst], ".4e"));
+  py::print("    Y   = " + fmt(y[worst], ".4e"));
+  nb::dict xvals;
+  for (nb::handle name : c.x) xvals[name] = c.sample.attr("__getitem__")(name).attr("iloc")[worst];
+  py::print("    X values: " + py::str(xvals));
+  nb::object columns = c.sample.attr("columns");
+  for (nb::handle spec : c.fixedeffects) {
+    nb::dict group;
+    for (const auto& part : py::split(py::str(spec), '#')) {
+      nb::str col(part.c_str());
+      if (py::truthy(columns.attr("__contains__")(col)))
+        group[col] = c.sample.attr("__getitem__")(col).attr("iloc")[worst];
+    }
+    py::print("    FE group (" + py::str(spec) + ") = " + py::str(group));
+  }
+}
+
+// Weighted alternating projections on the fitted linear predictor, then
+// every dimension is moved to a mu-weighted mean of zero and the shifts are
+// collected in the constant.
+static void recover_fixed_effects(const Call& c, nb::handle beta) {
+  nb::object np = py::numpy();
+  nb::object pd = py::pandas();
+  const int64_t n = c.N, K = c.K, F = static_cast<int64_t>(nb::len(c.fixedeffects));
+  if (c.verb1) py::print("Recovering fixed effects (weighted alternating projections)...");
+
+  const double* eta = f64(c.eta);
+  const double* offset = f64(c.offset);
+  const double* w = f64(c.mu);
+  nb::object fe_total_arr = empty1(n);
+  double* fe_total = f64(fe_total_arr);
+  {
+    nb::object X = K > 0 ? common::float_matrix(c.sample, c.x) : nb::none();
+    const double* Xp = K > 0 ? cf64(X) : nullptr;
+    const double* scale = (K > 0 && !c.x_scale.is_none()) ? cf64(c.x_scale) : nullptr;
+    nb::object beta_arr = as_f64(beta);
+    const double* b = K > 0 ? cf64(beta_arr) : nullptr;
+    nb::gil_scoped_release release;
+    for (int64_t i = 0; i < n; ++i) {
+      double xb = 0.0;  // regressors back in the caller's units
+      for (int64_t k = 0; k < K; ++k) xb += (scale ? Xp[i * K + k] * scale[k] : Xp[i * K + k]) * b[k];
+      fe_total[i] = eta[i] - xb - offset[i];
+    }
+  }
+
+  std::vector<nb::object> id_arrays;
+  std::vector<const int64_t*> ids;
+  std::vector<int64_t> ngroups;
+  for (int64_t k = 0; k < F; ++k) {
+    nb::object col = np.attr("ascontiguousarray")(
+        c.sample.attr("__getitem__")(c.fenames[k]).attr("to_numpy")("dtype"_a = np.attr("int64")));
+    ngroups.push_back(nb::cast<int64_t>(py::builtins().attr("int")(col.attr("max")())) + 1);
+    ids.push_back(i64(col));
+    id_arrays.push_back(col);
+  }
+
+  const double T = core::weighted_mean(fe_total, w, n);
+  nb::object values_arr = np.attr("full")(nb::make_tuple(n, F), F > 0 ? T / static_cast<double>(F) : 0.0);
+  double* values = f64(values_arr);
+
+  // Three sweeps between checks, a tight tolerance, and at most 50000 checks.
+  core::FeRecoveryOptions options;
+  options.sweeps_per_check = 3;
+  options.tol = 1e-12;
+  const int64_t max_checks = F > 0 ? 50000 : 0;
+  int64_t done = 0;
+  double last_change = 0.0;
+  bool converged = false;
+  while (done < max_checks) {
+    // With verb > 0, stop after every check numbered 1000, 2000, ... to report progress.
+    const int64_t stop = c.verb1 ? std::min<int64_t>(max_checks, (done / 1000 + 1) * 1000 + 1) : max_checks;
+    options.max_checks = stop - done;
+    core::FeRecoveryOutcome out;
+    {
+      nb::gil_scoped_release release;
+      out = core::recover_fixed_effects(fe_total, w, ids, ngroups, n, values, options);
+    }
+    done += out.iterations;
+    last_change = out.max_change;
+    if (out.converged) {
+      converged = true;
+      break;
+    }
+    const int64_t it = done - 1;
+    if (c.verb1 && it > 0 && it % 1000 == 0)
+      py::print("  Iteration " + std::to_string(it) + ": max change = " + py::format(last_change, ".2e"));
+  }
+  if (c.verb1) {
+    if (converged)
+      py::print("Weighted FE converged in " + std::to_string(done) +
+                " iterations (max change: " + py::format(last_change, ".2e") + ")");
+    else
+      py::print("Warning: FE did not converge (max change: " + py::format(last_change, ".2e") + ")");
+  }
+
+  if (c.verb1) {
+    nb::object error = np.attr("subtract")(values_arr.attr("sum")("axis"_a = 1), fe_total_arr);
+    py::print("\nFE decomposition check:");
+    py::print("  Max error: " + fmt(np.attr("max")(np.attr("abs")(error)), ".2e"));
+    py::print("  Mean error: " + fmt(np.attr("mean")(error), ".2e"));
+    py::print("  Std error: " + fmt(np.attr("std")(error), ".2e"));
+  }
+
+  nb::object normalized_arr = values_arr.attr("copy")();
+  double* normalized = f64(normalized_arr);
+  std::vector<double> constants;
+  std::vector<std::vector<double>> levels(static_cast<size_t>(F));
+  for (int64_t k = 0; k < F; ++k) {
+    core::GroupLevels gl = core::group_levels(ids[k], ngroups[k], values, F, k, w, n);
+    const double d = gl.weighted_mean;
+    constants.push_back(d);
+    for (int64_t i = 0; i < n; ++i) normalized[i * F + k] -= d;
+    levels[k] = gl.level;
+    for (double& v : levels[k]) v -= d;
+    if (c.verb1)
+      py::print("FE dimension " + std::to_string(k + 1) + ": group-weighted mean = " + py::format(d, ".10f"));
+  }
+  double sum_constants = 0.0;
+  for (double d : constants) sum_constants += d;
+  const double cons = F > 0 ? sum_constants : T;
+  if (c.verb1) {
+    nb::list shown;
+    for (double d : constants) shown.append(nb::float_(d));
+    py::print("\n=== GROUP-LEVEL NORMALIZATION ===");
+    py::print("Normalization constants: " + py::str(shown));
+    py::print("Sum of constants: " + py::format(sum_constants, ".10f"));
+    py::print("_cons = " + py::format(cons, ".10f"));
+  }
+
+  nb::dict fe;
+  fe["_cons"] = nb::float_(cons);
+  for (int64_t k = 0; k < F; ++k) {
+    nb::object spec = c.fixedeffects[k];
+    nb::object column = np.attr("ascontiguousarray")(
+        normalized_arr.attr("__getitem__")(nb::make_tuple(nb::slice(nb::none(), nb::none(), nb::none()), k)));
+    const std::string name = "__hdfe" + std::to_string(k + 1) + "__";
+    fe[spec] = common::series_by_initial_index(c.sample, column, nb::str(name.c_str()));
+    nb::object level_values = empty1(ngroups[k]);
+    std::copy(levels[k].begin(), levels[k].end(), f64(level_values));
+    nb::object index = pd.attr("Index")(np.attr("arange")(ngroups[k], "dtype"_a = np.attr("int64")), "name"_a = spec);
+    fe[nb::str((py::str(spec) + "__levels").c_str())] =
+        pd.attr("Series")(level_values, "index"_a = index, "name"_a = "fe_value");
+  }
+  nb::object fe_sum = normalized_arr.attr("sum")("axis"_a = 1);
+  fe["__hdfe_sum__"] = common::series_by_initial_index(c.sample, fe_sum, nb::str("__hdfe_sum__"));
+
+  nb::setattr(c.result, "fe_rowsum", common::series_by_initial_index(c.sample, fe_total_arr));
+  nb::setattr(c.result, "fixed_effects", fe);
+
+  if (c.verb1) {
+    nb::object fe_sum_arr = as_f64(fe_sum);
+    const double s = core::weighted_mean(f64(fe_sum_arr), w, n);
+    py::print("\nVerification: _cons + weighted_mean(fe_sum) = " + py::format(cons + s, ".10f"));
+    py::print("Should equal weighted_mean(fe_total) = " + py::format(T, ".10f"));
+    py::print("Difference: " + py::format(std::fabs(cons + s - T), ".2e"));
+    for (int64_t k = 0; k < F; ++k) {
+      core::GroupLevels gl = core::group_levels(ids[k], ngroups[k], normalized, F, k, w, n);
+      py::print("__hdfe" + std::to_string(k + 1) + "__ group-weighted mean after normalization: " +
+                py::format(gl.weighted_mean, ".2e"));
+    }
+  }
+}
+
+static nb::dict fe_counts(const Call& c) {
+  nb::dict counts;
+  nb::object columns = c.sample.attr("columns");
+  for (nb::handle spec : c.fixedeffects) {
+    const std::string s = py::str(spec);
+    if (s.find('#') != std::string::npos) {
+      counts[spec] = c.sample.attr("groupby")(py::to_list(py::split(s, '#'))).attr("ngroups");
+    } else if (py::truthy(columns.attr("__contains__")(spec))) {
+      counts[spec] = c.sample.attr("__getitem__")(spec).attr("nunique")();
+    } else {
+      counts[spec] = nb::int_(0);
+    }
+  }
+  return counts;
+}
+
+nb::object finish(Call& c) {
+  nb::object np = py::numpy();
+  const int64_t n = c.N;
+  c.mu = empty(n, 1);
+  {
+    const double* e = f64(c.eta);
+    const double* o = f64(c.offset);
+    double* m = f64(c.mu);
+    nb::gil_scoped_release release;
+    core::fitted_means(e, o, m, n);
+  }
+  if (c.verb1) print_diagnostics(c);
+  nb::object resid = np.attr("subtract")(c.yv, c.mu);
+
+  reporting::InferenceInput in;
+  in.family = reporting::Family::Poisson;
+  in.setype = c.setype;
+  in.clustvars = c.clustvars;
+  in.data = c.sample;
+  in.x = c.x;
+  in.y = c.y;
+  in.fixedeffects = c.fixedeffects;
+  in.fenames = c.fenames;
+  in.N = c.N;
+  in.K = c.K;
+  in.N_FE = c.N_FE;
+  in.demeaned = c.zXtilde;
+  in.beta = c.beta;
+  in.resid = resid;
+  in.verb = c.verb2 ? 2 : (c.verb1 ? 1 : 0);
+  in.msg = c.msg;
+  in.mu = c.mu;
+  in.eta = c.eta;
+  in.offset = c.offset;
+  in.x_scale = c.x_scale;
+  reporting::InferenceOutput inf = reporting::covariance_and_inference(in, c.result);
+
+  // Fit statistics of the final means.
+  const double* y = f64(c.yv);
+  const double* mu = f64(c.mu);
+  nb::object gammaln = c.module.attr("gammaln");
+  nb::object loglik_terms = np.attr("subtract")(
+      np.attr("subtract")(np.attr("multiply")(c.yv, np.attr("log")(c.mu)), c.mu), gammaln(np.attr("add")(c.yv, 1.0)));
+  const double llf = num(np.attr("sum")(loglik_terms));
+  const double params = static_cast<double>(c.K + c.N_FE);
+  const double aic = -2.0 * llf + 2.0 * params;
+  const double bic = -2.0 * llf + std::log(static_cast<double>(n)) * params;
+  double deviance;
+  {
+    nb::gil_scoped_release release;
+    deviance = core::poisson_deviance(y, mu, n, false);
+  }
+  const double pearson = num(np.attr("sum")(np.attr("square")(np.attr("divide")(resid, np.attr("sqrt")(c.mu)))));
+
+  if (py::equals(c.FEgen, nb::bool_(true))) recover_fixed_effects(c, inf.beta);
+
+  reporting::AssemblyInput a;
+  a.family = reporting::Family::Poisson;
+  a.setype = c.setype;
+  a.clustvars = c.clustvars;
+  a.y = c.y;
+  a.x = c.x;
+  a.x_all = c.x_all;
+  a.fixedeffects = c.fixedeffects;
+  a.data = c.sample;
+  a.N = c.N;
+  a.K = c.K;
+  a.N_FE = c.N_FE;
+  a.df_model = inf.df_model;
+  a.msg = c.msg;
+  a.beta = inf.beta;
+  a.resid = resid;
+  a.llf = llf;
+  a.aic = aic;
+  a.bic = bic;
+  a.deviance = deviance;
+  a.pearson_chi2 = pearson;
+  a.mu = c.mu;
+  a.fit_iterations = c.iteration;
+  reporting::assemble_result(a, c.result);
+
+  if (c.print_summary && c.setype != "none") {
+    nb::dict counts = fe_counts(c);
+    const double ybar = num(np.attr("mean")(c.yv));
+    nb::object null_terms = np.attr("subtract")(
+        np.attr("subtract")(np.attr("multiply")(c.yv, std::log(ybar)), ybar), gammaln(np.attr("add")(c.yv, 1.0)));
+    const double ll_null = num(np.attr("sum")(null_terms));
+    const double pseudo_r2 = ll_null != 0 ? 1.0 - llf / ll_null : 0.0;
+    nb::object df_resid = nb::none();
+    if (c.setype == "homoskedastic" || c.setype == "heteroskedastic")
+      df_resid = nb::int_(c.N - c.K - inf.total_nonredundant_fe);
+    nb::object df = nb::int_(static_cast<int64_t>(inf.df));
+    nb::object table = c.module.attr("stata_style_summary")(
+        c.result, c.x, inf.beta, inf.se, inf.stat, inf.p, df, c.N, c.K, c.N_FE, c.setype,
+        "fixedeffects"_a = c.fixedeffects, "clustvars"_a = c.clustvars,
+        "N_cluster"_a = c.setype == "cluster" ? inf.N_cluster : nb::none(), "deviance"_a = deviance,
+        "log_pseudolik"_a = llf, "pseudo_r2"_a = pseudo_r2, "fe_counts"_a = counts, "covmat"_a = inf.covmat,
+        "df_resid"_a = df_resid, "fe_redundancies"_a = inf.fe_redundancies, "cons_stats"_a = inf.cons_stats);
+    nb::setattr(c.result, "summary_df", table.attr("copy")());
+  }
+  return c.result;
+}
+
+}  // namespace korvald::poisabsorb

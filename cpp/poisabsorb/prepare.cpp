@@ -1,0 +1,171 @@
+// Entry checks and the clean estimation sample: tolerances and iteration
+// bounds, the inner-tolerance schedule, the standard-error type, the columns
+// the model needs, float conversion, standardisation of the regressors, and
+// the removal of missing or invalid rows.
+#include <nanobind/stl/string.h>
+
+#include <algorithm>
+#include <cmath>
+
+#include "common/estimation_sample.hpp"
+#include "poisabsorb/internal.hpp"
+#include "pyutil/pyutil.hpp"
+
+namespace korvald::poisabsorb {
+
+using namespace nb::literals;
+
+static double as_double(nb::handle value) {
+  double v = PyFloat_AsDouble(value.ptr());
+  if (v == -1.0 && PyErr_Occurred()) throw nb::python_error();
+  return v;
+}
+
+static bool less_or_equal(nb::handle a, nb::handle b) {
+  int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_LE);
+  if (r < 0) throw nb::python_error();
+  return r == 1;
+}
+
+static nb::object keep_rows(nb::handle sample, nb::handle mask) {
+  return sample.attr("__getitem__")(mask).attr("copy")();
+}
+
+void prepare_input(Call& c) {
+  nb::handle m = c.module;
+  nb::object np = py::numpy();
+  c.result = m.attr("SimpleNamespace")();
+  c.msg = m.attr("deque")();
+  c.accelfunc = m.attr(py::truthy(c.accel) ? "MAP_NH_CG_accel" : "MAP_NH_noaccel");
+
+  if (c.data.is_none()) py::raise_runtime_error("data must not be empty");
+
+  common::check_tolerance(c.eps_MAP_arg, "Invalid value for eps_MAP; must be in (0, inf)");
+  common::check_tolerance(c.eps_beta_arg, "Invalid value for eps_beta; must be in (0, inf)");
+  common::check_tolerance(c.start_inner_tol_arg, "Invalid value for start_inner_tol; must be in (0, inf)");
+
+  common::check_iteration_types({c.miniter_arg, c.maxiter_arg, c.minsubiter, c.maxsubiter});
+  nb::int_ zero(0);
+  if (less_or_equal(c.maxiter_arg, zero)) py::raise_value_error("Need at least one iteration");
+  if (less_or_equal(c.maxsubiter, zero)) py::raise_value_error("Need at least one iteration");
+  if (greater(c.miniter_arg, c.maxiter_arg))
+    py::raise_value_error("Minimum number of iterations cannot exceed maximum number of iterations");
+  if (greater(c.minsubiter, c.maxsubiter))
+    py::raise_value_error("Minimum number of iterations cannot exceed maximum number of iterations");
+  c.miniter = clamp_int64(c.miniter_arg);
+  c.maxiter = clamp_int64(c.maxiter_arg);
+
+  c.verb1 = greater(c.verb, zero);
+  c.verb2 = greater(c.verb, nb::int_(1));
+  c.print_summary = py::truthy(c.print_stata_style_summary);
+
+  // Loose partialling-out while beta moves a lot, never looser than needed
+  // for the outer tolerance at the end.
+  c.eps_MAP = as_double(c.eps_MAP_arg);
+  c.eps_beta = as_double(c.eps_beta_arg);
+  c.start_inner_tol = as_double(c.start_inner_tol_arg);
+  c.effective_inner_tol = std::max(std::min(c.eps_MAP, 0.1 * c.eps_beta), 1e-12);
+  if (c.start_inner_tol < c.effective_inner_tol) c.start_inner_tol = c.effective_inner_tol;
+  if (c.verb1)
+    py::print("Inner tolerance schedule: start=" + py::format(c.start_inner_tol, ".1e") +
+              " -> effective_final=" + py::format(c.effective_inner_tol, ".1e") +
+              " (outer eps_beta=" + py::format(c.eps_beta, ".1e") + ")");
+
+  c.setype = common::normalize_setype(c.setype_arg, false);
+
+  nb::list keepvars = common::check_model_columns(c.data, c.y, c.x_arg, c.fixedeffects_arg, c.setype, c.clustvars);
+  if (!c.eta_0.is_none()) {
+    common::require_columns(c.data, c.eta_0, "Starting values not in data: ");
+    nb::object values = c.data.attr("__getitem__")(nb::list(c.eta_0))
+                            .attr("to_numpy")("dtype"_a = "float64", "na_value"_a = np.attr("nan"));
+    if (!py::truthy(np.attr("isfinite")(values).attr("all")()))
+      py::raise_value_error("Starting values contain missing/infinite values");
+    for (nb::handle v : c.eta_0) keepvars.append(v);
+  }
+  if (!c.off.is_none()) {
+    common::require_columns(c.data, c.off, "Offset variable(s) not in data: ");
+    for (nb::handle v : c.off) keepvars.append(v);
+  }
+
+  // Fixed-effect, cluster, offset and eta_0 columns keep their own dtype, so
+  // large integer identifiers are never merged by a cast to a common type.
+  nb::list yx;
+  for (nb::handle v : c.y) yx.append(v);
+  for (nb::handle v : c.x_arg) yx.append(v);
+  c.sample = common::build_sample(c.data, keepvars, yx, c.msg);
+
+  for (nb::handle v : c.x_arg) {
+    c.x.append(v);
+    c.x_all.append(v);
+  }
+  c.K = static_cast<int64_t>(nb::len(c.x));
+
+  c.x_scale = nb::none();
+  if (py::truthy(c.standardize_data) && c.K > 0) {
+    nb::object scale = empty1(c.K);
+    double* s = f64(scale);
+    for (int64_t k = 0; k < c.K; ++k) {
+      double sd = as_double(c.sample.attr("__getitem__")(c.x[k]).attr("std")());
+      s[k] = (!std::isfinite(sd) || sd < 1e-15) ? 1.0 : sd;
+    }
+    int64_t scaled = 0;
+    for (int64_t k = 0; k < c.K; ++k) {
+      if (s[k] == 1.0) continue;
+      ++scaled;
+      nb::object col = c.sample.attr("__getitem__")(c.x[k]);
+      c.sample.attr("__setitem__")(c.x[k], col.attr("__truediv__")(s[k]));
+    }
+    c.x_scale = scale;
+    if (c.verb1)
+      py::print("Standardized " + std::to_string(scaled) + " of " + std::to_string(c.K) +
+                " regressor(s) by their std. dev.");
+  }
+
+  common::cluster_notes(c.setype, c.clustvars, c.msg);
+
+  if (py::truthy(c.keepsingletons)) {
+    const std::string note = "warning: keeping singleton groups will keep fixed effects that cause separation";
+    c.log(note);
+    if (c.loud()) py::print(note);
+  }
+
+  c.N_full_initial = static_cast<int64_t>(nb::len(c.sample));
+  nb::object ycol = c.ycol();
+  c.sample = c.sample.attr("dropna")();
+  c.sample = keep_rows(c.sample, c.sample.attr("__getitem__")(ycol).attr("ge")(0));
+  c.sample = keep_rows(c.sample, np.attr("isfinite")(c.sample.attr("__getitem__")(ycol)));
+  for (nb::handle v : c.x)
+    c.sample = keep_rows(c.sample, np.attr("isfinite")(c.sample.attr("__getitem__")(v)));
+  const int64_t remaining = static_cast<int64_t>(nb::len(c.sample));
+  c.N_dropped_invalid = c.N_full_initial - remaining;
+  if (c.N_dropped_invalid > 0) {
+    const std::string note =
+        std::to_string(c.N_dropped_invalid) + " observation(s) dropped due to missing or invalid values";
+    c.log(note);
+    if (c.loud()) py::print("note: " + note);
+  }
+  // Nothing downstream is defined on an empty sample; say why it is empty.
+  if (remaining == 0) py::raise_value_error("No observations left after dropping missing or invalid values");
+
+  // Warn when y is so small relative to its spread that exp() of the fit
+  // underflows long before the fit is good.
+  nb::object y_vals = c.sample.attr("__getitem__")(ycol).attr("to_numpy")("dtype"_a = "float64").attr("ravel")();
+  nb::object y_pos = y_vals.attr("__getitem__")(y_vals.attr("__gt__")(0));
+  if (nb::len(y_pos) > 0) {
+    double y_std = as_double(np.attr("std")(y_vals));
+    if (y_std > 0) {
+      double min_scaled = as_double(np.attr("min")(y_pos)) / y_std;
+      if (min_scaled < 1e-10) {
+        const std::string note = "warning: dependent variable takes very low values after standardizing (" +
+                                 py::format(min_scaled, ".4e") + ")";
+        c.log(note);
+        if (c.loud()) py::print(note);
+      }
+    }
+  }
+
+  c.N = remaining;
+  c.K = static_cast<int64_t>(nb::len(c.x));
+}
+
+}  // namespace korvald::poisabsorb

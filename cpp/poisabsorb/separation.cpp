@@ -1,0 +1,102 @@
+// The `separation` option and the rectifier pass: regressor-based separation
+// found by _detect_separation_ir is removed, then the fe-style removal runs
+// again because dropping rows can leave new singletons or all-zero groups.
+#include <nanobind/stl/string.h>
+
+#include "common/estimation_sample.hpp"
+#include "poisabsorb/internal.hpp"
+#include "pyutil/pyutil.hpp"
+
+namespace korvald::poisabsorb {
+
+using namespace nb::literals;
+
+static nb::list parse_methods(nb::handle separation) {
+  nb::object np = py::numpy();
+  nb::object builtins = py::builtins();
+  nb::list methods;
+  nb::tuple collections = nb::make_tuple(builtins.attr("list"), builtins.attr("tuple"), builtins.attr("set"),
+                                         builtins.attr("frozenset"), np.attr("ndarray"));
+  if (nb::isinstance<nb::str>(separation) == false &&
+      py::truthy(builtins.attr("isinstance")(separation, collections))) {
+    for (nb::handle e : separation) methods.append(nb::str(e).attr("lower")());
+  } else if (nb::isinstance<nb::str>(separation)) {
+    std::string s = nb::cast<std::string>(nb::str(separation).attr("lower")());
+    if (s.empty() || s == "none" || s == "off" || s == "no") {
+    } else if (s == "default" || s == "auto" || s == "on") {
+      methods.append("ir");
+    } else {
+      methods.append(nb::str(s.c_str(), s.size()));
+    }
+  } else {
+    // Set membership, as Python would test it: 0 counts as False, 1 as True.
+    nb::set off_aliases, default_aliases;
+    for (nb::handle v : {nb::handle(Py_None), nb::handle(Py_False)}) off_aliases.add(v);
+    for (const char* s : {"", "none", "off", "no"}) off_aliases.add(nb::str(s));
+    default_aliases.add(nb::handle(Py_True));
+    for (const char* s : {"default", "auto", "on"}) default_aliases.add(nb::str(s));
+    if (off_aliases.contains(separation)) {
+    } else if (default_aliases.contains(separation)) {
+      methods.append("ir");
+    } else {
+      py::raise_value_error("Invalid value for separation: " + py::repr(separation));
+    }
+  }
+  nb::list unknown;
+  for (nb::handle mth : methods) {
+    std::string s = nb::cast<std::string>(mth);
+    if (s != "fe" && s != "ir" && s != "relu") unknown.append(mth);
+  }
+  if (nb::len(unknown) > 0)
+    py::raise_value_error("Unknown separation method(s): " + py::repr(unknown) +
+                          ". Valid: ['fe', 'ir', 'relu'], or 'none'/'default'.");
+  return methods;
+}
+
+void separation_pass(Call& c) {
+  nb::object np = py::numpy();
+  nb::list methods = parse_methods(c.separation);
+  bool run_ir = false;
+  for (nb::handle mth : methods) {
+    std::string s = nb::cast<std::string>(mth);
+    run_ir = run_ir || s == "ir" || s == "relu";
+  }
+
+  int64_t num_separated = 0;
+  if (run_ir) {
+    if (c.loud()) py::print("note: running iterative rectifier (IR) separation check...");
+    nb::object found = detect_separation_ir(c.sample, c.y, c.x, c.fenames, c.sep_tol, c.sep_maxiter,
+                                            c.sep_K_penalty, nb::int_(100), nb::float_(1e-10), c.verb);
+    nb::object mask = found[0];
+    num_separated = nb::cast<int64_t>(py::builtins().attr("int")(mask.attr("sum")()));
+    if (num_separated > 0) {
+      c.sample = c.sample.attr("__getitem__")(np.attr("logical_not")(mask)).attr("copy")();
+      nb::object mp;
+      c.sample = fe_style_removal(c, c.sample, &mp);
+      c.N = static_cast<int64_t>(nb::len(c.sample));
+      // Checked before the identifiers are rebuilt: group pointers of an
+      // empty sample are undefined.
+      if (c.N == 0) py::raise_exception("All observations removed by separation check");
+      c.N_FE = common::recode_identifiers(c.sample, c.fenames);
+      c.mp = c.module.attr("make_pointer")(common::identifier_matrix(c.sample, c.fenames));
+      const std::string note = std::to_string(num_separated) +
+                               " observation(s) dropped due to regressor-based separation (method: ir)";
+      c.log(note);
+      if (c.loud()) py::print("note: " + note);
+    } else if (c.loud()) {
+      py::print("note: no additional separation detected by IR");
+    }
+  }
+  c.N_dropped_ir_sep = num_separated;
+
+  nb::handle r = c.result;
+  nb::setattr(r, "num_separated", nb::int_(num_separated));
+  nb::setattr(r, "separation_methods", methods);
+  nb::setattr(r, "keepsingletons", c.keepsingletons);
+  nb::setattr(r, "N_full_initial", nb::int_(c.N_full_initial));
+  nb::setattr(r, "N_dropped_invalid", nb::int_(c.N_dropped_invalid));
+  nb::setattr(r, "N_dropped_fe_sep", nb::int_(c.N_dropped_fe_sep));
+  nb::setattr(r, "N_dropped_ir_sep", nb::int_(num_separated));
+}
+
+}  // namespace korvald::poisabsorb

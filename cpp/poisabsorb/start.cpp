@@ -1,0 +1,176 @@
+// Collinearity screen and starting values. One unweighted partialling-out of
+// [y, X] serves the screen and the "ols" and dictionary starts; the screen
+// works on the K x K cross-product only.
+#include <nanobind/stl/string.h>
+
+#include <cmath>
+#include <limits>
+
+#include "common/estimation_sample.hpp"
+#include "core/poisson_irls.hpp"
+#include "poisabsorb/internal.hpp"
+#include "pyutil/pyutil.hpp"
+
+namespace korvald::poisabsorb {
+
+using namespace nb::literals;
+
+static nb::object all_rows(int64_t from) {
+  return nb::make_tuple(nb::slice(nb::none(), nb::none(), nb::none()), nb::slice(nb::int_(from), nb::none(), nb::none()));
+}
+
+// Regressors whose row of X'X survives the redundancy removal unchanged.
+static std::vector<bool> independent_regressors(const Call& c, nb::handle yXtilde) {
+  nb::object np = py::numpy();
+  const int64_t K = c.K;
+  std::vector<bool> var_ok(static_cast<size_t>(K), false);
+  if (K == 0) return var_ok;
+  nb::object Xt = yXtilde.attr("__getitem__")(all_rows(1));
+  nb::object xox = as_f64(np.attr("dot")(Xt.attr("T"), Xt));
+  double* a = f64(xox);
+  const double eps = std::numeric_limits<double>::epsilon();
+  for (int64_t t = 0; t < K * K; ++t)
+    if (std::fabs(a[t]) < eps) a[t] = 0.0;
+  nb::object reduced = c.module.attr("_remove_redundancy")(xox, np.attr("zeros")(nb::make_tuple(K, 1)))[0];
+  reduced = as_f64(np.attr("reshape")(np.attr("asarray")(reduced, "dtype"_a = "float64"), nb::make_tuple(-1, K)));
+  const double* r = cf64(reduced);
+  const int64_t rows = static_cast<int64_t>(nb::len(reduced));
+  for (int64_t q = 0; q < rows; ++q)
+    for (int64_t k = 0; k < K; ++k) {
+      bool same = true;
+      for (int64_t j = 0; j < K && same; ++j) same = a[k * K + j] == r[q * K + j];
+      if (same) var_ok[k] = true;
+    }
+  return var_ok;
+}
+
+static nb::object simple_eta(nb::handle yv) {
+  nb::object np = py::numpy();
+  nb::object mean = np.attr("mean")(yv);
+  return np.attr("log")(np.attr("divide")(np.attr("add")(yv, mean), 2.0));
+}
+
+void screen_and_start(Call& c) {
+  nb::object np = py::numpy();
+  const int64_t dropped_total = c.N_dropped_invalid + c.N_dropped_fe_sep + c.N_dropped_ir_sep;
+  if (c.loud() && dropped_total > 0)
+    py::print("note: estimating on " + py::format(c.N, ",") + " of " + py::format(c.N_full_initial, ",") +
+              " observations (" + py::format(dropped_total, ",") + " dropped in total)");
+
+  // The strategy is settled first: the dictionary and "ols" starts need the
+  // partialled-out data even when the screen is switched off.
+  nb::object start = c.start;
+  if (py::truthy(c.olsguess) && py::equals(start, nb::str("simple"))) start = nb::str("ols");
+  if (nb::len(c.fixedeffects) == 0 && py::equals(start, nb::str("simple"))) start = nb::str("ols");
+  const bool start_dict = nb::isinstance<nb::dict>(start);
+  const bool start_ols = !start_dict && py::equals(start, nb::str("ols"));
+  const bool nocheck = py::truthy(c.nocheck);
+  const bool need_tilde = !nocheck || (c.eta_0.is_none() && (start_dict || start_ols));
+
+  nb::object yXtilde = nb::none();
+  if (need_tilde) {
+    nb::list cols;
+    cols.append(c.ycol());
+    for (nb::handle v : c.x) cols.append(v);
+    nb::object yX = common::float_matrix(c.sample, cols);
+    yXtilde = c.accelfunc(yX, nb::none(), c.mp, c.effective_inner_tol, c.minsubiter, c.maxsubiter, c.verb, c.nt);
+    if (!py::truthy(np.attr("isfinite")(np.attr("max")(yXtilde))))
+      py::raise_exception(py::str(c.accelfunc.attr("__name__")) + "(y,X) diverged");
+  }
+
+  if (!nocheck) {
+    std::vector<bool> var_ok = independent_regressors(c, yXtilde);
+    nb::list kept, dropped, kept_cols, kept_pos;
+    kept_cols.append(0);
+    for (int64_t k = 0; k < c.K; ++k) {
+      if (var_ok[k]) {
+        kept.append(c.x[k]);
+        kept_cols.append(k + 1);
+        kept_pos.append(k);
+      } else {
+        dropped.append(c.x[k]);
+      }
+    }
+    if (nb::len(dropped) > 0) {
+      yXtilde = np.attr("ascontiguousarray")(
+          yXtilde.attr("__getitem__")(nb::make_tuple(nb::slice(nb::none(), nb::none(), nb::none()), kept_cols)));
+      const std::string note =
+          "The variables " + py::join(py::string_list(dropped), ", ") + " are omitted due to colliearity";
+      c.log(note);
+      if (c.verb1) py::print(note);
+    }
+    c.x = kept;
+    if (!c.x_scale.is_none())
+      c.x_scale = np.attr("ascontiguousarray")(c.x_scale.attr("__getitem__")(kept_pos), "dtype"_a = "float64");
+  }
+  c.K = static_cast<int64_t>(nb::len(c.x));
+
+  c.offset = c.off.is_none() ? zeros(c.N, 1) : common::float_matrix(c.sample, c.off);
+  nb::list ylist;
+  ylist.append(c.ycol());
+  c.yv = common::float_matrix(c.sample, ylist);
+
+  nb::object eta;
+  if (!c.eta_0.is_none()) {
+    eta = common::float_matrix(c.sample, c.eta_0);
+  } else if (start_dict) {
+    nb::list bad;
+    for (nb::handle key : start) {
+      bool known = false;
+      for (nb::handle v : c.x) known = known || py::equals(key, v);
+      if (!known) bad.append(key);
+    }
+    if (nb::len(bad) > 0)
+      py::raise_value_error("start dict contains variables not in x (or dropped for collinearity): " +
+                            py::repr(bad));
+    nb::object beta_init = zeros(c.K, 1);
+    double* bi = f64(beta_init);
+    const double* scale = c.x_scale.is_none() ? nullptr : cf64(c.x_scale);
+    for (int64_t k = 0; k < c.K; ++k) {
+      nb::object name = c.x[k];
+      if (!py::truthy(start.attr("__contains__")(name))) continue;
+      nb::object value = nb::steal(PyNumber_Float(start[name].ptr()));
+      if (!value.is_valid()) throw nb::python_error();
+      // Given in the caller's units; the regressors are stored divided by their scale.
+      bi[k] = nb::cast<double>(value) * (scale ? scale[k] : 1.0);
+    }
+    nb::object eta_s = np.attr("ascontiguousarray")(simple_eta(c.yv), "dtype"_a = "float64");
+    nb::object demeaned = c.accelfunc(eta_s, nb::none(), c.mp, c.eps_MAP, c.minsubiter, c.maxsubiter, c.verb, c.nt);
+    nb::object fe_part = np.attr("subtract")(eta_s, demeaned);
+    nb::object Xt = yXtilde.attr("__getitem__")(all_rows(1));
+    eta = np.attr("add")(fe_part, np.attr("dot")(Xt, beta_init));
+  } else if (start_ols) {
+    nb::object Xt = yXtilde.attr("__getitem__")(all_rows(1));
+    nb::object yt = yXtilde.attr("__getitem__")(nb::make_tuple(nb::slice(nb::none(), nb::none(), nb::none()), nb::slice(0, 1, 1)));
+    nb::object beta_init = np.attr("linalg").attr("lstsq")(Xt, yt, "rcond"_a = nb::none())[0];
+    nb::object fitted = as_f64(np.attr("add")(np.attr("subtract")(c.yv, yt), np.attr("dot")(Xt, beta_init)));
+    // A linear fit can go negative where y is small; log needs a positive start.
+    fitted.attr("__setitem__")(np.attr("less_equal")(fitted, 0.0), 1.0);
+    eta = np.attr("log")(fitted);
+  } else if (py::equals(start, nb::str("simple"))) {
+    eta = simple_eta(c.yv);
+  } else {
+    py::raise_value_error("Unknown start=" + py::repr(start) + ". Use 'simple', 'ols', or a dict {var: value, ...}.");
+  }
+  yXtilde = nb::none();  // released before the loop
+
+  c.eta = as_f64(np.attr("reshape")(eta, nb::make_tuple(c.N, 1)));
+  c.beta = zeros(c.K, 1);
+  c.zXtilde = zeros(c.N, c.K + 1);
+  if (c.K > 0) c.zXtilde.attr("__setitem__")(all_rows(1), common::float_matrix(c.sample, c.x));
+  c.mu = empty(c.N, 1);
+  {
+    const double* e = f64(c.eta);
+    const double* o = f64(c.offset);
+    double* m = f64(c.mu);
+    const int64_t n = c.N;
+    nb::gil_scoped_release release;
+    core::fitted_means(e, o, m, n);
+  }
+  if (!core::all_finite(f64(c.mu), c.N))
+    py::raise_value_error(
+        "Non-finite mu at start of IRLS; check starting values (start argument) - got eta with range [" +
+        py::format(np.attr("min")(c.eta), ".3e") + ", " + py::format(np.attr("max")(c.eta), ".3e") + "]");
+}
+
+}  // namespace korvald::poisabsorb
