@@ -72,7 +72,6 @@ static void recover_fixed_effects(const Call& c, nb::handle beta) {
   if (c.verb1) py::print("Recovering fixed effects (weighted alternating projections)...");
 
   const double* eta = f64(c.eta);
-  const double* offset = f64(c.offset);
   const double* w = f64(c.mu);
   nb::object fe_total_arr = empty1(n);
   double* fe_total = f64(fe_total_arr);
@@ -86,7 +85,7 @@ static void recover_fixed_effects(const Call& c, nb::handle beta) {
     for (int64_t i = 0; i < n; ++i) {
       double xb = 0.0;  // regressors back in the caller's units
       for (int64_t k = 0; k < K; ++k) xb += (scale ? Xp[i * K + k] * scale[k] : Xp[i * K + k]) * b[k];
-      fe_total[i] = eta[i] - xb - offset[i];
+      fe_total[i] = eta[i] - xb;  // eta excludes the offset already
     }
   }
 

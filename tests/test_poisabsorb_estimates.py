@@ -1,0 +1,114 @@
+"""Point estimates of poisabsorb against a Poisson GLM with explicit dummies."""
+
+import numpy as np
+import pandas as pd
+import pytest
+
+from korvald.poisabsorb import _poisabsorb
+from _poisson_ref import glm_fit, make_panel
+
+SPECS = ["a#b", "c"]
+X = ["x1", "x2", "x3"]
+
+
+def fit(df, **kw):
+    kw.setdefault("print_stata_style_summary", False)
+    return _poisabsorb.poisabsorb(["y"], kw.pop("x", X), kw.pop("fixedeffects", SPECS), df, **kw)
+
+
+def coefs(res):
+    return np.asarray(res.params, dtype=float).ravel()
+
+
+@pytest.mark.parametrize("standardize", [True, False])
+@pytest.mark.parametrize("offset", [False, True])
+def test_matches_glm_with_dummies(standardize, offset):
+    # x2 on a large scale makes standardisation (and its undoing) matter
+    df = make_panel(seed=1, with_offset=offset, scale_x2=50.0)
+    off = ["lexp"] if offset else None
+    res = fit(df, off=off, standardize_data=standardize)
+    ref, mu, _, _ = glm_fit(df, X, SPECS, offset="lexp" if offset else None)
+    np.testing.assert_allclose(coefs(res), ref, rtol=1e-6)
+    # fitted means come back in the caller's row labels
+    fitted = res.fittedvalues.reindex(df.index)
+    np.testing.assert_allclose(fitted.to_numpy(), mu, rtol=1e-6)
+
+
+@pytest.mark.parametrize(
+    "start_kw",
+    [
+        {"start": "simple"},
+        {"start": "ols"},
+        {"olsguess": True},
+        {"start": {"x1": 0.3, "x3": 0.5}},
+        {"start": {}},
+        {"eta_0": ["eta_start"]},
+    ],
+    ids=["simple", "ols", "olsguess", "dict", "empty-dict", "eta_0"],
+)
+def test_every_start_reaches_the_same_fit(start_kw):
+    df = make_panel(seed=2)
+    df["eta_start"] = np.log(df["y"].mean()) + 0.1 * df["x1"]
+    ref, _, _, _ = glm_fit(df, X, SPECS)
+    res = fit(df, **start_kw)
+    np.testing.assert_allclose(coefs(res), ref, rtol=1e-6)
+
+
+@pytest.mark.parametrize("accel", [True, False])
+def test_both_partialling_routines_agree(accel):
+    df = make_panel(seed=3)
+    ref, _, _, _ = glm_fit(df, X, SPECS)
+    np.testing.assert_allclose(coefs(fit(df, accel=accel)), ref, rtol=1e-6)
+
+
+@pytest.mark.parametrize("specs", [None, [], ["c"]], ids=["None", "empty", "one-fe"])
+def test_constant_only_and_single_fixed_effect(specs):
+    df = make_panel(seed=4)
+    ref, mu, _, glm = glm_fit(df, X, specs or [])
+    res = fit(df, fixedeffects=specs)
+    np.testing.assert_allclose(coefs(res), ref, rtol=1e-6)
+    assert res.deviance == pytest.approx(glm.deviance, rel=1e-8)
+    assert res.llf == pytest.approx(glm.llf, rel=1e-8)
+
+
+def test_fit_statistics_match_reference():
+    df = make_panel(seed=5)
+    _, mu, _, glm = glm_fit(df, X, SPECS)
+    res = fit(df, setype="homoskedastic")
+    y = df["y"].to_numpy()
+    n_fe = df.groupby(["a", "b"]).ngroups + df["c"].nunique()
+    k = len(X)
+    assert res.llf == pytest.approx(glm.llf, rel=1e-8)
+    assert res.deviance == pytest.approx(glm.deviance, rel=1e-7)
+    assert res.pearson_chi2 == pytest.approx(np.sum((y - mu) ** 2 / mu), rel=1e-6)
+    assert res.aic == pytest.approx(-2 * glm.llf + 2 * (k + n_fe), rel=1e-8)
+    assert res.bic == pytest.approx(-2 * glm.llf + np.log(len(df)) * (k + n_fe), rel=1e-8)
+    assert res.nobs == len(df)
+
+
+def test_caller_frame_and_dependent_variable_untouched():
+    df = make_panel(seed=6)
+    df["x3"] = (df["x3"] * 10).round().astype("int64")  # forces a recast of the sample only
+    before = df.copy(deep=True)
+    fit(df, FEgen=True)
+    pd.testing.assert_frame_equal(df, before)
+
+
+def test_duplicate_specification_is_ignored(capsys):
+    df = make_panel(seed=7)
+    ref, _, _, _ = glm_fit(df, X, SPECS)
+    res = fit(df, fixedeffects=["a#b", "c", "a#b"])
+    np.testing.assert_allclose(coefs(res), ref, rtol=1e-6)
+    assert capsys.readouterr().out.count('Fixed effect "a#b" is duplicate and ignored\n') == 1
+
+
+def test_large_integer_identifiers_are_not_merged():
+    # Two identifiers that differ only beyond float64 precision must stay
+    # distinct groups, so their columns may not be cast to a common float type.
+    df = make_panel(seed=8)
+    base = 2**60
+    df["big"] = np.where(df["c"] % 2 == 0, base, base + 1).astype("int64")
+    ref, _, _, _ = glm_fit(df, X, ["a#b", "big"])
+    res = fit(df, fixedeffects=["a#b", "big"])
+    assert res.df_model == len(X) + df.groupby(["a", "b"]).ngroups + 2
+    np.testing.assert_allclose(coefs(res), ref, rtol=1e-6)

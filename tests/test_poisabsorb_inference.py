@@ -1,0 +1,157 @@
+"""Standard errors of poisabsorb against the Poisson sandwich formulas computed
+from the full dummy design of a reference GLM fit."""
+
+import numpy as np
+import pytest
+from scipy import stats
+
+from korvald.poisabsorb import _poisabsorb
+from _poisson_ref import cluster_sandwich, glm_fit, influence_rows, make_panel
+
+SPECS = ["a#b", "c"]
+X = ["x1", "x2", "x3"]
+
+
+def fit(df, **kw):
+    kw.setdefault("print_stata_style_summary", False)
+    return _poisabsorb.poisabsorb(["y"], X, SPECS, df, **kw)
+
+
+@pytest.fixture(scope="module")
+def panel():
+    df = make_panel(n=300, seed=11, scale_x2=20.0)
+    # cluster dimensions: a (4 groups, nested in the a#b fixed effect) and a pair id
+    df["pair"] = (df["c"] * 7 + df["b"]) % 9
+    ref, mu, design, _ = glm_fit(df, X, SPECS)
+    infl = influence_rows(design, mu, len(X))
+    resid = df["y"].to_numpy() - mu
+    return df, ref, mu, design, infl, resid
+
+
+def n_fe(df):
+    return df.groupby(["a", "b"]).ngroups + df["c"].nunique()
+
+
+def check_cov(res, expected, ref):
+    np.testing.assert_allclose(np.asarray(res.params).ravel(), ref, rtol=1e-6)
+    np.testing.assert_allclose(res.covmat, expected, rtol=1e-5, atol=1e-12)
+    se = np.sqrt(np.diag(expected))
+    np.testing.assert_allclose(res.bse.to_numpy(), se, rtol=1e-5)
+    z = ref / se
+    np.testing.assert_allclose(res.tvalues.to_numpy(), z, rtol=1e-5)
+    np.testing.assert_allclose(res.pvalues.to_numpy(), 2 * stats.norm.cdf(-np.abs(z)), rtol=1e-4, atol=1e-12)
+
+
+def test_homoskedastic_is_inverse_information(panel):
+    df, ref, mu, design, _, _ = panel
+    A = design.T @ (design * mu[:, None])
+    expected = np.linalg.inv(A)[: len(X), : len(X)]
+    res = fit(df, setype="iid")
+    assert res.cov_type == "homoskedastic"
+    check_cov(res, expected, ref)
+
+
+@pytest.mark.parametrize("label", ["robust", "HC1", "r"])
+def test_heteroskedastic_uses_n_over_n_minus_k(panel, label):
+    df, ref, _, _, infl, resid = panel
+    N, K = len(df), len(X)
+    expected = N / (N - K) * (infl * resid[:, None] ** 2).T @ infl
+    res = fit(df, setype=label)
+    assert res.cov_type == "heteroskedastic"
+    check_cov(res, expected, ref)
+
+
+def test_one_way_cluster_with_cr1_factor(panel):
+    df, ref, _, _, infl, resid = panel
+    N, K = len(df), len(X)
+    sandwich, G = cluster_sandwich(infl, resid, df, ["pair"])
+    # no fixed effect is nested in "pair": every category counts
+    cr1 = (N - 1) / (N - K - n_fe(df))
+    expected = G / (G - 1) * cr1 * sandwich
+    res = fit(df, setype="cluster", clustvars=["pair"])
+    check_cov(res, expected, ref)
+    assert res.clustvars == ["pair"]
+    assert "Standard errors clustered on pair" in res.msg
+
+
+def test_cluster_nested_fixed_effect_drops_out_of_the_correction(panel):
+    df, ref, _, _, infl, resid = panel
+    N, K = len(df), len(X)
+    sandwich, G = cluster_sandwich(infl, resid, df, ["a"])
+    # a#b is nested in the cluster variable a: none of its categories count
+    cr1 = (N - 1) / (N - K - df["c"].nunique())
+    expected = G / (G - 1) * cr1 * sandwich
+    check_cov(fit(df, setype="cluster", clustvars=["a"]), expected, ref)
+
+
+def test_two_way_cluster_inclusion_exclusion(panel):
+    df, ref, _, _, infl, resid = panel
+    N, K = len(df), len(X)
+    s_a, g_a = cluster_sandwich(infl, resid, df, ["a"])
+    s_p, g_p = cluster_sandwich(infl, resid, df, ["pair"])
+    s_ap, _ = cluster_sandwich(infl, resid, df, ["a", "pair"])
+    g = min(g_a, g_p)
+    cr1 = (N - 1) / (N - K - df["c"].nunique())
+    expected = g / (g - 1) * cr1 * (s_a + s_p - s_ap)
+    expected = (expected + expected.T) / 2
+    # the eigenvalue repair works in the units the regressors were estimated
+    # in (divided by their standard deviations), before the rescaling
+    sd = df[X].std().to_numpy()
+    std_units = expected * np.outer(sd, sd)
+    evals, evecs = np.linalg.eigh(std_units)
+    assert evals.min() < -1e-12  # this panel needs the repair
+    repaired = evecs @ np.diag(np.clip(evals, 0, None)) @ evecs.T
+    expected = (repaired + repaired.T) / 2 / np.outer(sd, sd)
+    res = fit(df, setype="cluster", clustvars=["a", "pair"])
+    check_cov(res, expected, ref)
+    assert res.eigenvalue_fix is True
+    np.testing.assert_allclose(res.covmat_nofix, std_units, rtol=1e-5)
+    assert res.msg[-1] == "Covariance matrix not positive-semidefinite; applying Eigenvalue fix"
+
+
+@pytest.mark.parametrize("setype", ["homoskedastic", "heteroskedastic", "cluster"])
+def test_constant_statistics(panel, setype):
+    df, ref, mu, design, infl, resid = panel
+    N, K = len(df), len(X)
+    Xo = df[X].to_numpy()
+    eta = np.log(mu)
+    S = mu.sum()
+    cons = np.sum(mu * (eta - Xo @ ref)) / S
+    # influence weights of the constant: 1/S minus the regressor part, with the
+    # regressors partialled out of the fixed effects under weights mu
+    D = design[:, K:]
+    Xt = Xo - D @ np.linalg.solve(D.T @ (D * mu[:, None]), D.T @ (Xo * mu[:, None]))
+    bread = np.linalg.inv(Xt.T @ (Xt * mu[:, None]))
+    w = 1 / S - Xt @ (bread @ (Xo.T @ mu / S))
+    wr = w * resid
+    if setype == "homoskedastic":
+        var = np.sum(w**2 * mu)
+        res = fit(df, setype=setype)
+    elif setype == "heteroskedastic":
+        var = N / (N - K) * np.sum(wr**2)
+        res = fit(df, setype=setype)
+    else:
+        sums = df.assign(wr=wr).groupby("pair")["wr"].sum().to_numpy()
+        G = len(sums)
+        var = G / (G - 1) * np.sum(sums**2) * (N - 1) / (N - K - n_fe(df))
+        res = fit(df, setype=setype, clustvars=["pair"])
+    se = np.sqrt(var)
+    assert res.cons == pytest.approx(cons, rel=1e-6)
+    assert res.cons_se == pytest.approx(se, rel=1e-5)
+    assert res.cons_zvalue == pytest.approx(cons / se, rel=1e-5)
+    assert res.cons_pvalue == pytest.approx(2 * stats.norm.cdf(-abs(cons / se)), rel=1e-4, abs=1e-14)
+
+
+def test_setype_none_returns_coefficient_array_only(panel):
+    df, ref, *_ = panel
+    res = fit(df)
+    assert isinstance(res.params, np.ndarray) and res.params.shape == (len(X), 1)
+    np.testing.assert_allclose(res.params.ravel(), ref, rtol=1e-6)
+    for attr in ("bse", "covmat", "cov_type", "cons", "tvalues"):
+        assert not hasattr(res, attr)
+
+
+def test_single_category_cluster_raises(panel):
+    df = panel[0].assign(one=1)
+    with pytest.raises(RuntimeError, match="Cluster with a single category detected"):
+        fit(df, setype="cluster", clustvars=["one"])

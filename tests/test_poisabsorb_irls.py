@@ -1,0 +1,137 @@
+"""_poisson_deviance, the IRLS progress output, and the weighted recovery of
+the fixed effects (FEgen)."""
+
+import re
+
+import numpy as np
+import pandas as pd
+import pytest
+import statsmodels.api as sm
+
+from korvald.poisabsorb import _poisabsorb
+from _poisson_ref import glm_fit, make_panel
+
+X = ["x1", "x2", "x3"]
+
+
+@pytest.mark.parametrize("shape", [(50,), (50, 1)])
+def test_deviance_matches_reference(shape):
+    rng = np.random.default_rng(0)
+    y = rng.poisson(2.0, 50).astype(float)
+    mu = rng.uniform(0.5, 4.0, 50)
+    expected = sm.families.Poisson().deviance(y, mu)
+    got = _poisabsorb._poisson_deviance(y.reshape(shape), mu.reshape(shape))
+    assert isinstance(got, float)
+    assert got == pytest.approx(expected, rel=1e-12)
+
+
+def test_deviance_special_cases():
+    mu = np.array([0.5, 1.5, 2.0])
+    assert _poisabsorb._poisson_deviance(np.zeros(3), mu) == pytest.approx(2 * mu.sum(), rel=1e-15)
+    y = np.array([1.0, 2.0, 3.0])
+    assert _poisabsorb._poisson_deviance(y, y) == 0.0
+    for bad in (np.inf, np.nan):
+        # only mu is looked at: even a y of another length gives +inf
+        assert _poisabsorb._poisson_deviance(np.ones(7), np.array([1.0, bad])) == np.inf
+    with pytest.raises(TypeError):
+        _poisabsorb._poisson_deviance(y)
+
+
+def test_progress_lines(capsys):
+    df = make_panel(seed=30)
+    res = _poisabsorb.poisabsorb(["y"], X, ["c"], df, verb=1, print_stata_style_summary=False, separation="off")
+    lines = capsys.readouterr().out.splitlines()
+    start = lines.index("Starting iteration...")
+    iters = [s for s in lines[start + 1:] if re.match(r"^\d+ change ", s)]
+    n_run = res.fit_history["iteration"] - 1
+    assert len(iters) == n_run
+    assert re.fullmatch(r"1 change inf   inner_tol 1\.0e-04   deviance \d\.\d{6}e[+-]\d\d", iters[0])
+    assert f"converged in {n_run} iterations" in lines
+    # the deviance printed at the start of iteration 2 is the deviance after iteration 1;
+    # the last iterations run at the final inner tolerance
+    assert iters[-1].split("  inner_tol ")[1].startswith("1.0e-09")
+    assert lines.index(f"converged in {n_run} iterations") > lines.index(iters[-1])
+
+
+def test_verb_2_prints_beta_each_iteration(capsys):
+    df = make_panel(seed=31)
+    with pytest.raises(Exception, match="^Did not converge$"):
+        # a tolerance no change can meet: exactly three iterations run
+        _poisabsorb.poisabsorb(["y"], ["x1"], ["c"], df, verb=2, print_stata_style_summary=False,
+                               separation="off", maxiter=3, eps_beta=1e-300)
+    lines = capsys.readouterr().out.splitlines()
+    betas = [s for s in lines if re.fullmatch(r"\[\[.*\]\]", s)]
+    assert len(betas) == 3 and betas[0] == "[[0.]]"
+    assert [s.split(" ")[0] for s in lines if re.match(r"^\d+ change ", s)] == ["1", "2", "3"]
+
+
+# ---- fixed-effect recovery ------------------------------------------------
+
+def weighted_group_mean(values, groups, w):
+    return pd.Series(values * w).groupby(groups).sum() / pd.Series(w).groupby(groups).sum()
+
+
+def test_single_fixed_effect_recovery(capsys):
+    df = make_panel(seed=33, with_offset=True)
+    res = _poisabsorb.poisabsorb(["y"], X, ["c"], df, off=["lexp"], FEgen=True, verb=1,
+                                 print_stata_style_summary=False, separation="off")
+    out = capsys.readouterr().out
+    assert re.search(r"^Weighted FE converged in 2 iterations \(max change: 0\.00e\+00\)$", out, re.M)
+    fe = res.fixed_effects
+    assert list(fe) == ["_cons", "c", "c__levels", "__hdfe_sum__"]
+    beta, mu, design, glm = glm_fit(df, X, ["c"], offset="lexp")
+    # fe_rowsum is eta - x'beta - offset, in the caller's labels
+    rowsum = np.log(mu) - df[X].to_numpy() @ beta - df["lexp"].to_numpy()
+    np.testing.assert_allclose(res.fe_rowsum.reindex(df.index).to_numpy(), rowsum, rtol=1e-6, atol=1e-7)
+    # the effect of c has mu-weighted mean zero; the constant takes the rest
+    per_obs = fe["c"].reindex(df.index).to_numpy()
+    assert np.sum(per_obs * mu) / mu.sum() == pytest.approx(0.0, abs=1e-10)
+    np.testing.assert_allclose(fe["_cons"] + per_obs, rowsum, rtol=1e-6, atol=1e-7)
+    # levels: one per category, named and indexed as documented; differences match the dummies
+    levels = fe["c__levels"]
+    assert levels.name == "fe_value" and levels.index.name == "c" and list(levels.index) == list(range(5))
+    # the dummy coefficients (one per category, no separate intercept) are constant + level
+    np.testing.assert_allclose(fe["_cons"] + levels.to_numpy(), glm.params[len(X):], rtol=1e-6)
+    assert fe["c"].name == "__hdfe1__" and fe["__hdfe_sum__"].name == "__hdfe_sum__"
+    assert res.fe_rowsum.name is None
+    assert "Difference: " in out and "__hdfe1__ group-weighted mean after normalization: " in out
+
+
+def test_two_fixed_effects_recovery():
+    df = make_panel(seed=34)
+    res = _poisabsorb.poisabsorb(["y"], X, ["a#b", "c"], df, FEgen=1, print_stata_style_summary=False)
+    fe = res.fixed_effects
+    beta, mu, _, _ = glm_fit(df, X, ["a#b", "c"])
+    rowsum = np.log(mu) - df[X].to_numpy() @ beta
+    total = fe["_cons"] + fe["__hdfe_sum__"].reindex(df.index).to_numpy()
+    np.testing.assert_allclose(total, rowsum, rtol=1e-6, atol=1e-7)
+    for spec, cols in (("a#b", ["a", "b"]), ("c", ["c"])):
+        per_obs = fe[spec].reindex(df.index).to_numpy()
+        assert np.sum(per_obs * mu) / mu.sum() == pytest.approx(0.0, abs=1e-10)
+        codes = df.groupby(cols, sort=True).ngroup().to_numpy()
+        levels = fe[spec + "__levels"].to_numpy()
+        np.testing.assert_allclose(levels[codes], per_obs, rtol=1e-12)
+    np.testing.assert_allclose(
+        fe["__hdfe_sum__"].to_numpy(), fe["a#b"].to_numpy() + fe["c"].to_numpy(), rtol=1e-12, atol=1e-14)
+
+
+def test_recovery_without_fixed_effects(capsys):
+    df = make_panel(seed=35)
+    res = _poisabsorb.poisabsorb(["y"], X, None, df, FEgen=True, verb=1, print_stata_style_summary=False)
+    out = capsys.readouterr().out
+    assert "Warning: FE did not converge (max change: 0.00e+00)\n" in out
+    fe = res.fixed_effects
+    assert list(fe) == ["_cons", "__hdfe_sum__"]
+    assert np.all(fe["__hdfe_sum__"].to_numpy() == 0.0)
+    mu = res.fittedvalues.to_numpy()
+    rowsum = res.fe_rowsum.to_numpy()
+    assert fe["_cons"] == pytest.approx(np.sum(rowsum * mu) / mu.sum(), rel=1e-12)
+    # without fixed effects the rowsum is the intercept everywhere
+    np.testing.assert_allclose(rowsum, rowsum[0], rtol=1e-8)
+
+
+@pytest.mark.parametrize("flag", [False, 2, "yes"])
+def test_fegen_compared_by_equality(flag):
+    df = make_panel(seed=36)
+    res = _poisabsorb.poisabsorb(["y"], X, ["c"], df, FEgen=flag, print_stata_style_summary=False)
+    assert not hasattr(res, "fixed_effects") and not hasattr(res, "fe_rowsum")

@@ -1,0 +1,186 @@
+"""Separation: fe-style removal (all-zero groups, singletons), the iterative
+rectifier, the `separation` option, and _detect_separation_ir on its own."""
+
+import re
+
+import numpy as np
+import pandas as pd
+import pytest
+
+from korvald.poisabsorb import _poisabsorb
+from _poisson_ref import glm_fit, make_panel
+
+
+def separated_panel(seed=0):
+    """200 rows in 20 groups of g (groups 0 and 1 all-zero y), plus 3 singleton
+    groups of g with positive y, a second fixed effect h, a regular regressor
+    x1, and xs which is 1 on six zero-y rows of ordinary groups and 0 elsewhere
+    (regressor-based separation)."""
+    rng = np.random.default_rng(seed)
+    n = 200
+    g = np.repeat(np.arange(20), 10)
+    h = rng.integers(0, 5, n)
+    x1 = rng.normal(size=n)
+    y = rng.poisson(np.exp(0.2 + 0.4 * x1 + 0.1 * h)).astype(float)
+    y[g < 2] = 0.0
+    xs = np.zeros(n)
+    zero_rows = np.flatnonzero((y == 0) & (g >= 2))
+    sep_rows = rng.choice(zero_rows, size=6, replace=False)
+    xs[sep_rows] = 1.0
+    df = pd.DataFrame({"g": g, "h": h, "x1": x1, "xs": xs, "y": y})
+    single = pd.DataFrame({"g": [100, 101, 102], "h": [0, 1, 2], "x1": [0.1, -0.2, 0.3], "xs": 0.0, "y": [2.0, 1.0, 3.0]})
+    df = pd.concat([df, single], ignore_index=True)
+    df.index = pd.Index(np.arange(len(df)) * 7 + 5)
+    labels = {
+        "zero_groups": set(df.index[df["g"] < 2]),
+        "singletons": set(df.index[df["g"] >= 100]),
+        "separated": set(df.index[df["xs"] > 0]),
+    }
+    return df, labels
+
+
+def test_rows_dropped_counted_and_reported(capsys):
+    df, labels = separated_panel()
+    res = _poisabsorb.poisabsorb(["y"], ["x1", "xs"], ["g", "h"], df, setype="none")
+    out = capsys.readouterr().out
+    dropped = labels["zero_groups"] | labels["singletons"] | labels["separated"]
+    kept = df.drop(index=sorted(dropped))
+    assert set(res.fittedvalues.index) == set(kept.index)
+    assert res.num_separated == 6 and res.N_dropped_ir_sep == 6
+    assert res.N_dropped_fe_sep == 23 and res.N_dropped_invalid == 0
+    assert res.N_full_initial == len(df)
+    assert res.separation_methods == ["ir"] and res.keepsingletons is False
+    fe_note = "23 singleton and/or all-zero fixed-effect-group observation(s) dropped (fe-style separation)"
+    ir_note = "6 observation(s) dropped due to regressor-based separation (method: ir)"
+    colin = "The variables xs are omitted due to colliearity"
+    assert list(res.msg) == [fe_note, ir_note, colin]
+    lines = out.splitlines()
+    assert lines == [
+        "note: " + fe_note,
+        "note: running iterative rectifier (IR) separation check...",
+        "note: " + ir_note,
+        f"note: estimating on {len(kept)} of {len(df)} observations (29 dropped in total)",
+    ]
+    # on the remaining rows the estimate is the ordinary Poisson fit (xs is all zero there)
+    ref, mu, _, _ = glm_fit(kept, ["x1"], ["g", "h"])
+    np.testing.assert_allclose(np.ravel(res.params), ref, rtol=1e-6)
+    np.testing.assert_allclose(res.fittedvalues.reindex(kept.index).to_numpy(), mu, rtol=1e-6)
+
+
+def test_keepsingletons_keeps_singletons_but_not_zero_groups(capsys):
+    df, labels = separated_panel(1)
+    df = df.drop(index=sorted(labels["separated"]))
+    res = _poisabsorb.poisabsorb(["y"], ["x1"], ["g", "h"], df, keepsingletons=True, separation="off")
+    out = capsys.readouterr().out
+    warn = "warning: keeping singleton groups will keep fixed effects that cause separation"
+    note = "20 observation(s) dropped due to fe-style separation (y identically zero within an FE group)"
+    assert list(res.msg)[:2] == [warn, note]
+    assert warn + "\n" in out and "note: " + note + "\n" in out
+    assert set(res.fittedvalues.index) == set(df.index) - labels["zero_groups"]
+    assert res.keepsingletons is True and res.num_separated == 0
+
+
+@pytest.mark.parametrize(
+    "value, methods, runs",
+    [
+        ("OFF", [], False),
+        ("", [], False),
+        (False, [], False),
+        (0, [], False),
+        (None, [], False),
+        ("no", [], False),
+        (True, ["ir"], True),
+        (1, ["ir"], True),
+        ("Default", ["ir"], True),
+        ("AUTO", ["ir"], True),
+        ("on", ["ir"], True),
+        (["fe"], ["fe"], False),
+        (("IR",), ["ir"], True),
+        ({"relu"}, ["relu"], True),
+        (np.array(["fe", "Ir"]), ["fe", "ir"], True),
+    ],
+)
+def test_separation_option(value, methods, runs, capsys):
+    df = make_panel(seed=3)
+    res = _poisabsorb.poisabsorb(["y"], ["x1"], ["c"], df, separation=value, print_stata_style_summary=False, verb=1)
+    out = capsys.readouterr().out
+    assert res.separation_methods == methods
+    assert ("note: running iterative rectifier (IR) separation check..." in out) == runs
+    assert ("note: no additional separation detected by IR" in out) == runs
+
+
+@pytest.mark.parametrize(
+    "value, message",
+    [
+        (2, "Invalid value for separation: 2"),
+        (2.5, "Invalid value for separation: 2.5"),
+        (["none"], "Unknown separation method(s): ['none']. Valid: ['fe', 'ir', 'relu'], or 'none'/'default'."),
+        ("foo", "Unknown separation method(s): ['foo']. Valid: ['fe', 'ir', 'relu'], or 'none'/'default'."),
+        (["ir", "x", "default"], "Unknown separation method(s): ['x', 'default']. Valid: ['fe', 'ir', 'relu'], or 'none'/'default'."),
+    ],
+)
+def test_invalid_separation_option(value, message):
+    df = make_panel(seed=3)
+    with pytest.raises(ValueError, match=re.escape(message)):
+        _poisabsorb.poisabsorb(["y"], ["x1"], ["c"], df, separation=value)
+
+
+def test_everything_separated_raises():
+    # the only positive observation becomes a singleton once the separated zeros go
+    df = pd.DataFrame({"g": [0, 0, 0], "x": [0.0, 1.0, 1.0], "y": [3.0, 0.0, 0.0]})
+    with pytest.raises(Exception, match="^All observations removed by separation check$"):
+        _poisabsorb.poisabsorb(["y"], ["x"], ["g"], df)
+
+
+def test_all_zero_dependent_variable_raises():
+    df = pd.DataFrame({"x": [1.0, 2.0, 3.0], "y": [0.0, 0.0, 0.0]})
+    with pytest.raises(Exception, match="^All observations can be explained by the fixed effects$"):
+        _poisabsorb.poisabsorb(["y"], ["x"], None, df, keepsingletons=True)
+
+
+# ---- the detector on its own ---------------------------------------------
+
+def detector_frame(df, specs):
+    out = df.copy()
+    names = []
+    for i, spec in enumerate(specs):
+        name = "fe_" + chr(65 + i)
+        out[name] = out.groupby(spec.split("#"), sort=True).ngroup().astype("int64")
+        names.append(name)
+    return out, names
+
+
+def test_detector_without_zeros_returns_at_once():
+    df = pd.DataFrame({"y": [1.0, 2.0, 3.0], "x": [0.0, 1.0, 0.0], "fe_A": [0, 0, 1]})
+    mask, u = _poisabsorb._detect_separation_ir(df, ["y"], ["x"], ["fe_A"])
+    assert mask.dtype == bool and not mask.any()
+    np.testing.assert_array_equal(u, np.zeros(3))
+
+
+@pytest.mark.parametrize("x", [["x1", "xs"], ["xs"]])
+def test_detector_finds_regressor_separation(x):
+    df, labels = separated_panel(2)
+    df = df[df["g"].between(2, 19)]  # only the regressor-based case remains
+    frame, names = detector_frame(df, ["g", "h"])
+    mask, u = _poisabsorb._detect_separation_ir(frame, ["y"], x, names)
+    assert set(df.index[mask]) == labels["separated"]
+    assert np.all(u[~mask] <= 1e-5) and np.all(u[mask] > 1e-5)
+    assert np.all(u[df["y"].to_numpy() > 0] == 0)
+
+
+def test_detector_uses_fixed_effects_without_regressors(capsys):
+    df, labels = separated_panel(3)
+    df = df[df["g"] < 20]
+    frame, names = detector_frame(df, ["g"])
+    mask, u = _poisabsorb._detect_separation_ir(frame, ["y"], [], names, verb=2)
+    assert set(df.index[mask]) == labels["zero_groups"]
+    lines = capsys.readouterr().out.splitlines()
+    assert lines and all(re.fullmatch(r"  IR iter \d+: max change=\d\.\d\de[+-]\d\d, provisional sep = \d+", s) for s in lines)
+    assert lines[0].startswith("  IR iter 1: ")
+
+
+def test_detector_quiet_below_verb_2(capsys):
+    df, _ = separated_panel(3)
+    frame, names = detector_frame(df, ["g"])
+    _poisabsorb._detect_separation_ir(frame, ["y"], ["x1"], names, verb=1)
+    assert capsys.readouterr().out == ""
