@@ -20,6 +20,10 @@ def df():
     d["eta_bad"] = 0.0
     d.loc[d.index[3], "eta_bad"] = np.nan
     d["eta_huge"] = 800.0
+    d["off_neg"] = 0.0
+    d.loc[d.index[5], "off_neg"] = -np.inf
+    d["off_pos"] = 0.0
+    d.loc[d.index[5], "off_pos"] = np.inf
     return d
 
 
@@ -67,13 +71,18 @@ def call(df, **kw):
         ({"eta_0": ["eta_huge"]}, ValueError,
          "Non-finite mu at start of IRLS; check starting values (start argument) - got eta with range "
          "[8.000e+02, 8.000e+02]"),
+        # an infinite offset is not an invalid row: it reaches the loop's guards
+        ({"off": ["off_pos"]}, ValueError,
+         "Non-finite mu at start of IRLS; check starting values (start argument) - got eta with range "),
+        ({"off": ["off_neg"], "separation": "off"}, ValueError, "missing value in z"),
         ({"maxiter": 1}, Exception, "Did not converge"),
         ({"miniter": 3, "maxiter": 3}, Exception, "Did not converge"),
     ],
 )
 def test_exceptions(df, kw, exc, message):
     data = kw.pop("data", df)
-    with pytest.raises(exc, match="^" + re.escape(message) + "$") as info:
+    pattern = "^" + re.escape(message) + ("" if message.endswith("range ") else "$")
+    with pytest.raises(exc, match=pattern) as info:
         call(data, **kw)
     if exc is Exception:
         assert type(info.value) is Exception

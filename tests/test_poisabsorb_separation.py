@@ -179,6 +179,12 @@ def test_detector_uses_fixed_effects_without_regressors(capsys):
     assert lines[0].startswith("  IR iter 1: ")
 
 
+def test_detector_rejects_several_dependent_columns():
+    df = pd.DataFrame({"y": [0.0, 1.0], "z": [1.0, 0.0], "fe_A": [0, 1]})
+    with pytest.raises(ValueError, match="^y must name exactly one column$"):
+        _poisabsorb._detect_separation_ir(df, ["y", "z"], [], ["fe_A"])
+
+
 def test_detector_quiet_below_verb_2(capsys):
     df, _ = separated_panel(3)
     frame, names = detector_frame(df, ["g"])

@@ -41,6 +41,8 @@ nb::object detect_separation_ir(nb::handle data, nb::handle y, nb::handle x, nb:
   nb::object Y = np.attr("ascontiguousarray")(
       data.attr("__getitem__")(y).attr("to_numpy")("dtype"_a = "float64").attr("ravel")());
   const int64_t n = static_cast<int64_t>(nb::len(Y));
+  // The kernel walks y and the identifier columns together.
+  if (n != static_cast<int64_t>(nb::len(data))) py::raise_value_error("y must name exactly one column");
   nb::object u = np.attr("zeros")(n, "dtype"_a = np.attr("float64"));
   if (!py::truthy(np.attr("equal")(Y, 0.0).attr("any")()))
     return nb::make_tuple(np.attr("zeros")(n, "dtype"_a = np.attr("bool_")), u);
