@@ -109,19 +109,23 @@ static nb::object poisabsorb(nb::object y, nb::object x, nb::object fixedeffects
 void bind_poisabsorb(nb::module_& m) {
   g_module = m;
   nb::object none = nb::none();
-  m.def("poisabsorb", &poisabsorb, "y"_a.none(), "x"_a.none(), "fixedeffects"_a.none() = none, "data"_a.none() = none, "setype"_a.none() = "none",
-        "clustvars"_a.none() = none, "off"_a.none() = none, "eta_0"_a.none() = none, "FEgen"_a.none() = false, "start"_a.none() = "simple",
-        "olsguess"_a.none() = false, "separation"_a.none() = "ir", "sep_tol"_a.none() = 1e-5, "sep_maxiter"_a.none() = 100,
-        "sep_K_penalty"_a.none() = 1e6, "keepsingletons"_a.none() = false, "nocheck"_a.none() = false, "verb"_a.none() = 0,
-        "eps_beta"_a.none() = 1e-8, "miniter"_a.none() = 1, "maxiter"_a.none() = 1000, "eps_MAP"_a.none() = 1e-9, "minsubiter"_a.none() = 0,
-        "maxsubiter"_a.none() = 16000, "start_inner_tol"_a.none() = 1e-4, "standardize_data"_a.none() = true, "accel"_a.none() = true,
-        "nt"_a.none() = 0, "print_stata_style_summary"_a.none() = true,
+  // Every parameter accepts any object (None included), as a Python function would.
+  m.def("poisabsorb", &poisabsorb, "y"_a.none(), "x"_a.none(), "fixedeffects"_a.none() = none,
+        "data"_a.none() = none, "setype"_a.none() = "none", "clustvars"_a.none() = none, "off"_a.none() = none,
+        "eta_0"_a.none() = none, "FEgen"_a.none() = false, "start"_a.none() = "simple",
+        "olsguess"_a.none() = false, "separation"_a.none() = "ir", "sep_tol"_a.none() = 1e-5,
+        "sep_maxiter"_a.none() = 100, "sep_K_penalty"_a.none() = 1e6, "keepsingletons"_a.none() = false,
+        "nocheck"_a.none() = false, "verb"_a.none() = 0, "eps_beta"_a.none() = 1e-8, "miniter"_a.none() = 1,
+        "maxiter"_a.none() = 1000, "eps_MAP"_a.none() = 1e-9, "minsubiter"_a.none() = 0,
+        "maxsubiter"_a.none() = 16000, "start_inner_tol"_a.none() = 1e-4, "standardize_data"_a.none() = true,
+        "accel"_a.none() = true, "nt"_a.none() = 0, "print_stata_style_summary"_a.none() = true,
         "Poisson pseudo-maximum-likelihood regression of y on x with the fixed effects absorbed, fitted by "
         "iteratively re-weighted least squares. Returns a SimpleNamespace with the estimates.");
   m.def("_poisson_deviance", &poisson_deviance_py, "y"_a.none(), "mu"_a.none(),
         "Poisson deviance of the means mu for the outcome y (+inf when some mu is not finite).");
-  m.def("_detect_separation_ir", &detect_separation_ir, "data"_a.none(), "y"_a.none(), "x"_a.none(), "fenames"_a.none(), "tol"_a.none() = 1e-5,
-        "maxiter"_a.none() = 100, "K_penalty"_a.none() = 1e6, "inner_maxiter"_a.none() = 100, "inner_tol"_a.none() = 1e-10, "verb"_a.none() = 0,
+  m.def("_detect_separation_ir", &detect_separation_ir, "data"_a.none(), "y"_a.none(), "x"_a.none(),
+        "fenames"_a.none(), "tol"_a.none() = 1e-5, "maxiter"_a.none() = 100, "K_penalty"_a.none() = 1e6,
+        "inner_maxiter"_a.none() = 100, "inner_tol"_a.none() = 1e-10, "verb"_a.none() = 0,
         "Iterative-rectifier separation test; returns (mask of separated observations, certificate u).");
 }
 

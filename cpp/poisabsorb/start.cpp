@@ -15,8 +15,14 @@ namespace korvald::poisabsorb {
 
 using namespace nb::literals;
 
+// Index [:, from:] and [:, from:to].
 static nb::object all_rows(int64_t from) {
-  return nb::make_tuple(nb::slice(nb::none(), nb::none(), nb::none()), nb::slice(nb::int_(from), nb::none(), nb::none()));
+  nb::object every = nb::slice(nb::none(), nb::none(), nb::none());
+  return nb::make_tuple(every, nb::slice(nb::int_(from), nb::none(), nb::none()));
+}
+static nb::object all_rows(int64_t from, int64_t to) {
+  nb::object every = nb::slice(nb::none(), nb::none(), nb::none());
+  return nb::make_tuple(every, nb::slice(nb::int_(from), nb::int_(to), nb::none()));
 }
 
 // Regressors whose row of X'X survives the redundancy removal unchanged.
@@ -141,7 +147,7 @@ void screen_and_start(Call& c) {
     eta = np.attr("add")(fe_part, np.attr("dot")(Xt, beta_init));
   } else if (start_ols) {
     nb::object Xt = yXtilde.attr("__getitem__")(all_rows(1));
-    nb::object yt = yXtilde.attr("__getitem__")(nb::make_tuple(nb::slice(nb::none(), nb::none(), nb::none()), nb::slice(0, 1, 1)));
+    nb::object yt = yXtilde.attr("__getitem__")(all_rows(0, 1));
     nb::object beta_init = np.attr("linalg").attr("lstsq")(Xt, yt, "rcond"_a = nb::none())[0];
     nb::object fitted = as_f64(np.attr("add")(np.attr("subtract")(c.yv, yt), np.attr("dot")(Xt, beta_init)));
     // A linear fit can go negative where y is small; log needs a positive start.
