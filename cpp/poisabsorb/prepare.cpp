@@ -131,11 +131,16 @@ void prepare_input(Call& c) {
 
   c.N_full_initial = static_cast<int64_t>(nb::len(c.sample));
   nb::object ycol = c.ycol();
-  c.sample = c.sample.attr("dropna")();
-  c.sample = keep_rows(c.sample, c.sample.attr("__getitem__")(ycol).attr("ge")(0));
-  c.sample = keep_rows(c.sample, np.attr("isfinite")(c.sample.attr("__getitem__")(ycol)));
+  // Missing values anywhere, negative or non-finite y, non-finite regressors:
+  // one combined mask, so the sample is copied once.
+  nb::object keep = c.sample.attr("notna")().attr("all")("axis"_a = 1).attr("to_numpy")("dtype"_a = "bool");
+  nb::object yser = c.sample.attr("__getitem__")(ycol);
+  keep = np.attr("logical_and")(keep, yser.attr("ge")(0).attr("to_numpy")("dtype"_a = "bool"));
+  keep = np.attr("logical_and")(keep, np.attr("isfinite")(yser.attr("to_numpy")("dtype"_a = "float64")));
   for (nb::handle v : c.x)
-    c.sample = keep_rows(c.sample, np.attr("isfinite")(c.sample.attr("__getitem__")(v)));
+    keep = np.attr("logical_and")(
+        keep, np.attr("isfinite")(c.sample.attr("__getitem__")(v).attr("to_numpy")("dtype"_a = "float64")));
+  c.sample = keep_rows(c.sample, keep);
   const int64_t remaining = static_cast<int64_t>(nb::len(c.sample));
   c.N_dropped_invalid = c.N_full_initial - remaining;
   if (c.N_dropped_invalid > 0) {
