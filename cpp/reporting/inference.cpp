@@ -71,7 +71,7 @@ ClusterIds cluster_identifiers(const InferenceInput& in) {
   c.d = static_cast<int64_t>(nb::len(clustvars));
   c.clust_df = in.data[clustvars].attr("copy")();
   const int64_t n_cluster = static_cast<int64_t>(std::pow(2.0, static_cast<double>(c.d)) - 1);
-  nb::object powerset = nb::module_::import_("korvald.backend.grpkit").attr("powerset");
+  nb::object powerset = ops::module_global(in.family, "powerset");
   nb::list intersections(powerset(clustvars));
   if (static_cast<int64_t>(nb::len(intersections)) != n_cluster)
     py::raise_runtime_error("powerset returned " + std::to_string(nb::len(intersections)) +
@@ -102,18 +102,16 @@ ClusterIds cluster_identifiers(const InferenceInput& in) {
 
 // Sum over clusters of s_g s_g' for the generated identifier `name`,
 // computed by the backend from the sort order of the identifiers.
-nb::object cluster_meat(const ClusterIds& c, const std::string& name, nb::handle demeaned,
+nb::object cluster_meat(Family family, const ClusterIds& c, const std::string& name, nb::handle demeaned,
                         nb::handle resid, int64_t N, int64_t K) {
-  nb::object demeankit = nb::module_::import_("korvald.backend.demeankit");
-  nb::object ids = c.clust_df[nb::str(name.c_str())].attr("to_numpy")("dtype"_a = np().attr("int64"));
-  nb::object sortvec = np().attr("argsort")(ids);
+  nb::object int64 = np().attr("int64");
+  nb::object ids = c.clust_df[nb::str(name.c_str())].attr("to_numpy")("dtype"_a = int64);
+  nb::object sortvec = np().attr("ascontiguousarray")(np().attr("argsort")(ids), "dtype"_a = int64);
   const int64_t nclust = nb::cast<int64_t>(nb::int_(ids.attr("max")())) + 1;
-  nb::object panelmat = np().attr("zeros")(nb::make_tuple(nclust, 2), "dtype"_a = np().attr("int64"));
-  nb::object sorted_ids = np().attr("ascontiguousarray")(ids[sortvec]);
-  demeankit.attr("panelsetup")(panelmat, sorted_ids, N, nclust);
+  nb::object panelmat = np().attr("zeros")(nb::make_tuple(nclust, 2), "dtype"_a = int64);
+  ops::module_global(family, "panelsetup")(panelmat, np().attr("ascontiguousarray")(ids[sortvec]), N, nclust);
   nb::object B = np().attr("zeros")(nb::make_tuple(K, K), "dtype"_a = np().attr("float64"));
-  demeankit.attr("calc_B")(B, demeaned, resid, np().attr("ascontiguousarray")(sortvec, "dtype"_a = "int64"),
-                           panelmat, nclust, K);
+  ops::module_global(family, "calc_B")(B, demeaned, resid, sortvec, panelmat, nclust, K);
   return B;
 }
 
@@ -205,7 +203,7 @@ InferenceOutput covariance_and_inference(const InferenceInput& in, nb::handle re
     nb::list meat_matrices;
     for (size_t i = 0; i < n_cluster; ++i) {
       if (in.verb > 0) py::print("calculating covmat " + std::to_string(i + 1) + " of " + std::to_string(n_cluster));
-      nb::object B = cluster_meat(clusters, clusters.names[i], demeaned, resid, N, K);
+      nb::object B = cluster_meat(in.family, clusters, clusters.names[i], demeaned, resid, N, K);
       nb::object contribution = nb::float_(clusters.pm[i] * clusters.correction) * B;
       if (linear)
         meat = meat + contribution;

@@ -28,6 +28,11 @@ nb::object scipy_stats() {
   return *mod;
 }
 
+nb::object module_global(Family family, const char* name) {
+  const char* module = family == Family::Linear ? "korvald.linabsorb._linabsorb" : "korvald.poisabsorb._poisabsorb";
+  return nb::module_::import_(module).attr(name);
+}
+
 nb::object linalg() { return py::numpy().attr("linalg"); }
 
 nb::object py_min(nb::handle iterable) { return py::builtins().attr("min")(iterable); }

@@ -8,6 +8,8 @@
 
 #include <string>
 
+#include "reporting/family.hpp"
+
 namespace korvald::reporting::ops {
 
 namespace nb = nanobind;
@@ -22,6 +24,11 @@ bool contains(nb::handle container, nb::handle item);  // item in container
 bool nonempty(nb::handle value);       // not None and truthy
 
 nb::object scipy_stats();
+
+// A name bound at module level in the family's estimator module (the
+// backend routines, powerset, tabulate), looked up at call time the way a
+// Python function resolves its globals.
+nb::object module_global(Family family, const char* name);
 nb::object linalg();
 
 // Python's min(...) of an iterable.

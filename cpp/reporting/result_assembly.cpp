@@ -120,8 +120,8 @@ void assemble_result(const AssemblyInput& in, nb::handle result) {
   if (linear) {
     sigma2 = rss / static_cast<double>(N);
     nb::object r2 = resid * resid;
-    const double per_obs = -0.5 * std::log(2.0 * M_PI * sigma2);
-    llf = nb::cast<double>(nb::float_(np.attr("sum")(nb::float_(per_obs) - r2 / nb::float_(2.0 * sigma2))));
+    nb::object per_obs = nb::float_(-0.5) * np.attr("log")(nb::float_(2.0 * M_PI * sigma2));
+    llf = nb::cast<double>(nb::float_(np.attr("sum")(per_obs - r2 / nb::float_(2.0 * sigma2))));
     const double n_params = static_cast<double>(K + in.N_FE);
     aic = -2.0 * llf + 2.0 * n_params;
     bic = -2.0 * llf + std::log(static_cast<double>(N)) * n_params;

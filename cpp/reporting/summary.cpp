@@ -244,7 +244,7 @@ void print_coefficient_table(const SummaryArgs& a, nb::handle critical_val, cons
 
   nb::list floatfmt;
   for (const char* f : {"", "12.7f", "10.7f", "6.2f", "6.3f", ""}) floatfmt.append(f);
-  nb::object tabulate = nb::module_::import_("tabulate").attr("tabulate");
+  nb::object tabulate = ops::module_global(a.family, "tabulate");
   py::builtins().attr("print")(tabulate(rows, headers, "stralign"_a = "right", "floatfmt"_a = floatfmt));
   py::print("");
 }
@@ -299,7 +299,7 @@ void print_fixed_effect_block(const SummaryArgs& a) {
 
   nb::list headers;
   for (const char* h : {"", "Categories", "-  Redundant", "=  Num. Coefs", ""}) headers.append(h);
-  nb::object tabulate = nb::module_::import_("tabulate").attr("tabulate");
+  nb::object tabulate = ops::module_global(a.family, "tabulate");
   py::builtins().attr("print")(tabulate(rows, headers));
 
   bool uncertain_note = false;
