@@ -60,6 +60,7 @@ struct ClusterIds {
   std::vector<std::string> names; // clu_A, clu_B, ...
   std::vector<int> pm;            // +1 odd-sized subset, -1 even-sized
   nb::list N_cluster;             // clusters per subset
+  nb::object single_counts;       // the first d entries: one per cluster dimension
   int64_t d = 0;
   int64_t min_G = 0;
   double correction = 0;
@@ -95,7 +96,8 @@ ClusterIds cluster_identifiers(const InferenceInput& in) {
                                                         : "Cluster with a single category detected");
   // An intersection never has fewer clusters than its components, so the
   // minimum over all subsets equals the minimum over the single dimensions.
-  c.min_G = nb::cast<int64_t>(ops::py_min(c.N_cluster.attr("__getitem__")(nb::slice(nb::int_(0), nb::int_(c.d), nb::none()))));
+  c.single_counts = c.N_cluster.attr("__getitem__")(nb::slice(nb::int_(0), nb::int_(c.d), nb::none()));
+  c.min_G = nb::cast<int64_t>(ops::py_min(c.single_counts));
   c.correction = static_cast<double>(c.min_G) / static_cast<double>(c.min_G - 1);
   return c;
 }
@@ -235,7 +237,7 @@ InferenceOutput covariance_and_inference(const InferenceInput& in, nb::handle re
       py::print("\n=== CLUSTER SE DIAGNOSTICS ===");
       py::print("N = " + std::to_string(N) + ", K = " + std::to_string(K));
       py::print("total_nonredundant_fe = " + std::to_string(tnfe));
-      py::print("N_cluster: " + py::str(clusters.N_cluster.attr("__getitem__")(nb::slice(nb::int_(0), nb::int_(clusters.d), nb::none()))));
+      py::print("N_cluster: " + py::str(clusters.single_counts));
       py::print("min_G = " + std::to_string(clusters.min_G));
       py::print("CR1 factor: " + py::format(cr1_factor, ".10f"));
       py::print("Eigenvalues: " + py::str(Eval));
@@ -285,8 +287,9 @@ InferenceOutput covariance_and_inference(const InferenceInput& in, nb::handle re
     nb::object Xb;
     if (K > 0) {
       nb::object X = in.data[nb::list(in.x)].attr("to_numpy")("dtype"_a = float64);
-      nb::object scale = in.x_scale.is_none() ? np().attr("ones")(K)
-                                              : np().attr("asarray")(in.x_scale, "dtype"_a = float64).attr("reshape")(-1);
+      nb::object scale = in.x_scale.is_none()
+                             ? np().attr("ones")(K)
+                             : np().attr("asarray")(in.x_scale, "dtype"_a = float64).attr("reshape")(-1);
       Xb = ((X * scale).attr("__matmul__")(beta)).attr("ravel")();
       nb::object Xbar_std = mu_flat.attr("__matmul__")(X) / nb::float_(S);
       w = nb::float_(1.0 / S) - Xt.attr("__matmul__")(bread.attr("__matmul__")(Xbar_std));

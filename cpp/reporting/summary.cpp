@@ -64,8 +64,9 @@ nb::object overall_statistic(const SummaryArgs& a) {
   nb::object value;
   if (given(a.covmat)) {
     try {
-      nb::object solved = linear ? linalg.attr("solve")(a.covmat, a.beta)
-                                 : nb::object(nb::tuple(linalg.attr("lstsq")(a.covmat, a.beta, "rcond"_a = nb::none()))[0]);
+      nb::object solved =
+          linear ? linalg.attr("solve")(a.covmat, a.beta)
+                 : nb::object(nb::tuple(linalg.attr("lstsq")(a.covmat, a.beta, "rcond"_a = nb::none()))[0]);
       value = a.beta.attr("T").attr("__matmul__")(solved).attr("item")();
     } catch (nb::python_error& e) {
       if (!e.matches(linalg.attr("LinAlgError"))) throw;
@@ -376,7 +377,8 @@ void bind_stata_style_summary(nb::module_& m, Family family) {
                         nb::none(), fe_counts, covmat, df_resid, fe_redundancies, cons_stats};
           return stata_style_summary(a);
         },
-        "result"_a.none(), "x"_a.none(), "beta"_a.none(), "se"_a.none(), "t"_a.none(), "p"_a.none(), "df"_a.none(), "N"_a.none(), "K"_a.none(), "N_FE"_a.none(), "setype"_a.none(),
+        "result"_a.none(), "x"_a.none(), "beta"_a.none(), "se"_a.none(), "t"_a.none(), "p"_a.none(),
+        "df"_a.none(), "N"_a.none(), "K"_a.none(), "N_FE"_a.none(), "setype"_a.none(),
         "fixedeffects"_a = nb::none(), "clustvars"_a = nb::none(), "N_cluster"_a = nb::none(),
         "r_squared"_a = nb::none(), "adj_r_squared"_a = nb::none(), "within_r_squared"_a = nb::none(),
         "root_mse"_a = nb::none(), "fe_counts"_a = nb::none(), "covmat"_a = nb::none(), "df_resid"_a = nb::none(),
@@ -394,7 +396,8 @@ void bind_stata_style_summary(nb::module_& m, Family family) {
                         pseudo_r2, fe_counts, covmat, df_resid, fe_redundancies, cons_stats};
           return stata_style_summary(a);
         },
-        "result"_a.none(), "x"_a.none(), "beta"_a.none(), "se"_a.none(), "z"_a.none(), "p"_a.none(), "df"_a.none(), "N"_a.none(), "K"_a.none(), "N_FE"_a.none(), "setype"_a.none(),
+        "result"_a.none(), "x"_a.none(), "beta"_a.none(), "se"_a.none(), "z"_a.none(), "p"_a.none(),
+        "df"_a.none(), "N"_a.none(), "K"_a.none(), "N_FE"_a.none(), "setype"_a.none(),
         "fixedeffects"_a = nb::none(), "clustvars"_a = nb::none(), "N_cluster"_a = nb::none(),
         "deviance"_a = nb::none(), "log_pseudolik"_a = nb::none(), "pseudo_r2"_a = nb::none(),
         "fe_counts"_a = nb::none(), "covmat"_a = nb::none(), "df_resid"_a = nb::none(),
