@@ -53,6 +53,11 @@ nb::object two_sided_p(Family family, nb::handle stat, nb::handle df) {
   return nb::int_(2) * stats.attr("norm").attr("cdf")(neg_abs);
 }
 
+// Integer ratio with Python's semantics (ZeroDivisionError on a zero denominator).
+double ratio(int64_t num, int64_t den) {
+  return nb::cast<double>(nb::int_(num) / nb::int_(den));
+}
+
 double as_double(nb::handle v) { return nb::cast<double>(py::builtins().attr("float")(v)); }
 
 struct ClusterIds {
@@ -170,8 +175,7 @@ InferenceOutput covariance_and_inference(const InferenceInput& in, nb::handle re
     bread = linalg.attr("pinv")((Xt * mu_col).attr("T").attr("__matmul__")(Xt));
   }
 
-  const double hetero_factor = linear ? static_cast<double>(N) / static_cast<double>(N - K - tnfe)
-                                      : static_cast<double>(N) / static_cast<double>(N - K);
+  double hetero_factor = 0;
   double s2 = 0;
   nb::object covmat;
   ClusterIds clusters;
@@ -195,6 +199,7 @@ InferenceOutput covariance_and_inference(const InferenceInput& in, nb::handle re
       covmat = bread;
     }
   } else if (in.setype == "heteroskedastic") {
+    hetero_factor = ratio(N, linear ? N - K - tnfe : N - K);
     nb::object meat = (Xt * (resid * resid)).attr("T").attr("__matmul__")(Xt);
     covmat = nb::float_(hetero_factor) * linalg.attr("multi_dot")(nb::make_tuple(bread, meat, bread));
   } else {
@@ -214,7 +219,7 @@ InferenceOutput covariance_and_inference(const InferenceInput& in, nb::handle re
     }
     if (!linear) {
       meat = py::builtins().attr("sum")(meat_matrices, meat);
-      cr1_factor = static_cast<double>(N - 1) / static_cast<double>(N - K - tnfe);
+      cr1_factor = ratio(N - 1, N - K - tnfe);
       meat = meat * nb::float_(cr1_factor);
     }
     covmat = linalg.attr("multi_dot")(nb::make_tuple(bread, meat, bread));
