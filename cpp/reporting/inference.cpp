@@ -131,7 +131,7 @@ InferenceOutput covariance_and_inference(const InferenceInput& in, nb::handle re
   nb::object linalg = ops::linalg();
   nb::object float64 = np().attr("float64");
 
-  // Step 1: redundancy of the fixed effects.
+  // Fixed-effect coefficients that count for the degrees of freedom.
   out.fe_redundancies = nb::none();
   out.total_nonredundant_fe = in.N_FE;
   if (!in.fixedeffects.is_none() && nb::len(in.fixedeffects) > 0) {
@@ -152,7 +152,7 @@ InferenceOutput covariance_and_inference(const InferenceInput& in, nb::handle re
   nb::object x_scale = rescale ? np().attr("asarray")(in.x_scale, "dtype"_a = float64).attr("reshape")(-1)
                                : nb::object(nb::none());
 
-  // Step 2: no standard errors.
+  // No standard errors requested: only the coefficients are reported.
   if (in.setype == "none") {
     if (rescale) beta = beta / x_scale.attr("reshape")(K, 1);
     result.attr("params") = beta;
@@ -162,7 +162,7 @@ InferenceOutput covariance_and_inference(const InferenceInput& in, nb::handle re
   if (in.setype != "homoskedastic" && in.setype != "heteroskedastic" && in.setype != "cluster")
     py::raise_exception("You should not be able to reach that point; Invalid SE type");
 
-  // Step 3: bread and covariance.
+  // Sandwich covariance on the partialled-out regressors.
   nb::object demeaned = np().attr("ascontiguousarray")(in.demeaned, "dtype"_a = float64);
   nb::object resid = np().attr("ascontiguousarray")(in.resid, "dtype"_a = float64).attr("reshape")(N, 1);
   nb::object Xt = demeaned[nb::make_tuple(all_columns(), nb::slice(nb::int_(1), nb::none(), nb::none()))];
@@ -251,14 +251,14 @@ InferenceOutput covariance_and_inference(const InferenceInput& in, nb::handle re
     }
   }
 
-  // Step 4: Poisson coefficients and covariance back in the caller's units.
+  // Poisson fits on standardized regressors; report in the caller's units.
   if (rescale) {
     beta = beta / x_scale.attr("reshape")(K, 1);
     covmat = covmat / np().attr("outer")(x_scale, x_scale);
     if (in.verb > 0) py::print("Rescaled beta and covmat back to original (un-standardized) units.");
   }
 
-  // Step 5: standard errors, statistics, degrees of freedom, p-values.
+  // Standard errors, test statistics, degrees of freedom, p-values.
   nb::object se = np().attr("sqrt")(np().attr("diag")(covmat)).attr("reshape")(K, 1);
   nb::object stat = beta / se;
   if (linear && in.verb > 0 && in.setype == "homoskedastic") {
@@ -269,7 +269,8 @@ InferenceOutput covariance_and_inference(const InferenceInput& in, nb::handle re
                                          : nb::object(nb::int_(N - K - tnfe));
   nb::object p = two_sided_p(in.family, stat, df);
 
-  // Step 6: the constant, with fixed effects normalised to mean zero.
+  // The constant implied by fixed effects normalised to (weighted) mean zero;
+  // w are its influence weights, so its variance follows the meat rules above.
   nb::object y_values = in.data[nb::list(in.y)].attr("to_numpy")("dtype"_a = float64);
   nb::object w;
   double constant = 0;
