@@ -364,6 +364,9 @@ def test_poisson_omitted_regressor(capsys):
     kept = [r for r in rows if r.split()[0] == "kept"]
     crit = st.norm.ppf(0.975)
     assert "omitted" not in kept[0] and kept[0].endswith(f"{-3e-11 - crit * 0.2:>12.7f}  {-3e-11 + crit * 0.2:>10.7f}")
+    # the other coefficients keep their fixed-point format next to the omitted cell
+    first = [r for r in rows if r.split()[0] == "a"][0]
+    assert f"{0.5:12.7f}" in first and f"{-3e-11:12.7f}".strip() == kept[0].split()[1]
     # the returned table keeps the numbers
     np.testing.assert_allclose(out.loc["gone", ["coef", "std_err"]].to_numpy(float), [1e-12, 5e-11], rtol=0)
 

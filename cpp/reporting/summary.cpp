@@ -201,6 +201,16 @@ void print_coefficient_table(const SummaryArgs& a, nb::handle critical_val, cons
 
   nb::list rows;
   nb::list names(a.x);
+  // A text cell makes tabulate treat the whole coefficient column as text and
+  // drop its float format, so once a regressor is shown as omitted the other
+  // coefficients are formatted here exactly as tabulate would have done.
+  bool any_omitted = false;
+  for (size_t i = 0; i < nb::len(names) && !linear; ++i)
+    any_omitted = any_omitted || (ops::lt(np().attr("abs")(element(a.beta, i)), nb::float_(1e-10)) &&
+                                  ops::lt(element(a.se, i), nb::float_(1e-10)));
+  auto coef_cell = [&](nb::handle value) -> nb::object {
+    return any_omitted ? nb::object(nb::str(fmt(value, "12.7f").c_str())) : nb::borrow(value);
+  };
   for (size_t i = 0; i < nb::len(names); ++i) {
     nb::object coef = element(a.beta, i), se = element(a.se, i);
     nb::object name = names[i];
@@ -213,7 +223,7 @@ void print_coefficient_table(const SummaryArgs& a, nb::handle critical_val, cons
       row.append("(omitted)");
       for (int k = 0; k < 4; ++k) row.append("");
     } else {
-      row.append(coef);
+      row.append(coef_cell(coef));
       row.append(se);
       row.append(element(a.stat, i));
       row.append(element(a.p, i));
@@ -224,7 +234,8 @@ void print_coefficient_table(const SummaryArgs& a, nb::handle critical_val, cons
   if (!cons.empty()) {
     nb::list row;
     row.append("_cons");
-    for (const auto& v : cons) row.append(v);
+    row.append(coef_cell(cons[0]));
+    for (size_t k = 1; k < cons.size(); ++k) row.append(cons[k]);
     row.append(interval_text(cons[0], cons[1], critical_val));
     rows.append(row);
   }
