@@ -142,6 +142,17 @@ def test_constant_statistics(panel, setype):
     assert res.cons_pvalue == pytest.approx(2 * stats.norm.cdf(-abs(cons / se)), rel=1e-4, abs=1e-14)
 
 
+@pytest.mark.parametrize("setype", ["homoskedastic", "cluster"])
+def test_constant_with_offset_is_the_fixed_effect_part(setype):
+    df = make_panel(n=200, seed=12, with_offset=True)
+    ref, mu, _, _ = glm_fit(df, X, SPECS, offset="lexp")
+    fe_part = np.log(mu) - df[X].to_numpy() @ ref - df["lexp"].to_numpy()
+    res = fit(df, setype=setype, clustvars=["c"], off=["lexp"], FEgen=True)
+    assert res.cons == pytest.approx(np.sum(mu * fe_part) / mu.sum(), rel=1e-6)
+    # the same constant as the one of the recovered fixed effects
+    assert res.cons == pytest.approx(res.fixed_effects["_cons"], rel=1e-8)
+
+
 def test_setype_none_returns_coefficient_array_only(panel):
     df, ref, *_ = panel
     res = fit(df)
