@@ -117,6 +117,19 @@ HalvingOutcome step_halving(const double* y, const double* offset, const double*
   return out;
 }
 
+void store_column(double* M, int64_t n, int64_t width, int64_t col, const double* v) {
+  for (int64_t i = 0; i < n; ++i) M[i * width + col] = v[i];
+}
+
+void remove_regressor_part(const double* eta, const double* X, const double* scale, const double* beta, int64_t n,
+                           int64_t K, double* out) {
+  for (int64_t i = 0; i < n; ++i) {
+    double xb = 0.0;
+    for (int64_t k = 0; k < K; ++k) xb += (scale ? X[i * K + k] * scale[k] : X[i * K + k]) * beta[k];
+    out[i] = eta[i] - xb;
+  }
+}
+
 double max_abs_difference(const double* a, const double* b, int64_t n) {
   double m = 0.0;
   for (int64_t i = 0; i < n; ++i) {

@@ -52,6 +52,15 @@ HalvingOutcome step_halving(const double* y, const double* offset, const double*
                             const double* beta_old, const double* b, int64_t n, int64_t K, double deviance,
                             int max_halvings, bool finite_only, double* eta, double* mu, double* beta);
 
+// Column `col` of the n x width row-major matrix M set to v.
+void store_column(double* M, int64_t n, int64_t width, int64_t col, const double* v);
+
+// out = eta - X (scale .* beta): the linear predictor without its regressor
+// part. X is n x K row-major as stored (divided by `scale` when the
+// regressors were standardised; scale may be null), beta in the caller's units.
+void remove_regressor_part(const double* eta, const double* X, const double* scale, const double* beta, int64_t n,
+                           int64_t K, double* out);
+
 // max |a - b| over n entries (0 for n = 0; NaN if any difference is NaN).
 double max_abs_difference(const double* a, const double* b, int64_t n);
 

@@ -28,6 +28,10 @@ GroupLevels group_levels(const int64_t* ids, int64_t ngroups, const double* valu
   return out;
 }
 
+void shift_column(double* values, int64_t n, int64_t stride, int64_t col, double d) {
+  for (int64_t i = 0; i < n; ++i) values[i * stride + col] -= d;
+}
+
 double weighted_mean(const double* target, const double* w, int64_t n) {
   double num = 0.0, den = 0.0;
   for (int64_t i = 0; i < n; ++i) {

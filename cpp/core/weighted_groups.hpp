@@ -17,6 +17,9 @@ struct GroupLevels {
 GroupLevels group_levels(const int64_t* ids, int64_t ngroups, const double* values, int64_t stride, int64_t col,
                          const double* w, int64_t n);
 
+// Column `col` of the n x stride row-major matrix minus d.
+void shift_column(double* values, int64_t n, int64_t stride, int64_t col, double d);
+
 // sum(target * w) / sum(w)
 double weighted_mean(const double* target, const double* w, int64_t n);
 

@@ -72,17 +72,22 @@ void run_irls(Call& c) {
                  "  deviance " + py::format(deviance, ".6e"));
     }
 
-    if (!core::max_is_finite(eta, n)) py::raise_value_error("missing value in eta");
-    if (!core::max_is_finite(mu, n)) py::raise_value_error("missing value in mu");
-    bool z_ok;
+    // Guards on the largest element (NaN counts as not finite), then the
+    // working variable into column 0 of the working matrix.
+    bool eta_ok, mu_ok, z_ok = false;
     {
       double* zX_data = f64(zX);
       nb::gil_scoped_release release;
-      core::working_variable(eta, y, mu, z.data(), n);
-      z_ok = core::max_is_finite(z.data(), n);
-      if (z_ok)
-        for (int64_t i = 0; i < n; ++i) zX_data[i * (K + 1)] = z[i];
+      eta_ok = core::max_is_finite(eta, n);
+      mu_ok = eta_ok && core::max_is_finite(mu, n);
+      if (mu_ok) {
+        core::working_variable(eta, y, mu, z.data(), n);
+        z_ok = core::max_is_finite(z.data(), n);
+        if (z_ok) core::store_column(zX_data, n, K + 1, 0, z.data());
+      }
     }
+    if (!eta_ok) py::raise_value_error("missing value in eta");
+    if (!mu_ok) py::raise_value_error("missing value in mu");
     if (!z_ok) py::raise_value_error("missing value in z");
 
     nb::object weights = np.attr("array")(c.mu.attr("ravel")(), "dtype"_a = "float64");

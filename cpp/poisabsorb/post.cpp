@@ -82,11 +82,7 @@ static void recover_fixed_effects(const Call& c, nb::handle beta) {
     nb::object beta_arr = as_f64(beta);
     const double* b = K > 0 ? cf64(beta_arr) : nullptr;
     nb::gil_scoped_release release;
-    for (int64_t i = 0; i < n; ++i) {
-      double xb = 0.0;  // regressors back in the caller's units
-      for (int64_t k = 0; k < K; ++k) xb += (scale ? Xp[i * K + k] * scale[k] : Xp[i * K + k]) * b[k];
-      fe_total[i] = eta[i] - xb;  // eta excludes the offset already
-    }
+    core::remove_regressor_part(eta, Xp, scale, b, n, K, fe_total);
   }
 
   std::vector<nb::object> id_arrays;
@@ -155,7 +151,7 @@ static void recover_fixed_effects(const Call& c, nb::handle beta) {
     core::GroupLevels gl = core::group_levels(ids[k], ngroups[k], values, F, k, w, n);
     const double d = gl.weighted_mean;
     constants.push_back(d);
-    for (int64_t i = 0; i < n; ++i) normalized[i * F + k] -= d;
+    core::shift_column(normalized, n, F, k, d);
     levels[k] = gl.level;
     for (double& v : levels[k]) v -= d;
     if (c.verb1)
