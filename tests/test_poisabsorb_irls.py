@@ -65,6 +65,43 @@ def test_verb_2_prints_beta_each_iteration(capsys):
     assert [s.split(" ")[0] for s in lines if re.match(r"^\d+ change ", s)] == ["1", "2", "3"]
 
 
+def distort_second_solve(monkeypatch, factor):
+    """Make the weighted least squares of the second IRLS iteration overshoot by `factor`."""
+    real = np.linalg.lstsq
+    calls = []
+
+    def solve(A, b, rcond=None):
+        sol = real(A, b, rcond=rcond)
+        calls.append(1)
+        return (sol[0] * factor,) + tuple(sol[1:]) if len(calls) == 2 else sol
+
+    monkeypatch.setattr(np.linalg, "lstsq", solve)
+
+
+def test_step_halving_recovers_from_an_overshooting_step(monkeypatch, capsys):
+    df = make_panel(seed=37)
+    ref, _, _, _ = glm_fit(df, X, ["a#b", "c"])
+    distort_second_solve(monkeypatch, 1000.0)
+    res = _poisabsorb.poisabsorb(["y"], X, ["a#b", "c"], df, verb=1, print_stata_style_summary=False,
+                                 separation="off")
+    halved = re.findall(r"^   step-halved (\d+)x -> step_size=(\S+), ddev=(\S+)$", capsys.readouterr().out, re.M)
+    assert len(halved) == 1
+    k, step, ddev = int(halved[0][0]), halved[0][1], float(halved[0][2])
+    assert 1 <= k < 30 and step == f"{0.5 ** k:.3e}" and ddev <= 0
+    np.testing.assert_allclose(np.ravel(res.params), ref, rtol=1e-6)
+
+
+def test_exhausted_step_halving_is_accepted_then_caught(monkeypatch, capsys):
+    df = make_panel(seed=38)
+    distort_second_solve(monkeypatch, 1e250)  # every trial overflows exp()
+    with pytest.raises(ValueError, match="^missing value in mu$"):
+        _poisabsorb.poisabsorb(["y"], X, ["a#b", "c"], df, verb=1, print_stata_style_summary=False,
+                               separation="off")
+    out = capsys.readouterr().out
+    assert "   [warn] step-halving exhausted (30x); accepting step (ddev=inf)\n" \
+           "   step-halved 30x -> step_size=9.313e-10, ddev=inf\n" in out
+
+
 # ---- fixed-effect recovery ------------------------------------------------
 
 def weighted_group_mean(values, groups, w):
