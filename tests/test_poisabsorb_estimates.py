@@ -43,8 +43,11 @@ def test_matches_glm_with_dummies(standardize, offset):
         {"start": {"x1": 0.3, "x3": 0.5}},
         {"start": {}},
         {"eta_0": ["eta_start"]},
+        {"start": "ols", "nocheck": True},
+        {"start": {"x2": -0.1}, "nocheck": True},
+        {"eta_0": ["eta_start"], "start": "not used"},
     ],
-    ids=["simple", "ols", "olsguess", "dict", "empty-dict", "eta_0"],
+    ids=["simple", "ols", "olsguess", "dict", "empty-dict", "eta_0", "ols-nocheck", "dict-nocheck", "eta_0-wins"],
 )
 def test_every_start_reaches_the_same_fit(start_kw):
     df = make_panel(seed=2)

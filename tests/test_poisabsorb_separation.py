@@ -80,6 +80,17 @@ def test_keepsingletons_keeps_singletons_but_not_zero_groups(capsys):
     assert res.keepsingletons is True and res.num_separated == 0
 
 
+def test_rectifier_pass_with_keepsingletons():
+    df, labels = separated_panel(4)
+    res = _poisabsorb.poisabsorb(["y"], ["x1", "xs"], ["g", "h"], df, keepsingletons=True,
+                                 print_stata_style_summary=False)
+    kept = df.drop(index=sorted(labels["zero_groups"] | labels["separated"]))
+    assert set(res.fittedvalues.index) == set(kept.index)  # singletons stay
+    assert (res.N_dropped_fe_sep, res.num_separated) == (20, 6)
+    ref, _, _, _ = glm_fit(kept, ["x1"], ["g", "h"])
+    np.testing.assert_allclose(np.ravel(res.params), ref, rtol=1e-6)
+
+
 @pytest.mark.parametrize(
     "value, methods, runs",
     [
