@@ -1,6 +1,7 @@
 """Separation: fe-style removal (all-zero groups, singletons), the iterative
 rectifier, the `separation` option, and _detect_separation_ir on its own."""
 
+import collections
 import re
 
 import numpy as np
@@ -53,6 +54,7 @@ def test_rows_dropped_counted_and_reported(capsys):
     fe_note = "23 singleton and/or all-zero fixed-effect-group observation(s) dropped (fe-style separation)"
     ir_note = "6 observation(s) dropped due to regressor-based separation (method: ir)"
     colin = "The variables xs are omitted due to colliearity"
+    assert isinstance(res.msg, collections.deque)
     assert list(res.msg) == [fe_note, ir_note, colin]
     lines = out.splitlines()
     assert lines == [
