@@ -152,6 +152,38 @@ def test_two_fixed_effects_recovery():
         fe["__hdfe_sum__"].to_numpy(), fe["a#b"].to_numpy() + fe["c"].to_numpy(), rtol=1e-12, atol=1e-14)
 
 
+def test_two_fixed_effects_recovery_matches_the_sweeps_written_out(capsys):
+    df = make_panel(seed=39)
+    res = _poisabsorb.poisabsorb(["y"], X, ["a#b", "c"], df, FEgen=True, verb=1, print_stata_style_summary=False,
+                                 separation="off")
+    out = capsys.readouterr().out
+    order = res.fe_rowsum.index  # the estimation sample's order
+    sample = df.loc[order]
+    target = res.fe_rowsum.to_numpy()
+    w = res.fittedvalues.reindex(order).to_numpy()
+    ids = [sample.groupby(["a", "b"], sort=True).ngroup().to_numpy(), sample["c"].to_numpy()]
+    # the recovery as documented: start at T/F, three Gauss-Seidel sweeps of
+    # weighted group means per outer iteration, stop when nothing moves by 1e-12
+    T = np.sum(target * w) / np.sum(w)
+    values = np.full((len(target), 2), T / 2)
+    for it in range(50000):
+        before = values.copy()
+        for _ in range(3):
+            for k in range(2):
+                partial = target - values[:, 1 - k]
+                means = np.bincount(ids[k], weights=partial * w) / np.bincount(ids[k], weights=w)
+                values[:, k] = means[ids[k]]
+        change = np.max(np.abs(values - before))
+        if change < 1e-12:
+            break
+    # the last change is rounding noise, so only its order is compared
+    assert re.search(rf"^Weighted FE converged in {it + 1} iterations \(max change: \d\.\d\de-1[3-9]\)$", out, re.M)
+    consts = [np.sum(values[:, k] * w) / np.sum(w) for k in range(2)]
+    for k, spec in enumerate(["a#b", "c"]):
+        np.testing.assert_allclose(res.fixed_effects[spec].to_numpy(), values[:, k] - consts[k], rtol=0, atol=1e-10)
+    assert res.fixed_effects["_cons"] == pytest.approx(sum(consts), rel=1e-12)
+
+
 def test_recovery_without_fixed_effects(capsys):
     df = make_panel(seed=35)
     res = _poisabsorb.poisabsorb(["y"], X, None, df, FEgen=True, verb=1, print_stata_style_summary=False)
