@@ -489,3 +489,31 @@ def test_removal_bad_arguments():
         for args, exc, message in cases:
             with pytest.raises(exc, match=re.escape(message) + "$"):
                 fn(*args)
+
+
+@pytest.mark.parametrize("routine", sorted(ROUTINES))
+def test_fixed_effect_order_is_irrelevant(design, routine):
+    fes, Z, w = design
+    fn = ROUTINES[routine]
+    for pair in ([0, 1], [1, 2], [0, 2]):
+        forward = fn(Z, w, grpkit.make_pointer(np.column_stack([fes[k] for k in pair])), 1e-13, 0, 100000, 0, 1)
+        backward = fn(Z, w, grpkit.make_pointer(np.column_stack([fes[k] for k in pair[::-1]])), 1e-13, 0, 100000, 0, 1)
+        assert np.allclose(forward, backward, rtol=0, atol=1e-9 * np.abs(Z).max())
+
+
+@pytest.mark.parametrize("routine", sorted(ROUTINES))
+@pytest.mark.parametrize("nfe", [1, 2, 3])
+def test_zero_weights(design, routine, nfe):
+    # Observations without weight do not enter the fit; a group whose weight
+    # is all zero simply keeps its data. Fitted values are unique on the
+    # positive-weight rows, so that is where the dense fit is compared.
+    fes, Z, w = design
+    w0 = w.copy()
+    w0[::7] = 0.0
+    w0[fes[0] == fes[0].max()] = 0.0
+    panelmat = grpkit.make_pointer(np.column_stack(fes[:nfe]))
+    got = ROUTINES[routine](Z, w0, panelmat, 1e-13, 0, 100000, 0, 1)
+    pos = w0 > 0
+    ref = dense_residual(Z[pos], [dense_codes(f[pos]) for f in fes[:nfe]], w0[pos])
+    assert np.all(np.isfinite(got))
+    assert np.abs(got[pos] - ref).max() <= 1e-8 * np.abs(Z).max()

@@ -40,7 +40,7 @@ bool writable(nb::handle obj) {
 template <typename T>
 MutableMatrix<T> writable_matrix(nb::handle obj, const std::string& name, const char* dtype_name, bool (*dtype_ok)(const Generic&)) {
   Generic a;
-  if (!as_array(obj, a) || !dtype_ok(a)) py::raise_type_error(name + " must be a " + dtype_name + " array");
+  if (!as_array(obj, a) || !dtype_ok(a)) py::raise_type_error(name + " must be " + dtype_name + " array");
   if (a.ndim() != 2) py::raise_value_error(name + " must be 2-dimensional, got shape " + shape_text(a));
   if (!writable(obj)) py::raise_value_error(name + " must be writable");
   MutableMatrix<T> m;
@@ -84,11 +84,11 @@ DoubleView float64_vector(nb::handle obj, const std::string& name, int64_t expec
 }
 
 MutableMatrix<double> writable_float64_matrix(nb::handle obj, const std::string& name) {
-  return writable_matrix<double>(obj, name, "float64", is_float64);
+  return writable_matrix<double>(obj, name, "a float64", is_float64);
 }
 
 MutableMatrix<int64_t> writable_int64_matrix(nb::handle obj, const std::string& name) {
-  return writable_matrix<int64_t>(obj, name, "int64", is_int64);
+  return writable_matrix<int64_t>(obj, name, "an int64", is_int64);
 }
 
 IndexView integer_vector(nb::handle obj, const std::string& name, int64_t expected_length, bool allow_bool) {

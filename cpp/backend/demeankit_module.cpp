@@ -90,7 +90,7 @@ DemeanCall run_demean(core::DemeanMethod method, nb::handle Z, nb::handle w, nb:
       std::vector<core::GroupRanges> ranges;
       for (const auto& g : groups) ranges.push_back(g.ranges());
       const core::GroupIndex index = core::build_group_index(n, ranges);
-      const core::Projector projector(index, weights);
+      const core::Projector projector(index, ranges, weights);
       call.reports = core::demean_columns(projector, z.data, n, m, z.row_stride, z.col_stride, out, options,
                                           static_cast<int>(std::min<int64_t>(threads, 1 << 16)));
     }

@@ -122,8 +122,10 @@ double dot(const double* a, const double* b, int64_t len) {
 template <int FC, bool Weighted>
 class ColumnSolver {
  public:
-  ColumnSolver(const GroupIndex& index, const double* w, const double* weight_g, const double* inv_weight_g)
+  ColumnSolver(const GroupIndex& index, const double* w, const double* weight_g, const double* inv_weight_g,
+               const PivotLayout* pivot = nullptr)
       : pass_{index.n, index.nfe, index.codes_nk.data(), w},
+        pivot_(pivot),
         offset_(index.offset.data()),
         total_(index.total_groups()),
         weight_g_(weight_g),
@@ -265,6 +267,112 @@ class ColumnSolver {
     return report;
   }
 
+  // Two fixed effects: CG on the Schur complement of the other fixed effect
+  // after exact elimination of the pivot, S y = b with
+  //   S = W_o - A_op W_p^-1 A_po,  b = c_o - A_op W_p^-1 c_p,
+  // preconditioned by W_o. At x_p = W_p^-1 (c_p - A_po y) the full residual
+  // is (0, r), so sqrt(r' W_o^-1 r) is the same criterion as sqrt(g' M^-1 g).
+  ColumnReport schur_cg(const double* z, int64_t z_stride, double* out, int64_t out_stride,
+                        const DemeanOptions& options, std::vector<double>& scratch) const {
+    const int64_t n = pass_.n;
+    ColumnReport report;
+    const ColumnScale cs = column_scale<Weighted>(z, z_stride, n, pass_.w);
+    report.passes = 2;
+    if (!cs.varies) return constant_column(out, out_stride, report);
+    report.threshold = options.tol * cs.scale;
+
+    const PivotLayout& L = *pivot_;
+    const int64_t T = total_;
+    const int64_t op = offset_[L.pivot], oo = offset_[L.other];
+    const int64_t Gp = offset_[L.pivot + 1] - op, Go = offset_[L.other + 1] - oo;
+    scratch.assign(static_cast<size_t>(2 * T + 4 * Go), 0.0);
+    double* c = scratch.data();  // D'Wz, global numbering
+    double* x = c + T;           // coefficients, global numbering
+    double* r = x + T;
+    double* u = r + Go;
+    double* p = u + Go;
+    double* q = p + Go;
+    const double* cp = c + op;
+    const double* co = c + oo;
+    double* xp = x + op;
+    double* y = x + oo;
+    const double* Wo = weight_g_ + oo;
+    const double* inv_Wp = inv_weight_g_ + op;
+    const double* inv_Wo = inv_weight_g_ + oo;
+    const int64_t* row = L.row.data();
+    const uint32_t* col = L.column.data();
+    const double* cell = L.weight.data();
+
+    {
+      const uint32_t* codes = pass_.codes;
+      for (int64_t i = 0; i < n; ++i) {
+        const double v = (Weighted ? pass_.w[i] : 1.0) * z[i * z_stride];
+        c[codes[2 * i]] += v;
+        c[codes[2 * i + 1]] += v;
+      }
+    }
+    // r = b - S*0 = c_o - A_op W_p^-1 c_p
+    std::copy(co, co + Go, r);
+    for (int64_t g = 0; g < Gp; ++g) {
+      const double t = cp[g] * inv_Wp[g];
+      for (int64_t e = row[g]; e < row[g + 1]; ++e) r[col[e]] -= cell[e] * t;
+    }
+    report.passes += 2;
+
+    for (int64_t t = 0; t < Go; ++t) u[t] = r[t] * inv_Wo[t];
+    double rho = dot(r, u, Go);
+    std::copy(u, u + Go, p);
+    int64_t it = 0;
+    report.criterion = std::sqrt(std::max(rho, 0.0));
+    while (true) {
+      if (!std::isfinite(report.criterion) || !std::isfinite(cs.scale)) break;
+      if (it >= options.min_iter && report.criterion <= report.threshold) {
+        report.converged = true;
+        break;
+      }
+      if (rho <= 0.0) {
+        report.converged = report.criterion <= report.threshold;
+        break;
+      }
+      if (it >= options.max_iter) break;
+
+      // q = S p: per pivot group, gather its cells, then scatter back.
+      for (int64_t t = 0; t < Go; ++t) q[t] = Wo[t] * p[t];
+      for (int64_t g = 0; g < Gp; ++g) {
+        const int64_t lo = row[g], hi = row[g + 1];
+        double s = 0.0;
+        for (int64_t e = lo; e < hi; ++e) s += cell[e] * p[col[e]];
+        const double t = s * inv_Wp[g];
+        for (int64_t e = lo; e < hi; ++e) q[col[e]] -= cell[e] * t;
+      }
+      report.passes += 1;
+      const double pq = dot(p, q, Go);
+      if (!(pq > 0.0)) break;
+      const double alpha = rho / pq;
+      for (int64_t t = 0; t < Go; ++t) {
+        y[t] += alpha * p[t];
+        r[t] -= alpha * q[t];
+        u[t] = r[t] * inv_Wo[t];
+      }
+      const double rho_next = dot(r, u, Go);
+      const double beta = rho_next / rho;
+      rho = rho_next;
+      for (int64_t t = 0; t < Go; ++t) p[t] = u[t] + beta * p[t];
+      ++it;
+      report.iterations = it;
+      report.criterion = std::isnan(rho) ? rho : std::sqrt(std::max(rho, 0.0));
+    }
+    // Back-substitute the pivot: x_p = W_p^-1 (c_p - A_po y).
+    for (int64_t g = 0; g < Gp; ++g) {
+      double s = 0.0;
+      for (int64_t e = row[g]; e < row[g + 1]; ++e) s += cell[e] * y[col[e]];
+      xp[g] = (cp[g] - s) * inv_Wp[g];
+    }
+    pass_.residual(z, z_stride, x, out, out_stride);
+    report.passes += 2;
+    return report;
+  }
+
  private:
   // u = M^-1 g for the symmetric block Gauss-Seidel splitting
   // M = (B + L) B^-1 (B + U) of A = D'WD (B its block diagonal = group
@@ -297,6 +405,7 @@ class ColumnSolver {
   }
 
   Passes<FC, Weighted> pass_;
+  const PivotLayout* pivot_;
   const int64_t* offset_;
   int64_t total_;
   const double* weight_g_;
@@ -305,7 +414,8 @@ class ColumnSolver {
 
 }  // namespace
 
-Projector::Projector(const GroupIndex& index, const double* weights) : index_(index), weights_(weights) {
+Projector::Projector(const GroupIndex& index, const std::vector<GroupRanges>& ranges, const double* weights)
+    : index_(index), weights_(weights) {
   const int64_t T = index.total_groups();
   weight_g_.assign(static_cast<size_t>(T), 0.0);
   const int F = index.nfe;
@@ -317,6 +427,36 @@ Projector::Projector(const GroupIndex& index, const double* weights) : index_(in
   inv_weight_g_.resize(static_cast<size_t>(T));
   // A group without weight carries no information: its coefficient stays 0.
   for (int64_t t = 0; t < T; ++t) inv_weight_g_[t] = weight_g_[t] > 0 ? 1.0 / weight_g_[t] : 0.0;
+
+  if (F == 2) {
+    const int pivot = index.groups(1) > index.groups(0) ? 1 : 0;
+    const int other = 1 - pivot;
+    pivot_.pivot = pivot;
+    pivot_.other = other;
+    const GroupRanges& pr = ranges[pivot];
+    const uint32_t base = static_cast<uint32_t>(index.offset[other]);
+    // Cells are merged within a pivot group through a per-other-group marker.
+    std::vector<int64_t> marker(static_cast<size_t>(index.groups(other)), -1);
+    std::vector<int64_t> slot(static_cast<size_t>(index.groups(other)), 0);
+    pivot_.row.resize(static_cast<size_t>(pr.ngroups + 1));
+    for (int64_t g = 0; g < pr.ngroups; ++g) {
+      pivot_.row[g] = static_cast<int64_t>(pivot_.column.size());
+      for (int64_t p = pr.panel[2 * g]; p <= pr.panel[2 * g + 1]; ++p) {
+        const int64_t i = pr.order[p];
+        const uint32_t o = codes[i * 2 + other] - base;
+        const double wi = weights ? weights[i] : 1.0;
+        if (marker[o] != g) {
+          marker[o] = g;
+          slot[o] = static_cast<int64_t>(pivot_.column.size());
+          pivot_.column.push_back(o);
+          pivot_.weight.push_back(wi);
+        } else {
+          pivot_.weight[slot[o]] += wi;
+        }
+      }
+    }
+    pivot_.row[pr.ngroups] = static_cast<int64_t>(pivot_.column.size());
+  }
 }
 
 template <bool Weighted>
@@ -342,8 +482,8 @@ ColumnReport Projector::conjugate_gradient(const double* z, int64_t z_stride, do
   const double* w = weights_;
   switch (index_.nfe) {
     case 2:
-      return ColumnSolver<2, Weighted>(index_, w, weight_g_.data(), inv_weight_g_.data())
-          .conjugate_gradient(z, z_stride, out, out_stride, options, scratch);
+      return ColumnSolver<2, Weighted>(index_, w, weight_g_.data(), inv_weight_g_.data(), &pivot_)
+          .schur_cg(z, z_stride, out, out_stride, options, scratch);
     case 3:
       return ColumnSolver<3, Weighted>(index_, w, weight_g_.data(), inv_weight_g_.data())
           .conjugate_gradient(z, z_stride, out, out_stride, options, scratch);

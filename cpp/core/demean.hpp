@@ -18,6 +18,12 @@
 //    change one symmetric sweep of projections would make from the current
 //    solution, so CG accelerates the symmetric sweep; on weakly connected
 //    designs (worker-firm) it needs a small fraction of the passes.
+//    With two fixed effects the finer one (the pivot) is eliminated exactly
+//    and CG runs on the Schur complement of the coarser one, preconditioned
+//    by its group weights. For two blocks this has the same spectrum as the
+//    symmetric-sweep preconditioning (pivot first); its operator needs one
+//    gather-scatter sweep over the cross-tabulation of the two fixed effects
+//    (built once per call), which is at most as long as the data.
 //
 // Stopping rule (both): let s = ||z - zbar||_w, the w-norm of the column's
 // variation around its weighted mean. Iteration stops once
@@ -55,12 +61,26 @@ struct ColumnReport {
   bool converged = false;
 };
 
+// Two fixed effects: the cross-tabulation of the pivot (the finer one) with
+// the other fixed effect, row by row: for every pivot group the distinct
+// other-effect groups its observations fall into, with their total weight.
+// This is the off-diagonal block of D'WD. On panel data (a worker stays with
+// one firm for many periods) it is several times smaller than the data, and
+// the CG iterations only ever touch it.
+struct PivotLayout {
+  int pivot = -1, other = -1;
+  std::vector<int64_t> row;       // pivot groups + 1 starts into the entries
+  std::vector<uint32_t> column;   // local group of the other fixed effect
+  std::vector<double> weight;     // total weight (count) of that cell
+};
+
 // Per-group weight totals of one GroupIndex under one weight vector (or
 // counts). Shared read-only by all columns.
 class Projector {
  public:
   // weights: length n, contiguous, non-negative; nullptr = unweighted.
-  Projector(const GroupIndex& index, const double* weights);
+  // ranges: the sort orders and group ranges `index` was built from.
+  Projector(const GroupIndex& index, const std::vector<GroupRanges>& ranges, const double* weights);
 
   // z[i * z_stride] -> out[i * out_stride]. `scratch` is reused across calls by one thread.
   ColumnReport demean_column(const double* z, int64_t z_stride, double* out, int64_t out_stride,
@@ -78,6 +98,7 @@ class Projector {
 
   const GroupIndex& index_;
   const double* weights_;
+  PivotLayout pivot_;  // filled for two fixed effects only
   std::vector<double> weight_g_;      // sum of weights (or count) per global group
   std::vector<double> inv_weight_g_;  // its inverse, 0 for groups without weight
 };
