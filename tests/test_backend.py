@@ -517,3 +517,22 @@ def test_zero_weights(design, routine, nfe):
     ref = dense_residual(Z[pos], [dense_codes(f[pos]) for f in fes[:nfe]], w0[pos])
     assert np.all(np.isfinite(got))
     assert np.abs(got[pos] - ref).max() <= 1e-8 * np.abs(Z).max()
+
+
+@pytest.mark.parametrize("routine", sorted(ROUTINES))
+@pytest.mark.parametrize("repeat", [1, 3])
+@pytest.mark.parametrize("weighted", [False, True])
+def test_two_way_cells_distinct_or_repeated(routine, repeat, weighted):
+    # Every (a, b) pair once, or each pair `repeat` times, in shuffled row order.
+    rng = np.random.default_rng(11)
+    a = np.repeat(np.arange(60), 6)
+    b = (np.arange(360) % 6) + 6 * (a % 4)
+    a, b = np.tile(a, repeat), np.tile(b, repeat)
+    perm = rng.permutation(len(a))
+    a, b = a[perm], b[perm]
+    Z = rng.normal(size=(len(a), 2)) + np.column_stack([a * 0.1, np.cos(b)])
+    w = rng.uniform(0.2, 3.0, len(a)) if weighted else None
+    panelmat = grpkit.make_pointer(np.column_stack([a, b]))
+    got = ROUTINES[routine](Z, w, panelmat, 1e-13, 0, 100000, 0, 1)
+    ref = dense_residual(Z, [a, b], w)
+    assert np.abs(got - ref).max() <= 1e-9 * np.abs(Z).max()

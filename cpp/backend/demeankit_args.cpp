@@ -158,26 +158,41 @@ std::vector<GroupArgs> panelmat_args(nb::handle panelmat, int64_t n) {
   return out;
 }
 
+namespace {
+
+std::string order_message(const GroupArgs& g, core::IndexCheck check, int64_t n) {
+  if (check == core::IndexCheck::order_out_of_range)
+    return g.order_label + " has positions out of range [0, " + std::to_string(n) + ")";
+  return g.order_label + " is not a permutation (a position repeats)";
+}
+
+std::string ranges_message(const GroupArgs& g, core::IndexCheck check, int64_t n) {
+  if (check == core::IndexCheck::panel_out_of_range) return g.panel_label + ": panel positions out of range";
+  return g.panel_label + ": group ranges must cover positions 0.." + std::to_string(n - 1) + " once, in group order";
+}
+
+}  // namespace
+
 std::string check_structure(const std::vector<GroupArgs>& groups, int64_t n) {
   for (const auto& g : groups) {
-    switch (core::check_sort_order(g.order.data, n)) {
-      case core::IndexCheck::order_out_of_range:
-        return g.order_label + " has positions out of range [0, " + std::to_string(n) + ")";
-      case core::IndexCheck::order_repeats:
-        return g.order_label + " is not a permutation (a position repeats)";
-      default:
-        break;
-    }
-    switch (core::check_group_ranges(g.panel, g.ngroups, n)) {
-      case core::IndexCheck::panel_out_of_range:
-        return g.panel_label + ": panel positions out of range";
-      case core::IndexCheck::panel_not_tiling:
-        return g.panel_label + ": group ranges must cover positions 0.." + std::to_string(n - 1) +
-               " once, in group order";
-      default:
-        break;
-    }
+    const core::IndexCheck order = core::check_sort_order(g.order.data, n);
+    if (order != core::IndexCheck::ok) return order_message(g, order, n);
+    const core::IndexCheck ranges = core::check_group_ranges(g.panel, g.ngroups, n);
+    if (ranges != core::IndexCheck::ok) return ranges_message(g, ranges, n);
   }
+  return {};
+}
+
+std::string build_index(const std::vector<GroupArgs>& groups, int64_t n, core::GroupIndex& index) {
+  std::vector<core::GroupRanges> ranges;
+  for (const auto& g : groups) {
+    const core::IndexCheck check = core::check_group_ranges(g.panel, g.ngroups, n);
+    if (check != core::IndexCheck::ok) return ranges_message(g, check, n);
+    ranges.push_back(g.ranges());
+  }
+  int failed = -1;
+  const core::IndexCheck check = core::build_checked_group_index(n, ranges, index, failed);
+  if (check != core::IndexCheck::ok) return order_message(groups[failed], check, n);
   return {};
 }
 

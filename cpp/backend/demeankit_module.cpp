@@ -78,7 +78,8 @@ DemeanCall run_demean(core::DemeanMethod method, nb::handle Z, nb::handle w, nb:
   std::string failure;
   {
     nb::gil_scoped_release release;
-    failure = check_structure(groups, n);
+    core::GroupIndex index;
+    failure = build_index(groups, n, index);
     if (failure.empty() && weights) {
       for (int64_t i = 0; i < n; ++i)
         if (!(weights[i] >= 0) || !std::isfinite(weights[i])) {
@@ -89,8 +90,7 @@ DemeanCall run_demean(core::DemeanMethod method, nb::handle Z, nb::handle w, nb:
     if (failure.empty()) {
       std::vector<core::GroupRanges> ranges;
       for (const auto& g : groups) ranges.push_back(g.ranges());
-      const core::GroupIndex index = core::build_group_index(n, ranges);
-      const core::Projector projector(index, ranges, weights);
+      const core::Projector projector(index, ranges, weights, method);
       call.reports = core::demean_columns(projector, z.data, n, m, z.row_stride, z.col_stride, out, options,
                                           static_cast<int>(std::min<int64_t>(threads, 1 << 16)));
     }
@@ -197,11 +197,11 @@ nb::object drop_observations(core::DropRule rule, nb::handle y, nb::handle panel
   std::string failure;
   {
     nb::gil_scoped_release release;
-    failure = check_structure(groups, n);
+    core::GroupIndex index;
+    failure = build_index(groups, n, index);
     if (failure.empty()) {
       std::vector<core::GroupRanges> ranges;
       for (const auto& g : groups) ranges.push_back(g.ranges());
-      const core::GroupIndex index = core::build_group_index(n, ranges);
       std::vector<double> yc(static_cast<size_t>(n));
       for (int64_t i = 0; i < n; ++i) yc[i] = yv.data[i * yv.row_stride];
       std::vector<uint8_t> keep(static_cast<size_t>(n));

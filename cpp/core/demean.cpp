@@ -272,6 +272,7 @@ class ColumnSolver {
   //   S = W_o - A_op W_p^-1 A_po,  b = c_o - A_op W_p^-1 c_p,
   // preconditioned by W_o. At x_p = W_p^-1 (c_p - A_po y) the full residual
   // is (0, r), so sqrt(r' W_o^-1 r) is the same criterion as sqrt(g' M^-1 g).
+  template <bool UnitCells>
   ColumnReport schur_cg(const double* z, int64_t z_stride, double* out, int64_t out_stride,
                         const DemeanOptions& options, std::vector<double>& scratch) const {
     const int64_t n = pass_.n;
@@ -302,6 +303,8 @@ class ColumnSolver {
     const int64_t* row = L.row.data();
     const uint32_t* col = L.column.data();
     const double* cell = L.weight.data();
+    // Unweighted designs without repeated cells skip reading the cell weights.
+    auto cw = [cell](int64_t e) { return UnitCells ? 1.0 : cell[e]; };
 
     {
       const uint32_t* codes = pass_.codes;
@@ -315,7 +318,7 @@ class ColumnSolver {
     std::copy(co, co + Go, r);
     for (int64_t g = 0; g < Gp; ++g) {
       const double t = cp[g] * inv_Wp[g];
-      for (int64_t e = row[g]; e < row[g + 1]; ++e) r[col[e]] -= cell[e] * t;
+      for (int64_t e = row[g]; e < row[g + 1]; ++e) r[col[e]] -= cw(e) * t;
     }
     report.passes += 2;
 
@@ -341,9 +344,9 @@ class ColumnSolver {
       for (int64_t g = 0; g < Gp; ++g) {
         const int64_t lo = row[g], hi = row[g + 1];
         double s = 0.0;
-        for (int64_t e = lo; e < hi; ++e) s += cell[e] * p[col[e]];
+        for (int64_t e = lo; e < hi; ++e) s += cw(e) * p[col[e]];
         const double t = s * inv_Wp[g];
-        for (int64_t e = lo; e < hi; ++e) q[col[e]] -= cell[e] * t;
+        for (int64_t e = lo; e < hi; ++e) q[col[e]] -= cw(e) * t;
       }
       report.passes += 1;
       const double pq = dot(p, q, Go);
@@ -365,7 +368,7 @@ class ColumnSolver {
     // Back-substitute the pivot: x_p = W_p^-1 (c_p - A_po y).
     for (int64_t g = 0; g < Gp; ++g) {
       double s = 0.0;
-      for (int64_t e = row[g]; e < row[g + 1]; ++e) s += cell[e] * y[col[e]];
+      for (int64_t e = row[g]; e < row[g + 1]; ++e) s += cw(e) * y[col[e]];
       xp[g] = (cp[g] - s) * inv_Wp[g];
     }
     pass_.residual(z, z_stride, x, out, out_stride);
@@ -414,49 +417,72 @@ class ColumnSolver {
 
 }  // namespace
 
-Projector::Projector(const GroupIndex& index, const std::vector<GroupRanges>& ranges, const double* weights)
+Projector::Projector(const GroupIndex& index, const std::vector<GroupRanges>& ranges, const double* weights,
+                     DemeanMethod method)
     : index_(index), weights_(weights) {
   const int64_t T = index.total_groups();
   weight_g_.assign(static_cast<size_t>(T), 0.0);
   const int F = index.nfe;
   const uint32_t* codes = index.codes_nk.data();
-  for (int64_t i = 0; i < index.n; ++i) {
-    const double wi = weights ? weights[i] : 1.0;
-    for (int l = 0; l < F; ++l) weight_g_[codes[i * F + l]] += wi;
+  if (F == 2 && method == DemeanMethod::conjugate_gradient) {
+    // Group weights are summed while the cross-tabulation is built.
+    build_cross_tab(ranges);
+  } else {
+    for (int64_t i = 0; i < index.n; ++i) {
+      const double wi = weights ? weights[i] : 1.0;
+      for (int l = 0; l < F; ++l) weight_g_[codes[i * F + l]] += wi;
+    }
   }
   inv_weight_g_.resize(static_cast<size_t>(T));
   // A group without weight carries no information: its coefficient stays 0.
   for (int64_t t = 0; t < T; ++t) inv_weight_g_[t] = weight_g_[t] > 0 ? 1.0 / weight_g_[t] : 0.0;
+}
 
-  if (F == 2) {
-    const int pivot = index.groups(1) > index.groups(0) ? 1 : 0;
-    const int other = 1 - pivot;
-    pivot_.pivot = pivot;
-    pivot_.other = other;
-    const GroupRanges& pr = ranges[pivot];
-    const uint32_t base = static_cast<uint32_t>(index.offset[other]);
-    // Cells are merged within a pivot group through a per-other-group marker.
-    std::vector<int64_t> marker(static_cast<size_t>(index.groups(other)), -1);
-    std::vector<int64_t> slot(static_cast<size_t>(index.groups(other)), 0);
-    pivot_.row.resize(static_cast<size_t>(pr.ngroups + 1));
-    for (int64_t g = 0; g < pr.ngroups; ++g) {
-      pivot_.row[g] = static_cast<int64_t>(pivot_.column.size());
-      for (int64_t p = pr.panel[2 * g]; p <= pr.panel[2 * g + 1]; ++p) {
-        const int64_t i = pr.order[p];
-        const uint32_t o = codes[i * 2 + other] - base;
-        const double wi = weights ? weights[i] : 1.0;
-        if (marker[o] != g) {
-          marker[o] = g;
-          slot[o] = static_cast<int64_t>(pivot_.column.size());
-          pivot_.column.push_back(o);
-          pivot_.weight.push_back(wi);
-        } else {
-          pivot_.weight[slot[o]] += wi;
-        }
+void Projector::build_cross_tab(const std::vector<GroupRanges>& ranges) {
+  const GroupIndex& index = index_;
+  const uint32_t* codes = index.codes_nk.data();
+  const int pivot = index.groups(1) > index.groups(0) ? 1 : 0;
+  const int other = 1 - pivot;
+  pivot_.pivot = pivot;
+  pivot_.other = other;
+  const GroupRanges& pr = ranges[pivot];
+  const int64_t n = index.n;
+  const int64_t G_other = index.groups(other);
+  double* W_pivot = weight_g_.data() + index.offset[pivot];
+  double* W_other = weight_g_.data() + index.offset[other];
+  const uint32_t base = static_cast<uint32_t>(index.offset[other]);
+  // Cells are merged within a pivot group through a per-other-group marker.
+  std::vector<int64_t> marker(static_cast<size_t>(G_other), -1);
+  std::vector<int64_t> slot(static_cast<size_t>(G_other), 0);
+  pivot_.row.resize(static_cast<size_t>(pr.ngroups + 1));
+  pivot_.column.resize(static_cast<size_t>(n));
+  pivot_.weight.resize(static_cast<size_t>(n));
+  uint32_t* column = pivot_.column.data();
+  double* cell = pivot_.weight.data();
+  int64_t cells = 0;
+  for (int64_t g = 0; g < pr.ngroups; ++g) {
+    pivot_.row[g] = cells;
+    for (int64_t p = pr.panel[2 * g]; p <= pr.panel[2 * g + 1]; ++p) {
+      const int64_t i = pr.order[p];
+      const uint32_t o = codes[i * 2 + other] - base;
+      const double wi = weights_ ? weights_[i] : 1.0;
+      W_pivot[g] += wi;
+      W_other[o] += wi;
+      if (marker[o] != g) {
+        marker[o] = g;
+        slot[o] = cells;
+        column[cells] = o;
+        cell[cells] = wi;
+        ++cells;
+      } else {
+        cell[slot[o]] += wi;
       }
     }
-    pivot_.row[pr.ngroups] = static_cast<int64_t>(pivot_.column.size());
   }
+  pivot_.row[pr.ngroups] = cells;
+  pivot_.column.resize(static_cast<size_t>(cells));
+  pivot_.weight.resize(static_cast<size_t>(cells));
+  pivot_.unit_cells = std::all_of(cell, cell + cells, [](double v) { return v == 1.0; });
 }
 
 template <bool Weighted>
@@ -482,8 +508,11 @@ ColumnReport Projector::conjugate_gradient(const double* z, int64_t z_stride, do
   const double* w = weights_;
   switch (index_.nfe) {
     case 2:
-      return ColumnSolver<2, Weighted>(index_, w, weight_g_.data(), inv_weight_g_.data(), &pivot_)
-          .schur_cg(z, z_stride, out, out_stride, options, scratch);
+    {
+      const ColumnSolver<2, Weighted> solver(index_, w, weight_g_.data(), inv_weight_g_.data(), &pivot_);
+      return pivot_.unit_cells ? solver.template schur_cg<true>(z, z_stride, out, out_stride, options, scratch)
+                               : solver.template schur_cg<false>(z, z_stride, out, out_stride, options, scratch);
+    }
     case 3:
       return ColumnSolver<3, Weighted>(index_, w, weight_g_.data(), inv_weight_g_.data())
           .conjugate_gradient(z, z_stride, out, out_stride, options, scratch);

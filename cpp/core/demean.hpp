@@ -72,6 +72,7 @@ struct PivotLayout {
   std::vector<int64_t> row;       // pivot groups + 1 starts into the entries
   std::vector<uint32_t> column;   // local group of the other fixed effect
   std::vector<double> weight;     // total weight (count) of that cell
+  bool unit_cells = false;        // every cell weight is exactly 1
 };
 
 // Per-group weight totals of one GroupIndex under one weight vector (or
@@ -80,7 +81,9 @@ class Projector {
  public:
   // weights: length n, contiguous, non-negative; nullptr = unweighted.
   // ranges: the sort orders and group ranges `index` was built from.
-  Projector(const GroupIndex& index, const std::vector<GroupRanges>& ranges, const double* weights);
+  // method: what the per-call layout is prepared for.
+  Projector(const GroupIndex& index, const std::vector<GroupRanges>& ranges, const double* weights,
+            DemeanMethod method);
 
   // z[i * z_stride] -> out[i * out_stride]. `scratch` is reused across calls by one thread.
   ColumnReport demean_column(const double* z, int64_t z_stride, double* out, int64_t out_stride,
@@ -89,6 +92,7 @@ class Projector {
   const GroupIndex& index() const { return index_; }
 
  private:
+  void build_cross_tab(const std::vector<GroupRanges>& ranges);
   template <bool Weighted>
   ColumnReport alternating(const double* z, int64_t z_stride, double* out, int64_t out_stride,
                            const DemeanOptions& options, std::vector<double>& scratch) const;

@@ -49,24 +49,34 @@ FillCheck fill_group_ranges(const int64_t* sorted_codes, int64_t code_stride, in
   return FillCheck::ok;
 }
 
-GroupIndex build_group_index(int64_t n, const std::vector<GroupRanges>& fixed_effects) {
-  GroupIndex index;
+IndexCheck build_checked_group_index(int64_t n, const std::vector<GroupRanges>& fixed_effects, GroupIndex& index,
+                                     int& failed) {
+  constexpr uint32_t kUnset = 0xFFFFFFFFu;  // above any group number (kMaxTotalGroups - 1)
   index.n = n;
   index.nfe = static_cast<int>(fixed_effects.size());
   index.offset.assign(fixed_effects.size() + 1, 0);
   for (size_t k = 0; k < fixed_effects.size(); ++k)
     index.offset[k + 1] = index.offset[k] + fixed_effects[k].ngroups;
-  index.codes_nk.assign(static_cast<size_t>(n) * fixed_effects.size(), 0);
+  index.codes_nk.assign(static_cast<size_t>(n) * fixed_effects.size(), kUnset);
   const int64_t nfe = index.nfe;
   for (int64_t k = 0; k < nfe; ++k) {
     const GroupRanges& fe = fixed_effects[k];
     uint32_t* codes = index.codes_nk.data() + k;
+    failed = static_cast<int>(k);
+    // The ranges tile 0..n-1, so n distinct in-range entries make a permutation.
     for (int64_t g = 0; g < fe.ngroups; ++g) {
       const uint32_t global = static_cast<uint32_t>(index.offset[k] + g);
-      for (int64_t p = fe.panel[2 * g]; p <= fe.panel[2 * g + 1]; ++p) codes[fe.order[p] * nfe] = global;
+      for (int64_t p = fe.panel[2 * g]; p <= fe.panel[2 * g + 1]; ++p) {
+        const int64_t i = fe.order[p];
+        if (i < 0 || i >= n) return IndexCheck::order_out_of_range;
+        uint32_t& slot = codes[i * nfe];
+        if (slot != kUnset) return IndexCheck::order_repeats;
+        slot = global;
+      }
     }
   }
-  return index;
+  failed = -1;
+  return IndexCheck::ok;
 }
 
 }  // namespace korvald::core

@@ -64,8 +64,11 @@ struct GroupIndex {
 // Largest total number of groups a GroupIndex can number.
 constexpr int64_t kMaxTotalGroups = 4294967295LL;
 
-// Requires checked inputs (check_sort_order and check_group_ranges passed,
-// total groups <= kMaxTotalGroups).
-GroupIndex build_group_index(int64_t n, const std::vector<GroupRanges>& fixed_effects);
+// Builds the index and checks on the way that every sort order is a
+// permutation (one random-access pass per fixed effect). Ranges must already
+// have passed check_group_ranges, total groups <= kMaxTotalGroups. On failure,
+// `failed` is the offending fixed effect and the index is unusable.
+IndexCheck build_checked_group_index(int64_t n, const std::vector<GroupRanges>& fixed_effects, GroupIndex& index,
+                                     int& failed);
 
 }  // namespace korvald::core
