@@ -1,0 +1,60 @@
+"""Shared pieces of the estimator benchmarks: data generation and a runner
+that measures each size in a fresh subprocess (so peak memory is per size)."""
+
+import json
+import os
+import resource
+import subprocess
+import sys
+import time
+
+import numpy as np
+import pandas as pd
+
+
+def make_two_way_panel(n_obs: int, n_fe1: int = 100_000, n_fe2: int = 1_000, seed: int = 7) -> pd.DataFrame:
+    """Two randomly crossed fixed effects, three regressors, a continuous and a count outcome
+    (the count has roughly 30% zeros)."""
+    rng = np.random.default_rng(seed)
+    fe1 = rng.integers(0, n_fe1, n_obs)
+    fe2 = rng.integers(0, n_fe2, n_obs)
+    a1 = rng.normal(0, 1, n_fe1)
+    a2 = rng.normal(0, 0.5, n_fe2)
+    x = rng.normal(size=(n_obs, 3))
+    x[:, 0] += 0.3 * a1[fe1]
+    index = x @ np.array([0.5, -0.3, 0.2]) + a1[fe1] + a2[fe2]
+    y = index + rng.normal(size=n_obs)
+    # scale the Poisson mean so that about 30% of the counts are zero
+    count = rng.poisson(np.exp(0.25 * index + 0.2))
+    return pd.DataFrame({"y": y, "count": count, "x1": x[:, 0], "x2": x[:, 1], "x3": x[:, 2],
+                         "fe1": fe1, "fe2": fe2})
+
+
+def rss_mb() -> float:
+    with open("/proc/self/status") as fh:
+        for line in fh:
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1]) / 1024.0
+    return float("nan")
+
+
+def measure(fn, data) -> dict:
+    """Run fn(data) once; wall time, the RSS before the call and the process peak RSS."""
+    before = rss_mb()
+    start = time.perf_counter()
+    extra = fn(data) or {}
+    wall = time.perf_counter() - start
+    peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024.0
+    return {"wall_s": round(wall, 2), "rss_before_mb": round(before), "peak_rss_mb": round(peak), **extra}
+
+
+def run_sizes(script: str, sizes: list[int]) -> None:
+    """Re-run `script` once per size in a child process and print one JSON line per size."""
+    for n in sizes:
+        out = subprocess.run([sys.executable, script, "--one", str(n)], capture_output=True, text=True,
+                             env={**os.environ, "PYTHONUNBUFFERED": "1"})
+        lines = [ln for ln in out.stdout.splitlines() if ln.startswith("{")]
+        if out.returncode != 0 or not lines:
+            print(f"N={n:,}: failed\n{out.stdout[-2000:]}\n{out.stderr[-2000:]}")
+            continue
+        print(json.dumps({"N": n, **json.loads(lines[-1])}))
