@@ -73,7 +73,7 @@ def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--nt", type=int, default=2)
     ap.add_argument("--skip-large", action="store_true")
-    ap.add_argument("--max-plain", type=int, default=20_000)
+    ap.add_argument("--max-plain", type=int, default=5_000)
     args = ap.parse_args()
     hard_design(args.nt, args.max_plain)
     print("2-FE, 4-column demean (random groups):")

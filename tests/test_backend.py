@@ -168,7 +168,12 @@ def test_verbose_report(design, routine, capsys):
         assert line.startswith(f"{name}: column {j + 1} of 3: ") and line.endswith("converged")
     ROUTINES[routine](Z, None, panelmat, 1e-15, 0, 1, 1, 1)
     lines = capsys.readouterr().out.splitlines()
-    assert all(line.endswith("NOT converged: maxsubiter (1) reached") for line in lines)
+    assert len(lines) == 3 and all(line.endswith("NOT converged: maxsubiter (1) reached") for line in lines)
+    bad = Z.copy()
+    bad[0, 1] = np.nan
+    ROUTINES[routine](bad, None, panelmat, 1e-10, 0, 1000, 0.5, 1)  # any positive number turns printing on
+    lines = capsys.readouterr().out.splitlines()
+    assert lines[1].endswith("NOT converged: non-finite values") and lines[0].endswith(", converged")
 
 
 def test_routine_names():
@@ -259,7 +264,7 @@ def map_cases():
         (dict(maxsubiter=2.0), TypeError, "maxsubiter must be an integer"),
         (dict(minsubiter=101), ValueError, "minsubiter must not exceed maxsubiter"),
         (dict(nt=-1), ValueError, "nt must be non-negative"),
-        (dict(verb="x"), TypeError, "verb must be an integer"),
+        (dict(verb="x"), TypeError, "verb must be a number"),
     ]
     return ok, cases
 

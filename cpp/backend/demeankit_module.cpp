@@ -109,10 +109,12 @@ void report_columns(const char* name, const std::vector<core::ColumnReport>& rep
                        py::format(r.threshold, ".3e") + "), ";
     if (r.converged)
       line += "converged";
+    else if (!std::isfinite(r.criterion) || !std::isfinite(r.threshold))
+      line += "NOT converged: non-finite values";
     else if (r.iterations >= max_iter)
       line += "NOT converged: maxsubiter (" + std::to_string(max_iter) + ") reached";
     else
-      line += "NOT converged: non-finite values";
+      line += "NOT converged: no further progress in floating point";
     py::print(line);
   }
 }
@@ -120,9 +122,14 @@ void report_columns(const char* name, const std::vector<core::ColumnReport>& rep
 nb::object map_function(const char* name, core::DemeanMethod method, nb::handle Z, nb::handle w,
                         nb::handle panelmat, nb::handle tol, nb::handle minsubiter, nb::handle maxsubiter,
                         nb::handle verb, nb::handle nt) {
-  const int64_t verbosity = integer_arg(verb, "verb");
+  // Only verb > 0 matters, so any number will do.
+  const int talk = PyObject_RichCompareBool(verb.ptr(), nb::int_(0).ptr(), Py_GT);
+  if (talk < 0) {
+    PyErr_Clear();
+    py::raise_type_error("verb must be a number");
+  }
   DemeanCall call = run_demean(method, Z, w, panelmat, tol, minsubiter, maxsubiter, nt);
-  if (verbosity > 0) report_columns(name, call.reports, integer_arg(maxsubiter, "maxsubiter"));
+  if (talk) report_columns(name, call.reports, integer_arg(maxsubiter, "maxsubiter"));
   return call.result;
 }
 
