@@ -127,9 +127,11 @@ def worker_firm(n_workers, n_firms, periods, mobility, seed=0):
     return worker, dense_codes(firm), rng
 
 
-def test_cg_needs_far_fewer_passes_on_weakly_connected_design():
+@pytest.mark.parametrize("with_period", [False, True])
+def test_cg_needs_far_fewer_passes_on_weakly_connected_design(with_period):
     worker, firm, rng = worker_firm(600, 60, 4, 0.06)
-    panelmat = grpkit.make_pointer(np.column_stack([worker, firm]))
+    fes = [worker, firm] + ([np.tile(np.arange(4), 600)] if with_period else [])
+    panelmat = grpkit.make_pointer(np.column_stack(fes))
     n = len(worker)
     Z = np.column_stack([rng.normal(size=n) + np.cos(firm), rng.normal(size=n) + 0.01 * worker])
     plain = demeankit._demean_stats(Z, None, panelmat, 1e-8, 0, 200000, False, 1)
@@ -137,7 +139,7 @@ def test_cg_needs_far_fewer_passes_on_weakly_connected_design():
     assert plain[3] == [True, True] and cg[3] == [True, True]
     assert all(c * 3 < p for c, p in zip(cg[2], plain[2]))
     assert all(c < p for c, p in zip(cg[1], plain[1]))
-    ref = dense_residual(Z, [worker, firm], None)
+    ref = dense_residual(Z, fes, None)
     assert np.abs(cg[0] - ref).max() <= 1e-6 * np.abs(Z).max()
 
 

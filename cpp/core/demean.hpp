@@ -26,12 +26,14 @@
 //    (built once per call), which is at most as long as the data.
 //
 // Stopping rule (both): let s = ||z - zbar||_w, the w-norm of the column's
-// variation around its weighted mean. Iteration stops once
-//   alternating: the w-norm of the change made by the last sweep, bounded
-//                from above by sum_k ||D_k dx_k||_w, is <= tol * s;
-//   CG:          sqrt(g' M^-1 g) <= tol * s, an upper bound on the w-norm of
-//                the change a further symmetric sweep would make to the
-//                returned residual (M^-1 A has eigenvalues in (0, 1]).
+// variation around its weighted mean (||z||_w if that is 0). Iteration stops
+// once
+//   alternating: sum_k ||D_k dx_k||_w over the corrections of the last sweep
+//                <= tol * s. It bounds the change that sweep made, and a
+//                sweep never changes the residual more than the one before;
+//   CG:          sqrt(g' M^-1 g) <= tol * s, g the residual of the normal
+//                equations. It bounds the change a further symmetric sweep
+//                would make (M^-1 A has eigenvalues in (0, 1]).
 // In both cases the change a further sweep would make to the returned
 // residual is at most tol * s. Stopping needs at least min_iter iterations;
 // max_iter caps them (iterations are sweeps, resp. CG steps).
@@ -55,7 +57,7 @@ struct DemeanOptions {
 
 struct ColumnReport {
   int64_t iterations = 0;  // sweeps (alternating) or CG steps
-  int64_t passes = 0;      // passes over the n observations, set-up and final residual included
+  int64_t passes = 0;      // passes over the observations (or their cross-tabulation), all included
   double criterion = 0.0;  // last value of the stopping quantity
   double threshold = 0.0;  // tol * s
   bool converged = false;
