@@ -543,3 +543,21 @@ def test_two_way_cells_distinct_or_repeated(routine, repeat, weighted):
     got = ROUTINES[routine](Z, w, panelmat, 1e-13, 0, 100000, 0, 1)
     ref = dense_residual(Z, [a, b], w)
     assert np.abs(got - ref).max() <= 1e-9 * np.abs(Z).max()
+
+
+def test_other_integer_widths_of_sort_orders_and_masks(design):
+    fes, Z, w = design
+    pm = grpkit.make_pointer(np.column_stack(fes[:2]))
+    narrow = np.empty((2, 2), dtype=object)
+    for j in range(2):
+        narrow[0, j] = pm[0, j].astype(np.int32)
+        narrow[1, j] = pm[1, j]
+    for fn in ROUTINES.values():
+        assert np.array_equal(fn(Z, w, narrow, 1e-10, 0, 1000, 0, 1), fn(Z, w, pm, 1e-10, 0, 1000, 0, 1))
+    y = np.where(np.arange(len(Z)) % 3 == 0, 0.0, 1.0)
+    mask = np.ones(len(Z), np.int64)
+    mask[:40] = 0
+    for fn in (demeankit.drop_singletons, demeankit.sep):
+        ref = fn(y, pm, mask)
+        assert np.array_equal(fn(y, narrow, mask.astype(np.uint8)), ref)
+        assert np.array_equal(fn(y, pm, mask.astype(bool)), ref)
