@@ -124,7 +124,7 @@ def test_single_fixed_effect_recovery(capsys):
     per_obs = fe["c"].reindex(df.index).to_numpy()
     assert np.sum(per_obs * mu) / mu.sum() == pytest.approx(0.0, abs=1e-10)
     np.testing.assert_allclose(fe["_cons"] + per_obs, rowsum, rtol=1e-6, atol=1e-7)
-    # levels: one per category, named and indexed as documented; differences match the dummies
+    # levels: one per category, indexed by the group code and named after the specification
     levels = fe["c__levels"]
     assert levels.name == "fe_value" and levels.index.name == "c" and list(levels.index) == list(range(5))
     # the dummy coefficients (one per category, no separate intercept) are constant + level
@@ -162,7 +162,7 @@ def test_two_fixed_effects_recovery_matches_the_sweeps_written_out(capsys):
     target = res.fe_rowsum.to_numpy()
     w = res.fittedvalues.reindex(order).to_numpy()
     ids = [sample.groupby(["a", "b"], sort=True).ngroup().to_numpy(), sample["c"].to_numpy()]
-    # the recovery as documented: start at T/F, three Gauss-Seidel sweeps of
+    # the recovery written out: start at T/F, three Gauss-Seidel sweeps of
     # weighted group means per outer iteration, stop when nothing moves by 1e-12
     T = np.sum(target * w) / np.sum(w)
     values = np.full((len(target), 2), T / 2)
