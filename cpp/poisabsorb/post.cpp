@@ -252,10 +252,6 @@ nb::object finish(Call& c) {
   in.msg = c.msg;
   in.mu = c.mu;
   in.eta = c.eta;
-  // The constant is the mu-weighted mean of the fixed-effect part of the
-  // linear predictor, eta - x'b. eta already excludes the offset, so the
-  // shared code must not subtract it once more: it gets a zero offset.
-  in.offset = zeros(c.N, 1);
   in.x_scale = c.x_scale;
   reporting::InferenceOutput inf = reporting::covariance_and_inference(in, c.result);
 

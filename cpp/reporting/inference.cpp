@@ -303,9 +303,10 @@ InferenceOutput covariance_and_inference(const InferenceInput& in, nb::handle re
       Xb = nb::float_(0.0);
       w = np().attr("full")(N, 1.0 / S);
     }
+    // eta holds the linear predictor without the offset, so eta - x'b is
+    // already the fixed-effect part; the offset must not be taken off again.
     nb::object eta = np().attr("asarray")(in.eta, "dtype"_a = float64).attr("ravel")();
-    nb::object offset = np().attr("asarray")(in.offset, "dtype"_a = float64).attr("ravel")();
-    constant = as_double(np().attr("sum")(mu_flat * (eta - Xb - offset))) / S;
+    constant = as_double(np().attr("sum")(mu_flat * (eta - Xb))) / S;
   }
   nb::object wr = w * resid_flat;
 

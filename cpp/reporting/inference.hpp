@@ -31,7 +31,7 @@ struct InferenceInput {
   int verb = 0;
   nb::object msg;              // message log (list or deque)
   // Poisson only
-  nb::object mu, eta, offset;  // N x 1
+  nb::object mu, eta;          // N x 1; eta excludes the offset
   nb::object x_scale;          // None or length-K float64 array
 };
 
