@@ -239,3 +239,17 @@ def test_backend_receives_the_controls(panel, monkeypatch):
     assert w is None and (tol, mn, mx, verb, nt) == (1e-7, 3, 77, 0, 1)
     assert Z.dtype == np.float64 and Z.flags.c_contiguous and Z.shape[1] == 3
     assert panelmat.shape == (2, 2) and panelmat.dtype == object
+
+
+@pytest.mark.parametrize("accel,name", [(True, "MAP_NH_CG_accel"), (False, "MAP_NH_noaccel")])
+def test_non_finite_coefficients_name_the_routine(panel, monkeypatch, accel, name):
+    real = np.linalg.lstsq
+
+    def broken(a, b, rcond):
+        beta, *rest = real(a, b, rcond)
+        return (np.full_like(beta, np.inf), *rest)
+
+    monkeypatch.setattr(np.linalg, "lstsq", broken)
+    with pytest.raises(Exception, match="^" + re.escape(name + "(z,X) diverged") + "$") as info:
+        call(panel, accel=accel)
+    assert type(info.value) is Exception

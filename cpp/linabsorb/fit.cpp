@@ -129,6 +129,8 @@ Fit fit(const Arguments& args, Prepared& prep) {
     py::print(warning);
   }
   ConstMatrix beta = nb::cast<ConstMatrix>(out.beta);
+  if (beta.shape(0) != static_cast<size_t>(out.K) || beta.shape(1) != 1)
+    py::raise_runtime_error("least-squares solution has an unexpected shape");
   if (!core::all_finite(beta.data(), static_cast<size_t>(out.K)))
     py::raise_exception(routine_name(prep) + "(z,X) diverged");
 
