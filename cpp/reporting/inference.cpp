@@ -1,0 +1,366 @@
+// Covariance and inference, one code path for both families.
+//
+// Sandwich estimators on the partialled-out regressors X~: the bread is
+// (X~'X~)^-1 (linear, exact inverse) or pinv(X~' diag(mu) X~) (Poisson, so a
+// rank-deficient weighted design does not fail). Multiway clustering uses
+// inclusion-exclusion over every non-empty subset of the cluster dimensions
+// (odd-sized subsets add, even-sized subtract) with one shared small-sample
+// factor min_G/(min_G-1); the per-cluster score sums come from the backend's
+// panelsetup/calc_B, so no loop over clusters runs in Python. Such a
+// difference of meats need not be positive semidefinite, hence the
+// eigenvalue repair. The K x K algebra goes through numpy.linalg; the
+// constant reported as _cons gets its variance from its influence weights
+// with the same meat rules.
+#include "reporting/inference.hpp"
+
+#include <nanobind/stl/string.h>
+
+#include <cmath>
+#include <vector>
+
+#include "pyutil/pyutil.hpp"
+#include "reporting/pyops.hpp"
+#include "reporting/redundancy.hpp"
+
+namespace korvald::reporting {
+
+using namespace nb::literals;
+
+namespace {
+
+nb::object np() { return py::numpy(); }
+nb::object pd() { return py::pandas(); }
+
+nb::object all_columns() { return nb::slice(nb::none(), nb::none(), nb::none()); }
+
+// x_scale is applied only when given and not identically one.
+bool needs_rescaling(nb::handle x_scale) {
+  if (x_scale.is_none()) return false;
+  return !py::truthy(np().attr("all")(np().attr("equal")(np().attr("asarray")(x_scale), 1.0)));
+}
+
+nb::object as_column(nb::handle values, int64_t K) {
+  return np().attr("asarray")(values, "dtype"_a = np().attr("float64")).attr("reshape")(K, 1);
+}
+
+nb::object series_of(nb::handle column) { return pd().attr("Series")(column.attr("flatten")()); }
+
+// Two-sided p-values: Student t with df (linear) or standard normal (Poisson).
+nb::object two_sided_p(Family family, nb::handle stat, nb::handle df) {
+  nb::object stats = ops::scipy_stats();
+  nb::object neg_abs = -np().attr("abs")(stat);
+  if (family == Family::Linear) return nb::int_(2) * stats.attr("t").attr("cdf")(neg_abs, df);
+  return nb::int_(2) * stats.attr("norm").attr("cdf")(neg_abs);
+}
+
+// Integer ratio with Python's semantics (ZeroDivisionError on a zero denominator).
+double ratio(int64_t num, int64_t den) {
+  return nb::cast<double>(nb::int_(num) / nb::int_(den));
+}
+
+double as_double(nb::handle v) { return nb::cast<double>(py::builtins().attr("float")(v)); }
+
+struct ClusterIds {
+  nb::object clust_df;            // one generated identifier column per subset
+  std::vector<std::string> names; // clu_A, clu_B, ...
+  std::vector<int> pm;            // +1 odd-sized subset, -1 even-sized
+  nb::list N_cluster;             // clusters per subset
+  nb::object single_counts;       // the first d entries: one per cluster dimension
+  int64_t d = 0;
+  int64_t min_G = 0;
+  double correction = 0;
+};
+
+ClusterIds cluster_identifiers(const InferenceInput& in) {
+  ClusterIds c;
+  nb::list clustvars(in.clustvars);
+  c.d = static_cast<int64_t>(nb::len(clustvars));
+  c.clust_df = in.data[clustvars].attr("copy")();
+  const int64_t n_cluster = static_cast<int64_t>(std::pow(2.0, static_cast<double>(c.d)) - 1);
+  nb::object powerset = ops::module_global(in.family, "powerset");
+  nb::list intersections(powerset(clustvars));
+  if (static_cast<int64_t>(nb::len(intersections)) != n_cluster)
+    py::raise_runtime_error("powerset returned " + std::to_string(nb::len(intersections)) +
+                            " cluster subsets, expected " + std::to_string(n_cluster));
+
+  for (int64_t i = 0; i < n_cluster; ++i) {
+    c.names.push_back("clu_" + std::string(1, static_cast<char>(65 + i)));
+    nb::list subset(intersections[static_cast<size_t>(i)]);
+    c.clust_df[nb::str(c.names.back().c_str())] = c.clust_df.attr("groupby")(subset).attr("ngroup")();
+    c.pm.push_back(nb::len(subset) % 2 == 1 ? 1 : -1);
+  }
+  c.clust_df = c.clust_df.attr("drop")("columns"_a = clustvars);
+
+  for (const auto& name : c.names) {
+    nb::object column = c.clust_df[nb::str(name.c_str())];
+    c.N_cluster.append(nb::int_(nb::cast<int64_t>(nb::int_(column.attr("max")())) + 1));
+  }
+  int64_t smallest = nb::cast<int64_t>(ops::py_min(c.N_cluster));
+  if (smallest == 1)
+    py::raise_runtime_error(in.family == Family::Linear ? "Cluster with a single category deteced"
+                                                        : "Cluster with a single category detected");
+  // An intersection never has fewer clusters than its components, so the
+  // minimum over all subsets equals the minimum over the single dimensions.
+  c.single_counts = c.N_cluster.attr("__getitem__")(nb::slice(nb::int_(0), nb::int_(c.d), nb::none()));
+  c.min_G = nb::cast<int64_t>(ops::py_min(c.single_counts));
+  c.correction = static_cast<double>(c.min_G) / static_cast<double>(c.min_G - 1);
+  return c;
+}
+
+// Sum over clusters of s_g s_g' for the generated identifier `name`,
+// computed by the backend from the sort order of the identifiers.
+nb::object cluster_meat(Family family, const ClusterIds& c, const std::string& name, nb::handle demeaned,
+                        nb::handle resid, int64_t N, int64_t K) {
+  nb::object int64 = np().attr("int64");
+  nb::object ids = c.clust_df[nb::str(name.c_str())].attr("to_numpy")("dtype"_a = int64);
+  nb::object sortvec = np().attr("ascontiguousarray")(np().attr("argsort")(ids), "dtype"_a = int64);
+  const int64_t nclust = nb::cast<int64_t>(nb::int_(ids.attr("max")())) + 1;
+  nb::object panelmat = np().attr("zeros")(nb::make_tuple(nclust, 2), "dtype"_a = int64);
+  ops::module_global(family, "panelsetup")(panelmat, np().attr("ascontiguousarray")(ids[sortvec]), N, nclust);
+  nb::object B = np().attr("zeros")(nb::make_tuple(K, K), "dtype"_a = np().attr("float64"));
+  ops::module_global(family, "calc_B")(B, demeaned, resid, sortvec, panelmat, nclust, K);
+  return B;
+}
+
+}  // namespace
+
+InferenceOutput covariance_and_inference(const InferenceInput& in, nb::handle result) {
+  InferenceOutput out;
+  const bool linear = in.family == Family::Linear;
+  const int64_t N = in.N, K = in.K;
+  nb::object linalg = ops::linalg();
+  nb::object float64 = np().attr("float64");
+
+  // Fixed-effect coefficients that count for the degrees of freedom.
+  out.fe_redundancies = nb::none();
+  out.total_nonredundant_fe = in.N_FE;
+  if (!in.fixedeffects.is_none() && nb::len(in.fixedeffects) > 0) {
+    nb::dict red = calculate_fe_redundancies(in.data, in.fixedeffects, in.fenames, nb::str(in.setype.c_str()),
+                                             in.clustvars);
+    int64_t total = 0;
+    for (auto [spec, entry] : red) total += nb::cast<int64_t>(entry["num_coefs"]);
+    out.fe_redundancies = red;
+    out.total_nonredundant_fe = total;
+  }
+  const int64_t tnfe = out.total_nonredundant_fe;
+  out.df_model = in.N_FE == 1 ? K : K + in.N_FE;
+  out.N_cluster = nb::none();
+  out.covmat = out.se = out.stat = out.p = out.cons_stats = nb::none();
+
+  nb::object beta = as_column(in.beta, K);
+  const bool rescale = !linear && needs_rescaling(in.x_scale);
+  nb::object x_scale = rescale ? np().attr("asarray")(in.x_scale, "dtype"_a = float64).attr("reshape")(-1)
+                               : nb::object(nb::none());
+
+  // No standard errors requested: only the coefficients are reported.
+  if (in.setype == "none") {
+    if (rescale) beta = beta / x_scale.attr("reshape")(K, 1);
+    result.attr("params") = beta;
+    out.beta = beta;
+    return out;
+  }
+  if (in.setype != "homoskedastic" && in.setype != "heteroskedastic" && in.setype != "cluster")
+    py::raise_exception("You should not be able to reach that point; Invalid SE type");
+
+  // Sandwich covariance on the partialled-out regressors.
+  nb::object demeaned = np().attr("ascontiguousarray")(in.demeaned, "dtype"_a = float64);
+  nb::object resid = np().attr("ascontiguousarray")(in.resid, "dtype"_a = float64).attr("reshape")(N, 1);
+  nb::object Xt = demeaned[nb::make_tuple(all_columns(), nb::slice(nb::int_(1), nb::none(), nb::none()))];
+  nb::object mu_col = linear ? nb::object(nb::none())
+                             : np().attr("asarray")(in.mu, "dtype"_a = float64).attr("reshape")(N, 1);
+  nb::object bread;
+  if (linear) {
+    bread = linalg.attr("inv")(Xt.attr("T").attr("__matmul__")(Xt));
+  } else {
+    bread = linalg.attr("pinv")((Xt * mu_col).attr("T").attr("__matmul__")(Xt));
+  }
+
+  double hetero_factor = 0;
+  double s2 = 0;
+  nb::object covmat;
+  ClusterIds clusters;
+  double cr1_factor = 1.0;
+
+  if (in.setype == "homoskedastic") {
+    if (linear) {
+      const double rss = nb::cast<double>(nb::float_(resid.attr("T").attr("__matmul__")(resid).attr("item")()));
+      const int64_t denominator = N - K - tnfe;
+      s2 = rss / static_cast<double>(denominator);
+      covmat = nb::float_(s2) * bread;
+      if (in.verb > 0) {
+        py::print("[Homoskedastic diagnostics]");
+        py::print("N=" + py::format(N, ",") + ", K=" + std::to_string(K) + ", N_FE=" + std::to_string(in.N_FE) +
+                  ", total_nonredundant_fe=" + std::to_string(tnfe));
+        py::print("RSS=" + py::format(rss, ".6f"));
+        py::print("s2_denominator=" + std::to_string(denominator));
+        py::print("s2=" + py::format(s2, ".6f"));
+      }
+    } else {
+      covmat = bread;
+    }
+  } else if (in.setype == "heteroskedastic") {
+    hetero_factor = ratio(N, linear ? N - K - tnfe : N - K);
+    nb::object meat = (Xt * (resid * resid)).attr("T").attr("__matmul__")(Xt);
+    covmat = nb::float_(hetero_factor) * linalg.attr("multi_dot")(nb::make_tuple(bread, meat, bread));
+  } else {
+    clusters = cluster_identifiers(in);
+    out.N_cluster = clusters.N_cluster;
+    const size_t n_cluster = clusters.names.size();
+    nb::object meat = np().attr("zeros")(nb::make_tuple(K, K));
+    nb::list meat_matrices;
+    for (size_t i = 0; i < n_cluster; ++i) {
+      if (in.verb > 0) py::print("calculating covmat " + std::to_string(i + 1) + " of " + std::to_string(n_cluster));
+      nb::object B = cluster_meat(in.family, clusters, clusters.names[i], demeaned, resid, N, K);
+      nb::object contribution = nb::float_(clusters.pm[i] * clusters.correction) * B;
+      if (linear)
+        meat = meat + contribution;
+      else
+        meat_matrices.append(contribution);
+    }
+    if (!linear) {
+      meat = py::builtins().attr("sum")(meat_matrices, meat);
+      cr1_factor = ratio(N - 1, N - K - tnfe);
+      meat = meat * nb::float_(cr1_factor);
+    }
+    covmat = linalg.attr("multi_dot")(nb::make_tuple(bread, meat, bread));
+    if (!linear) covmat = (covmat + covmat.attr("T")) / nb::int_(2);
+
+    if (in.verb > 0) py::print("Eigenvalue check");
+    nb::tuple eig(linalg.attr("eigh")(covmat));
+    nb::object Eval = eig[0], Evec = eig[1];
+    if (py::truthy(np().attr("any")(np().attr("less")(Eval, -1e-12)))) {
+      const std::string fix = "Covariance matrix not positive-semidefinite; applying Eigenvalue fix";
+      in.msg.attr("append")(fix);
+      if (in.verb > 0) py::print(fix);
+      result.attr("eigenvalue_fix") = nb::bool_(true);
+      result.attr("covmat_nofix") = covmat.attr("copy")();
+      Eval = np().attr("maximum")(Eval, 0.0);
+      covmat = linalg.attr("multi_dot")(nb::make_tuple(Evec, np().attr("diag")(Eval), Evec.attr("T")));
+      covmat = (covmat + covmat.attr("T")) / nb::int_(2);
+    }
+    if (!linear && in.verb > 1) {
+      py::print("\n=== CLUSTER SE DIAGNOSTICS ===");
+      py::print("N = " + std::to_string(N) + ", K = " + std::to_string(K));
+      py::print("total_nonredundant_fe = " + std::to_string(tnfe));
+      py::print("N_cluster: " + py::str(clusters.single_counts));
+      py::print("min_G = " + std::to_string(clusters.min_G));
+      py::print("CR1 factor: " + py::format(cr1_factor, ".10f"));
+      py::print("Eigenvalues: " + py::str(Eval));
+      py::print("covmat:\n" + py::str(covmat));
+      py::print("SE: " + py::str(np().attr("sqrt")(np().attr("diag")(covmat))));
+    }
+  }
+
+  // Poisson fits on standardized regressors; report in the caller's units.
+  if (rescale) {
+    beta = beta / x_scale.attr("reshape")(K, 1);
+    covmat = covmat / np().attr("outer")(x_scale, x_scale);
+    if (in.verb > 0) py::print("Rescaled beta and covmat back to original (un-standardized) units.");
+  }
+
+  // Standard errors, test statistics, degrees of freedom, p-values.
+  nb::object se = np().attr("sqrt")(np().attr("diag")(covmat)).attr("reshape")(K, 1);
+  nb::object stat = beta / se;
+  if (linear && in.verb > 0 && in.setype == "homoskedastic") {
+    nb::object F_from_t = np().attr("sum")(stat * stat) / nb::int_(K);
+    py::print("F_from_t=" + py::format(F_from_t, ".6f") + " using K=" + std::to_string(K));
+  }
+  nb::object df = in.setype == "cluster" ? nb::object(ops::py_min(clusters.N_cluster) - nb::int_(1))
+                                         : nb::object(nb::int_(N - K - tnfe));
+  nb::object p = two_sided_p(in.family, stat, df);
+
+  // The constant implied by fixed effects normalised to (weighted) mean zero;
+  // w are its influence weights, so its variance follows the meat rules above.
+  nb::object y_values = in.data[nb::list(in.y)].attr("to_numpy")("dtype"_a = float64);
+  nb::object w;
+  double constant = 0;
+  nb::object resid_flat = resid.attr("ravel")();
+  nb::object mu_flat;
+  if (linear) {
+    const double y_mean = as_double(np().attr("mean")(y_values));
+    if (K > 0) {
+      nb::object X = in.data[nb::list(in.x)].attr("to_numpy")("dtype"_a = float64);
+      nb::object Xbar = X.attr("mean")("axis"_a = 0);
+      constant = y_mean - as_double(Xbar.attr("__matmul__")(beta).attr("item")());
+      w = nb::float_(1.0 / static_cast<double>(N)) - Xt.attr("__matmul__")(bread.attr("__matmul__")(Xbar));
+    } else {
+      constant = y_mean;
+      w = np().attr("full")(N, 1.0 / static_cast<double>(N));
+    }
+  } else {
+    mu_flat = mu_col.attr("ravel")();
+    const double S = as_double(np().attr("sum")(mu_flat));
+    nb::object Xb;
+    if (K > 0) {
+      nb::object X = in.data[nb::list(in.x)].attr("to_numpy")("dtype"_a = float64);
+      nb::object scale = in.x_scale.is_none()
+                             ? np().attr("ones")(K)
+                             : np().attr("asarray")(in.x_scale, "dtype"_a = float64).attr("reshape")(-1);
+      Xb = ((X * scale).attr("__matmul__")(beta)).attr("ravel")();
+      nb::object Xbar_std = mu_flat.attr("__matmul__")(X) / nb::float_(S);
+      w = nb::float_(1.0 / S) - Xt.attr("__matmul__")(bread.attr("__matmul__")(Xbar_std));
+    } else {
+      Xb = nb::float_(0.0);
+      w = np().attr("full")(N, 1.0 / S);
+    }
+    nb::object eta = np().attr("asarray")(in.eta, "dtype"_a = float64).attr("ravel")();
+    nb::object offset = np().attr("asarray")(in.offset, "dtype"_a = float64).attr("ravel")();
+    constant = as_double(np().attr("sum")(mu_flat * (eta - Xb - offset))) / S;
+  }
+  nb::object wr = w * resid_flat;
+
+  double cons_var = 0;
+  if (in.setype == "homoskedastic") {
+    cons_var = linear ? s2 * as_double(np().attr("sum")(w * w)) : as_double(np().attr("sum")(w * w * mu_flat));
+  } else if (in.setype == "heteroskedastic") {
+    cons_var = hetero_factor * as_double(np().attr("sum")(wr * wr));
+  } else {
+    nb::object wr_series = pd().attr("Series")(wr);
+    for (size_t i = 0; i < clusters.names.size(); ++i) {
+      nb::object ids = clusters.clust_df[nb::str(clusters.names[i].c_str())].attr("to_numpy")();
+      nb::object sums = wr_series.attr("groupby")(ids).attr("sum")().attr("to_numpy")();
+      cons_var += clusters.pm[i] * clusters.correction * as_double(np().attr("sum")(sums * sums));
+    }
+    if (!linear) cons_var *= cr1_factor;
+  }
+  const double nan = std::nan("");
+  const double cons_se = cons_var > 0 ? std::sqrt(cons_var) : nan;
+  const double cons_stat = cons_se > 0 ? constant / cons_se : nan;
+  double cons_p = nan;
+  if (std::isfinite(cons_stat)) cons_p = as_double(two_sided_p(in.family, nb::float_(cons_stat), df));
+  out.cons_stats = nb::make_tuple(constant, cons_se, cons_stat, cons_p);
+
+  // Results in the documented order.
+  result.attr("cons") = nb::float_(constant);
+  result.attr("cons_se") = nb::float_(cons_se);
+  result.attr(linear ? "cons_tvalue" : "cons_zvalue") = nb::float_(cons_stat);
+  result.attr("cons_pvalue") = nb::float_(cons_p);
+  result.attr("params") = series_of(beta);
+  result.attr("bse") = series_of(se);
+  if (linear) {
+    result.attr("covmat") = covmat;
+    result.attr("cov_type") = nb::str(in.setype.c_str());
+  } else {
+    result.attr("cov_type") = nb::str(in.setype.c_str());
+    result.attr("covmat") = covmat;
+  }
+  if (in.setype == "cluster") {
+    result.attr("clustvars") = in.clustvars;
+    if (linear) {
+      result.attr("df_resid_inference") = df;
+      result.attr("use_t") = nb::bool_(true);
+    }
+  }
+  result.attr("tvalues") = series_of(stat);
+  result.attr("pvalues") = series_of(p);
+
+  out.beta = beta;
+  out.covmat = covmat;
+  out.se = se;
+  out.stat = stat;
+  out.p = p;
+  out.df = as_double(df);
+  return out;
+}
+
+}  // namespace korvald::reporting

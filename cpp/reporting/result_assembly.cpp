@@ -1,0 +1,160 @@
+// Result assembly: model-family stubs (fresh classes per call, so tools that
+// print `family.link` or `model.exog_names` find them), degrees of freedom,
+// the model restated as an alpaca::feglm call and a Stata-style command, the
+// fit statistics and the per-observation outputs indexed by the caller's
+// row labels.
+#include "reporting/result_assembly.hpp"
+
+#include <nanobind/stl/string.h>
+
+#include <cmath>
+#include <vector>
+
+#include "common/estimation_sample.hpp"
+#include "pyutil/pyutil.hpp"
+#include "reporting/pyops.hpp"
+
+namespace korvald::reporting {
+
+using namespace nb::literals;
+
+namespace {
+
+struct FamilyNames {
+  const char* estimator;  // qualname prefix and Stata command word
+  const char* module;
+  const char* family;     // family class / family_name
+  const char* link;       // link class / family_link
+  const char* r_family;   // alpaca family argument
+  const char* method;
+};
+
+FamilyNames names_of(Family family) {
+  if (family == Family::Linear)
+    return {"linabsorb", "korvald.linabsorb._linabsorb", "Gaussian", "identity", "gaussian", "OLS"};
+  return {"poisabsorb", "korvald.poisabsorb._poisabsorb", "Poisson", "log", "poisson", "IRLS"};
+}
+
+nb::object make_class(const FamilyNames& f, const char* name, nb::dict attributes) {
+  attributes["__module__"] = f.module;
+  attributes["__qualname__"] = std::string(f.estimator) + ".<locals>." + name;
+  return py::builtins().attr("type")(name, nb::tuple(), attributes);
+}
+
+std::vector<std::string> strings(nb::handle seq) {
+  if (seq.is_none()) return {};
+  return py::string_list(seq);
+}
+
+std::string r_term(const std::string& spec) {
+  if (spec.find('#') == std::string::npos) return spec;
+  return "<<interatction(" + py::join(py::split(spec, '#'), ", ") + ")>>";
+}
+
+std::string family_tail(Family family) {
+  return std::string(", family = ") + names_of(family).r_family + "())";
+}
+
+}  // namespace
+
+std::string formula_r(Family family, const std::string& setype, nb::handle y, nb::handle x_all,
+                      nb::handle fixedeffects, nb::handle clustvars) {
+  std::vector<std::string> terms;
+  for (const auto& spec : strings(fixedeffects)) terms.push_back(r_term(spec));
+  std::string out = "alpaca::feglm(" + py::join(strings(y), "") + " ~ " + py::join(strings(x_all), " + ") +
+                    " | " + py::join(terms, " + ");
+  if (setype == "cluster") out += " | " + py::join(strings(clustvars), " + ");
+  return out + family_tail(family);
+}
+
+std::string formula_stata(Family family, const std::string& setype, nb::handle y, nb::handle x_all,
+                          nb::handle fixedeffects, nb::handle clustvars) {
+  std::string out = std::string(names_of(family).estimator) + " " + py::join(strings(y), "") + " " +
+                    py::join(strings(x_all), " ") + ", absorb(" + py::join(strings(fixedeffects), " ") + ")";
+  if (setype == "cluster") out += " vce(cluster " + py::join(strings(clustvars), " ") + ")";
+  return out;
+}
+
+void assemble_result(const AssemblyInput& in, nb::handle result) {
+  const bool linear = in.family == Family::Linear;
+  const FamilyNames f = names_of(in.family);
+  nb::object np = py::numpy();
+  nb::object float64 = np.attr("float64");
+  const int64_t N = in.N, K = in.K;
+
+  nb::object y_values = in.data[nb::list(in.y)].attr("to_numpy")("dtype"_a = float64);  // N x 1
+  nb::object resid, fitted;
+  double rss = 0;
+  if (linear) {
+    resid = np.attr("asarray")(in.resid, "dtype"_a = float64).attr("reshape")(N, 1);
+    fitted = y_values - resid;
+    rss = nb::cast<double>(nb::float_(resid.attr("T").attr("__matmul__")(resid).attr("item")()));
+    if (in.fegen) {
+      nb::object X = in.data[nb::list(in.x)].attr("to_numpy")("dtype"_a = float64);
+      nb::object beta = np.attr("asarray")(in.beta, "dtype"_a = float64).attr("reshape")(K, 1);
+      nb::object fe_part = fitted - X.attr("__matmul__")(beta);
+      result.attr("fe_rowsum") = common::series_by_initial_index(in.data, fe_part);
+    }
+  }
+
+  // Model-family stubs.
+  nb::object link_cls = make_class(f, f.link, nb::dict());
+  nb::dict family_attrs;
+  family_attrs["link"] = link_cls();
+  nb::object family_cls = make_class(f, f.family, family_attrs);
+  nb::dict model_attrs;
+  model_attrs["endog_names"] = nb::list(in.y)[0];
+  model_attrs["exog_names"] = nb::list(in.x);
+  nb::object model_cls = make_class(f, "GLM", model_attrs);
+  result.attr("family") = family_cls();
+  result.attr("model") = model_cls();
+
+  result.attr("df_model") = nb::int_(in.df_model);
+  result.attr("df_resid") = nb::int_(N - in.df_model);
+
+  result.attr("formula_R") = formula_r(in.family, in.setype, in.y, in.x_all, in.fixedeffects, in.clustvars);
+  result.attr("formula_Stata") = formula_stata(in.family, in.setype, in.y, in.x_all, in.fixedeffects, in.clustvars);
+
+  double llf = in.llf, aic = in.aic, bic = in.bic, deviance = in.deviance, pearson = in.pearson_chi2;
+  double sigma2 = 0;
+  if (linear) {
+    sigma2 = rss / static_cast<double>(N);
+    nb::object r2 = resid * resid;
+    nb::object per_obs = nb::float_(-0.5) * np.attr("log")(nb::float_(2.0 * M_PI * sigma2));
+    llf = nb::cast<double>(nb::float_(np.attr("sum")(per_obs - r2 / nb::float_(2.0 * sigma2))));
+    const double n_params = static_cast<double>(K + in.N_FE);
+    aic = -2.0 * llf + 2.0 * n_params;
+    bic = -2.0 * llf + std::log(static_cast<double>(N)) * n_params;
+    deviance = sigma2 * static_cast<double>(N);
+    pearson = rss;
+  }
+  result.attr("aic") = nb::float_(aic);
+  result.attr("bic") = nb::float_(bic);
+  result.attr("llf") = nb::float_(llf);
+  result.attr("deviance") = nb::float_(deviance);
+  result.attr("pearson_chi2") = nb::float_(pearson);
+  result.attr("family_name") = f.family;
+  result.attr("family_link") = f.link;
+  if (linear)
+    result.attr("scale") = nb::float_(sigma2);
+  else
+    result.attr("scale") = nb::int_(1);
+  result.attr("nobs") = nb::int_(N);
+  result.attr("method") = f.method;
+  nb::dict history;
+  history["iteration"] = nb::int_(linear ? 1 : in.fit_iterations);
+  result.attr("fit_history") = history;
+
+  if (linear) {
+    result.attr("fittedvalues") = common::series_by_initial_index(in.data, fitted);
+    result.attr("resid") = common::series_by_initial_index(in.data, resid);
+  } else {
+    nb::object mu = np.attr("asarray")(in.mu, "dtype"_a = float64).attr("reshape")(N, 1);
+    result.attr("fittedvalues") = common::series_by_initial_index(in.data, mu);
+    result.attr("resid_additive") = common::series_by_initial_index(in.data, y_values - mu);
+    result.attr("resid_multiplicative") = common::series_by_initial_index(in.data, y_values / mu);
+  }
+  result.attr("msg") = in.msg;
+}
+
+}  // namespace korvald::reporting
