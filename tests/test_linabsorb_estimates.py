@@ -83,7 +83,7 @@ INFERENCE_CASES = [
 @pytest.mark.parametrize("setype,clustvars", INFERENCE_CASES,
                          ids=["homo", "hetero", "cluster1", "cluster2", "cluster3"])
 def test_standard_errors_match_textbook_formulas(setype, clustvars):
-    df = make_panel(seed=5, n=300)
+    df = make_panel(seed=12, n=300)  # every clustered variance here is positive
     specs = ["firm", "region#year"]
     sample = drop_singletons(df, specs)
     res = fit(df, specs, setype=setype, clustvars=clustvars)
@@ -113,6 +113,28 @@ def test_standard_errors_match_textbook_formulas(setype, clustvars):
     else:
         assert res.df_resid == ref.N - 2 - tnfe
         assert not hasattr(res, "df_resid_inference")
+
+
+def test_indefinite_clustered_covariance_is_repaired():
+    df = make_panel(seed=5, n=300)
+    specs, clustvars = ["firm", "region#year"], ["year", "region", "firm"]
+    sample = drop_singletons(df, specs)
+    with np.errstate(invalid="ignore"):
+        ref = Reference(sample, "y", X, specs, "cluster", clustvars)
+    raw = ref.covmat
+    evals, evecs = np.linalg.eigh(raw)
+    assert evals.min() < -1e-12  # the inclusion-exclusion sum is indefinite on this sample
+    fixed = evecs @ np.diag(np.clip(evals, 0, None)) @ evecs.T
+    fixed = (fixed + fixed.T) / 2
+    res = fit(df, specs, setype="cluster", clustvars=clustvars)
+    assert res.eigenvalue_fix is True
+    np.testing.assert_allclose(res.covmat_nofix, raw, rtol=1e-7)
+    np.testing.assert_allclose(res.covmat, fixed, rtol=1e-7, atol=1e-14)
+    np.testing.assert_allclose(res.bse.to_numpy(), np.sqrt(np.diag(fixed)), rtol=1e-7)
+    assert res.msg[-1] == "Covariance matrix not positive-semidefinite; applying Eigenvalue fix"
+    # the constant's clustered variance is negative here: its statistics become NaN, not an error
+    assert np.isnan(ref.cons_se)
+    assert np.isfinite(res.cons) and np.isnan([res.cons_se, res.cons_tvalue, res.cons_pvalue]).all()
 
 
 def test_r_squared_family_in_summary_table(capsys):
