@@ -1,0 +1,570 @@
+#include "core/demean.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <new>
+
+#ifdef _OPENMP
+#include <omp.h>
+#endif
+
+namespace korvald::core {
+
+namespace {
+
+// The pass kernels are compiled for two and three fixed effects (the common
+// cases, fully unrolled) and for any count (FC = 0, count known at run time).
+template <int FC, bool Weighted>
+struct Passes {
+  int64_t n;
+  int nfe_rt;
+  const uint32_t* codes;  // n x nfe
+  const double* w;        // n, only read when Weighted
+
+  int nfe() const { return FC ? FC : nfe_rt; }
+  double weight(int64_t i) const { return Weighted ? w[i] : 1.0; }
+
+  // acc[block k] = D_k' W (z - sum_{l != k} D_l x_l), z contiguous.
+  void gauss_seidel_sums(int k, const double* z, const double* x, double* acc) const {
+    const int F = nfe();
+    for (int64_t i = 0; i < n; ++i) {
+      const uint32_t* c = codes + i * F;
+      double s = z[i];
+      for (int l = 0; l < F; ++l)
+        if (l != k) s -= x[c[l]];
+      acc[c[k]] += Weighted ? w[i] * s : s;
+    }
+  }
+
+  // q = D'W D p over all blocks.
+  void cross_product(const double* p, double* q) const {
+    const int F = nfe();
+    for (int64_t i = 0; i < n; ++i) {
+      const uint32_t* c = codes + i * F;
+      double s = 0.0;
+      for (int l = 0; l < F; ++l) s += p[c[l]];
+      if (Weighted) s *= w[i];
+      for (int l = 0; l < F; ++l) q[c[l]] += s;
+    }
+  }
+
+  // acc[block k] = D_k' W sum_{l in [lo, hi)} D_l u_l.
+  void partial_cross(int k, int lo, int hi, const double* u, double* acc) const {
+    const int F = nfe();
+    for (int64_t i = 0; i < n; ++i) {
+      const uint32_t* c = codes + i * F;
+      double s = 0.0;
+      for (int l = lo; l < hi; ++l) s += u[c[l]];
+      acc[c[k]] += Weighted ? w[i] * s : s;
+    }
+  }
+
+  // out = z - D x.
+  void residual(const double* z, int64_t z_stride, const double* x, double* out, int64_t out_stride) const {
+    const int F = nfe();
+    for (int64_t i = 0; i < n; ++i) {
+      const uint32_t* c = codes + i * F;
+      double fitted = 0.0;
+      for (int l = 0; l < F; ++l) fitted += x[c[l]];
+      out[i * out_stride] = z[i * z_stride] - fitted;
+    }
+  }
+};
+
+// What the solvers need to know about the column before iterating.
+struct ColumnScale {
+  bool varies = false;  // some entry differs from the first
+  double scale = 0.0;   // ||z - zbar||_w, or ||z||_w when that is 0
+};
+
+template <bool Weighted>
+ColumnScale column_scale(const double* z, int64_t z_stride, int64_t n, const double* w) {
+  ColumnScale out;
+  const double z0 = z[0];
+  double sum_w = 0.0, sum_wz = 0.0, zmax = 0.0;
+  bool finite = true;
+  for (int64_t i = 0; i < n; ++i) {
+    const double zi = z[i * z_stride];
+    const double wi = Weighted ? w[i] : 1.0;
+    out.varies |= (zi != z0);  // NaN compares unequal, so it counts as variation
+    finite &= std::isfinite(zi);
+    sum_w += wi;
+    sum_wz += wi * zi;
+    zmax = std::max(zmax, std::fabs(zi));
+  }
+  if (!out.varies) return out;
+  if (!finite) {
+    out.scale = std::numeric_limits<double>::quiet_NaN();
+    return out;
+  }
+  // Second pass around the mean, scaled by max|z| so the squares cannot overflow.
+  const double mean = sum_w > 0 ? sum_wz / sum_w : 0.0;
+  const double inv = 1.0 / zmax;  // zmax > 0: the column varies
+  double ss_dev = 0.0, ss_raw = 0.0;
+  for (int64_t i = 0; i < n; ++i) {
+    const double zi = z[i * z_stride] * inv;
+    const double d = zi - mean * inv;
+    const double wi = Weighted ? w[i] : 1.0;
+    ss_dev += wi * d * d;
+    ss_raw += wi * zi * zi;
+  }
+  out.scale = zmax * std::sqrt(ss_dev > 0 ? ss_dev : ss_raw);
+  return out;
+}
+
+double dot(const double* a, const double* b, int64_t len) {
+  double s = 0.0;
+  for (int64_t t = 0; t < len; ++t) s += a[t] * b[t];
+  return s;
+}
+
+template <int FC, bool Weighted>
+class ColumnSolver {
+ public:
+  ColumnSolver(const GroupIndex& index, const double* w, const double* weight_g, const double* inv_weight_g,
+               const PivotLayout* pivot = nullptr)
+      : pass_{index.n, index.nfe, index.codes_nk.data(), w},
+        pivot_(pivot),
+        offset_(index.offset.data()),
+        total_(index.total_groups()),
+        weight_g_(weight_g),
+        inv_weight_g_(inv_weight_g) {}
+
+  ColumnReport alternating(const double* z_in, int64_t z_stride, double* out, int64_t out_stride,
+                           const DemeanOptions& options, std::vector<double>& scratch) const {
+    const int64_t n = pass_.n;
+    const int F = pass_.nfe();
+    ColumnReport report;
+    const ColumnScale cs = column_scale<Weighted>(z_in, z_stride, n, pass_.w);
+    report.passes = 2;
+    if (!cs.varies) return constant_column(out, out_stride, report);
+    report.threshold = options.tol * cs.scale;
+
+    scratch.resize(static_cast<size_t>(n + 2 * total_));
+    double* z = scratch.data();
+    double* x = z + n;
+    double* acc = x + total_;
+    // The sweeps read the column many times: give them a contiguous copy.
+    for (int64_t i = 0; i < n; ++i) z[i] = z_in[i * z_stride];
+    std::fill(x, x + total_, 0.0);
+
+    for (int64_t it = 1; it <= options.max_iter; ++it) {
+      double change = 0.0;
+      for (int k = 0; k < F; ++k) {
+        const int64_t lo = offset_[k], hi = offset_[k + 1];
+        std::fill(acc + lo, acc + hi, 0.0);
+        pass_.gauss_seidel_sums(k, z, x, acc);
+        double norm2 = 0.0;
+        for (int64_t g = lo; g < hi; ++g) {
+          const double updated = acc[g] * inv_weight_g_[g];
+          const double d = updated - x[g];
+          norm2 += weight_g_[g] * d * d;
+          x[g] = updated;
+        }
+        change += std::sqrt(norm2);
+      }
+      report.passes += F;
+      report.iterations = it;
+      report.criterion = change;
+      if (!std::isfinite(change) || !std::isfinite(cs.scale)) break;
+      if (F == 1) {
+        // One projection is exact: a further sweep changes nothing.
+        report.criterion = 0.0;
+        report.converged = true;
+        break;
+      }
+      if (it >= options.min_iter && change <= report.threshold) {
+        report.converged = true;
+        break;
+      }
+    }
+    pass_.residual(z, 1, x, out, out_stride);
+    report.passes += 1;
+    return report;
+  }
+
+  ColumnReport conjugate_gradient(const double* z, int64_t z_stride, double* out, int64_t out_stride,
+                                  const DemeanOptions& options, std::vector<double>& scratch) const {
+    const int64_t n = pass_.n;
+    const int F = pass_.nfe();
+    ColumnReport report;
+    const ColumnScale cs = column_scale<Weighted>(z, z_stride, n, pass_.w);
+    report.passes = 2;
+    if (!cs.varies) return constant_column(out, out_stride, report);
+    report.threshold = options.tol * cs.scale;
+
+    const int64_t T = total_;
+    scratch.assign(static_cast<size_t>(6 * T), 0.0);
+    double* x = scratch.data();
+    double* g = x + T;
+    double* u = g + T;
+    double* p = u + T;
+    double* q = p + T;
+    double* acc = q + T;
+
+    // g = D'W z: the residual of the normal equations at x = 0.
+    {
+      const uint32_t* codes = pass_.codes;
+      for (int64_t i = 0; i < n; ++i) {
+        const double v = (Weighted ? pass_.w[i] : 1.0) * z[i * z_stride];
+        for (int l = 0; l < F; ++l) g[codes[i * F + l]] += v;
+      }
+      report.passes += 1;
+    }
+
+    if (F == 1) {
+      // The preconditioner is the exact inverse: one step solves the system.
+      for (int64_t t = 0; t < T; ++t) x[t] = g[t] * inv_weight_g_[t];
+      report.iterations = 1;
+      report.converged = std::isfinite(cs.scale);
+      report.criterion = report.converged ? 0.0 : cs.scale;
+      pass_.residual(z, z_stride, x, out, out_stride);
+      report.passes += 1;
+      return report;
+    }
+
+    report.passes += precondition(g, u, acc);
+    double rho = dot(g, u, T);
+    std::copy(u, u + T, p);
+    int64_t it = 0;
+    report.criterion = std::sqrt(std::max(rho, 0.0));
+    while (true) {
+      if (!std::isfinite(report.criterion) || !std::isfinite(cs.scale)) break;
+      if (it >= options.min_iter && report.criterion <= report.threshold) {
+        report.converged = true;
+        break;
+      }
+      // Exactly solved (for instance a column orthogonal to every dummy).
+      if (rho <= 0.0) {
+        report.converged = report.criterion <= report.threshold;
+        break;
+      }
+      if (it >= options.max_iter) break;
+
+      std::fill(q, q + T, 0.0);
+      pass_.cross_product(p, q);
+      report.passes += 1;
+      const double pq = dot(p, q, T);
+      if (!(pq > 0.0)) break;  // breakdown (rounding on a converged system, or NaN)
+      const double alpha = rho / pq;
+      for (int64_t t = 0; t < T; ++t) {
+        x[t] += alpha * p[t];
+        g[t] -= alpha * q[t];
+      }
+      report.passes += precondition(g, u, acc);
+      const double rho_next = dot(g, u, T);
+      const double beta = rho_next / rho;
+      rho = rho_next;
+      for (int64_t t = 0; t < T; ++t) p[t] = u[t] + beta * p[t];
+      ++it;
+      report.iterations = it;
+      report.criterion = std::sqrt(std::max(rho, 0.0));
+      if (std::isnan(rho)) report.criterion = rho;
+    }
+    pass_.residual(z, z_stride, x, out, out_stride);
+    report.passes += 1;
+    return report;
+  }
+
+  // Two fixed effects: CG on the Schur complement of the other fixed effect
+  // after exact elimination of the pivot, S y = b with
+  //   S = W_o - A_op W_p^-1 A_po,  b = c_o - A_op W_p^-1 c_p,
+  // preconditioned by W_o. At x_p = W_p^-1 (c_p - A_po y) the full residual
+  // is (0, r), so sqrt(r' W_o^-1 r) is the same criterion as sqrt(g' M^-1 g).
+  template <bool UnitCells>
+  ColumnReport schur_cg(const double* z, int64_t z_stride, double* out, int64_t out_stride,
+                        const DemeanOptions& options, std::vector<double>& scratch) const {
+    const int64_t n = pass_.n;
+    ColumnReport report;
+    const ColumnScale cs = column_scale<Weighted>(z, z_stride, n, pass_.w);
+    report.passes = 2;
+    if (!cs.varies) return constant_column(out, out_stride, report);
+    report.threshold = options.tol * cs.scale;
+
+    const PivotLayout& L = *pivot_;
+    const int64_t T = total_;
+    const int64_t op = offset_[L.pivot], oo = offset_[L.other];
+    const int64_t Gp = offset_[L.pivot + 1] - op, Go = offset_[L.other + 1] - oo;
+    scratch.assign(static_cast<size_t>(2 * T + 4 * Go), 0.0);
+    double* c = scratch.data();  // D'Wz, global numbering
+    double* x = c + T;           // coefficients, global numbering
+    double* r = x + T;
+    double* u = r + Go;
+    double* p = u + Go;
+    double* q = p + Go;
+    const double* cp = c + op;
+    const double* co = c + oo;
+    double* xp = x + op;
+    double* y = x + oo;
+    const double* Wo = weight_g_ + oo;
+    const double* inv_Wp = inv_weight_g_ + op;
+    const double* inv_Wo = inv_weight_g_ + oo;
+    const int64_t* row = L.row.data();
+    const uint32_t* col = L.column.data();
+    const double* cell = L.weight.data();
+    // Unweighted designs without repeated cells skip reading the cell weights.
+    auto cw = [cell](int64_t e) { return UnitCells ? 1.0 : cell[e]; };
+
+    {
+      const uint32_t* codes = pass_.codes;
+      for (int64_t i = 0; i < n; ++i) {
+        const double v = (Weighted ? pass_.w[i] : 1.0) * z[i * z_stride];
+        c[codes[2 * i]] += v;
+        c[codes[2 * i + 1]] += v;
+      }
+    }
+    // r = b - S*0 = c_o - A_op W_p^-1 c_p
+    std::copy(co, co + Go, r);
+    for (int64_t g = 0; g < Gp; ++g) {
+      const double t = cp[g] * inv_Wp[g];
+      for (int64_t e = row[g]; e < row[g + 1]; ++e) r[col[e]] -= cw(e) * t;
+    }
+    report.passes += 2;
+
+    for (int64_t t = 0; t < Go; ++t) u[t] = r[t] * inv_Wo[t];
+    double rho = dot(r, u, Go);
+    std::copy(u, u + Go, p);
+    int64_t it = 0;
+    report.criterion = std::sqrt(std::max(rho, 0.0));
+    while (true) {
+      if (!std::isfinite(report.criterion) || !std::isfinite(cs.scale)) break;
+      if (it >= options.min_iter && report.criterion <= report.threshold) {
+        report.converged = true;
+        break;
+      }
+      if (rho <= 0.0) {
+        report.converged = report.criterion <= report.threshold;
+        break;
+      }
+      if (it >= options.max_iter) break;
+
+      // q = S p: per pivot group, gather its cells, then scatter back.
+      for (int64_t t = 0; t < Go; ++t) q[t] = Wo[t] * p[t];
+      for (int64_t g = 0; g < Gp; ++g) {
+        const int64_t lo = row[g], hi = row[g + 1];
+        double s = 0.0;
+        for (int64_t e = lo; e < hi; ++e) s += cw(e) * p[col[e]];
+        const double t = s * inv_Wp[g];
+        for (int64_t e = lo; e < hi; ++e) q[col[e]] -= cw(e) * t;
+      }
+      report.passes += 1;
+      const double pq = dot(p, q, Go);
+      if (!(pq > 0.0)) break;
+      const double alpha = rho / pq;
+      for (int64_t t = 0; t < Go; ++t) {
+        y[t] += alpha * p[t];
+        r[t] -= alpha * q[t];
+        u[t] = r[t] * inv_Wo[t];
+      }
+      const double rho_next = dot(r, u, Go);
+      const double beta = rho_next / rho;
+      rho = rho_next;
+      for (int64_t t = 0; t < Go; ++t) p[t] = u[t] + beta * p[t];
+      ++it;
+      report.iterations = it;
+      report.criterion = std::isnan(rho) ? rho : std::sqrt(std::max(rho, 0.0));
+    }
+    // Back-substitute the pivot: x_p = W_p^-1 (c_p - A_po y).
+    for (int64_t g = 0; g < Gp; ++g) {
+      double s = 0.0;
+      for (int64_t e = row[g]; e < row[g + 1]; ++e) s += cw(e) * y[col[e]];
+      xp[g] = (cp[g] - s) * inv_Wp[g];
+    }
+    pass_.residual(z, z_stride, x, out, out_stride);
+    report.passes += 2;
+    return report;
+  }
+
+ private:
+  // u = M^-1 g for the symmetric block Gauss-Seidel splitting
+  // M = (B + L) B^-1 (B + U) of A = D'WD (B its block diagonal = group
+  // weights). Forward sweep over the fixed effects, then backward. Returns
+  // the number of passes over the observations.
+  int64_t precondition(const double* g, double* u, double* acc) const {
+    const int F = pass_.nfe();
+    for (int64_t t = offset_[0]; t < offset_[1]; ++t) u[t] = g[t] * inv_weight_g_[t];
+    for (int k = 1; k < F; ++k) {
+      const int64_t lo = offset_[k], hi = offset_[k + 1];
+      std::fill(acc + lo, acc + hi, 0.0);
+      pass_.partial_cross(k, 0, k, u, acc);
+      for (int64_t t = lo; t < hi; ++t) u[t] = (g[t] - acc[t]) * inv_weight_g_[t];
+    }
+    for (int k = F - 2; k >= 0; --k) {
+      const int64_t lo = offset_[k], hi = offset_[k + 1];
+      std::fill(acc + lo, acc + hi, 0.0);
+      pass_.partial_cross(k, k + 1, F, u, acc);
+      for (int64_t t = lo; t < hi; ++t) u[t] -= acc[t] * inv_weight_g_[t];
+    }
+    return 2 * (F - 1);
+  }
+
+  // A column without variation is its own mean: its residual is exactly 0.
+  ColumnReport constant_column(double* out, int64_t out_stride, ColumnReport report) const {
+    for (int64_t i = 0; i < pass_.n; ++i) out[i * out_stride] = 0.0;
+    report.passes = 1;
+    report.converged = true;
+    return report;
+  }
+
+  Passes<FC, Weighted> pass_;
+  const PivotLayout* pivot_;
+  const int64_t* offset_;
+  int64_t total_;
+  const double* weight_g_;
+  const double* inv_weight_g_;
+};
+
+}  // namespace
+
+Projector::Projector(const GroupIndex& index, const std::vector<GroupRanges>& ranges, const double* weights,
+                     DemeanMethod method)
+    : index_(index), weights_(weights) {
+  const int64_t T = index.total_groups();
+  weight_g_.assign(static_cast<size_t>(T), 0.0);
+  const int F = index.nfe;
+  const uint32_t* codes = index.codes_nk.data();
+  if (F == 2 && method == DemeanMethod::conjugate_gradient) {
+    // Group weights are summed while the cross-tabulation is built.
+    build_cross_tab(ranges);
+  } else {
+    for (int64_t i = 0; i < index.n; ++i) {
+      const double wi = weights ? weights[i] : 1.0;
+      for (int l = 0; l < F; ++l) weight_g_[codes[i * F + l]] += wi;
+    }
+  }
+  inv_weight_g_.resize(static_cast<size_t>(T));
+  // A group without weight carries no information: its coefficient stays 0.
+  for (int64_t t = 0; t < T; ++t) inv_weight_g_[t] = weight_g_[t] > 0 ? 1.0 / weight_g_[t] : 0.0;
+}
+
+void Projector::build_cross_tab(const std::vector<GroupRanges>& ranges) {
+  const GroupIndex& index = index_;
+  const uint32_t* codes = index.codes_nk.data();
+  const int pivot = index.groups(1) > index.groups(0) ? 1 : 0;
+  const int other = 1 - pivot;
+  pivot_.pivot = pivot;
+  pivot_.other = other;
+  const GroupRanges& pr = ranges[pivot];
+  const int64_t n = index.n;
+  const int64_t G_other = index.groups(other);
+  double* W_pivot = weight_g_.data() + index.offset[pivot];
+  double* W_other = weight_g_.data() + index.offset[other];
+  const uint32_t base = static_cast<uint32_t>(index.offset[other]);
+  // Cells are merged within a pivot group through a per-other-group marker.
+  std::vector<int64_t> marker(static_cast<size_t>(G_other), -1);
+  std::vector<int64_t> slot(static_cast<size_t>(G_other), 0);
+  pivot_.row.resize(static_cast<size_t>(pr.ngroups + 1));
+  pivot_.column.resize(static_cast<size_t>(n));
+  pivot_.weight.resize(static_cast<size_t>(n));
+  uint32_t* column = pivot_.column.data();
+  double* cell = pivot_.weight.data();
+  int64_t cells = 0;
+  for (int64_t g = 0; g < pr.ngroups; ++g) {
+    pivot_.row[g] = cells;
+    for (int64_t p = pr.panel[2 * g]; p <= pr.panel[2 * g + 1]; ++p) {
+      const int64_t i = pr.order[p];
+      const uint32_t o = codes[i * 2 + other] - base;
+      const double wi = weights_ ? weights_[i] : 1.0;
+      W_pivot[g] += wi;
+      W_other[o] += wi;
+      if (marker[o] != g) {
+        marker[o] = g;
+        slot[o] = cells;
+        column[cells] = o;
+        cell[cells] = wi;
+        ++cells;
+      } else {
+        cell[slot[o]] += wi;
+      }
+    }
+  }
+  pivot_.row[pr.ngroups] = cells;
+  pivot_.column.resize(static_cast<size_t>(cells));
+  pivot_.weight.resize(static_cast<size_t>(cells));
+  pivot_.unit_cells = std::all_of(cell, cell + cells, [](double v) { return v == 1.0; });
+}
+
+template <bool Weighted>
+ColumnReport Projector::alternating(const double* z, int64_t z_stride, double* out, int64_t out_stride,
+                                    const DemeanOptions& options, std::vector<double>& scratch) const {
+  const double* w = weights_;
+  switch (index_.nfe) {
+    case 2:
+      return ColumnSolver<2, Weighted>(index_, w, weight_g_.data(), inv_weight_g_.data())
+          .alternating(z, z_stride, out, out_stride, options, scratch);
+    case 3:
+      return ColumnSolver<3, Weighted>(index_, w, weight_g_.data(), inv_weight_g_.data())
+          .alternating(z, z_stride, out, out_stride, options, scratch);
+    default:
+      return ColumnSolver<0, Weighted>(index_, w, weight_g_.data(), inv_weight_g_.data())
+          .alternating(z, z_stride, out, out_stride, options, scratch);
+  }
+}
+
+template <bool Weighted>
+ColumnReport Projector::conjugate_gradient(const double* z, int64_t z_stride, double* out, int64_t out_stride,
+                                           const DemeanOptions& options, std::vector<double>& scratch) const {
+  const double* w = weights_;
+  switch (index_.nfe) {
+    case 2:
+    {
+      const ColumnSolver<2, Weighted> solver(index_, w, weight_g_.data(), inv_weight_g_.data(), &pivot_);
+      return pivot_.unit_cells ? solver.template schur_cg<true>(z, z_stride, out, out_stride, options, scratch)
+                               : solver.template schur_cg<false>(z, z_stride, out, out_stride, options, scratch);
+    }
+    case 3:
+      return ColumnSolver<3, Weighted>(index_, w, weight_g_.data(), inv_weight_g_.data())
+          .conjugate_gradient(z, z_stride, out, out_stride, options, scratch);
+    default:
+      return ColumnSolver<0, Weighted>(index_, w, weight_g_.data(), inv_weight_g_.data())
+          .conjugate_gradient(z, z_stride, out, out_stride, options, scratch);
+  }
+}
+
+ColumnReport Projector::demean_column(const double* z, int64_t z_stride, double* out, int64_t out_stride,
+                                      const DemeanOptions& options, std::vector<double>& scratch) const {
+  if (index_.n == 0) return ColumnReport{0, 0, 0.0, 0.0, true};
+  const bool cg = options.method == DemeanMethod::conjugate_gradient;
+  if (weights_)
+    return cg ? conjugate_gradient<true>(z, z_stride, out, out_stride, options, scratch)
+              : alternating<true>(z, z_stride, out, out_stride, options, scratch);
+  return cg ? conjugate_gradient<false>(z, z_stride, out, out_stride, options, scratch)
+            : alternating<false>(z, z_stride, out, out_stride, options, scratch);
+}
+
+std::vector<ColumnReport> demean_columns(const Projector& projector, const double* Z, int64_t n, int64_t m,
+                                         int64_t s0, int64_t s1, double* out, const DemeanOptions& options,
+                                         int threads) {
+  std::vector<ColumnReport> reports(static_cast<size_t>(m));
+  if (m == 0) return reports;
+#ifdef _OPENMP
+  int team = threads > 0 ? threads : omp_get_max_threads();
+  team = static_cast<int>(std::min<int64_t>(team, m));
+  if (team < 1) team = 1;
+  bool out_of_memory = false;
+#pragma omp parallel num_threads(team)
+  {
+    std::vector<double> scratch;
+#pragma omp for schedule(dynamic, 1)
+    for (int64_t j = 0; j < m; ++j) {
+      // Exceptions must not leave an OpenMP region: record and rethrow after it.
+      try {
+        reports[j] = projector.demean_column(Z + j * s1, s0, out + j, m, options, scratch);
+      } catch (const std::bad_alloc&) {
+#pragma omp atomic write
+        out_of_memory = true;
+      }
+    }
+  }
+  if (out_of_memory) throw std::bad_alloc();
+#else
+  (void)threads;
+  std::vector<double> scratch;
+  for (int64_t j = 0; j < m; ++j) reports[j] = projector.demean_column(Z + j * s1, s0, out + j, m, options, scratch);
+#endif
+  (void)n;
+  return reports;
+}
+
+}  // namespace korvald::core

@@ -1,0 +1,120 @@
+// Partialling fixed effects out of data columns: each column z becomes its
+// residual from the (weighted) least-squares projection on all fixed-effect
+// dummies jointly, r = z - D x with D'W(z - D x) = 0.
+//
+// Both solvers work on the group coefficients x (one per group, a few
+// hundred thousand numbers that stay in cache) instead of on N-length
+// residual vectors: one pass over the observations then does one projection,
+// and the iterative part of the conjugate-gradient solver never reads the
+// data column at all, only the group codes (and weights).
+//
+//  * alternating projections: block Gauss-Seidel on D'WD x = D'Wz. Updating
+//    block k sets x_k to the group means of z minus the other fixed effects,
+//    which is exactly subtracting from the current residual its group means
+//    in fixed effect k (the classic sweep of projections, one pass each).
+//  * conjugate gradient: the same system solved by CG preconditioned with the
+//    symmetric block Gauss-Seidel sweep (forward then backward over the fixed
+//    effects). Its preconditioned residual M^-1 g is exactly the coefficient
+//    change one symmetric sweep of projections would make from the current
+//    solution, so CG accelerates the symmetric sweep; on weakly connected
+//    designs (worker-firm) it needs a small fraction of the passes.
+//    With two fixed effects the finer one (the pivot) is eliminated exactly
+//    and CG runs on the Schur complement of the coarser one, preconditioned
+//    by its group weights. For two blocks this has the same spectrum as the
+//    symmetric-sweep preconditioning (pivot first); its operator needs one
+//    gather-scatter sweep over the cross-tabulation of the two fixed effects
+//    (built once per call), which is at most as long as the data.
+//
+// Stopping rule (both): let s = ||z - zbar||_w, the w-norm of the column's
+// variation around its weighted mean (||z||_w if that is 0). Iteration stops
+// once
+//   alternating: sum_k ||D_k dx_k||_w over the corrections of the last sweep
+//                <= tol * s. It bounds the change that sweep made, and a
+//                sweep never changes the residual more than the one before;
+//   CG:          sqrt(g' M^-1 g) <= tol * s, g the residual of the normal
+//                equations. It bounds the change a further symmetric sweep
+//                would make (M^-1 A has eigenvalues in (0, 1]).
+// In both cases the change a further sweep would make to the returned
+// residual is at most tol * s. Stopping needs at least min_iter iterations;
+// max_iter caps them (iterations are sweeps, resp. CG steps).
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "core/group_index.hpp"
+
+namespace korvald::core {
+
+enum class DemeanMethod { alternating, conjugate_gradient };
+
+struct DemeanOptions {
+  DemeanMethod method = DemeanMethod::conjugate_gradient;
+  double tol = 1e-8;
+  int64_t min_iter = 0;
+  int64_t max_iter = 1000;
+};
+
+struct ColumnReport {
+  int64_t iterations = 0;  // sweeps (alternating) or CG steps
+  int64_t passes = 0;      // passes over the observations (or their cross-tabulation), all included
+  double criterion = 0.0;  // last value of the stopping quantity
+  double threshold = 0.0;  // tol * s
+  bool converged = false;
+};
+
+// Two fixed effects: the cross-tabulation of the pivot (the finer one) with
+// the other fixed effect, row by row: for every pivot group the distinct
+// other-effect groups its observations fall into, with their total weight.
+// This is the off-diagonal block of D'WD. On panel data (a worker stays with
+// one firm for many periods) it is several times smaller than the data, and
+// the CG iterations only ever touch it.
+struct PivotLayout {
+  int pivot = -1, other = -1;
+  std::vector<int64_t> row;       // pivot groups + 1 starts into the entries
+  std::vector<uint32_t> column;   // local group of the other fixed effect
+  std::vector<double> weight;     // total weight (count) of that cell
+  bool unit_cells = false;        // every cell weight is exactly 1
+};
+
+// Per-group weight totals of one GroupIndex under one weight vector (or
+// counts). Shared read-only by all columns.
+class Projector {
+ public:
+  // weights: length n, contiguous, non-negative; nullptr = unweighted.
+  // ranges: the sort orders and group ranges `index` was built from.
+  // method: what the per-call layout is prepared for.
+  Projector(const GroupIndex& index, const std::vector<GroupRanges>& ranges, const double* weights,
+            DemeanMethod method);
+
+  // z[i * z_stride] -> out[i * out_stride]. `scratch` is reused across calls by one thread.
+  ColumnReport demean_column(const double* z, int64_t z_stride, double* out, int64_t out_stride,
+                             const DemeanOptions& options, std::vector<double>& scratch) const;
+
+  const GroupIndex& index() const { return index_; }
+
+ private:
+  void build_cross_tab(const std::vector<GroupRanges>& ranges);
+  template <bool Weighted>
+  ColumnReport alternating(const double* z, int64_t z_stride, double* out, int64_t out_stride,
+                           const DemeanOptions& options, std::vector<double>& scratch) const;
+  template <bool Weighted>
+  ColumnReport conjugate_gradient(const double* z, int64_t z_stride, double* out, int64_t out_stride,
+                                  const DemeanOptions& options, std::vector<double>& scratch) const;
+
+  const GroupIndex& index_;
+  const double* weights_;
+  PivotLayout pivot_;  // filled for two fixed effects only
+  std::vector<double> weight_g_;      // sum of weights (or count) per global group
+  std::vector<double> inv_weight_g_;  // its inverse, 0 for groups without weight
+};
+
+// All m columns of the n x m matrix Z (element (i, j) at Z[i * s0 + j * s1])
+// into the row-major n x m `out`, columns spread over `threads` threads
+// (0 = all available). Columns are independent, so the result does not
+// depend on the thread count.
+std::vector<ColumnReport> demean_columns(const Projector& projector, const double* Z, int64_t n, int64_t m,
+                                         int64_t s0, int64_t s1, double* out, const DemeanOptions& options,
+                                         int threads);
+
+}  // namespace korvald::core

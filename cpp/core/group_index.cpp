@@ -1,0 +1,82 @@
+#include "core/group_index.hpp"
+
+namespace korvald::core {
+
+IndexCheck check_sort_order(const int64_t* order, int64_t n) {
+  std::vector<uint8_t> seen(static_cast<size_t>(n), 0);
+  for (int64_t p = 0; p < n; ++p) {
+    const int64_t i = order[p];
+    if (i < 0 || i >= n) return IndexCheck::order_out_of_range;
+    if (seen[i]) return IndexCheck::order_repeats;
+    seen[i] = 1;
+  }
+  return IndexCheck::ok;
+}
+
+IndexCheck check_group_ranges(const int64_t* panel, int64_t ngroups, int64_t n) {
+  // First pass: each range on its own; second: that they tile 0..n-1 in order.
+  // Keeping the two apart gives "out of range" priority in the message.
+  for (int64_t g = 0; g < ngroups; ++g) {
+    const int64_t first = panel[2 * g], last = panel[2 * g + 1];
+    if (first < 0 || first > n || last < -1 || last >= n || last < first - 1) return IndexCheck::panel_out_of_range;
+  }
+  int64_t next = 0;
+  for (int64_t g = 0; g < ngroups; ++g) {
+    if (panel[2 * g] != next) return IndexCheck::panel_not_tiling;
+    next = panel[2 * g + 1] + 1;
+  }
+  return next == n ? IndexCheck::ok : IndexCheck::panel_not_tiling;
+}
+
+FillCheck fill_group_ranges(const int64_t* sorted_codes, int64_t code_stride, int64_t n, int64_t ngroups,
+                            int64_t* panel, int64_t row_stride, int64_t col_stride) {
+  int64_t previous = 0;
+  for (int64_t p = 0; p < n; ++p) {
+    const int64_t c = sorted_codes[p * code_stride];
+    if (c < 0 || c >= ngroups) return FillCheck::code_out_of_range;
+    if (c < previous) return FillCheck::not_ascending;
+    previous = c;
+  }
+  // Walk groups and positions together; groups without observations get
+  // (p, p - 1) at the position where they would start.
+  int64_t p = 0;
+  for (int64_t g = 0; g < ngroups; ++g) {
+    const int64_t first = p;
+    while (p < n && sorted_codes[p * code_stride] == g) ++p;
+    panel[g * row_stride] = first;
+    panel[g * row_stride + col_stride] = p - 1;
+  }
+  return FillCheck::ok;
+}
+
+IndexCheck build_checked_group_index(int64_t n, const std::vector<GroupRanges>& fixed_effects, GroupIndex& index,
+                                     int& failed) {
+  constexpr uint32_t kUnset = 0xFFFFFFFFu;  // above any group number (kMaxTotalGroups - 1)
+  index.n = n;
+  index.nfe = static_cast<int>(fixed_effects.size());
+  index.offset.assign(fixed_effects.size() + 1, 0);
+  for (size_t k = 0; k < fixed_effects.size(); ++k)
+    index.offset[k + 1] = index.offset[k] + fixed_effects[k].ngroups;
+  index.codes_nk.assign(static_cast<size_t>(n) * fixed_effects.size(), kUnset);
+  const int64_t nfe = index.nfe;
+  for (int64_t k = 0; k < nfe; ++k) {
+    const GroupRanges& fe = fixed_effects[k];
+    uint32_t* codes = index.codes_nk.data() + k;
+    failed = static_cast<int>(k);
+    // The ranges tile 0..n-1, so n distinct in-range entries make a permutation.
+    for (int64_t g = 0; g < fe.ngroups; ++g) {
+      const uint32_t global = static_cast<uint32_t>(index.offset[k] + g);
+      for (int64_t p = fe.panel[2 * g]; p <= fe.panel[2 * g + 1]; ++p) {
+        const int64_t i = fe.order[p];
+        if (i < 0 || i >= n) return IndexCheck::order_out_of_range;
+        uint32_t& slot = codes[i * nfe];
+        if (slot != kUnset) return IndexCheck::order_repeats;
+        slot = global;
+      }
+    }
+  }
+  failed = -1;
+  return IndexCheck::ok;
+}
+
+}  // namespace korvald::core

@@ -1,0 +1,74 @@
+// Group structure of the fixed effects as the kernels consume it.
+//
+// Callers describe a fixed effect by a sort order (a permutation of the
+// observations that lists every group contiguously) and one (first, last)
+// position range per group within that order, last INCLUSIVE; an empty group
+// at position p is (p, p - 1). The kernels want the opposite view: for every
+// observation, the number of its group. That view is rebuilt once per call
+// (O(N) per fixed effect), so the hot loops stream over observations and only
+// touch the small per-group arrays at random.
+//
+// Every index coming from a caller is checked here before anything is
+// dereferenced through it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace korvald::core {
+
+// One fixed effect as callers hand it over. `panel` is ngroups x 2 row-major.
+struct GroupRanges {
+  const int64_t* order = nullptr;  // length n
+  const int64_t* panel = nullptr;  // ngroups x 2
+  int64_t ngroups = 0;
+};
+
+enum class IndexCheck {
+  ok,
+  order_out_of_range,  // a sort-order entry outside [0, n)
+  order_repeats,       // a sort-order entry appears twice (so it is no permutation)
+  panel_out_of_range,  // a range reaching outside [0, n) or ending before start - 1
+  panel_not_tiling,    // ranges that skip or overlap positions, or are out of group order
+};
+
+// Sort order must be a permutation of 0..n-1.
+IndexCheck check_sort_order(const int64_t* order, int64_t n);
+
+// Ranges must lie in [0, n) and cover 0..n-1 exactly once, group after group.
+IndexCheck check_group_ranges(const int64_t* panel, int64_t ngroups, int64_t n);
+
+enum class FillCheck { ok, code_out_of_range, not_ascending };
+
+// Fills the ranges of `ngroups` groups from the n group codes listed in
+// ascending order. panel element (g, c) lives at panel[g * row_stride + c * col_stride].
+// Nothing is written unless the codes pass the checks.
+FillCheck fill_group_ranges(const int64_t* sorted_codes, int64_t code_stride, int64_t n, int64_t ngroups,
+                            int64_t* panel, int64_t row_stride, int64_t col_stride);
+
+// Per-observation group numbers of all fixed effects, interleaved so that one
+// observation's codes share a cache line. Groups are numbered globally: group g
+// of fixed effect k is offset[k] + g, so every per-group quantity of all
+// fixed effects fits in one array of length offset.back().
+struct GroupIndex {
+  int64_t n = 0;
+  int nfe = 0;
+  std::vector<uint32_t> codes_nk;  // n x nfe
+  std::vector<int64_t> offset;     // nfe + 1
+
+  int64_t total_groups() const { return offset.empty() ? 0 : offset.back(); }
+  int64_t groups(int k) const { return offset[k + 1] - offset[k]; }
+};
+
+// Largest total number of groups a GroupIndex can number.
+constexpr int64_t kMaxTotalGroups = 4294967295LL;
+
+// Builds the index and checks on the way that every sort order is a
+// permutation (one random-access pass per fixed effect). Ranges must already
+// have passed check_group_ranges, total groups <= kMaxTotalGroups. On failure,
+// `failed` is the offending fixed effect and the index is unusable.
+IndexCheck build_checked_group_index(int64_t n, const std::vector<GroupRanges>& fixed_effects, GroupIndex& index,
+                                     int& failed);
+
+}  // namespace korvald::core
