@@ -115,6 +115,7 @@ def test_standard_errors_match_textbook_formulas(setype, clustvars):
         assert not hasattr(res, "df_resid_inference")
 
 
+@pytest.mark.filterwarnings("ignore:divide by zero")  # a clipped direction has a zero standard error
 def test_indefinite_clustered_covariance_is_repaired():
     df = make_panel(seed=5, n=300)
     specs, clustvars = ["firm", "region#year"], ["year", "region", "firm"]
@@ -139,14 +140,17 @@ def test_indefinite_clustered_covariance_is_repaired():
 
 def test_r_squared_family_in_summary_table(capsys):
     df = make_panel(seed=6)
-    specs = ["firm", "year"]
+    specs = ["firm", "year", "region#year"]  # region#year repeats the year categories
     sample = drop_singletons(df, specs)
-    ref = Reference(sample, "y", X, specs, "heteroskedastic", None)
+    tnfe = sample["firm"].nunique() + len(sample.groupby(["region", "year"]))
+    ref = Reference(sample, "y", X, specs, "heteroskedastic", None, total_nonredundant_fe=tnfe)
     res = fit(df, specs, setype="heteroskedastic", print_stata_style_summary=True)
     out = capsys.readouterr().out
+    np.testing.assert_allclose(res.bse.to_numpy(), ref.se, rtol=1e-7)
+    assert res.df_resid == ref.N - 2 - tnfe
     rss = ref.resid @ ref.resid
     tss = np.sum((ref.yv - ref.yv.mean()) ** 2)
-    d = ref.N - 2 - ref.N_FE
+    d = ref.N - 2 - tnfe
     expected = {
         "R-squared     =   ": 1 - rss / tss,
         "Adj R-squared   =   ": 1 - (rss / tss) * (ref.N - 1) / d,
