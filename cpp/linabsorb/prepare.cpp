@@ -83,6 +83,7 @@ static void drop_singleton_rows(Prepared& prep) {
                             std::to_string(n_before) + " observations");
   const int64_t n_keep = nb::cast<int64_t>(np.attr("count_nonzero")(keep));
   if (n_keep == 0) py::raise_exception("All observations can be explained by the fixed effects");
+  // Nothing removed: the identifiers are still contiguous and panelmat current.
   if (n_keep == n_before) return;
 
   prep.data = prep.data[keep];
