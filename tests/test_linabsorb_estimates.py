@@ -202,13 +202,15 @@ def test_recasting_note_and_values(change, noted, capsys):
     np.testing.assert_allclose(np.ravel(res.params), ref.beta, rtol=1e-8)
 
 
-def test_collinear_regressor_is_dropped():
+@pytest.mark.parametrize("verb", [0, 1])
+def test_collinear_regressor_is_dropped(verb, capsys):
     df = make_panel(seed=9)
     df["x3"] = df["x1"] + df["x2"]
     df["x4"] = (df["year"] - 2000) * 0.5  # constant within the year fixed effect
-    res = fit(df, ["firm", "year"], x=["x1", "x2", "x3", "x4"], setype="homoskedastic")
+    res = fit(df, ["firm", "year"], x=["x1", "x2", "x3", "x4"], setype="homoskedastic", verb=verb)
     omitted = [m for m in res.msg if m.endswith("are omitted due to colliearity")]
     assert len(omitted) == 1
+    assert (omitted[0] in capsys.readouterr().out.splitlines()) is (verb > 0)
     names = omitted[0][len("The variables "):-len(" are omitted due to colliearity")].split(", ")
     assert "x4" in names and len(names) == 2 and set(names) - {"x4"} <= {"x1", "x2", "x3"}
     kept = [v for v in ["x1", "x2", "x3", "x4"] if v not in names]
