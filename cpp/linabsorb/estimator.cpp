@@ -1,8 +1,98 @@
-// Placeholder; replaced by the estimator.
+// linabsorb: the binding and the order of the stages of one estimation.
 #include "linabsorb/estimator.hpp"
-namespace nb = nanobind;
+
+#include <nanobind/stl/string.h>
+
+#include "linabsorb/steps.hpp"
+#include "pyutil/pyutil.hpp"
+#include "reporting/inference.hpp"
+#include "reporting/result_assembly.hpp"
+
 namespace korvald::linabsorb {
+
+using namespace nb::literals;
+
+static nb::object run(const Arguments& args) {
+  Prepared prep = prepare(args);
+  Fit estimates = fit(args, prep);
+
+  reporting::InferenceInput in;
+  in.family = reporting::Family::Linear;
+  in.setype = prep.setype;
+  in.clustvars = prep.clustvars;
+  in.data = prep.data;
+  in.x = estimates.x;
+  in.y = prep.y;
+  in.fixedeffects = prep.fixedeffects;
+  in.fenames = prep.fenames;
+  in.N = prep.N;
+  in.K = estimates.K;
+  in.N_FE = prep.N_FE;
+  in.demeaned = estimates.yXtilde;
+  in.beta = estimates.beta;
+  in.resid = estimates.resid;
+  in.verb = prep.verbose ? 1 : 0;
+  in.msg = prep.msg;
+  reporting::InferenceOutput inference = reporting::covariance_and_inference(in, prep.result);
+
+  // FEgen counts by equality with True, so 1 does and 2 does not.
+  const bool fegen = py::equals(args.FEgen, nb::bool_(true));
+  reporting::AssemblyInput as;
+  as.family = reporting::Family::Linear;
+  as.setype = prep.setype;
+  as.clustvars = prep.clustvars;
+  as.y = prep.y;
+  as.x = estimates.x;
+  as.x_all = prep.x_all;
+  as.fixedeffects = prep.fixedeffects;
+  as.data = prep.data;
+  as.N = prep.N;
+  as.K = estimates.K;
+  as.N_FE = prep.N_FE;
+  as.df_model = inference.df_model;
+  as.msg = prep.msg;
+  as.beta = estimates.beta;
+  as.resid = estimates.resid;
+  as.fegen = fegen;
+  reporting::assemble_result(as, prep.result);
+
+  if (fegen) recover_fixed_effects(prep, estimates);
+
+  ClosingInputs closing;
+  closing.se = inference.se;
+  closing.stat = inference.stat;
+  closing.p = inference.p;
+  closing.covmat = inference.covmat;
+  closing.cons_stats = inference.cons_stats;
+  closing.fe_redundancies = inference.fe_redundancies;
+  closing.N_cluster = inference.N_cluster;
+  closing.df = inference.df;
+  closing.total_nonredundant_fe = inference.total_nonredundant_fe;
+  close_and_summarize(args, prep, estimates, closing);
+  return prep.result;
+}
+
 void bind_linabsorb(nb::module_& m) {
-  m.def("linabsorb", [](nb::args, nb::kwargs) -> nb::object { throw std::runtime_error("not built yet"); });
+  m.def(
+      "linabsorb",
+      [](nb::object y, nb::object x, nb::object fixedeffects, nb::object data, nb::object setype,
+         nb::object clustvars, nb::object FEgen, nb::object verb, nb::object eps_MAP, nb::object minsubiter,
+         nb::object maxsubiter, nb::object accel, nb::object nt, nb::object print_stata_style_summary) {
+        return run(Arguments{y, x, fixedeffects, data, setype, clustvars, FEgen, verb, eps_MAP, minsubiter,
+                             maxsubiter, accel, nt, print_stata_style_summary});
+      },
+      "y"_a.none(), "x"_a.none(), "fixedeffects"_a.none() = nb::none(), "data"_a.none() = nb::none(),
+      "setype"_a.none() = "none", "clustvars"_a.none() = nb::none(), "FEgen"_a.none() = false,
+      "verb"_a.none() = 0, "eps_MAP"_a.none() = 1e-09, "minsubiter"_a.none() = 0,
+      "maxsubiter"_a.none() = 1000, "accel"_a.none() = true, "nt"_a.none() = 0,
+      "print_stata_style_summary"_a.none() = true,
+      "Linear least squares of y on x with the fixed effects absorbed by alternating projections.\n\n"
+      "y: one-element list naming the dependent variable; x: list of regressors; fixedeffects: list\n"
+      "of specifications (a column, or columns joined by '#' for an interaction); data: DataFrame;\n"
+      "setype: 'none', 'homoskedastic', 'heteroskedastic' or 'cluster' (with synonyms); clustvars:\n"
+      "up to four cluster columns; FEgen: also recover the fixed effects; verb: verbosity; eps_MAP,\n"
+      "minsubiter, maxsubiter, accel, nt: controls of the partialling-out; print_stata_style_summary:\n"
+      "print the summary table. Returns a SimpleNamespace with estimates, inference and fit statistics.");
 }
-}
+
+}  // namespace korvald::linabsorb

@@ -1,0 +1,100 @@
+#include "core/linear_fit.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+namespace korvald::core {
+
+namespace {
+// Rows per partial sum: small enough that each partial sum stays accurate,
+// large enough that the bookkeeping is negligible.
+constexpr int64_t kChunk = 4096;
+}  // namespace
+
+bool all_finite(const double* values, size_t count) {
+  // Accumulating v - v is NaN for NaN and +-inf alike, and lets the compiler
+  // vectorize the pass instead of branching per entry.
+  double probe = 0.0;
+  for (size_t i = 0; i < count; ++i) probe += values[i] - values[i];
+  return probe == 0.0;
+}
+
+void cross_product(const double* z_nm, int64_t n, int64_t m, double* out_mm) {
+  const size_t mm = static_cast<size_t>(m) * static_cast<size_t>(m);
+  std::fill(out_mm, out_mm + mm, 0.0);
+  std::vector<double> part(mm);
+  for (int64_t start = 0; start < n; start += kChunk) {
+    const int64_t stop = std::min(n, start + kChunk);
+    std::fill(part.begin(), part.end(), 0.0);
+    for (int64_t i = start; i < stop; ++i) {
+      const double* row = z_nm + i * m;
+      for (int64_t a = 0; a < m; ++a) {
+        const double ra = row[a];
+        double* dst = part.data() + a * m;
+        for (int64_t b = a; b < m; ++b) dst[b] += ra * row[b];
+      }
+    }
+    for (int64_t a = 0; a < m; ++a)
+      for (int64_t b = a; b < m; ++b) out_mm[a * m + b] += part[a * m + b];
+  }
+  for (int64_t a = 0; a < m; ++a)
+    for (int64_t b = 0; b < a; ++b) out_mm[a * m + b] = out_mm[b * m + a];
+}
+
+void partialled_residuals(const double* z_nm, int64_t n, int64_t m, const double* beta, double* resid_n) {
+  for (int64_t i = 0; i < n; ++i) {
+    const double* row = z_nm + i * m;
+    double fit = 0.0;
+    for (int64_t k = 1; k < m; ++k) fit += row[k] * beta[k - 1];
+    resid_n[i] = row[0] - fit;
+  }
+}
+
+void remainder_after_regressors(const double* y_n, const std::vector<const double*>& x, const double* beta,
+                                int64_t n, double* out_n) {
+  std::copy(y_n, y_n + n, out_n);
+  for (size_t k = 0; k < x.size(); ++k) {
+    const double* xk = x[k];
+    const double bk = beta[k];
+    for (int64_t i = 0; i < n; ++i) out_n[i] -= xk[i] * bk;
+  }
+}
+
+double sum_of_squares(const double* a, int64_t n, int64_t stride) {
+  double total = 0.0;
+  for (int64_t start = 0; start < n; start += kChunk) {
+    const int64_t stop = std::min(n, start + kChunk);
+    double part = 0.0;
+    for (int64_t i = start; i < stop; ++i) part += a[i * stride] * a[i * stride];
+    total += part;
+  }
+  return total;
+}
+
+double mean(const double* a_n, int64_t n) {
+  double total = 0.0;
+  for (int64_t start = 0; start < n; start += kChunk) {
+    const int64_t stop = std::min(n, start + kChunk);
+    double part = 0.0;
+    for (int64_t i = start; i < stop; ++i) part += a_n[i];
+    total += part;
+  }
+  return total / static_cast<double>(n);
+}
+
+double centered_sum_of_squares(const double* a_n, int64_t n) {
+  const double mu = mean(a_n, n);
+  double total = 0.0;
+  for (int64_t start = 0; start < n; start += kChunk) {
+    const int64_t stop = std::min(n, start + kChunk);
+    double part = 0.0;
+    for (int64_t i = start; i < stop; ++i) {
+      const double d = a_n[i] - mu;
+      part += d * d;
+    }
+    total += part;
+  }
+  return total;
+}
+
+}  // namespace korvald::core

@@ -1,0 +1,36 @@
+// Observation-wise passes of the linear fit: finiteness check of the
+// partialled-out block, its cross-product, residuals, the raw remainder
+// y - X*beta and the sums of squares of the closing statistics.
+// All arrays are plain row-major buffers; nothing here touches Python.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace korvald::core {
+
+// True when no entry is NaN or +-inf.
+bool all_finite(const double* values, size_t count);
+
+// out (m x m, row-major) = Z'Z for the n x m row-major block Z. Rows are
+// summed in fixed-size chunks first so the rounding does not grow with n and
+// the result does not depend on threading.
+void cross_product(const double* z_nm, int64_t n, int64_t m, double* out_mm);
+
+// resid_n = Z[:, 0] - Z[:, 1:m] * beta (beta has m - 1 entries).
+void partialled_residuals(const double* z_nm, int64_t n, int64_t m, const double* beta, double* resid_n);
+
+// out_n = y_n - sum_k beta[k] * x[k]_n, with x[k] the raw regressor columns.
+void remainder_after_regressors(const double* y_n, const std::vector<const double*>& x, const double* beta,
+                                int64_t n, double* out_n);
+
+// Sum of a[i * stride]^2 over i < n.
+double sum_of_squares(const double* a, int64_t n, int64_t stride = 1);
+
+// Sum of (a_i - mean(a))^2.
+double centered_sum_of_squares(const double* a_n, int64_t n);
+
+double mean(const double* a_n, int64_t n);
+
+}  // namespace korvald::core

@@ -1,0 +1,73 @@
+// Closing statistics of the linear model (R-squared family, root MSE, the
+// fixed-effect category counts, final residual degrees of freedom) and the
+// hand-off to the summary table.
+#include <nanobind/ndarray.h>
+#include <nanobind/stl/string.h>
+
+#include <cmath>
+
+#include "core/linear_fit.hpp"
+#include "linabsorb/steps.hpp"
+#include "pyutil/pyutil.hpp"
+
+namespace korvald::linabsorb {
+
+using namespace nb::literals;
+using ConstVector = nb::ndarray<const double, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
+using ConstMatrix = nb::ndarray<const double, nb::ndim<2>, nb::c_contig, nb::device::cpu>;
+
+void close_and_summarize(const Arguments& args, const Prepared& prep, const Fit& fit, const ClosingInputs& inf) {
+  nb::handle result = prep.result;
+  result.attr("resid") = py::pandas().attr("Series")(fit.resid.attr("ravel")(), "index"_a = initial_index(prep),
+                                                         "copy"_a = false);
+
+  const int64_t N = prep.N, K = fit.K;
+  nb::object y_col = float_column(prep, prep.y[0]);
+  const double* y = nb::cast<ConstVector>(y_col).data();
+  const double* r = nb::cast<ConstMatrix>(fit.resid).data();
+  ConstMatrix block = nb::cast<ConstMatrix>(fit.yXtilde);
+  double TSS, RSS, TSS_within;
+  {
+    nb::gil_scoped_release release;
+    TSS = core::centered_sum_of_squares(y, N);
+    RSS = core::sum_of_squares(r, N);
+    TSS_within = core::sum_of_squares(block.data(), N, K + 1);
+  }
+  // IEEE rules on purpose: a constant y or d <= 0 give inf/NaN, not an error.
+  const double r_squared = 1.0 - RSS / TSS;
+  const bool fe_df = prep.setype == "homoskedastic" || prep.setype == "heteroskedastic";
+  const double d = static_cast<double>(N - K - (fe_df ? inf.total_nonredundant_fe : prep.N_FE));
+  const double adj_r_squared = 1.0 - (1.0 - r_squared) * static_cast<double>(N - 1) / d;
+  const double root_mse = std::sqrt(RSS / d);
+  nb::object within_r_squared =
+      TSS_within > 0 ? nb::object(nb::float_(1.0 - RSS / TSS_within)) : nb::object(nb::int_(0));
+
+  // Category counts equal the group counts of the contiguous identifiers.
+  nb::dict fe_counts;
+  for (size_t i = 0; i < nb::len(prep.fixedeffects); ++i) {
+    nb::object ids = int_column(prep, prep.fenames[i]);
+    fe_counts[prep.fixedeffects[i]] = nb::int_(nb::cast<int64_t>(ids.attr("max")()) + 1);
+  }
+
+  if (prep.setype == "none") return;
+
+  nb::object df_resid = nb::none();
+  if (fe_df) {
+    df_resid = nb::int_(N - K - inf.total_nonredundant_fe);
+    result.attr("df_resid") = df_resid;
+  }
+  if (!py::truthy(args.print_stata_style_summary)) return;
+
+  nb::object df = std::floor(inf.df) == inf.df ? nb::object(nb::int_(static_cast<int64_t>(inf.df)))
+                                               : nb::object(nb::float_(inf.df));
+  nb::object summary = prep.module.attr("stata_style_summary")(
+      result, fit.x, fit.beta, inf.se, inf.stat, inf.p, df, N, K, prep.N_FE, prep.setype,
+      "fixedeffects"_a = prep.fixedeffects, "clustvars"_a = prep.clustvars,
+      "N_cluster"_a = prep.setype == "cluster" ? inf.N_cluster : nb::none(), "r_squared"_a = r_squared,
+      "adj_r_squared"_a = adj_r_squared, "within_r_squared"_a = within_r_squared, "root_mse"_a = root_mse,
+      "fe_counts"_a = fe_counts, "covmat"_a = inf.covmat, "df_resid"_a = df_resid,
+      "fe_redundancies"_a = inf.fe_redundancies, "cons_stats"_a = inf.cons_stats);
+  result.attr("summary_df") = summary;
+}
+
+}  // namespace korvald::linabsorb

@@ -1,0 +1,147 @@
+// Partialling-out of the dependent variable and all regressors in one
+// backend call, the collinearity screen on the K x K cross-product, the
+// least-squares solve and the residuals.
+#include <nanobind/ndarray.h>
+#include <nanobind/stl/string.h>
+
+#include <cmath>
+#include <vector>
+
+#include "common/estimation_sample.hpp"
+#include "core/linear_fit.hpp"
+#include "linabsorb/steps.hpp"
+#include "pyutil/pyutil.hpp"
+
+namespace korvald::linabsorb {
+
+using namespace nb::literals;
+using ConstMatrix = nb::ndarray<const double, nb::ndim<2>, nb::c_contig, nb::device::cpu>;
+using Matrix = nb::ndarray<double, nb::ndim<2>, nb::c_contig, nb::device::cpu>;
+
+static nb::object contiguous_float64(nb::handle array) {
+  nb::object np = py::numpy();
+  return np.attr("ascontiguousarray")(array, "dtype"_a = np.attr("float64"));
+}
+
+static std::string routine_name(const Prepared& prep) { return py::str(prep.accelfunc.attr("__name__")); }
+
+// Regressors whose partialled-out columns are linear combinations of others
+// are screened on X'X: SciPy's redundancy removal keeps a maximal set of
+// independent rows, each an exact copy of an input row, and a regressor is
+// kept when its row equals one of them.
+static std::vector<bool> screen_collinearity(const Prepared& prep, const std::vector<double>& zz, int64_t m) {
+  nb::object np = py::numpy();
+  const int64_t k_all = m - 1;
+  std::vector<double> xx(static_cast<size_t>(k_all * k_all));
+  const double eps = nb::cast<double>(np.attr("finfo")(np.attr("float64")).attr("eps"));
+  for (int64_t a = 0; a < k_all; ++a)
+    for (int64_t b = 0; b < k_all; ++b) {
+      const double v = zz[(a + 1) * m + (b + 1)];
+      xx[a * k_all + b] = std::fabs(v) < eps ? 0.0 : v;
+    }
+
+  nb::object XX = np.attr("empty")(nb::make_tuple(k_all, k_all), "dtype"_a = np.attr("float64"));
+  Matrix xx_view = nb::cast<Matrix>(XX);
+  std::copy(xx.begin(), xx.end(), xx_view.data());
+  nb::object b = np.attr("zeros")(k_all, "dtype"_a = np.attr("float64"));
+  nb::object kept_rows = contiguous_float64(prep.module.attr("_remove_redundancy")(XX, b)[0]);
+  ConstMatrix kept = nb::cast<ConstMatrix>(kept_rows);
+
+  std::vector<bool> var_ok(static_cast<size_t>(k_all), false);
+  if (kept.ndim() == 2 && static_cast<int64_t>(kept.shape(1)) == k_all) {
+    for (size_t r = 0; r < kept.shape(0); ++r) {
+      const double* row = kept.data() + r * k_all;
+      for (int64_t j = 0; j < k_all; ++j) {
+        bool same = true;
+        for (int64_t c = 0; c < k_all && same; ++c) same = xx[j * k_all + c] == row[c];
+        if (same) var_ok[j] = true;
+      }
+    }
+  }
+  return var_ok;
+}
+
+Fit fit(const Arguments& args, Prepared& prep) {
+  nb::object np = py::numpy();
+  Fit out;
+
+  nb::list yx;
+  for (nb::handle c : prep.y) yx.append(c);
+  for (nb::handle c : prep.x_all) yx.append(c);
+  nb::object Z = common::float_matrix(prep.data, yx);
+  nb::object demeaned = prep.accelfunc(Z, nb::none(), prep.panelmat, args.eps_MAP, args.minsubiter,
+                                       args.maxsubiter, args.verb, args.nt);
+  Z = nb::none();  // the backend owns its input; release it before the next N-sized allocation
+  out.yXtilde = contiguous_float64(demeaned);
+  demeaned = nb::none();
+  ConstMatrix block = nb::cast<ConstMatrix>(out.yXtilde);
+  const int64_t n = static_cast<int64_t>(block.shape(0));
+  const int64_t m = static_cast<int64_t>(block.shape(1));
+  if (n != prep.N || m != static_cast<int64_t>(nb::len(yx)))
+    py::raise_runtime_error(routine_name(prep) + " returned an array of shape (" + std::to_string(n) + ", " +
+                            std::to_string(m) + "), expected (" + std::to_string(prep.N) + ", " +
+                            std::to_string(nb::len(yx)) + ")");
+
+  bool finite;
+  std::vector<double> zz(static_cast<size_t>(m * m));
+  {
+    nb::gil_scoped_release release;
+    finite = core::all_finite(block.data(), static_cast<size_t>(n * m));
+    if (finite && m > 1) core::cross_product(block.data(), n, m, zz.data());
+  }
+  if (!finite) py::raise_exception(routine_name(prep) + "(y,X) diverged");
+
+  const int64_t k_all = m - 1;
+  std::vector<bool> var_ok(static_cast<size_t>(k_all), false);
+  if (k_all > 0) var_ok = screen_collinearity(prep, zz, m);
+
+  std::vector<std::string> omitted;
+  nb::list keep_cols;
+  keep_cols.append(0);
+  for (int64_t j = 0; j < k_all; ++j) {
+    if (var_ok[j]) {
+      out.x.append(prep.x_all[j]);
+      keep_cols.append(j + 1);
+    } else {
+      omitted.push_back(py::str(prep.x_all[j]));
+    }
+  }
+  if (!omitted.empty()) {
+    out.yXtilde = np.attr("ascontiguousarray")(
+        out.yXtilde[nb::make_tuple(nb::slice(nb::none(), nb::none(), nb::none()), keep_cols)]);
+    const std::string note = "The variables " + py::join(omitted, ", ") + " are omitted due to colliearity";
+    prep.msg.append(note);
+    if (prep.verbose) py::print(note);
+  }
+  out.K = static_cast<int64_t>(nb::len(out.x));
+
+  nb::object slice = py::builtins().attr("slice");
+  nb::object all_rows = slice(nb::none());
+  nb::object Xt = out.yXtilde[nb::make_tuple(all_rows, slice(1, nb::none()))];
+  nb::object yt = out.yXtilde[nb::make_tuple(all_rows, slice(0, 1))];
+  nb::tuple solution = nb::borrow<nb::tuple>(np.attr("linalg").attr("lstsq")(Xt, yt, nb::none()));
+  out.beta = contiguous_float64(solution[0]);
+  const int64_t rank = nb::cast<int64_t>(solution[2]);
+  if (rank < out.K) {
+    const std::string warning =
+        "Least squares problem does not have full rank; parameter estimates may be misleading";
+    prep.msg.append(warning);
+    py::print(warning);
+  }
+  ConstMatrix beta = nb::cast<ConstMatrix>(out.beta);
+  if (beta.shape(0) != static_cast<size_t>(out.K) || beta.shape(1) != 1)
+    py::raise_runtime_error("least-squares solution has an unexpected shape");
+  if (!core::all_finite(beta.data(), static_cast<size_t>(out.K)))
+    py::raise_exception(routine_name(prep) + "(z,X) diverged");
+
+  out.resid = np.attr("empty")(nb::make_tuple(prep.N, 1), "dtype"_a = np.attr("float64"));
+  Matrix resid = nb::cast<Matrix>(out.resid);
+  ConstMatrix kept_block = nb::cast<ConstMatrix>(out.yXtilde);
+  {
+    nb::gil_scoped_release release;
+    core::partialled_residuals(kept_block.data(), prep.N, out.K + 1, beta.data(), resid.data());
+  }
+  return out;
+}
+
+}  // namespace korvald::linabsorb

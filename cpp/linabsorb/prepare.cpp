@@ -1,0 +1,147 @@
+// Input preparation: argument checks, the estimation sample, invalid rows,
+// fixed-effect identifiers, the sort by the largest identifier and the
+// removal of observations alone in a fixed-effect group.
+#include <nanobind/stl/string.h>
+
+#include "common/estimation_sample.hpp"
+#include "linabsorb/steps.hpp"
+#include "pyutil/pyutil.hpp"
+
+namespace korvald::linabsorb {
+
+using namespace nb::literals;
+
+static bool compare(nb::handle a, nb::handle b, int op) {
+  int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), op);
+  if (r < 0) throw nb::python_error();
+  return r == 1;
+}
+
+static void check_numeric_controls(const Arguments& args) {
+  common::check_tolerance(args.eps_MAP, "Invalid value for eps_MAP; must be in (0, inf)");
+  common::check_iteration_types({args.minsubiter, args.maxsubiter});
+  if (compare(args.maxsubiter, nb::int_(0), Py_LE)) py::raise_value_error("Need at least one iteration");
+  if (compare(args.minsubiter, args.maxsubiter, Py_GT))
+    py::raise_value_error("Minimum number of iterations cannot exceed maximum number of iterations");
+}
+
+static nb::list as_list(nb::handle seq) {
+  nb::list out;
+  for (nb::handle item : seq) out.append(item);
+  return out;
+}
+
+// Rows with a missing value anywhere, or a non-finite dependent variable or
+// regressor, leave the sample. One mask, one copy (none when all rows pass).
+static void drop_invalid_rows(Prepared& prep) {
+  nb::object np = py::numpy();
+  nb::object sample = prep.data;
+  const int64_t n_all = static_cast<int64_t>(nb::len(sample));
+
+  nb::object yx = nb::set();
+  for (nb::handle c : prep.y) yx.attr("add")(c);
+  for (nb::handle c : prep.x_all) yx.attr("add")(c);
+
+  nb::object valid = np.attr("ones")(n_all, "dtype"_a = "bool");
+  for (nb::handle col : sample.attr("columns")) {
+    nb::object column = sample[col];
+    // y and x are float64 by now: isfinite also catches NaN.
+    nb::object ok = py::truthy(yx.attr("__contains__")(col))
+                        ? np.attr("isfinite")(column.attr("to_numpy")())
+                        : column.attr("notna")().attr("to_numpy")("dtype"_a = "bool");
+    np.attr("logical_and")(valid, ok, "out"_a = valid);
+  }
+  const int64_t n_valid = nb::cast<int64_t>(np.attr("count_nonzero")(valid));
+  if (n_valid != n_all) prep.data = sample[valid];
+
+  if (n_valid == 0) {
+    if (n_all == 0) py::raise_value_error("No observations left: the data has no rows");
+    py::raise_value_error(
+        "No observations left: every row has a missing or non-finite value in the model's variables");
+  }
+  if (n_valid != n_all) {
+    const std::string note =
+        std::to_string(n_all - n_valid) + " observation(s) have been excluded due to non-valid values";
+    prep.msg.append(note);
+    if (prep.verbose) py::print(note);
+  }
+  prep.N = n_valid;
+}
+
+// Observations alone in a group of some fixed effect carry no within-group
+// variation; the backend marks them (and anything that becomes a singleton
+// after their removal).
+static void drop_singleton_rows(Prepared& prep) {
+  nb::object np = py::numpy();
+  const int64_t n_before = prep.N;
+  nb::object y_copy = prep.data[prep.y[0]].attr("to_numpy")("dtype"_a = np.attr("float64"), "copy"_a = true);
+  nb::object mask = np.attr("ones")(n_before, "dtype"_a = np.attr("int64"));
+  nb::object marks = prep.module.attr("drop_singletons")(y_copy, prep.panelmat, mask);
+  nb::object keep = np.attr("asarray")(marks).attr("astype")("bool");
+  if (nb::len(keep) != static_cast<size_t>(n_before))
+    py::raise_runtime_error("drop_singletons returned " + std::to_string(nb::len(keep)) + " marks for " +
+                            std::to_string(n_before) + " observations");
+  const int64_t n_keep = nb::cast<int64_t>(np.attr("count_nonzero")(keep));
+  if (n_keep == 0) py::raise_exception("All observations can be explained by the fixed effects");
+  // Nothing removed: the identifiers are still contiguous and panelmat current.
+  if (n_keep == n_before) return;
+
+  prep.data = prep.data[keep];
+  prep.N = n_keep;
+  const std::string note = std::to_string(n_before - n_keep) +
+                           " observation(s) have been excluded due to missing within group variation";
+  prep.msg.append(note);
+  if (prep.verbose) py::print(note);
+
+  // Codes must stay contiguous 0..G-1 after groups lost observations.
+  prep.N_FE = nb::len(prep.fixedeffects) > 0 ? common::recode_identifiers(prep.data, prep.fenames) : 1;
+  prep.panelmat = prep.module.attr("make_pointer")(common::identifier_matrix(prep.data, prep.fenames));
+}
+
+Prepared prepare(const Arguments& args) {
+  Prepared prep;
+  prep.module = nb::module_::import_("korvald.linabsorb._linabsorb");
+  prep.result = prep.module.attr("SimpleNamespace")();
+  prep.accelfunc = prep.module.attr(py::truthy(args.accel) ? "MAP_NH_CG_accel" : "MAP_NH_noaccel");
+
+  if (args.data.is_none()) py::raise_runtime_error("data must not be empty");
+  check_numeric_controls(args);
+  prep.setype = common::normalize_setype(args.setype, true);
+  prep.verbose = compare(args.verb, nb::int_(0), Py_GT);
+  prep.clustvars = args.clustvars;
+
+  nb::list keepvars =
+      common::check_model_columns(args.data, args.y, args.x, args.fixedeffects, prep.setype, args.clustvars);
+  prep.y = as_list(args.y);
+  prep.x_all = as_list(args.x);
+  nb::list yx;
+  for (nb::handle c : prep.y) yx.append(c);
+  for (nb::handle c : prep.x_all) yx.append(c);
+  prep.data = common::build_sample(args.data, keepvars, yx, prep.msg);
+  common::cluster_notes(prep.setype, args.clustvars, prep.msg);
+  drop_invalid_rows(prep);
+
+  prep.fixedeffects = common::dedupe_fixedeffects(args.fixedeffects);
+  prep.fenames = common::make_fenames(nb::len(prep.fixedeffects));
+  prep.N_FE = common::add_identifier_columns(prep.data, prep.fixedeffects, prep.fenames, prep.verbose ? 1 : 0);
+  prep.data = common::sort_and_index(prep.data, prep.fenames);
+  prep.panelmat = prep.module.attr("make_pointer")(common::identifier_matrix(prep.data, prep.fenames));
+  drop_singleton_rows(prep);
+  return prep;
+}
+
+nb::object initial_index(const Prepared& prep) {
+  return py::pandas().attr("Index")(prep.data["initial_index"].attr("to_numpy")(), "name"_a = "initial_index");
+}
+
+nb::object float_column(const Prepared& prep, nb::handle name) {
+  nb::object np = py::numpy();
+  return np.attr("ascontiguousarray")(prep.data[name].attr("to_numpy")("dtype"_a = np.attr("float64")));
+}
+
+nb::object int_column(const Prepared& prep, nb::handle name) {
+  nb::object np = py::numpy();
+  return np.attr("ascontiguousarray")(prep.data[name].attr("to_numpy")("dtype"_a = np.attr("int64")));
+}
+
+}  // namespace korvald::linabsorb
