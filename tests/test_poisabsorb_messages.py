@@ -24,6 +24,8 @@ def df():
     d.loc[d.index[5], "off_neg"] = -np.inf
     d["off_pos"] = 0.0
     d.loc[d.index[5], "off_pos"] = np.inf
+    d["label"] = np.where(d["x1"] > 0, "hi", "lo")
+    d["when"] = pd.Timestamp("2020-01-01") + pd.to_timedelta(np.arange(len(d)), unit="D")
     return d
 
 
@@ -75,6 +77,25 @@ def call(df, **kw):
         ({"off": ["off_pos"]}, ValueError,
          "Non-finite mu at start of IRLS; check starting values (start argument) - got eta with range "),
         ({"off": ["off_neg"], "separation": "off"}, ValueError, "missing value in z"),
+        # argument shapes: a string would be read one character at a time, a second
+        # dependent or offset column would be silently ignored or misread
+        ({"data": {"y": [1.0]}}, TypeError, "data must be a pandas DataFrame"),
+        ({"y": "y"}, TypeError, "y must be a list of column names"),
+        ({"y": ["y", "x3"]}, ValueError, "y must name exactly one column"),
+        ({"y": []}, ValueError, "y must name exactly one column"),
+        ({"x": "x1"}, TypeError, "x must be a list of column names"),
+        ({"x": None}, TypeError, "x must be a list of column names"),
+        ({"fixedeffects": "c"}, TypeError, "fixedeffects must be a list of fixed-effect specifications"),
+        ({"setype": "cluster", "clustvars": "a"}, TypeError, "clustvars must be a list of column names"),
+        ({"off": "lexp"}, TypeError, "off must be a list of column names"),
+        ({"off": ["x3", "eta_bad"]}, ValueError, "off must name exactly one column"),
+        ({"eta_0": ["x3", "x1"]}, ValueError, "eta_0 must name exactly one column"),
+        # a column shared with a regressor would be divided by the regressor's std. dev.
+        ({"x": ["x1", "y"]}, ValueError, "Dependent variable(s) also listed as regressor(s): ['y']"),
+        ({"off": ["x2"]}, ValueError, "Offset variable(s) also listed as regressor(s): ['x2']"),
+        ({"eta_0": ["x1"]}, ValueError, "Starting values also listed as regressor(s): ['x1']"),
+        ({"x": ["x1", "label", "when"]}, ValueError, "Independent variable(s) not numeric: ['label', 'when']"),
+        ({"y": ["label"]}, ValueError, "Dependent variable(s) not numeric: ['label']"),
         ({"maxiter": 1}, Exception, "Did not converge"),
         ({"miniter": 3, "maxiter": 3}, Exception, "Did not converge"),
     ],
@@ -107,6 +128,21 @@ def test_empty_sample_after_cleaning_is_reported(df):
     d = df.assign(y=-1.0)
     with pytest.raises(ValueError, match="^No observations left after dropping missing or invalid values$"):
         call(d)
+    with pytest.raises(ValueError, match="^No observations left: the data has no rows$"):
+        call(df.iloc[:0])
+
+
+def test_column_lists_of_any_sequence_type(df):
+    # tuples, pandas Index and arrays name columns as lists do; the caller's
+    # objects are left as they were
+    args = (("y",), pd.Index(["x1", "x2"]), np.array(["a#b", "c"]))
+    res = _poisabsorb.poisabsorb(*args, df, setype="cluster", clustvars=("a",), off=("x3",),
+                                 print_stata_style_summary=False)
+    ref = call(df, setype="cluster", clustvars=["a"], off=["x3"])
+    np.testing.assert_allclose(np.ravel(res.params), np.ravel(ref.params), rtol=1e-12)
+    np.testing.assert_allclose(np.ravel(res.bse), np.ravel(ref.bse), rtol=1e-12)
+    assert res.formula_Stata == ref.formula_Stata
+    assert args[0] == ("y",) and list(args[1]) == ["x1", "x2"]
 
 
 def test_notes_of_input_preparation(df, capsys):
@@ -205,10 +241,26 @@ def test_collinearity_message_and_rank_warning(df, capsys):
     assert omitted[0] + "\n" in capsys.readouterr().out
     assert len(res.model.exog_names) == 2
 
-    # identical columns survive the screen; the solver's rank then falls short
-    res = call(d, x=["x1", "x1b"], separation="off")
+    # without the screen identical columns reach the solver, whose rank falls short
+    res = call(d, x=["x1", "x1b"], separation="off", nocheck=True)
     warn = [m for m in res.msg if "Least squares problem does not have full rank" in m]
     assert warn and warn[0] == ("Iteration 1: Least squares problem does not have full rank; "
                                 "parameter estimates may be misleading")
     assert len(warn) == res.fit_history["iteration"] - 1
     np.testing.assert_allclose(np.ravel(res.params)[0], np.ravel(res.params)[1], rtol=1e-6)
+
+
+@pytest.mark.parametrize("x", [["x1", "x2b", "x2"], ["x1", "x2", "x2"]], ids=["copy", "same-name"])
+def test_identical_regressors_keep_only_the_first(df, capsys, x):
+    # identical columns have identical rows in X'X: one of them is a survivor of the
+    # redundancy removal, and it must account for one regressor only; a name listed
+    # twice is one column of the sample and is standardised once (x2 has sd ~2)
+    d = df.assign(x2b=df["x2"])
+    res = call(d, x=x, verb=1, separation="off", setype="robust")
+    note = f"The variables {x[2]} are omitted due to colliearity"
+    assert note in res.msg and note + "\n" in capsys.readouterr().out
+    assert not any("full rank" in m for m in res.msg)
+    assert res.model.exog_names == x[:2]
+    ref = call(d, x=["x1", "x2"], separation="off", setype="robust")
+    np.testing.assert_allclose(np.ravel(res.params), np.ravel(ref.params), rtol=1e-10)
+    np.testing.assert_allclose(np.ravel(res.bse), np.ravel(ref.bse), rtol=1e-10)

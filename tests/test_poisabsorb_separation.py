@@ -127,6 +127,7 @@ def test_separation_option(value, methods, runs, capsys):
     [
         (2, "Invalid value for separation: 2"),
         (2.5, "Invalid value for separation: 2.5"),
+        ({"ir": 1}, "Invalid value for separation: {'ir': 1}"),  # unhashable: no alias either
         (["none"], "Unknown separation method(s): ['none']. Valid: ['fe', 'ir', 'relu'], or 'none'/'default'."),
         ("foo", "Unknown separation method(s): ['foo']. Valid: ['fe', 'ir', 'relu'], or 'none'/'default'."),
         (["ir", "x", "default"], "Unknown separation method(s): ['x', 'default']. Valid: ['fe', 'ir', 'relu'], or 'none'/'default'."),

@@ -90,7 +90,8 @@ void run_irls(Call& c) {
     if (!mu_ok) py::raise_value_error("missing value in mu");
     if (!z_ok) py::raise_value_error("missing value in z");
 
-    nb::object weights = np.attr("array")(c.mu.attr("ravel")(), "dtype"_a = "float64");
+    // mu is a contiguous N x 1 array, so its flattened view needs no copy.
+    nb::object weights = c.mu.attr("ravel")();
     zX = working_matrix(c.accelfunc(zX, weights, c.mp, inner_tol, c.minsubiter, c.maxsubiter, c.verb, c.nt), n, K + 1);
 
     nb::object A = empty(n, K), bvec = empty(n, 1);

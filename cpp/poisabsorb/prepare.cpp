@@ -27,7 +27,60 @@ static bool less_or_equal(nb::handle a, nb::handle b) {
   return r == 1;
 }
 
+// An argument that names columns: any iterable but a string, as a list.
+// A string would otherwise be read character by character.
+static nb::list name_list(nb::handle value, const std::string& what,
+                          const std::string& kind = "column names") {
+  const bool iterable = PyObject_HasAttrString(value.ptr(), "__iter__") == 1;
+  if (value.is_none() || PyUnicode_Check(value.ptr()) || PyBytes_Check(value.ptr()) || !iterable)
+    py::raise_type_error(what + " must be a list of " + kind);
+  return nb::list(value);
+}
+
+static nb::list one_name(nb::handle value, const std::string& what) {
+  nb::list names = name_list(value, what);
+  if (nb::len(names) != 1) py::raise_value_error(what + " must name exactly one column");
+  return names;
+}
+
+static bool is_numeric_column(nb::handle data, nb::handle name) {
+  nb::object types = py::pandas().attr("api").attr("types");
+  nb::object column = data.attr("__getitem__")(name);
+  return py::truthy(types.attr("is_numeric_dtype")(column)) || py::truthy(types.attr("is_bool_dtype")(column));
+}
+
+// Columns of y and x that cannot become float64 (text, dates, ...), named
+// instead of leaving a bare conversion error about some cell value.
+static void require_numeric(nb::handle data, nb::handle names, const std::string& prefix) {
+  nb::list bad;
+  for (nb::handle name : names) {
+    if (is_numeric_column(data, name)) continue;
+    try {
+      data.attr("__getitem__")(name).attr("astype")("float64");
+    } catch (nb::python_error&) {
+      bad.append(name);
+    }
+  }
+  if (nb::len(bad) > 0) py::raise_value_error(prefix + py::repr(bad));
+}
+
+// Names of `names` that are also regressors. The regressors are divided by
+// their standard deviation inside the sample, which would silently rescale
+// a shared column.
+static void reject_regressor_overlap(nb::handle names, nb::handle x, const std::string& prefix) {
+  nb::list shared;
+  for (nb::handle name : names)
+    for (nb::handle v : x)
+      if (py::equals(name, v)) {
+        shared.append(name);
+        break;
+      }
+  if (nb::len(shared) > 0) py::raise_value_error(prefix + py::repr(shared));
+}
+
+// Rows of the sample (owned by this call) where `mask` holds; no copy when all do.
 static nb::object keep_rows(nb::handle sample, nb::handle mask) {
+  if (py::truthy(mask.attr("all")())) return nb::borrow(sample);
   return sample.attr("__getitem__")(mask).attr("copy")();
 }
 
@@ -73,6 +126,17 @@ void prepare_input(Call& c) {
 
   c.setype = common::normalize_setype(c.setype_arg, false);
 
+  // Shapes of the arguments that name columns, before any column is looked up.
+  if (!py::truthy(py::builtins().attr("isinstance")(c.data, py::pandas().attr("DataFrame"))))
+    py::raise_type_error("data must be a pandas DataFrame");
+  c.y = one_name(c.y, "y");
+  c.x_arg = name_list(c.x_arg, "x");
+  if (!c.fixedeffects_arg.is_none()) c.fixedeffects_arg = name_list(c.fixedeffects_arg, "fixedeffects", "fixed-effect specifications");
+  if (c.setype == "cluster" && !c.clustvars.is_none() && !nb::isinstance<nb::list>(c.clustvars))
+    c.clustvars = name_list(c.clustvars, "clustvars");
+  if (!c.eta_0.is_none()) c.eta_0 = one_name(c.eta_0, "eta_0");
+  if (!c.off.is_none()) c.off = one_name(c.off, "off");
+
   nb::list keepvars = common::check_model_columns(c.data, c.y, c.x_arg, c.fixedeffects_arg, c.setype, c.clustvars);
   if (!c.eta_0.is_none()) {
     common::require_columns(c.data, c.eta_0, "Starting values not in data: ");
@@ -86,6 +150,12 @@ void prepare_input(Call& c) {
     common::require_columns(c.data, c.off, "Offset variable(s) not in data: ");
     for (nb::handle v : c.off) keepvars.append(v);
   }
+  reject_regressor_overlap(c.y, c.x_arg, "Dependent variable(s) also listed as regressor(s): ");
+  if (!c.off.is_none()) reject_regressor_overlap(c.off, c.x_arg, "Offset variable(s) also listed as regressor(s): ");
+  if (!c.eta_0.is_none())
+    reject_regressor_overlap(c.eta_0, c.x_arg, "Starting values also listed as regressor(s): ");
+  require_numeric(c.data, c.y, "Dependent variable(s) not numeric: ");
+  require_numeric(c.data, c.x_arg, "Independent variable(s) not numeric: ");
 
   // Fixed-effect, cluster, offset and eta_0 columns keep their own dtype, so
   // large integer identifiers are never merged by a cast to a common type.
@@ -109,9 +179,12 @@ void prepare_input(Call& c) {
       s[k] = (!std::isfinite(sd) || sd < 1e-15) ? 1.0 : sd;
     }
     int64_t scaled = 0;
+    nb::set divided;  // a regressor listed twice is one column of the sample: divide it once
     for (int64_t k = 0; k < c.K; ++k) {
       if (s[k] == 1.0) continue;
       ++scaled;
+      if (divided.contains(c.x[k])) continue;
+      divided.add(c.x[k]);
       nb::object col = c.sample.attr("__getitem__")(c.x[k]);
       c.sample.attr("__setitem__")(c.x[k], col.attr("__truediv__")(s[k]));
     }
@@ -150,6 +223,7 @@ void prepare_input(Call& c) {
     if (c.loud()) py::print("note: " + note);
   }
   // Nothing downstream is defined on an empty sample; say why it is empty.
+  if (c.N_full_initial == 0) py::raise_value_error("No observations left: the data has no rows");
   if (remaining == 0) py::raise_value_error("No observations left after dropping missing or invalid values");
 
   // Warn when y is so small relative to its spread that exp() of the fit

@@ -30,6 +30,11 @@ static nb::list parse_methods(nb::handle separation) {
     }
   } else {
     // Set membership, as Python would test it: 0 counts as False, 1 as True.
+    // An unhashable value (a dict, say) is no alias either.
+    if (PyObject_Hash(separation.ptr()) == -1) {
+      PyErr_Clear();
+      py::raise_value_error("Invalid value for separation: " + py::repr(separation));
+    }
     nb::set off_aliases, default_aliases;
     for (nb::handle v : {nb::handle(Py_None), nb::handle(Py_False)}) off_aliases.add(v);
     for (const char* s : {"", "none", "off", "no"}) off_aliases.add(nb::str(s));

@@ -26,6 +26,8 @@ static nb::object all_rows(int64_t from, int64_t to) {
 }
 
 // Regressors whose row of X'X survives the redundancy removal unchanged.
+// Each surviving row accounts for one regressor only: identical regressors
+// have identical rows, and all but the first of them are collinear.
 static std::vector<bool> independent_regressors(const Call& c, nb::handle yXtilde) {
   nb::object np = py::numpy();
   const int64_t K = c.K;
@@ -43,9 +45,13 @@ static std::vector<bool> independent_regressors(const Call& c, nb::handle yXtild
   const int64_t rows = static_cast<int64_t>(nb::len(reduced));
   for (int64_t q = 0; q < rows; ++q)
     for (int64_t k = 0; k < K; ++k) {
+      if (var_ok[k]) continue;
       bool same = true;
       for (int64_t j = 0; j < K && same; ++j) same = a[k * K + j] == r[q * K + j];
-      if (same) var_ok[k] = true;
+      if (same) {
+        var_ok[k] = true;
+        break;
+      }
     }
   return var_ok;
 }
