@@ -2,6 +2,7 @@
 from the full dummy design of a reference GLM fit."""
 
 import numpy as np
+import pandas as pd
 import pytest
 from scipy import stats
 
@@ -169,3 +170,61 @@ def test_single_category_cluster_raises(panel):
     df = panel[0].assign(one=1)
     with pytest.raises(RuntimeError, match="Cluster with a single category detected"):
         fit(df, setype="cluster", clustvars=["one"])
+
+
+# ---- cross-check against an independent PPML implementation -------------
+
+@pytest.fixture(scope="module")
+def peer_panel():
+    """A few thousand rows: a firm effect with some one-row firms, a region#year
+    interaction, an offset, and a regressor on a scale that standardisation changes."""
+    rng = np.random.default_rng(11)
+    n = 6000
+    firm = rng.integers(0, 900, n)
+    df = pd.DataFrame({"firm": firm, "year": rng.integers(0, 8, n), "region": rng.integers(0, 12, n),
+                       "x1": rng.normal(size=n), "x2": rng.normal(2.0, 30.0, size=n),
+                       "lexp": rng.uniform(-0.5, 0.5, n)})
+    eta = (0.3 * df["x1"] - 0.004 * df["x2"] + rng.normal(scale=0.5, size=900)[firm]
+           + rng.normal(scale=0.3, size=(12, 8))[df["region"], df["year"]] + df["lexp"])
+    df["y"] = rng.poisson(np.exp(eta)).astype(float)
+    df.index = 5 * np.arange(n) + 7
+    assert (df["firm"].value_counts() == 1).any()
+    return df
+
+
+@pytest.mark.filterwarnings("ignore")  # the peer's own deprecation and singleton notices
+@pytest.mark.parametrize(
+    "setype, clustvars",
+    [("homoskedastic", None), ("heteroskedastic", None), ("cluster", ["firm"]), ("cluster", ["firm", "year"])],
+)
+def test_agrees_with_pyfixest(peer_panel, setype, clustvars):
+    pf = pytest.importorskip("pyfixest")
+    df = peer_panel
+    specs = ["firm", "region#year"]
+    res = _poisabsorb.poisabsorb(["y"], ["x1", "x2"], specs, df, setype=setype, clustvars=clustvars,
+                                 off=["lexp"], print_stata_style_summary=False)
+    vcov = {"homoskedastic": "iid", "heteroskedastic": "hetero"}.get(setype)
+    if vcov is None:
+        vcov = {"CRV1": "+".join(clustvars)}
+    # the peer's sandwiches without any small-sample factor
+    peer = pf.fepois("y ~ x1 + x2 | firm + region^year", data=df.copy(), vcov=vcov, offset="lexp",
+                     ssc=pf.ssc(adj=False, cluster_adj=False), fixef_rm="singleton",
+                     fixef_tol=1e-12, iwls_tol=1e-12)
+    kept = df.loc[res.fittedvalues.index]
+    N, K = len(kept), 2
+    assert peer._N == N == res.nobs
+    np.testing.assert_allclose(np.ravel(res.params), peer.coef().to_numpy(), rtol=1e-9, atol=0)
+
+    # this estimator's factors: none (homoskedastic), N/(N-K) (heteroskedastic),
+    # G/(G-1) from the smallest dimension times (N-1)/(N-K-fixed-effect coefficients)
+    # with fixed effects touching a cluster variable not counted (clustered)
+    if setype == "homoskedastic":
+        factor = 1.0
+    elif setype == "heteroskedastic":
+        factor = N / (N - K)
+    else:
+        free_fe = sum(kept.groupby(s.split("#")).ngroups for s in specs
+                      if not set(s.split("#")) & set(clustvars))
+        G = min(kept[c].nunique() for c in clustvars)
+        factor = G / (G - 1) * (N - 1) / (N - K - free_fe)
+    np.testing.assert_allclose(res.bse.to_numpy(), peer.se().to_numpy() * np.sqrt(factor), rtol=1e-7)

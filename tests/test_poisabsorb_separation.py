@@ -258,3 +258,24 @@ def test_detector_quiet_below_verb_2(capsys):
     frame, names = detector_frame(df, ["g"])
     _poisabsorb._detect_separation_ir(frame, ["y"], ["x1"], names, verb=1)
     assert capsys.readouterr().out == ""
+
+
+@pytest.mark.filterwarnings("ignore")  # the peer's own deprecation and singleton notices
+def test_same_sample_and_estimate_as_pyfixest():
+    # a regressor that is positive on some zero-y rows only separates them; both
+    # implementations' fe and rectifier checks must remove the same rows
+    pf = pytest.importorskip("pyfixest")
+    rng = np.random.default_rng(5)
+    n = 3000
+    df = pd.DataFrame({"g": rng.integers(0, 100, n), "h": rng.integers(0, 30, n), "x1": rng.normal(size=n)})
+    df["y"] = rng.poisson(np.exp(0.2 * df["x1"] + 0.3)).astype(float)
+    marked = (df["y"] == 0) & (rng.uniform(size=n) < 0.1)
+    df["xs"] = np.where(marked, rng.uniform(1, 2, n), 0.0)
+    res = _poisabsorb.poisabsorb(["y"], ["x1", "xs"], ["g", "h"], df, print_stata_style_summary=False)
+    peer = pf.fepois("y ~ x1 + xs | g + h", data=df.copy(), separation_check=["fe", "ir"], fixef_rm="singleton",
+                     fixef_tol=1e-12, iwls_tol=1e-12)
+    assert res.num_separated == marked.sum()
+    assert res.nobs == peer._N
+    # xs is all zero once the separated rows are gone, so only x1 remains
+    assert res.model.exog_names == ["x1"]
+    np.testing.assert_allclose(np.ravel(res.params), peer.coef()[["x1"]].to_numpy(), rtol=1e-9)
