@@ -264,3 +264,18 @@ def test_identical_regressors_keep_only_the_first(df, capsys, x):
     ref = call(d, x=["x1", "x2"], separation="off", setype="robust")
     np.testing.assert_allclose(np.ravel(res.params), np.ravel(ref.params), rtol=1e-10)
     np.testing.assert_allclose(np.ravel(res.bse), np.ravel(ref.bse), rtol=1e-10)
+
+
+@pytest.mark.parametrize("x", [["xc"], ["xc", "xd"]], ids=["one", "two"])
+def test_every_regressor_absorbed_leaves_the_fixed_effect_model(df, capsys, x):
+    # both are constant within groups of c: nothing of X'X survives the screen
+    d = df.assign(xc=df["c"] * 1.5, xd=(df["c"] == 2) * 1.0)
+    res = call(d, x=x, verb=1, setype="robust", print_stata_style_summary=True)
+    note = "The variables " + ", ".join(x) + " are omitted due to colliearity"
+    assert note in res.msg and note + "\n" in capsys.readouterr().out
+    assert res.model.exog_names == [] and len(res.params) == 0
+    ref = call(d, x=[], setype="robust")
+    np.testing.assert_allclose(res.fittedvalues.to_numpy(), ref.fittedvalues.to_numpy(), rtol=1e-10)
+    assert res.cons == pytest.approx(ref.cons, rel=1e-10)
+    assert res.cons_se == pytest.approx(ref.cons_se, rel=1e-10)
+    assert list(res.summary_df.index) == ["_cons"]

@@ -40,6 +40,8 @@ nb::object fe_style_removal(const Call& c, nb::object sample, nb::object* mp) {
   nb::object keep = c.module.attr("sep")(yv, mp_here, np.attr("ones")(n, "dtype"_a = np.attr("int64")));
   keep = np.attr("asarray")(keep).attr("astype")(np.attr("bool_"));
   *mp = mp_here;
+  // The sample belongs to this call: no copy when every row stays.
+  if (py::truthy(keep.attr("all")())) return sample;
   return sample.attr("__getitem__")(keep).attr("copy")();
 }
 

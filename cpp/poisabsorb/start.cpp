@@ -37,8 +37,14 @@ static std::vector<bool> independent_regressors(const Call& c, nb::handle yXtild
   nb::object xox = as_f64(np.attr("dot")(Xt.attr("T"), Xt));
   double* a = f64(xox);
   const double eps = std::numeric_limits<double>::epsilon();
-  for (int64_t t = 0; t < K * K; ++t)
+  bool all_zero = true;
+  for (int64_t t = 0; t < K * K; ++t) {
     if (std::fabs(a[t]) < eps) a[t] = 0.0;
+    all_zero = all_zero && a[t] == 0.0;
+  }
+  // Every regressor absorbed by the fixed effects: the redundancy removal
+  // would drop every (zero) row and then fail on the empty rest.
+  if (all_zero) return var_ok;
   nb::object reduced = c.module.attr("_remove_redundancy")(xox, np.attr("zeros")(nb::make_tuple(K, 1)))[0];
   reduced = as_f64(np.attr("reshape")(np.attr("asarray")(reduced, "dtype"_a = "float64"), nb::make_tuple(-1, K)));
   const double* r = cf64(reduced);
