@@ -5,7 +5,9 @@ import pandas as pd
 import pytest
 
 from korvald.poisabsorb import _poisabsorb
-from _poisson_ref import glm_fit, make_panel
+import statsmodels.api as sm
+
+from _poisson_ref import dummy_block, glm_fit, make_panel
 
 SPECS = ["a#b", "c"]
 X = ["x1", "x2", "x3"]
@@ -115,3 +117,55 @@ def test_large_integer_identifiers_are_not_merged():
     res = fit(df, fixedeffects=["a#b", "big"])
     assert res.df_model == len(X) + df.groupby(["a", "b"]).ngroups + 2
     np.testing.assert_allclose(coefs(res), ref, rtol=1e-6)
+
+
+def projection_on(df, specs):
+    """v -> its least-squares projection on the fixed-effect dummies (a constant
+    when there are none)."""
+    D = dummy_block(df, specs)
+    return lambda v: D @ np.linalg.lstsq(D, v, rcond=None)[0]
+
+
+@pytest.mark.parametrize(
+    "start_kw, specs",
+    [
+        ({}, SPECS),
+        ({}, None),
+        ({"start": "ols"}, SPECS),
+        ({"olsguess": True, "nocheck": True}, SPECS),
+        ({"start": {"x2": 0.02, "x3": -0.4}}, SPECS),
+        ({"start": {"x2": 0.02}}, None),
+        ({"eta_0": ["eta_start"], "start": {"x1": 5.0}}, SPECS),
+    ],
+    ids=["simple", "no-fe-means-ols", "ols", "olsguess", "dict", "dict-no-fe", "eta_0"],
+)
+def test_starting_predictor(capsys, start_kw, specs):
+    # the deviance printed on the first progress line is that of the starting
+    # means exp(eta + offset); eta is rebuilt here from its definition
+    df = make_panel(seed=9, with_offset=True, scale_x2=20.0)
+    df["eta_start"] = 0.2 + 0.1 * df["x1"]
+    res = fit(df, fixedeffects=specs, off=["lexp"], verb=1, separation="off", **start_kw)
+    assert res.nobs == len(df)
+    line = next(s for s in capsys.readouterr().out.splitlines() if s.startswith("1 change inf "))
+    printed = float(line.rsplit("deviance ", 1)[1])
+
+    y = df["y"].to_numpy()
+    X = df[["x1", "x2", "x3"]].to_numpy()
+    project = projection_on(df, specs or [])
+    simple = np.log((y + y.mean()) / 2)
+    start = start_kw.get("start", "ols" if not specs or start_kw.get("olsguess") else "simple")
+    if "eta_0" in start_kw:
+        eta = df["eta_start"].to_numpy()
+    elif isinstance(start, dict):
+        # values are in the caller's units of the regressors
+        b = np.array([start.get(v, 0.0) for v in ["x1", "x2", "x3"]])
+        eta = project(simple) + (X - project(X)) @ b
+    elif start == "ols":
+        yt, Xt = y - project(y), X - project(X)
+        fitted = (y - yt) + Xt @ np.linalg.lstsq(Xt, yt, rcond=None)[0]
+        eta = np.log(np.where(fitted <= 0, 1.0, fitted))
+    else:
+        eta = simple
+    mu = np.exp(eta + df["lexp"].to_numpy())
+    expected = sm.families.Poisson().deviance(y, mu)
+    assert printed == pytest.approx(expected, rel=2e-6)
