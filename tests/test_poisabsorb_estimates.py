@@ -91,12 +91,27 @@ def test_fit_statistics_match_reference():
     assert res.nobs == len(df)
 
 
-def test_caller_frame_and_dependent_variable_untouched():
-    df = make_panel(seed=6)
+@pytest.mark.parametrize(
+    "kw",
+    [
+        {"FEgen": True},
+        {"keepsingletons": True, "setype": "cluster", "clustvars": ["a", "c"], "verb": 1},
+        {"off": ["lexp"], "eta_0": ["e0"], "setype": "robust", "standardize_data": False},
+        {"x": ["x1", "xc", "x3"], "fixedeffects": ["a#b", "c", "a#b"], "start": {"x1": 0.1}},
+    ],
+    ids=["fegen", "keepsingletons-cluster", "offset-eta0", "collinear-duplicate-fe"],
+)
+def test_caller_frame_and_arguments_untouched(capsys, kw):
+    df = make_panel(seed=6, with_offset=True)
     df["x3"] = (df["x3"] * 10).round().astype("int64")  # forces a recast of the sample only
+    df["e0"] = 0.1
+    df["xc"] = df["c"] * 2.0  # dropped by the collinearity screen
+    df.loc[df.index[:4], "x1"] = np.nan  # rows dropped from the sample
     before = df.copy(deep=True)
-    fit(df, FEgen=True)
+    lists = {k: list(v) for k, v in kw.items() if isinstance(v, list)}
+    fit(df, **kw)
     pd.testing.assert_frame_equal(df, before)
+    assert {k: kw[k] for k in lists} == lists
 
 
 def test_duplicate_specification_is_ignored(capsys):
