@@ -139,6 +139,28 @@ def test_invalid_separation_option(value, message):
         _poisabsorb.poisabsorb(["y"], ["x1"], ["c"], df, separation=value)
 
 
+@pytest.mark.parametrize(
+    "kw, message",
+    [
+        ({"sep_maxiter": 0}, "Need at least one iteration"),
+        ({"sep_maxiter": -2}, "Need at least one iteration"),
+        ({"sep_tol": 0.0}, "Invalid value for sep_tol; must be in (0, inf)"),
+        ({"sep_tol": float("nan")}, "Invalid value for sep_tol; must be in (0, inf)"),
+        ({"sep_K_penalty": 0}, "Invalid value for sep_K_penalty; must be in (0, inf)"),
+        ({"sep_K_penalty": -1e6}, "Invalid value for sep_K_penalty; must be in (0, inf)"),
+    ],
+)
+def test_rectifier_controls_that_would_flag_every_zero(kw, message):
+    # without an iteration, without weight on the positive rows or with a threshold
+    # at or below zero, the initial certificate (1 on every zero row) would stand
+    df = make_panel(seed=3)
+    with pytest.raises(ValueError, match="^" + re.escape(message) + "$"):
+        _poisabsorb.poisabsorb(["y"], ["x1"], ["c"], df, print_stata_style_summary=False, **kw)
+    # they are read only when the rectifier runs
+    res = _poisabsorb.poisabsorb(["y"], ["x1"], ["c"], df, print_stata_style_summary=False, separation="off", **kw)
+    assert res.num_separated == 0 and res.nobs == len(df)
+
+
 def test_everything_separated_raises():
     # the only positive observation becomes a singleton once the separated zeros go
     df = pd.DataFrame({"g": [0, 0, 0], "x": [0.0, 1.0, 1.0], "y": [3.0, 0.0, 0.0]})

@@ -69,6 +69,13 @@ void separation_pass(Call& c) {
 
   int64_t num_separated = 0;
   if (run_ir) {
+    // The certificate starts at 1 on every zero observation: without an
+    // iteration, with no weight pinning the positive observations, or with a
+    // threshold at or below 0, every zero observation would count as separated.
+    common::check_tolerance(c.sep_tol, "Invalid value for sep_tol; must be in (0, inf)");
+    common::check_tolerance(c.sep_K_penalty, "Invalid value for sep_K_penalty; must be in (0, inf)");
+    if (py::is_int(c.sep_maxiter) && !greater(c.sep_maxiter, nb::int_(0)))
+      py::raise_value_error("Need at least one iteration");
     if (c.loud()) py::print("note: running iterative rectifier (IR) separation check...");
     nb::object found = detect_separation_ir(c.sample, c.y, c.x, c.fenames, c.sep_tol, c.sep_maxiter,
                                             c.sep_K_penalty, nb::int_(100), nb::float_(1e-10), c.verb);
