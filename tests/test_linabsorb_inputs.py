@@ -271,6 +271,7 @@ RESERVED = "Column name(s) reserved for the estimation sample: {}; rename them i
     (dict(fixedeffects=["firm", 7]), TypeError,
      'fixedeffects must hold strings (a column name or names joined by "#")'),
     (dict(setype="cluster", clustvars="firm"), TypeError, "clustvars must be a list of column names"),
+    (dict(setype="cluster", clustvars=[]), ValueError, "No cluster defined"),
     (dict(setype="cluster", clustvars=["firm", "year", "firm"]), ValueError,
      "clustvars contains repeated names: ['firm']"),
     (dict(data={"y": [1.0]}), TypeError, "data must be a pandas DataFrame"),

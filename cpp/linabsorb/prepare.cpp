@@ -131,7 +131,11 @@ Prepared prepare(const Arguments& args) {
   if (nb::len(y) != 1)
     py::raise_value_error("y must name exactly one dependent variable, got " + std::to_string(nb::len(y)) + ": " +
                           py::repr(y));
-  if (prep.setype == "cluster") common::require_distinct(clustvars, "clustvars");
+  if (prep.setype == "cluster") {
+    // An empty list names no dimension to cluster on, just like None.
+    if (nb::len(clustvars) == 0) py::raise_value_error("No cluster defined");
+    common::require_distinct(clustvars, "clustvars");
+  }
   common::require_unique_columns(args.data, keepvars);
   // Identifier columns fe_A, fe_B, ... and initial_index are added to the
   // sample; a model column of the same name would be overwritten.
