@@ -308,13 +308,13 @@ def test_reserved_names_only_matter_when_the_model_uses_them(panel):
 def test_name_arguments_may_be_any_iterable(panel):
     ref = call(panel, setype="cluster", clustvars=["firm", "year"])
     res = call(panel, y=("y",), x=(v for v in ["x1", "x2"]), fixedeffects=np.array(["firm", "year"]),
-               setype="cluster", clustvars=("firm", "year"))
+               setype="cluster", clustvars=iter(["firm", "year"]))
     np.testing.assert_allclose(res.params.to_numpy(), ref.params.to_numpy(), rtol=1e-12)
     np.testing.assert_allclose(res.bse.to_numpy(), ref.bse.to_numpy(), rtol=1e-12)
     assert res.clustvars == ["firm", "year"] and res.model.exog_names == ["x1", "x2"]
     assert res.formula_Stata == ref.formula_Stata
-    cl = ["firm", "year"]
-    assert call(panel, setype="cluster", clustvars=cl).clustvars is cl  # the caller's list itself
+    for cl in (["firm", "year"], ("firm", "year")):
+        assert call(panel, setype="cluster", clustvars=cl).clustvars is cl  # the caller's own object
 
 
 def test_text_regressor_error_names_the_column(panel, capsys):

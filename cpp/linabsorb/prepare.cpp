@@ -120,8 +120,9 @@ Prepared prepare(const Arguments& args) {
   }
   if (prep.setype == "cluster" && !args.clustvars.is_none()) {
     nb::list names = common::name_list(args.clustvars, "clustvars");
-    // Keep the caller's own list on the result when it is one.
-    if (!PyList_Check(args.clustvars.ptr())) prep.clustvars = names;
+    // The result keeps the caller's own list (or tuple); other iterables are
+    // replaced by the names read from them.
+    if (!PyList_Check(args.clustvars.ptr()) && !PyTuple_Check(args.clustvars.ptr())) prep.clustvars = names;
   }
   nb::object clustvars = prep.clustvars;
 
