@@ -334,3 +334,13 @@ def test_cluster_variables_named_like_generated_identifiers(panel):
     np.testing.assert_allclose(res.covmat, ref.covmat, rtol=1e-12)
     np.testing.assert_allclose([res.cons_se, res.df_resid_inference], [ref.cons_se, ref.df_resid_inference],
                                rtol=1e-12)
+
+
+def test_caller_lists_unchanged(panel, capsys):
+    y, x, fe, cl = ["y"], ["x2", "x1"], ["firm", "year", "firm"], ["year", "firm"]
+    saved = [list(v) for v in (y, x, fe, cl)]
+    res = call(panel, y=y, x=x, fixedeffects=fe, setype="cluster", clustvars=cl)
+    assert [y, x, fe, cl] == saved
+    # the duplicate specification is dropped from the model, not from the caller's list
+    assert res.formula_Stata == "linabsorb y x2 x1, absorb(firm year) vce(cluster year firm)"
+    assert capsys.readouterr().out.count('Fixed effect "firm" is duplicate and ignored') == 1
