@@ -31,9 +31,9 @@ void check_iteration_types(std::initializer_list<nb::handle> values);
 // ValueError(prefix + repr(missing)) when some of `names` are not columns of `data`.
 void require_columns(nb::handle data, nb::handle names, const std::string& prefix);
 
-// Argument-shape checks run before any column is looked up, so that a
-// wrongly shaped argument gets a message naming it instead of a puzzling one
-// about single characters or a crash further down.
+// Argument checks beyond the documented ones, so that a wrongly shaped
+// argument gets a message naming it instead of a puzzling one about single
+// characters, silently wrong columns or a crash further down.
 // TypeError "data must be a pandas DataFrame" unless `data` is one.
 void require_dataframe(nb::handle data);
 // The names of a list-like argument as a new list. A plain string (which

@@ -140,8 +140,8 @@ Prepared prepare(const Arguments& args) {
   common::require_unique_columns(args.data, keepvars);
   // Identifier columns fe_A, fe_B, ... and initial_index are added to the
   // sample; a model column of the same name would be overwritten.
-  nb::list reserved = common::make_fenames(nb::len(common::sorted_unique(fixedeffects.is_none() ? nb::list()
-                                                                                                 : nb::list(fixedeffects))));
+  const size_t n_specs = fixedeffects.is_none() ? 0 : nb::len(common::sorted_unique(fixedeffects));
+  nb::list reserved = common::make_fenames(n_specs);
   reserved.append("initial_index");
   common::require_unreserved(keepvars, reserved);
   prep.y = y;
