@@ -333,6 +333,7 @@ def _peer_panel(n=20000, seed=3):
     ("cluster", ["firm", "year"], {"CRV1": "firm+year"}, False),
 ], ids=["iid", "hetero", "cluster1", "cluster2"])
 @pytest.mark.filterwarnings("ignore::DeprecationWarning")  # the peer's own pandas deprecations
+@pytest.mark.filterwarnings("ignore:40 singleton")  # the peer reports the singletons it drops, as we do
 def test_agrees_with_pyfixest(setype, clustvars, vcov, k_adj):
     pf = pytest.importorskip("pyfixest")
     df = _peer_panel()
