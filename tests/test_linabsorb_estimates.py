@@ -305,3 +305,49 @@ class TestFixedEffectRecovery:
         res = fit(make_panel(seed=15), ["firm"], FEgen=flag)
         assert hasattr(res, "fixed_effects") is recovered
         assert hasattr(res, "fe_rowsum") is recovered
+
+
+def _peer_panel(n=20000, seed=3):
+    """Larger panel for the peer comparison: 2000 firms, a region x year
+    interaction, 40 singleton firms and heteroskedastic errors."""
+    rng = np.random.default_rng(seed)
+    firm = rng.integers(0, 2000, n)
+    firm[:40] = 5000 + np.arange(40)
+    region, year = rng.integers(0, 12, n), rng.integers(0, 15, n)
+    a_firm, a_ry = rng.normal(size=firm.max() + 1), rng.normal(size=(12, 15))
+    x1 = rng.normal(size=n) + 0.5 * a_firm[firm]
+    x2 = rng.normal(size=n) + 0.1 * year
+    e = rng.normal(size=n) * (1 + 0.5 * np.abs(x1))
+    y = 0.7 * x1 - 0.4 * x2 + a_firm[firm] + a_ry[region, year] + e
+    return pd.DataFrame(dict(y=y, x1=x1, x2=x2, firm=firm, region=region, year=year))
+
+
+# Small-sample factors: pyfixest counts one level less per additional fixed
+# effect in N - k (iid, HC1), so those variances differ by exactly
+# (d + 1) / d with d = N - K - (sum of all levels); with k_adj=False its
+# clustered CRV1 keeps only G/(G-1) (min over dimensions), as here.
+@pytest.mark.parametrize("setype,clustvars,vcov,k_adj", [
+    ("homoskedastic", None, "iid", True),
+    ("heteroskedastic", None, "hetero", True),
+    ("cluster", ["firm"], {"CRV1": "firm"}, False),
+    ("cluster", ["firm", "year"], {"CRV1": "firm+year"}, False),
+], ids=["iid", "hetero", "cluster1", "cluster2"])
+@pytest.mark.filterwarnings("ignore::DeprecationWarning")  # the peer's own pandas deprecations
+@pytest.mark.filterwarnings("ignore:40 singleton")  # the peer reports the singletons it drops, as we do
+def test_agrees_with_pyfixest(setype, clustvars, vcov, k_adj):
+    pf = pytest.importorskip("pyfixest")
+    df = _peer_panel()
+    specs = ["firm", "region#year"]
+    res = fit(df, specs, setype=setype, clustvars=clustvars)
+    kw = {} if k_adj else {"ssc": pf.ssc(k_adj=False)}
+    peer = pf.feols("y ~ x1 + x2 | firm + region^year", df, vcov=vcov, fixef_tol=1e-12, **kw)
+    assert res.nobs == peer._N
+    np.testing.assert_allclose(res.params.to_numpy(), peer.coef().to_numpy(), rtol=1e-9, atol=1e-12)
+    np.testing.assert_allclose(res.resid.sort_index().to_numpy(), np.asarray(peer.resid()).ravel(), atol=1e-8)
+    ratio = (res.bse.to_numpy() / peer.se().to_numpy()) ** 2
+    if setype == "cluster":
+        expected = 1.0
+    else:
+        d = res.nobs - 2 - (res.df_model - 2)
+        expected = (d + 1) / d
+    np.testing.assert_allclose(ratio, expected, rtol=1e-7)

@@ -253,3 +253,94 @@ def test_non_finite_coefficients_name_the_routine(panel, monkeypatch, accel, nam
     with pytest.raises(Exception, match="^" + re.escape(name + "(z,X) diverged") + "$") as info:
         call(panel, accel=accel)
     assert type(info.value) is Exception
+
+
+RESERVED = "Column name(s) reserved for the estimation sample: {}; rename them in data"
+
+
+@pytest.mark.parametrize("kw,exc,message", [
+    # a second dependent variable or none at all would misalign the partialled-out block
+    (dict(y=["y", "x1"]), ValueError, "y must name exactly one dependent variable, got 2: ['y', 'x1']"),
+    (dict(y=[]), ValueError, "y must name exactly one dependent variable, got 0: []"),
+    # a plain string would be read one character at a time
+    (dict(y="y"), TypeError, "y must be a list of column names"),
+    (dict(x="x1"), TypeError, "x must be a list of column names"),
+    (dict(x=None), TypeError, "x must be a list of column names"),
+    (dict(x=3), TypeError, "x must be a list of column names"),
+    (dict(fixedeffects="firm"), TypeError, "fixedeffects must be a list of column names"),
+    (dict(fixedeffects=["firm", 7]), TypeError,
+     'fixedeffects must hold strings (a column name or names joined by "#")'),
+    (dict(setype="cluster", clustvars="firm"), TypeError, "clustvars must be a list of column names"),
+    (dict(setype="cluster", clustvars=[]), ValueError, "No cluster defined"),
+    (dict(setype="cluster", clustvars=["firm", "year", "firm"]), ValueError,
+     "clustvars contains repeated names: ['firm']"),
+    (dict(data={"y": [1.0]}), TypeError, "data must be a pandas DataFrame"),
+    (dict(data="repeated-y"), ValueError, "Column name(s) occur more than once in data: ['y']"),
+    (dict(data="repeated-firm"), ValueError, "Column name(s) occur more than once in data: ['firm']"),
+    # working columns of the sample: a model column of that name would be overwritten
+    (dict(x=["fe_A", "x2"], data="fe_A"), ValueError, RESERVED.format("['fe_A']")),
+    (dict(fixedeffects=["year", "fe_B"], data="fe_B"), ValueError, RESERVED.format("['fe_B']")),
+    (dict(x=["x1", "initial_index"], data="initial_index"), ValueError, RESERVED.format("['initial_index']")),
+], ids=lambda v: v if isinstance(v, str) else None)
+def test_badly_shaped_arguments_get_clear_errors(panel, kw, exc, message):
+    data = kw.pop("data", "panel")
+    if data == "panel":
+        data = panel
+    elif data == "repeated-y":
+        data = pd.concat([panel, panel[["y"]]], axis=1)
+    elif data == "repeated-firm":
+        data = pd.concat([panel, panel[["firm"]]], axis=1)
+    elif data in ("fe_A", "fe_B", "initial_index"):
+        data = panel.assign(**{data: panel["x1"] * 0 + panel["firm"]})
+    with pytest.raises(exc, match="^" + re.escape(message) + "$") as info:
+        call(data, **kw)
+    assert type(info.value) is exc
+
+
+def test_reserved_names_only_matter_when_the_model_uses_them(panel):
+    # fe_B is not generated with one specification, and unused columns never clash
+    df = panel.assign(fe_B=panel["x1"].to_numpy(), initial_index=1.0)
+    a = call(df, x=["fe_B", "x2"], fixedeffects=["firm"])
+    b = call(panel, x=["x1", "x2"], fixedeffects=["firm"])
+    np.testing.assert_allclose(np.ravel(a.params), np.ravel(b.params), rtol=1e-12)
+
+
+def test_name_arguments_may_be_any_iterable(panel):
+    ref = call(panel, setype="cluster", clustvars=["firm", "year"])
+    res = call(panel, y=("y",), x=(v for v in ["x1", "x2"]), fixedeffects=np.array(["firm", "year"]),
+               setype="cluster", clustvars=iter(["firm", "year"]))
+    np.testing.assert_allclose(res.params.to_numpy(), ref.params.to_numpy(), rtol=1e-12)
+    np.testing.assert_allclose(res.bse.to_numpy(), ref.bse.to_numpy(), rtol=1e-12)
+    assert res.clustvars == ["firm", "year"] and res.model.exog_names == ["x1", "x2"]
+    assert res.formula_Stata == ref.formula_Stata
+    for cl in (["firm", "year"], ("firm", "year")):
+        assert call(panel, setype="cluster", clustvars=cl).clustvars is cl  # the caller's own object
+
+
+def test_text_regressor_error_names_the_column(panel, capsys):
+    df = panel.assign(x2=np.where(np.arange(len(panel)) == 4, "n/a", panel["x2"].astype(str)))
+    with pytest.raises(ValueError) as info:
+        call(df)
+    assert str(info.value) == "could not convert string to float: 'n/a'"  # the library's own text
+    assert "while converting column 'x2' to float64" in getattr(info.value, "__notes__", [])
+    assert "Some variables are not double, recasting" in capsys.readouterr().out
+
+
+def test_cluster_variables_named_like_generated_identifiers(panel):
+    # clu_A / clu_B are also the names of the generated subset identifiers
+    ref = call(panel, setype="cluster", clustvars=["region", "year"])
+    df = panel.assign(clu_B=panel["region"], clu_A=panel["year"])
+    res = call(df, setype="cluster", clustvars=["clu_B", "clu_A"])
+    np.testing.assert_allclose(res.covmat, ref.covmat, rtol=1e-12)
+    np.testing.assert_allclose([res.cons_se, res.df_resid_inference], [ref.cons_se, ref.df_resid_inference],
+                               rtol=1e-12)
+
+
+def test_caller_lists_unchanged(panel, capsys):
+    y, x, fe, cl = ["y"], ["x2", "x1"], ["firm", "year", "firm"], ["year", "firm"]
+    saved = [list(v) for v in (y, x, fe, cl)]
+    res = call(panel, y=y, x=x, fixedeffects=fe, setype="cluster", clustvars=cl)
+    assert [y, x, fe, cl] == saved
+    # the duplicate specification is dropped from the model, not from the caller's list
+    assert res.formula_Stata == "linabsorb y x2 x1, absorb(firm year) vce(cluster year firm)"
+    assert capsys.readouterr().out.count('Fixed effect "firm" is duplicate and ignored') == 1

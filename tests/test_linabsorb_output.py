@@ -149,3 +149,34 @@ def test_homoskedastic_summary_and_diagnostics(capsys):
     assert f"s2_denominator={df_resid}" in lines
     assert "F_from_t=" + format(np.sum(ref.t ** 2) / K, ".6f") + " using K=2" in lines
     assert not any(line.startswith("Number of clusters") for line in lines)
+
+
+@pytest.mark.parametrize("verb", [0, 1])
+def test_verbose_inference_diagnostics(capsys, verb):
+    df = make_panel(seed=35, n=2600)  # N above 1,000 shows the thousands separator
+    specs = ["firm", "year"]
+    sample = drop_singletons(df, specs)
+    ref = Reference(sample, "y", X, specs, "homoskedastic", None)
+    fit(df, specs, setype="homoskedastic", verb=verb)
+    lines = capsys.readouterr().out.splitlines()
+    N, K = ref.N, 2
+    rss = ref.resid @ ref.resid
+    denominator = N - K - ref.N_FE
+    assert f"{N:,}" != str(N)  # the sample is large enough to show the separator
+    block = ["[Homoskedastic diagnostics]",
+             f"N={N:,}, K={K}, N_FE={ref.N_FE}, total_nonredundant_fe={ref.N_FE}",
+             "RSS=" + format(rss, ".6f"),
+             f"s2_denominator={denominator}",
+             "s2=" + format(rss / denominator, ".6f"),
+             "F_from_t=" + format(np.sum(ref.t ** 2) / K, ".6f") + " using K=2"]
+    if verb:
+        i = lines.index(block[0])
+        assert lines[i: i + len(block)] == block
+    else:
+        assert not set(block) & set(lines)
+
+    fit(df, specs, setype="cluster", clustvars=["firm", "year"], verb=verb)
+    lines = capsys.readouterr().out.splitlines()
+    expected = ["calculating covmat 1 of 3", "calculating covmat 2 of 3", "calculating covmat 3 of 3",
+                "Eigenvalue check"]
+    assert [line for line in lines if line in expected] == (expected if verb else [])

@@ -50,6 +50,69 @@ void require_columns(nb::handle data, nb::handle names, const std::string& prefi
   if (nb::len(missing) > 0) py::raise_value_error(prefix + py::repr(missing));
 }
 
+static bool contains(nb::handle container, nb::handle item) {
+  int r = PySequence_Contains(container.ptr(), item.ptr());
+  if (r < 0) throw nb::python_error();
+  return r == 1;
+}
+
+void require_dataframe(nb::handle data) {
+  if (!nb::isinstance(data, py::pandas().attr("DataFrame"))) py::raise_type_error("data must be a pandas DataFrame");
+}
+
+nb::list name_list(nb::handle value, const std::string& what) {
+  const std::string message = what + " must be a list of column names";
+  if (value.is_none() || PyUnicode_Check(value.ptr()) || PyBytes_Check(value.ptr())) py::raise_type_error(message);
+  nb::object iterator = nb::steal(PyObject_GetIter(value.ptr()));
+  if (!iterator.is_valid()) {
+    PyErr_Clear();
+    py::raise_type_error(message);
+  }
+  nb::list names;
+  while (true) {
+    nb::object item = nb::steal(PyIter_Next(iterator.ptr()));
+    if (!item.is_valid()) {
+      if (PyErr_Occurred()) throw nb::python_error();
+      break;
+    }
+    names.append(item);
+  }
+  return names;
+}
+
+void require_distinct(nb::handle names, const std::string& what) {
+  nb::list repeated;
+  nb::list seen;
+  for (nb::handle name : names) {
+    if (contains(seen, name)) {
+      if (!contains(repeated, name)) repeated.append(name);
+    } else {
+      seen.append(name);
+    }
+  }
+  if (nb::len(repeated) > 0) py::raise_value_error(what + " contains repeated names: " + py::repr(repeated));
+}
+
+void require_unique_columns(nb::handle data, nb::handle names) {
+  nb::object columns = data.attr("columns");
+  if (py::truthy(columns.attr("is_unique"))) return;
+  nb::object counts = columns.attr("value_counts")();
+  nb::list repeated;
+  for (nb::handle name : sorted_unique(names))
+    if (py::truthy(counts.attr("__contains__")(name)) && nb::cast<int64_t>(counts[name]) > 1) repeated.append(name);
+  if (nb::len(repeated) > 0)
+    py::raise_value_error("Column name(s) occur more than once in data: " + py::repr(repeated));
+}
+
+void require_unreserved(nb::handle names, nb::handle reserved) {
+  nb::list clashes;
+  for (nb::handle name : sorted_unique(names))
+    if (contains(reserved, name)) clashes.append(name);
+  if (nb::len(clashes) > 0)
+    py::raise_value_error("Column name(s) reserved for the estimation sample: " + py::repr(clashes) +
+                          "; rename them in data");
+}
+
 nb::list sorted_unique(nb::handle names) {
   return nb::borrow<nb::list>(py::builtins().attr("sorted")(nb::set(names)));
 }
@@ -93,7 +156,16 @@ nb::object build_sample(nb::handle data, nb::handle keepvars, nb::handle yx, nb:
   }
   for (nb::handle col : yx) {
     nb::object column = sample[col];
-    if (!py::equals(column.attr("dtype"), float64)) sample[col] = column.attr("astype")("float64");
+    if (py::equals(column.attr("dtype"), float64)) continue;
+    try {
+      sample[col] = column.attr("astype")("float64");
+    } catch (nb::python_error& e) {
+      // The library's own error stands; the note names the column it came from.
+      nb::handle exc = e.value();
+      if (nb::hasattr(exc, "add_note"))
+        exc.attr("add_note")("while converting column " + py::repr(col) + " to float64");
+      throw;
+    }
   }
   return sample;
 }

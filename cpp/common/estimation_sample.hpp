@@ -31,6 +31,26 @@ void check_iteration_types(std::initializer_list<nb::handle> values);
 // ValueError(prefix + repr(missing)) when some of `names` are not columns of `data`.
 void require_columns(nb::handle data, nb::handle names, const std::string& prefix);
 
+// Argument checks beyond the documented ones, so that a wrongly shaped
+// argument gets a message naming it instead of a puzzling one about single
+// characters, silently wrong columns or a crash further down.
+// TypeError "data must be a pandas DataFrame" unless `data` is one.
+void require_dataframe(nb::handle data);
+// The names of a list-like argument as a new list. A plain string (which
+// would be read character by character), None or anything not iterable
+// raises TypeError "<what> must be a list of column names". Iterators are
+// read once here, so later steps all see the same names.
+nb::list name_list(nb::handle value, const std::string& what);
+// ValueError "<what> contains repeated names: [...]" when a name occurs twice.
+void require_distinct(nb::handle names, const std::string& what);
+// ValueError "Column name(s) occur more than once in data: [...]" for any
+// of `names` that labels several columns of `data`.
+void require_unique_columns(nb::handle data, nb::handle names);
+// ValueError "Column name(s) reserved for the estimation sample: [...]"
+// when a model column is called like a working column the estimator adds
+// (its values would be overwritten by identifiers or row labels).
+void require_unreserved(nb::handle names, nb::handle reserved);
+
 // Sorted distinct names (Python's sorted(set(names))).
 nb::list sorted_unique(nb::handle names);
 

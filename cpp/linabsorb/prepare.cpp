@@ -25,12 +25,6 @@ static void check_numeric_controls(const Arguments& args) {
     py::raise_value_error("Minimum number of iterations cannot exceed maximum number of iterations");
 }
 
-static nb::list as_list(nb::handle seq) {
-  nb::list out;
-  for (nb::handle item : seq) out.append(item);
-  return out;
-}
-
 // Rows with a missing value anywhere, or a non-finite dependent variable or
 // regressor, leave the sample. One mask, one copy (none when all rows pass).
 static void drop_invalid_rows(Prepared& prep) {
@@ -110,18 +104,56 @@ Prepared prepare(const Arguments& args) {
   prep.verbose = compare(args.verb, nb::int_(0), Py_GT);
   prep.clustvars = args.clustvars;
 
-  nb::list keepvars =
-      common::check_model_columns(args.data, args.y, args.x, args.fixedeffects, prep.setype, args.clustvars);
-  prep.y = as_list(args.y);
-  prep.x_all = as_list(args.x);
+  // The name arguments are read once into lists: a string would otherwise be
+  // taken character by character and an iterator would be used up by the
+  // first step that reads it.
+  common::require_dataframe(args.data);
+  nb::list y = common::name_list(args.y, "y");
+  nb::list x = common::name_list(args.x, "x");
+  nb::object fixedeffects = args.fixedeffects;
+  if (!fixedeffects.is_none()) {
+    nb::list specs = common::name_list(fixedeffects, "fixedeffects");
+    for (nb::handle spec : specs)
+      if (!PyUnicode_Check(spec.ptr()))
+        py::raise_type_error("fixedeffects must hold strings (a column name or names joined by \"#\")");
+    fixedeffects = specs;
+  }
+  if (prep.setype == "cluster" && !args.clustvars.is_none()) {
+    nb::list names = common::name_list(args.clustvars, "clustvars");
+    // The result keeps the caller's own list (or tuple); other iterables are
+    // replaced by the names read from them.
+    if (!PyList_Check(args.clustvars.ptr()) && !PyTuple_Check(args.clustvars.ptr())) prep.clustvars = names;
+  }
+  nb::object clustvars = prep.clustvars;
+
+  nb::list keepvars = common::check_model_columns(args.data, y, x, fixedeffects, prep.setype, clustvars);
+  // One dependent variable: the partialled-out block, the residuals and every
+  // per-observation output are built around a single column 0.
+  if (nb::len(y) != 1)
+    py::raise_value_error("y must name exactly one dependent variable, got " + std::to_string(nb::len(y)) + ": " +
+                          py::repr(y));
+  if (prep.setype == "cluster") {
+    // An empty list names no dimension to cluster on, just like None.
+    if (nb::len(clustvars) == 0) py::raise_value_error("No cluster defined");
+    common::require_distinct(clustvars, "clustvars");
+  }
+  common::require_unique_columns(args.data, keepvars);
+  // Identifier columns fe_A, fe_B, ... and initial_index are added to the
+  // sample; a model column of the same name would be overwritten.
+  const size_t n_specs = fixedeffects.is_none() ? 0 : nb::len(common::sorted_unique(fixedeffects));
+  nb::list reserved = common::make_fenames(n_specs);
+  reserved.append("initial_index");
+  common::require_unreserved(keepvars, reserved);
+  prep.y = y;
+  prep.x_all = x;
   nb::list yx;
   for (nb::handle c : prep.y) yx.append(c);
   for (nb::handle c : prep.x_all) yx.append(c);
   prep.data = common::build_sample(args.data, keepvars, yx, prep.msg);
-  common::cluster_notes(prep.setype, args.clustvars, prep.msg);
+  common::cluster_notes(prep.setype, clustvars, prep.msg);
   drop_invalid_rows(prep);
 
-  prep.fixedeffects = common::dedupe_fixedeffects(args.fixedeffects);
+  prep.fixedeffects = common::dedupe_fixedeffects(fixedeffects);
   prep.fenames = common::make_fenames(nb::len(prep.fixedeffects));
   prep.N_FE = common::add_identifier_columns(prep.data, prep.fixedeffects, prep.fenames, prep.verbose ? 1 : 0);
   prep.data = common::sort_and_index(prep.data, prep.fenames);

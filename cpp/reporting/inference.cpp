@@ -75,7 +75,11 @@ ClusterIds cluster_identifiers(const InferenceInput& in) {
   ClusterIds c;
   nb::list clustvars(in.clustvars);
   c.d = static_cast<int64_t>(nb::len(clustvars));
-  c.clust_df = in.data[clustvars].attr("copy")();
+  // The generated identifiers go into a frame of their own: a caller's cluster
+  // variable named like one of them (clu_A, ...) must not be overwritten
+  // before the intersections that use it are numbered.
+  nb::object source = in.data[clustvars];
+  c.clust_df = pd().attr("DataFrame")("index"_a = source.attr("index"));
   const int64_t n_cluster = static_cast<int64_t>(std::pow(2.0, static_cast<double>(c.d)) - 1);
   nb::object powerset = ops::module_global(in.family, "powerset");
   nb::list intersections(powerset(clustvars));
@@ -86,10 +90,10 @@ ClusterIds cluster_identifiers(const InferenceInput& in) {
   for (int64_t i = 0; i < n_cluster; ++i) {
     c.names.push_back("clu_" + std::string(1, static_cast<char>(65 + i)));
     nb::list subset(intersections[static_cast<size_t>(i)]);
-    c.clust_df[nb::str(c.names.back().c_str())] = c.clust_df.attr("groupby")(subset).attr("ngroup")();
+    c.clust_df[nb::str(c.names.back().c_str())] =
+        source.attr("groupby")(subset).attr("ngroup")().attr("to_numpy")("dtype"_a = np().attr("int64"));
     c.pm.push_back(nb::len(subset) % 2 == 1 ? 1 : -1);
   }
-  c.clust_df = c.clust_df.attr("drop")("columns"_a = clustvars);
 
   for (const auto& name : c.names) {
     nb::object column = c.clust_df[nb::str(name.c_str())];
