@@ -26,6 +26,8 @@ def df():
     d.loc[d.index[5], "off_pos"] = np.inf
     d["label"] = np.where(d["x1"] > 0, "hi", "lo")
     d["when"] = pd.Timestamp("2020-01-01") + pd.to_timedelta(np.arange(len(d)), unit="D")
+    d["fe_B"] = d["x3"] * 2.0
+    d["initial_index"] = 0.0
     return d
 
 
@@ -81,15 +83,24 @@ def call(df, **kw):
         # dependent or offset column would be silently ignored or misread
         ({"data": {"y": [1.0]}}, TypeError, "data must be a pandas DataFrame"),
         ({"y": "y"}, TypeError, "y must be a list of column names"),
-        ({"y": ["y", "x3"]}, ValueError, "y must name exactly one column"),
-        ({"y": []}, ValueError, "y must name exactly one column"),
+        ({"y": ["y", "x3"]}, ValueError, "y must name exactly one dependent variable, got 2: ['y', 'x3']"),
+        ({"y": []}, ValueError, "y must name exactly one dependent variable, got 0: []"),
         ({"x": "x1"}, TypeError, "x must be a list of column names"),
         ({"x": None}, TypeError, "x must be a list of column names"),
-        ({"fixedeffects": "c"}, TypeError, "fixedeffects must be a list of fixed-effect specifications"),
+        ({"fixedeffects": "c"}, TypeError, "fixedeffects must be a list of column names"),
+        ({"fixedeffects": [["c"]]}, TypeError, 'fixedeffects must hold strings (a column name or names joined by "#")'),
         ({"setype": "cluster", "clustvars": "a"}, TypeError, "clustvars must be a list of column names"),
+        ({"setype": "cluster", "clustvars": []}, ValueError, "No cluster defined"),
+        ({"setype": "cluster", "clustvars": ["a", "c", "a"]}, ValueError, "clustvars contains repeated names: ['a']"),
         ({"off": "lexp"}, TypeError, "off must be a list of column names"),
-        ({"off": ["x3", "eta_bad"]}, ValueError, "off must name exactly one column"),
-        ({"eta_0": ["x3", "x1"]}, ValueError, "eta_0 must name exactly one column"),
+        ({"off": ["x3", "eta_bad"]}, ValueError, "off must name exactly one offset column, got 2: ['x3', 'eta_bad']"),
+        ({"eta_0": ["x3", "x1"]}, ValueError,
+         "eta_0 must name exactly one column of starting values, got 2: ['x3', 'x1']"),
+        # working columns of the sample would overwrite a model column of that name
+        ({"x": ["x1", "fe_B"]}, ValueError,
+         "Column name(s) reserved for the estimation sample: ['fe_B']; rename them in data"),
+        ({"off": ["initial_index"]}, ValueError,
+         "Column name(s) reserved for the estimation sample: ['initial_index']; rename them in data"),
         # a column shared with a regressor would be divided by the regressor's std. dev.
         ({"x": ["x1", "y"]}, ValueError, "Dependent variable(s) also listed as regressor(s): ['y']"),
         ({"off": ["x2"]}, ValueError, "Offset variable(s) also listed as regressor(s): ['x2']"),
@@ -130,6 +141,12 @@ def test_empty_sample_after_cleaning_is_reported(df):
         call(d)
     with pytest.raises(ValueError, match="^No observations left: the data has no rows$"):
         call(df.iloc[:0])
+
+
+def test_column_named_twice_in_data(df):
+    d = pd.concat([df[["y", "x1", "c"]], df[["x1"]]], axis=1)
+    with pytest.raises(ValueError, match=re.escape("Column name(s) occur more than once in data: ['x1']")):
+        call(d, x=["x1"], fixedeffects=["c"])
 
 
 def test_column_lists_of_any_sequence_type(df):

@@ -27,19 +27,13 @@ static bool less_or_equal(nb::handle a, nb::handle b) {
   return r == 1;
 }
 
-// An argument that names columns: any iterable but a string, as a list.
-// A string would otherwise be read character by character.
-static nb::list name_list(nb::handle value, const std::string& what,
-                          const std::string& kind = "column names") {
-  const bool iterable = PyObject_HasAttrString(value.ptr(), "__iter__") == 1;
-  if (value.is_none() || PyUnicode_Check(value.ptr()) || PyBytes_Check(value.ptr()) || !iterable)
-    py::raise_type_error(what + " must be a list of " + kind);
-  return nb::list(value);
-}
-
-static nb::list one_name(nb::handle value, const std::string& what) {
-  nb::list names = name_list(value, what);
-  if (nb::len(names) != 1) py::raise_value_error(what + " must name exactly one column");
+// A name argument that must hold exactly one column (offset, starting values):
+// a second name would be read as part of the same column.
+static nb::list one_name(nb::handle value, const std::string& what, const std::string& noun) {
+  nb::list names = common::name_list(value, what);
+  if (nb::len(names) != 1)
+    py::raise_value_error(what + " must name exactly one " + noun + ", got " + std::to_string(nb::len(names)) +
+                          ": " + py::repr(names));
   return names;
 }
 
@@ -126,16 +120,27 @@ void prepare_input(Call& c) {
 
   c.setype = common::normalize_setype(c.setype_arg, false);
 
-  // Shapes of the arguments that name columns, before any column is looked up.
-  if (!py::truthy(py::builtins().attr("isinstance")(c.data, py::pandas().attr("DataFrame"))))
-    py::raise_type_error("data must be a pandas DataFrame");
-  c.y = one_name(c.y, "y");
-  c.x_arg = name_list(c.x_arg, "x");
-  if (!c.fixedeffects_arg.is_none()) c.fixedeffects_arg = name_list(c.fixedeffects_arg, "fixedeffects", "fixed-effect specifications");
-  if (c.setype == "cluster" && !c.clustvars.is_none() && !nb::isinstance<nb::list>(c.clustvars))
-    c.clustvars = name_list(c.clustvars, "clustvars");
-  if (!c.eta_0.is_none()) c.eta_0 = one_name(c.eta_0, "eta_0");
-  if (!c.off.is_none()) c.off = one_name(c.off, "off");
+  // The name arguments are read once into lists: a string would otherwise be
+  // taken character by character and an iterator would be used up by the
+  // first step that reads it.
+  common::require_dataframe(c.data);
+  c.y = common::name_list(c.y, "y");
+  c.x_arg = common::name_list(c.x_arg, "x");
+  if (!c.fixedeffects_arg.is_none()) {
+    nb::list specs = common::name_list(c.fixedeffects_arg, "fixedeffects");
+    for (nb::handle spec : specs)
+      if (!PyUnicode_Check(spec.ptr()))
+        py::raise_type_error("fixedeffects must hold strings (a column name or names joined by \"#\")");
+    c.fixedeffects_arg = specs;
+  }
+  if (c.setype == "cluster" && !c.clustvars.is_none()) {
+    nb::list names = common::name_list(c.clustvars, "clustvars");
+    // The result keeps the caller's own list (or tuple); other iterables are
+    // replaced by the names read from them.
+    if (!PyList_Check(c.clustvars.ptr()) && !PyTuple_Check(c.clustvars.ptr())) c.clustvars = names;
+  }
+  if (!c.eta_0.is_none()) c.eta_0 = one_name(c.eta_0, "eta_0", "column of starting values");
+  if (!c.off.is_none()) c.off = one_name(c.off, "off", "offset column");
 
   nb::list keepvars = common::check_model_columns(c.data, c.y, c.x_arg, c.fixedeffects_arg, c.setype, c.clustvars);
   if (!c.eta_0.is_none()) {
@@ -150,6 +155,24 @@ void prepare_input(Call& c) {
     common::require_columns(c.data, c.off, "Offset variable(s) not in data: ");
     for (nb::handle v : c.off) keepvars.append(v);
   }
+  // One dependent variable: the working matrix, the residuals and every
+  // per-observation output are built around a single column.
+  if (nb::len(c.y) != 1)
+    py::raise_value_error("y must name exactly one dependent variable, got " + std::to_string(nb::len(c.y)) + ": " +
+                          py::repr(c.y));
+  if (c.setype == "cluster") {
+    // An empty list names no dimension to cluster on, just like None.
+    if (nb::len(c.clustvars) == 0) py::raise_value_error("No cluster defined");
+    common::require_distinct(c.clustvars, "clustvars");
+  }
+  common::require_unique_columns(c.data, keepvars);
+  // Identifier columns fe_A, fe_B, ... and initial_index are added to the
+  // sample; a model column of the same name would be overwritten.
+  const size_t n_specs =
+      c.fixedeffects_arg.is_none() ? 0 : nb::len(common::sorted_unique(c.fixedeffects_arg));
+  nb::list reserved = common::make_fenames(n_specs);
+  reserved.append("initial_index");
+  common::require_unreserved(keepvars, reserved);
   reject_regressor_overlap(c.y, c.x_arg, "Dependent variable(s) also listed as regressor(s): ");
   if (!c.off.is_none()) reject_regressor_overlap(c.off, c.x_arg, "Offset variable(s) also listed as regressor(s): ");
   if (!c.eta_0.is_none())
