@@ -204,3 +204,50 @@ def test_fegen_compared_by_equality(flag):
     df = make_panel(seed=36)
     res = _poisabsorb.poisabsorb(["y"], X, ["c"], df, FEgen=flag, print_stata_style_summary=False)
     assert not hasattr(res, "fixed_effects") and not hasattr(res, "fe_rowsum")
+
+
+# ---- printed diagnostics after convergence --------------------------------
+
+@pytest.mark.parametrize("setype", ["none", "cluster"])
+def test_post_convergence_diagnostics(capsys, setype):
+    df = make_panel(seed=40, scale_x2=20.0)
+    clustvars = ["c", "a"] if setype == "cluster" else None
+    res = _poisabsorb.poisabsorb(["y"], X, ["a#b", "c"], df, setype=setype, clustvars=clustvars, verb=2,
+                                 print_stata_style_summary=False, separation="off")
+    lines = capsys.readouterr().out.splitlines()
+    mu = res.fittedvalues.to_numpy()
+    eta = np.log(mu)  # no offset
+    rows = df.loc[res.fittedvalues.index]
+    y = rows["y"].to_numpy()
+    worst = int(np.argmax(np.abs(eta)))
+    start = lines.index("=== POST-CONVERGENCE DIAGNOSTICS ===")
+    xs = {v: rows[v].iloc[worst] / df[v].std() for v in X}  # stored standardized
+    expected = [
+        f"  eta:     min={eta.min():.3e}  max={eta.max():.3e}  mean={eta.mean():.3e}  median={np.median(eta):.3e}",
+        f"  mu:      min={mu.min():.3e}  max={mu.max():.3e}  mean={mu.mean():.3e}  sum={mu.sum():.3e}",
+        f"  Y:       min={y.min():.3e}  max={y.max():.3e}  mean={y.mean():.3e}  sum={y.sum():.3e}",
+        f"  obs with mu > 1e15: 0 of {len(rows):,}",
+        f"  PPML score check: sum(mu)/sum(Y) = {mu.sum() / y.sum():.6f}  (should be ~ 1.0)",
+        f"  --- worst-eta observation (row index {worst}) ---",
+        f"    eta = {eta[worst]:.4f}",
+        f"    mu  = {mu[worst]:.4e}",
+        f"    Y   = {y[worst]:.4e}",
+        f"    X values: {xs}",
+        f"    FE group (a#b) = {({'a': rows['a'].iloc[worst], 'b': rows['b'].iloc[worst]})}",
+        f"    FE group (c) = {({'c': rows['c'].iloc[worst]})}",
+    ]
+    assert lines[start + 1:start + 13] == expected
+    # rescaling to the caller's units is announced only where standard errors are computed
+    assert ("Rescaled beta and covmat back to original (un-standardized) units." in lines) == (setype != "none")
+    if setype == "cluster":
+        # verb > 1: the clustered covariance block, in standardized units
+        block = lines[lines.index("=== CLUSTER SE DIAGNOSTICS ===") - 1:]
+        N, K = len(rows), len(X)
+        G = [rows["c"].nunique(), rows["a"].nunique()]
+        assert block[:7] == ["", "=== CLUSTER SE DIAGNOSTICS ===", f"N = {N}, K = {K}",
+                             "total_nonredundant_fe = 0", f"N_cluster: {G}", f"min_G = {min(G)}",
+                             f"CR1 factor: {(N - 1) / (N - K):.10f}"]
+        scale = df[X].std().to_numpy()
+        se_std = np.sqrt(np.diag(res.covmat) * scale**2)
+        se_line = next(s for s in block if s.startswith("SE: "))
+        np.testing.assert_allclose(np.array(se_line[5:-1].split(), dtype=float), se_std, rtol=1e-6)
