@@ -10,12 +10,12 @@ import io
 import json
 import sys
 
+from korvald import linabsorb
+
 from _harness import make_two_way_panel, measure, run_sizes
 
 
 def fit(data):
-    from korvald import linabsorb
-
     with contextlib.redirect_stdout(io.StringIO()):
         res = linabsorb(["y"], ["x1", "x2", "x3"], ["fe1", "fe2"], data, setype="cluster", clustvars=["fe1"])
     return {"beta": [round(float(b), 6) for b in res.params], "nobs": int(res.nobs)}

@@ -10,12 +10,12 @@ import io
 import json
 import sys
 
+from korvald import poisabsorb
+
 from _harness import make_two_way_panel, measure, run_sizes
 
 
 def fit(data):
-    from korvald import poisabsorb
-
     with contextlib.redirect_stdout(io.StringIO()):
         res = poisabsorb(["count"], ["x1", "x2", "x3"], ["fe1", "fe2"], data, setype="cluster", clustvars=["fe1"])
     return {"irls_iterations": res.fit_history["iteration"] - 1, "zero_share": round(float((data["count"] == 0).mean()), 3),

@@ -230,6 +230,21 @@ def test_identical_regressors_trigger_rank_warning(capsys):
     assert not any("colliearity" in m for m in res.msg)
 
 
+@pytest.mark.parametrize("absorbed", [["x4"], ["x4", "x5"]])
+def test_regressors_all_absorbed_leave_the_fixed_effect_model(absorbed, capsys):
+    # constant within years: partialled out to zero, so nothing of X'X survives the screen
+    df = make_panel(seed=12)
+    df["x4"] = (df["year"] - 2000) * 0.5
+    df["x5"] = (df["year"] % 2) * 1.0
+    res = fit(df, ["firm", "year"], x=absorbed, setype="homoskedastic", verb=1)
+    note = "The variables " + ", ".join(absorbed) + " are omitted due to colliearity"
+    assert note in res.msg and note in capsys.readouterr().out.splitlines()
+    assert res.model.exog_names == [] and np.shape(res.params) == (0,)
+    ref = fit(df, ["firm", "year"], x=[], setype="homoskedastic")
+    np.testing.assert_allclose(res.resid.to_numpy(), ref.resid.to_numpy(), atol=1e-12)
+    assert res.cons == pytest.approx(ref.cons, rel=1e-12) and res.cons_se == pytest.approx(ref.cons_se, rel=1e-12)
+
+
 def test_no_regressors():
     df = make_panel(seed=11)
     res = fit(df, ["firm", "year"], x=[], setype="homoskedastic")

@@ -7,6 +7,7 @@
 #include <cmath>
 #include <vector>
 
+#include "common/collinearity.hpp"
 #include "common/estimation_sample.hpp"
 #include "core/linear_fit.hpp"
 #include "linabsorb/steps.hpp"
@@ -25,40 +26,16 @@ static nb::object contiguous_float64(nb::handle array) {
 
 static std::string routine_name(const Prepared& prep) { return py::str(prep.accelfunc.attr("__name__")); }
 
-// Regressors whose partialled-out columns are linear combinations of others
-// are screened on X'X: SciPy's redundancy removal keeps a maximal set of
-// independent rows, each an exact copy of an input row, and a regressor is
-// kept when its row equals one of them.
+// The collinearity screen on X'X of the partialled-out regressors (rows and
+// columns 1.. of the cross-product of the partialled-out block).
 static std::vector<bool> screen_collinearity(const Prepared& prep, const std::vector<double>& zz, int64_t m) {
   nb::object np = py::numpy();
   const int64_t k_all = m - 1;
-  std::vector<double> xx(static_cast<size_t>(k_all * k_all));
-  const double eps = nb::cast<double>(np.attr("finfo")(np.attr("float64")).attr("eps"));
-  for (int64_t a = 0; a < k_all; ++a)
-    for (int64_t b = 0; b < k_all; ++b) {
-      const double v = zz[(a + 1) * m + (b + 1)];
-      xx[a * k_all + b] = std::fabs(v) < eps ? 0.0 : v;
-    }
-
   nb::object XX = np.attr("empty")(nb::make_tuple(k_all, k_all), "dtype"_a = np.attr("float64"));
   Matrix xx_view = nb::cast<Matrix>(XX);
-  std::copy(xx.begin(), xx.end(), xx_view.data());
-  nb::object b = np.attr("zeros")(k_all, "dtype"_a = np.attr("float64"));
-  nb::object kept_rows = contiguous_float64(prep.module.attr("_remove_redundancy")(XX, b)[0]);
-  ConstMatrix kept = nb::cast<ConstMatrix>(kept_rows);
-
-  std::vector<bool> var_ok(static_cast<size_t>(k_all), false);
-  if (kept.ndim() == 2 && static_cast<int64_t>(kept.shape(1)) == k_all) {
-    for (size_t r = 0; r < kept.shape(0); ++r) {
-      const double* row = kept.data() + r * k_all;
-      for (int64_t j = 0; j < k_all; ++j) {
-        bool same = true;
-        for (int64_t c = 0; c < k_all && same; ++c) same = xx[j * k_all + c] == row[c];
-        if (same) var_ok[j] = true;
-      }
-    }
-  }
-  return var_ok;
+  for (int64_t a = 0; a < k_all; ++a)
+    for (int64_t b = 0; b < k_all; ++b) xx_view.data()[a * k_all + b] = zz[(a + 1) * m + (b + 1)];
+  return common::collinearity_screen(prep.module.attr("_remove_redundancy"), XX);
 }
 
 Fit fit(const Arguments& args, Prepared& prep) {

@@ -197,9 +197,14 @@ void prepare_input(Call& c) {
   if (py::truthy(c.standardize_data) && c.K > 0) {
     nb::object scale = empty1(c.K);
     double* s = f64(scale);
-    for (int64_t k = 0; k < c.K; ++k) {
-      double sd = as_double(c.sample.attr("__getitem__")(c.x[k]).attr("std")());
-      s[k] = (!std::isfinite(sd) || sd < 1e-15) ? 1.0 : sd;
+    // Rows with infinite regressors are only removed later, so their standard
+    // deviation is NaN (its divisor becomes 1.0); keep numpy quiet about it.
+    {
+      py::QuietInvalid quiet;
+      for (int64_t k = 0; k < c.K; ++k) {
+        double sd = as_double(c.sample.attr("__getitem__")(c.x[k]).attr("std")());
+        s[k] = (!std::isfinite(sd) || sd < 1e-15) ? 1.0 : sd;
+      }
     }
     int64_t scaled = 0;
     nb::set divided;  // a regressor listed twice is one column of the sample: divide it once

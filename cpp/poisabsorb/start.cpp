@@ -6,6 +6,7 @@
 #include <cmath>
 #include <limits>
 
+#include "common/collinearity.hpp"
 #include "common/estimation_sample.hpp"
 #include "core/poisson_irls.hpp"
 #include "poisabsorb/internal.hpp"
@@ -25,41 +26,13 @@ static nb::object all_rows(int64_t from, int64_t to) {
   return nb::make_tuple(every, nb::slice(nb::int_(from), nb::int_(to), nb::none()));
 }
 
-// Regressors whose row of X'X survives the redundancy removal unchanged.
-// Each surviving row accounts for one regressor only: identical regressors
-// have identical rows, and all but the first of them are collinear.
+// The collinearity screen on X'X of the partialled-out regressors.
 static std::vector<bool> independent_regressors(const Call& c, nb::handle yXtilde) {
+  if (c.K == 0) return {};
   nb::object np = py::numpy();
-  const int64_t K = c.K;
-  std::vector<bool> var_ok(static_cast<size_t>(K), false);
-  if (K == 0) return var_ok;
   nb::object Xt = yXtilde.attr("__getitem__")(all_rows(1));
-  nb::object xox = as_f64(np.attr("dot")(Xt.attr("T"), Xt));
-  double* a = f64(xox);
-  const double eps = std::numeric_limits<double>::epsilon();
-  bool all_zero = true;
-  for (int64_t t = 0; t < K * K; ++t) {
-    if (std::fabs(a[t]) < eps) a[t] = 0.0;
-    all_zero = all_zero && a[t] == 0.0;
-  }
-  // Every regressor absorbed by the fixed effects: the redundancy removal
-  // would drop every (zero) row and then fail on the empty rest.
-  if (all_zero) return var_ok;
-  nb::object reduced = c.module.attr("_remove_redundancy")(xox, np.attr("zeros")(nb::make_tuple(K, 1)))[0];
-  reduced = as_f64(np.attr("reshape")(np.attr("asarray")(reduced, "dtype"_a = "float64"), nb::make_tuple(-1, K)));
-  const double* r = cf64(reduced);
-  const int64_t rows = static_cast<int64_t>(nb::len(reduced));
-  for (int64_t q = 0; q < rows; ++q)
-    for (int64_t k = 0; k < K; ++k) {
-      if (var_ok[k]) continue;
-      bool same = true;
-      for (int64_t j = 0; j < K && same; ++j) same = a[k * K + j] == r[q * K + j];
-      if (same) {
-        var_ok[k] = true;
-        break;
-      }
-    }
-  return var_ok;
+  nb::object xox = np.attr("ascontiguousarray")(np.attr("dot")(Xt.attr("T"), Xt), "dtype"_a = "float64");
+  return common::collinearity_screen(c.module.attr("_remove_redundancy"), xox);
 }
 
 static nb::object simple_eta(nb::handle yv) {

@@ -85,4 +85,21 @@ std::vector<std::string> split(const std::string& text, char sep) {
   return out;
 }
 
+QuietInvalid::QuietInvalid() {
+  nb::dict kwargs;
+  kwargs["invalid"] = "ignore";
+  state_ = numpy().attr("errstate")(**kwargs);
+  state_.attr("__enter__")();
+}
+
+QuietInvalid::~QuietInvalid() {
+  // Runs during unwinding too; a failure to restore must not escape a destructor.
+  PyObject *type, *value, *trace;
+  PyErr_Fetch(&type, &value, &trace);
+  PyObject* r = PyObject_CallMethod(state_.ptr(), "__exit__", "OOO", Py_None, Py_None, Py_None);
+  Py_XDECREF(r);
+  PyErr_Clear();
+  PyErr_Restore(type, value, trace);
+}
+
 }  // namespace korvald::py

@@ -53,4 +53,17 @@ std::string join(const std::vector<std::string>& items, const std::string& sep);
 // split text at a one-character separator (used for "a#b" specifications)
 std::vector<std::string> split(const std::string& text, char sep);
 
+// numpy.errstate(invalid="ignore") for the lifetime of the object, for
+// reductions over data that may still hold non-finite values on purpose.
+class QuietInvalid {
+ public:
+  QuietInvalid();
+  ~QuietInvalid();
+  QuietInvalid(const QuietInvalid&) = delete;
+  QuietInvalid& operator=(const QuietInvalid&) = delete;
+
+ private:
+  nb::object state_;
+};
+
 }  // namespace korvald::py

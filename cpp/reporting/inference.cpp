@@ -266,7 +266,8 @@ InferenceOutput covariance_and_inference(const InferenceInput& in, nb::handle re
   nb::object se = np().attr("sqrt")(np().attr("diag")(covmat)).attr("reshape")(K, 1);
   nb::object stat = beta / se;
   if (linear && in.verb > 0 && in.setype == "homoskedastic") {
-    nb::object F_from_t = np().attr("sum")(stat * stat) / nb::int_(K);
+    // No regressors: the statistic is undefined (0/0); print nan without numpy's warning.
+    nb::object F_from_t = K > 0 ? nb::object(np().attr("sum")(stat * stat) / nb::int_(K)) : nb::float_(NAN);
     py::print("F_from_t=" + py::format(F_from_t, ".6f") + " using K=" + std::to_string(K));
   }
   nb::object df = in.setype == "cluster" ? nb::object(ops::py_min(clusters.N_cluster) - nb::int_(1))
