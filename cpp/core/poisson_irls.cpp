@@ -69,6 +69,39 @@ void working_variable(const double* eta, const double* y, const double* mu, doub
   for (int64_t i = 0; i < n; ++i) z[i] = eta[i] + y[i] / mu[i] - 1.0;
 }
 
+namespace {
+
+// Running state of max_is_finite over a stream of values.
+struct MaxFinite {
+  double m = -std::numeric_limits<double>::infinity();
+  bool nan = false;
+  void add(double v) {
+    if (std::isnan(v)) nan = true;
+    else m = std::max(m, v);
+  }
+  bool ok(int64_t n) const { return n > 0 && !nan && std::isfinite(m); }
+};
+
+}  // namespace
+
+WorkingChecks working_variable_checked(const double* eta, const double* y, const double* mu, double* z, double* zX,
+                                       int64_t n, int64_t width) {
+  MaxFinite e, m, w;
+  for (int64_t i = 0; i < n; ++i) {
+    e.add(eta[i]);
+    m.add(mu[i]);
+    const double zi = eta[i] + y[i] / mu[i] - 1.0;
+    w.add(zi);
+    z[i] = zi;
+    zX[i * width] = zi;
+  }
+  WorkingChecks out;
+  out.eta_ok = e.ok(n);
+  out.mu_ok = out.eta_ok && m.ok(n);
+  out.z_ok = out.mu_ok && w.ok(n);
+  return out;
+}
+
 void weighted_design(const double* zX, const double* mu, int64_t n, int64_t K, double* A, double* b) {
   const int64_t w = K + 1;
   for (int64_t i = 0; i < n; ++i) {

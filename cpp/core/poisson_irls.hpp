@@ -23,6 +23,17 @@ void fitted_means(const double* eta, const double* offset, double* mu, int64_t n
 // z = eta + y / mu - 1
 void working_variable(const double* eta, const double* y, const double* mu, double* z, int64_t n);
 
+struct WorkingChecks {
+  bool eta_ok = false, mu_ok = false, z_ok = false;  // max_is_finite of eta, mu and z
+};
+
+// One pass for the start of an IRLS iteration: the guards on eta and mu, the
+// working variable z = eta + y / mu - 1 and its guard, and z stored into
+// column 0 of the n x width row-major matrix zX. Same values as the separate
+// functions; z and zX are written even when a guard fails (callers raise).
+WorkingChecks working_variable_checked(const double* eta, const double* y, const double* mu, double* z, double* zX,
+                                       int64_t n, int64_t width);
+
 // zX is n x (K+1) row-major (column 0 the working variable). Writes the
 // row-scaled system A = zX[:,1:] * sqrt(mu) (n x K) and b = zX[:,0] * sqrt(mu).
 void weighted_design(const double* zX, const double* mu, int64_t n, int64_t K, double* A, double* b);

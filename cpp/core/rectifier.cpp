@@ -20,19 +20,46 @@ WeightedDemeaner::WeightedDemeaner(std::vector<const int64_t*> ids, std::vector<
 }
 
 void WeightedDemeaner::apply(double* v) const {
-  std::vector<double> before(static_cast<size_t>(n_));
-  std::vector<double> sums;
+  // One pass per dimension plus one: the copy of v rides on the first
+  // accumulation, each subtraction on the next dimension's accumulation, and
+  // the change test on the last subtraction. Every element sees the same
+  // operations in the same order as separate passes would apply them.
+  const size_t D = ids_.size();
+  if (D == 0) return;
+  before_.resize(static_cast<size_t>(n_));
+  sums_.resize(D);
+  double* before = before_.data();
   for (int64_t sweep = 0; sweep < max_sweeps_; ++sweep) {
-    std::copy(v, v + n_, before.begin());
-    for (size_t k = 0; k < ids_.size(); ++k) {
-      const int64_t* id = ids_[k];
-      sums.assign(static_cast<size_t>(ngroups_[k]), 0.0);
-      for (int64_t i = 0; i < n_; ++i) sums[id[i]] += w_[i] * v[i];
-      for (int64_t g = 0; g < ngroups_[k]; ++g) sums[g] *= inv_total_[k][g];
-      for (int64_t i = 0; i < n_; ++i) v[i] -= sums[id[i]];
+    for (size_t k = 0; k < D; ++k) sums_[k].assign(static_cast<size_t>(ngroups_[k]), 0.0);
+    {
+      const int64_t* id = ids_[0];
+      double* s = sums_[0].data();
+      for (int64_t i = 0; i < n_; ++i) {
+        before[i] = v[i];
+        s[id[i]] += w_[i] * v[i];
+      }
     }
+    for (size_t k = 0; k < D; ++k) {
+      double* s = sums_[k].data();
+      const double* inv = inv_total_[k].data();
+      for (int64_t g = 0; g < ngroups_[k]; ++g) s[g] *= inv[g];
+      const int64_t* id = ids_[k];
+      if (k + 1 < D) {
+        const int64_t* id_next = ids_[k + 1];
+        double* s_next = sums_[k + 1].data();
+        for (int64_t i = 0; i < n_; ++i) {
+          v[i] -= s[id[i]];
+          s_next[id_next[i]] += w_[i] * v[i];
+        }
+      }
+    }
+    const int64_t* id = ids_[D - 1];
+    const double* s = sums_[D - 1].data();
     double change = 0.0;
-    for (int64_t i = 0; i < n_; ++i) change = std::max(change, std::fabs(v[i] - before[i]));
+    for (int64_t i = 0; i < n_; ++i) {
+      v[i] -= s[id[i]];
+      change = std::max(change, std::fabs(v[i] - before[i]));
+    }
     if (change < tol_) break;
   }
 }

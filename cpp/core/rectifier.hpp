@@ -29,6 +29,10 @@ class WeightedDemeaner {
   int64_t n_, max_sweeps_;
   double tol_;
   std::vector<std::vector<double>> inv_total_;  // 1 / max(group weight, 1e-300)
+  // Work space kept across calls: a fresh N-sized buffer per call costs more
+  // in page faults than the sweep it serves.
+  mutable std::vector<double> before_;
+  mutable std::vector<std::vector<double>> sums_;
 };
 
 struct RectifierOptions {

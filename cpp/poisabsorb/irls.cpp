@@ -57,6 +57,7 @@ void run_irls(Call& c) {
   int64_t hits = 0, it = 1;
   bool converged = false;
   nb::object zX = c.zXtilde;
+  c.zXtilde = nb::none();  // the loop owns the working matrix now; see the A/b reuse below
 
   while (!converged && it <= c.maxiter) {
     std::copy(beta, beta + K, beta_old.begin());
@@ -74,27 +75,34 @@ void run_irls(Call& c) {
 
     // Guards on the largest element (NaN counts as not finite), then the
     // working variable into column 0 of the working matrix.
-    bool eta_ok, mu_ok, z_ok = false;
+    core::WorkingChecks checks;
     {
       double* zX_data = f64(zX);
       nb::gil_scoped_release release;
-      eta_ok = core::max_is_finite(eta, n);
-      mu_ok = eta_ok && core::max_is_finite(mu, n);
-      if (mu_ok) {
-        core::working_variable(eta, y, mu, z.data(), n);
-        z_ok = core::max_is_finite(z.data(), n);
-        if (z_ok) core::store_column(zX_data, n, K + 1, 0, z.data());
-      }
+      checks = core::working_variable_checked(eta, y, mu, z.data(), zX_data, n, K + 1);
     }
-    if (!eta_ok) py::raise_value_error("missing value in eta");
-    if (!mu_ok) py::raise_value_error("missing value in mu");
-    if (!z_ok) py::raise_value_error("missing value in z");
+    if (!checks.eta_ok) py::raise_value_error("missing value in eta");
+    if (!checks.mu_ok) py::raise_value_error("missing value in mu");
+    if (!checks.z_ok) py::raise_value_error("missing value in z");
 
     // mu is a contiguous N x 1 array, so its flattened view needs no copy.
     nb::object weights = c.mu.attr("ravel")();
-    zX = working_matrix(c.accelfunc(zX, weights, c.mp, inner_tol, c.minsubiter, c.maxsubiter, c.verb, c.nt), n, K + 1);
+    nb::object zX_in = zX;
+    zX = working_matrix(c.accelfunc(zX_in, weights, c.mp, inner_tol, c.minsubiter, c.maxsubiter, c.verb, c.nt), n, K + 1);
 
-    nb::object A = empty(n, K), bvec = empty(n, 1);
+    // The backend hands back a new matrix, so the storage of its input (n x
+    // (K+1) doubles, exactly A and b) is free: reusing it spares two fresh
+    // N-row arrays per iteration.
+    nb::object A, bvec;
+    if (!py::truthy(np.attr("may_share_memory")(zX, zX_in))) {
+      nb::object flat = zX_in.attr("reshape")(-1);
+      A = flat.attr("__getitem__")(nb::slice(nb::int_(0), nb::int_(n * K), nb::none())).attr("reshape")(n, K);
+      bvec = flat.attr("__getitem__")(nb::slice(nb::int_(n * K), nb::none(), nb::none())).attr("reshape")(n, 1);
+    } else {
+      A = empty(n, K);
+      bvec = empty(n, 1);
+    }
+    zX_in = nb::none();
     {
       const double* zX_data = f64(zX);
       double* Ap = f64(A);

@@ -203,33 +203,20 @@ static void recover_fixed_effects(const Call& c, nb::handle beta) {
   }
 }
 
+// Category counts equal the group counts of the contiguous identifiers.
 static nb::dict fe_counts(const Call& c) {
   nb::dict counts;
-  nb::object columns = c.sample.attr("columns");
-  for (nb::handle spec : c.fixedeffects) {
-    const std::string s = py::str(spec);
-    if (s.find('#') != std::string::npos) {
-      counts[spec] = c.sample.attr("groupby")(py::to_list(py::split(s, '#'))).attr("ngroups");
-    } else if (py::truthy(columns.attr("__contains__")(spec))) {
-      counts[spec] = c.sample.attr("__getitem__")(spec).attr("nunique")();
-    } else {
-      counts[spec] = nb::int_(0);
-    }
-  }
+  for (size_t i = 0; i < nb::len(c.fixedeffects); ++i)
+    counts[c.fixedeffects[i]] =
+        nb::int_(nb::cast<int64_t>(nb::int_(c.sample.attr("__getitem__")(c.fenames[i]).attr("max")())) + 1);
   return counts;
 }
 
 nb::object finish(Call& c) {
   nb::object np = py::numpy();
   const int64_t n = c.N;
-  c.mu = empty(n, 1);
-  {
-    const double* e = f64(c.eta);
-    const double* o = f64(c.offset);
-    double* m = f64(c.mu);
-    nb::gil_scoped_release release;
-    core::fitted_means(e, o, m, n);
-  }
+  // mu already holds exp(eta + offset) of the accepted step: the loop only
+  // ever changes eta and mu together.
   if (c.verb1) print_diagnostics(c);
   nb::object resid = np.attr("subtract")(c.yv, c.mu);
 
@@ -259,9 +246,15 @@ nb::object finish(Call& c) {
   const double* y = f64(c.yv);
   const double* mu = f64(c.mu);
   nb::object gammaln = c.module.attr("gammaln");
-  nb::object loglik_terms = np.attr("subtract")(
-      np.attr("subtract")(np.attr("multiply")(c.yv, np.attr("log")(c.mu)), c.mu), gammaln(np.attr("add")(c.yv, 1.0)));
-  const double llf = num(np.attr("sum")(loglik_terms));
+  // ln(y!) serves both log-likelihoods; the N-row terms are built in one buffer.
+  nb::object log_y_factorial = gammaln(np.attr("add")(c.yv, 1.0));
+  nb::object terms = np.attr("log")(c.mu);
+  np.attr("multiply")(c.yv, terms, "out"_a = terms);
+  np.attr("subtract")(terms, c.mu, "out"_a = terms);
+  np.attr("subtract")(terms, log_y_factorial, "out"_a = terms);
+  const double llf = num(np.attr("sum")(terms));
+  const bool summary = c.print_summary && c.setype != "none";
+  if (!summary) log_y_factorial = nb::none();
   const double params = static_cast<double>(c.K + c.N_FE);
   const double aic = -2.0 * llf + 2.0 * params;
   const double bic = -2.0 * llf + std::log(static_cast<double>(n)) * params;
@@ -270,7 +263,11 @@ nb::object finish(Call& c) {
     nb::gil_scoped_release release;
     deviance = core::poisson_deviance(y, mu, n, false);
   }
-  const double pearson = num(np.attr("sum")(np.attr("square")(np.attr("divide")(resid, np.attr("sqrt")(c.mu)))));
+  np.attr("sqrt")(c.mu, "out"_a = terms);
+  np.attr("divide")(resid, terms, "out"_a = terms);
+  np.attr("square")(terms, "out"_a = terms);
+  const double pearson = num(np.attr("sum")(terms));
+  terms = nb::none();
 
   if (py::equals(c.FEgen, nb::bool_(true))) recover_fixed_effects(c, inf.beta);
 
@@ -299,12 +296,14 @@ nb::object finish(Call& c) {
   a.fit_iterations = c.iteration;
   reporting::assemble_result(a, c.result);
 
-  if (c.print_summary && c.setype != "none") {
+  if (summary) {
     nb::dict counts = fe_counts(c);
     const double ybar = num(np.attr("mean")(c.yv));
-    nb::object null_terms = np.attr("subtract")(
-        np.attr("subtract")(np.attr("multiply")(c.yv, std::log(ybar)), ybar), gammaln(np.attr("add")(c.yv, 1.0)));
+    nb::object null_terms = np.attr("multiply")(c.yv, std::log(ybar));
+    np.attr("subtract")(null_terms, ybar, "out"_a = null_terms);
+    np.attr("subtract")(null_terms, log_y_factorial, "out"_a = null_terms);
     const double ll_null = num(np.attr("sum")(null_terms));
+    null_terms = nb::none();
     const double pseudo_r2 = ll_null != 0 ? 1.0 - llf / ll_null : 0.0;
     nb::object df_resid = nb::none();
     if (c.setype == "homoskedastic" || c.setype == "heteroskedastic")

@@ -139,7 +139,13 @@ InferenceOutput covariance_and_inference(const InferenceInput& in, nb::handle re
   out.fe_redundancies = nb::none();
   out.total_nonredundant_fe = in.N_FE;
   if (!in.fixedeffects.is_none() && nb::len(in.fixedeffects) > 0) {
-    nb::dict red = calculate_fe_redundancies(in.data, in.fixedeffects, in.fenames, nb::str(in.setype.c_str()),
+    // The identifiers are numbered 0..G-1 on the estimation sample, so each
+    // specification's category count is its identifier's maximum plus one.
+    std::vector<int64_t> categories;
+    nb::list fenames(in.fenames);
+    for (size_t i = 0; i < nb::len(in.fixedeffects); ++i)
+      categories.push_back(nb::cast<int64_t>(nb::int_(in.data[fenames[i]].attr("max")())) + 1);
+    nb::dict red = calculate_fe_redundancies(in.data, in.fixedeffects, categories, nb::str(in.setype.c_str()),
                                              in.clustvars);
     int64_t total = 0;
     for (auto [spec, entry] : red) total += nb::cast<int64_t>(entry["num_coefs"]);

@@ -37,7 +37,8 @@ void bind_module_surface(nb::module_& m, Family family) {
     m.attr("deque") = nb::module_::import_("collections").attr("deque");
   }
 
-  m.def("calculate_fe_redundancies", &calculate_fe_redundancies, "data"_a.none(), "fixedeffects"_a.none(),
+  m.def("calculate_fe_redundancies",
+        static_cast<nb::dict (*)(nb::handle, nb::handle, nb::handle, nb::handle, nb::handle)>(&calculate_fe_redundancies), "data"_a.none(), "fixedeffects"_a.none(),
         "fenames"_a.none(),
         "setype"_a = nb::none(), "clustvars"_a = nb::none(),
         "Count, per fixed-effect specification, its categories, how many are redundant and the "

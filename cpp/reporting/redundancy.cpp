@@ -15,8 +15,8 @@ static nb::object group_count(nb::handle data, nb::handle columns) {
   return data.attr("groupby")(columns).attr("ngroups");
 }
 
-nb::dict calculate_fe_redundancies(nb::handle data, nb::handle fixedeffects, nb::handle /*fenames*/,
-                                   nb::handle setype, nb::handle clustvars) {
+static nb::dict redundancies(nb::handle data, nb::handle fixedeffects, const std::vector<int64_t>* categories,
+                             nb::handle setype, nb::handle clustvars) {
   nb::dict fe_info;
   nb::list clusters = clustvars.is_none() ? nb::list() : nb::list(clustvars);
   const bool clustered = ops::eq(setype, "cluster");
@@ -26,7 +26,8 @@ nb::dict calculate_fe_redundancies(nb::handle data, nb::handle fixedeffects, nb:
   for (size_t i = 0; i < n_specs; ++i) {
     nb::handle fe_spec = specs[i];
     nb::list fe_vars = ops::split_spec(fe_spec);
-    nb::object n_categories = group_count(data, fe_vars);
+    nb::object n_categories =
+        categories ? nb::object(nb::int_((*categories)[i])) : group_count(data, fe_vars);
 
     bool nested_in_cluster = false;
     if (clustered)
@@ -62,6 +63,18 @@ nb::dict calculate_fe_redundancies(nb::handle data, nb::handle fixedeffects, nb:
     fe_info[fe_spec] = entry;
   }
   return fe_info;
+}
+
+nb::dict calculate_fe_redundancies(nb::handle data, nb::handle fixedeffects, nb::handle /*fenames*/,
+                                   nb::handle setype, nb::handle clustvars) {
+  return redundancies(data, fixedeffects, nullptr, setype, clustvars);
+}
+
+nb::dict calculate_fe_redundancies(nb::handle data, nb::handle fixedeffects, const std::vector<int64_t>& categories,
+                                   nb::handle setype, nb::handle clustvars) {
+  if (categories.size() != nb::len(fixedeffects))
+    py::raise_runtime_error("one category count per fixed-effect specification expected");
+  return redundancies(data, fixedeffects, &categories, setype, clustvars);
 }
 
 }  // namespace korvald::reporting
