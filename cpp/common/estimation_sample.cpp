@@ -147,7 +147,10 @@ nb::object build_sample(nb::handle data, nb::handle keepvars, nb::handle yx, nb:
   // The element type all kept columns would share in one array: read off an
   // empty slice, so no data is copied to learn it.
   nb::object common_dtype = selected.attr("iloc")[nb::slice(0, 0, 1)].attr("to_numpy")().attr("dtype");
-  nb::object sample = selected.attr("copy")();
+  // pandas copies on write: the selection shares the caller's columns until
+  // one is replaced, and every change below replaces whole columns, so the
+  // caller's frame stays untouched without copying all N rows up front.
+  nb::object sample = selected;
   nb::object float64 = py::numpy().attr("float64");
   if (nb::len(yx) > 0 && !py::equals(common_dtype, float64)) {
     const std::string note = "Some variables are not double, recasting";
@@ -300,7 +303,8 @@ nb::object series_by_initial_index(nb::handle sample, nb::handle values, nb::han
   nb::object pd = py::pandas();
   nb::object np = py::numpy();
   nb::object index = pd.attr("Index")(sample["initial_index"].attr("to_numpy")(), "name"_a = "initial_index");
-  return pd.attr("Series")(np.attr("asarray")(values).attr("ravel")(), "index"_a = index, "name"_a = name);
+  return pd.attr("Series")(np.attr("asarray")(values).attr("ravel")(), "index"_a = index, "name"_a = name,
+                           "copy"_a = false);
 }
 
 }  // namespace korvald::common

@@ -99,6 +99,7 @@ nb::object float_matrix(nb::handle sample, nb::handle columns);
 
 // pandas Series of `values` (flattened) indexed by the sample's
 // `initial_index` column (index name "initial_index"), optionally named.
+// The Series uses `values` without a copy: pass arrays nothing changes later.
 nb::object series_by_initial_index(nb::handle sample, nb::handle values, nb::handle name = nb::none());
 
 }  // namespace korvald::common

@@ -189,8 +189,9 @@ bool detect_separation(const double* y, int64_t n, const double* X, int64_t K,
     }
 
   for (int64_t i = 0; i < n; ++i) u[i] = y[i] == 0.0 ? 1.0 : 0.0;
-  std::vector<double> ut(static_cast<size_t>(n)), Xb(static_cast<size_t>(n)), r(static_cast<size_t>(n)),
-      rt(static_cast<size_t>(n)), XtWu(static_cast<size_t>(K));
+  // ut (demeaned u) is spent once X~'W ut is formed, so its buffer then
+  // holds the demeaned residual u - Xb; the residual itself is recomputed.
+  std::vector<double> ut(static_cast<size_t>(n)), Xb(static_cast<size_t>(n)), XtWu(static_cast<size_t>(K));
   for (int64_t it = 0; it < options.maxiter; ++it) {
     std::copy(u, u + n, ut.begin());
     demean.apply(ut.data());
@@ -208,14 +209,14 @@ bool detect_separation(const double* y, int64_t n, const double* X, int64_t K,
         for (int64_t i = 0; i < n; ++i) Xb[i] += xk[i] * beta[k];
       }
     }
-    for (int64_t i = 0; i < n; ++i) r[i] = u[i] - Xb[i];
-    std::copy(r.begin(), r.end(), rt.begin());
-    demean.apply(rt.data());
+    double* rt = ut.data();
+    for (int64_t i = 0; i < n; ++i) rt[i] = u[i] - Xb[i];
+    demean.apply(rt);
     double max_change = 0.0;
     int64_t provisional = 0;
     for (int64_t i = 0; i < n; ++i) {
       // fitted u = regressor part + fixed-effect part of the residual, clipped at 0
-      const double fitted = Xb[i] + (r[i] - rt[i]);
+      const double fitted = Xb[i] + ((u[i] - Xb[i]) - rt[i]);
       const double next = y[i] == 0.0 ? std::max(fitted, 0.0) : 0.0;
       const double d = std::fabs(next - u[i]);
       if (std::isnan(d))

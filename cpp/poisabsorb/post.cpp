@@ -247,7 +247,8 @@ nb::object finish(Call& c) {
   const double* mu = f64(c.mu);
   nb::object gammaln = c.module.attr("gammaln");
   // ln(y!) serves both log-likelihoods; the N-row terms are built in one buffer.
-  nb::object log_y_factorial = gammaln(np.attr("add")(c.yv, 1.0));
+  nb::object log_y_factorial = np.attr("add")(c.yv, 1.0);
+  gammaln(log_y_factorial, "out"_a = log_y_factorial);
   nb::object terms = np.attr("log")(c.mu);
   np.attr("multiply")(c.yv, terms, "out"_a = terms);
   np.attr("subtract")(terms, c.mu, "out"_a = terms);

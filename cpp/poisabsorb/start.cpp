@@ -38,7 +38,10 @@ static std::vector<bool> independent_regressors(const Call& c, nb::handle yXtild
 static nb::object simple_eta(nb::handle yv) {
   nb::object np = py::numpy();
   nb::object mean = np.attr("mean")(yv);
-  return np.attr("log")(np.attr("divide")(np.attr("add")(yv, mean), 2.0));
+  nb::object eta = np.attr("add")(yv, mean);
+  np.attr("divide")(eta, 2.0, "out"_a = eta);
+  np.attr("log")(eta, "out"_a = eta);
+  return eta;
 }
 
 void screen_and_start(Call& c) {

@@ -282,12 +282,12 @@ InferenceOutput covariance_and_inference(const InferenceInput& in, nb::handle re
 
   // The constant implied by fixed effects normalised to (weighted) mean zero;
   // w are its influence weights, so its variance follows the meat rules above.
-  nb::object y_values = in.data[nb::list(in.y)].attr("to_numpy")("dtype"_a = float64);
   nb::object w;
   double constant = 0;
   nb::object resid_flat = resid.attr("ravel")();
   nb::object mu_flat;
   if (linear) {
+    nb::object y_values = in.data[nb::list(in.y)].attr("to_numpy")("dtype"_a = float64);
     const double y_mean = as_double(np().attr("mean")(y_values));
     if (K > 0) {
       nb::object X = in.data[nb::list(in.x)].attr("to_numpy")("dtype"_a = float64);
@@ -309,7 +309,10 @@ InferenceOutput covariance_and_inference(const InferenceInput& in, nb::handle re
                              : np().attr("asarray")(in.x_scale, "dtype"_a = float64).attr("reshape")(-1);
       Xb = ((X * scale).attr("__matmul__")(beta)).attr("ravel")();
       nb::object Xbar_std = mu_flat.attr("__matmul__")(X) / nb::float_(S);
-      w = nb::float_(1.0 / S) - Xt.attr("__matmul__")(bread.attr("__matmul__")(Xbar_std));
+      X = nb::none();
+      // 1/S - X~ v, written over the fresh product X~ v.
+      w = Xt.attr("__matmul__")(bread.attr("__matmul__")(Xbar_std));
+      np().attr("subtract")(nb::float_(1.0 / S), w, "out"_a = w);
     } else {
       Xb = nb::float_(0.0);
       w = np().attr("full")(N, 1.0 / S);
@@ -317,9 +320,14 @@ InferenceOutput covariance_and_inference(const InferenceInput& in, nb::handle re
     // eta holds the linear predictor without the offset, so eta - x'b is
     // already the fixed-effect part; the offset must not be taken off again.
     nb::object eta = np().attr("asarray")(in.eta, "dtype"_a = float64).attr("ravel")();
-    constant = as_double(np().attr("sum")(mu_flat * (eta - Xb))) / S;
+    nb::object fe_part = np().attr("subtract")(eta, Xb);
+    Xb = nb::none();
+    np().attr("multiply")(mu_flat, fe_part, "out"_a = fe_part);
+    constant = as_double(np().attr("sum")(fe_part)) / S;
   }
+  // The homoskedastic variance needs w itself; the others only w * resid.
   nb::object wr = w * resid_flat;
+  if (in.setype != "homoskedastic") w = nb::none();
 
   double cons_var = 0;
   if (in.setype == "homoskedastic") {
@@ -327,7 +335,7 @@ InferenceOutput covariance_and_inference(const InferenceInput& in, nb::handle re
   } else if (in.setype == "heteroskedastic") {
     cons_var = hetero_factor * as_double(np().attr("sum")(wr * wr));
   } else {
-    nb::object wr_series = pd().attr("Series")(wr);
+    nb::object wr_series = pd().attr("Series")(wr, "copy"_a = false);
     for (size_t i = 0; i < clusters.names.size(); ++i) {
       nb::object ids = clusters.clust_df[nb::str(clusters.names[i].c_str())].attr("to_numpy")();
       nb::object sums = wr_series.attr("groupby")(ids).attr("sum")().attr("to_numpy")();

@@ -151,7 +151,8 @@ void assemble_result(const AssemblyInput& in, nb::handle result) {
   } else {
     nb::object mu = np.attr("asarray")(in.mu, "dtype"_a = float64).attr("reshape")(N, 1);
     result.attr("fittedvalues") = common::series_by_initial_index(in.data, mu);
-    result.attr("resid_additive") = common::series_by_initial_index(in.data, y_values - mu);
+    // y - mu is the residual the caller handed in.
+    result.attr("resid_additive") = common::series_by_initial_index(in.data, in.resid);
     result.attr("resid_multiplicative") = common::series_by_initial_index(in.data, y_values / mu);
   }
   result.attr("msg") = in.msg;

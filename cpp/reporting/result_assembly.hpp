@@ -26,6 +26,7 @@ struct AssemblyInput {
   int64_t N = 0, K = 0, N_FE = 1, df_model = 0;
   nb::object msg;
   // Linear: beta (K x 1), resid (N x 1, partialled-out residual), FEgen flag.
+  // Poisson: resid is y - mu (N x 1).
   nb::object beta, resid;
   bool fegen = false;
   // Poisson: fit statistics computed by the estimator, mu (N x 1) and the
