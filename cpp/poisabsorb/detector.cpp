@@ -14,28 +14,16 @@ namespace korvald::poisabsorb {
 
 using namespace nb::literals;
 
-static double to_double(nb::handle v) {
-  double d = PyFloat_AsDouble(v.ptr());
-  if (d == -1.0 && PyErr_Occurred()) throw nb::python_error();
-  return d;
-}
-
-static int64_t to_index(nb::handle v) {
-  nb::object idx = nb::steal(PyNumber_Index(v.ptr()));
-  if (!idx.is_valid()) throw nb::python_error();
-  return clamp_int64(idx);
-}
-
 nb::object detect_separation_ir(nb::handle data, nb::handle y, nb::handle x, nb::handle fenames, nb::handle tol,
                                 nb::handle maxiter, nb::handle K_penalty, nb::handle inner_maxiter,
                                 nb::handle inner_tol, nb::handle verb) {
   nb::object np = py::numpy();
   core::RectifierOptions options;
-  options.tol = to_double(tol);
-  options.maxiter = to_index(maxiter);
-  options.K_penalty = to_double(K_penalty);
-  options.inner_maxiter = to_index(inner_maxiter);
-  options.inner_tol = to_double(inner_tol);
+  options.tol = as_double(tol);
+  options.maxiter = as_index(maxiter);
+  options.K_penalty = as_double(K_penalty);
+  options.inner_maxiter = as_index(inner_maxiter);
+  options.inner_tol = as_double(inner_tol);
   const bool verb2 = greater(verb, nb::int_(1));
 
   nb::object Y = np.attr("ascontiguousarray")(

@@ -4,8 +4,6 @@
 
 #include <nanobind/stl/string.h>
 
-#include <climits>
-
 #include "poisabsorb/internal.hpp"
 #include "pyutil/pyutil.hpp"
 
@@ -16,45 +14,6 @@ using namespace nb::literals;
 void Call::log(const std::string& text) const { msg.attr("append")(nb::str(text.c_str(), text.size())); }
 
 nb::object Call::ycol() const { return nb::borrow(y[0]); }
-
-double* f64(nb::handle array) { return nb::cast<DoubleArray>(array).data(); }
-const double* cf64(nb::handle array) { return nb::cast<ConstDoubleArray>(array).data(); }
-const int64_t* i64(nb::handle array) { return nb::cast<IdArray>(array).data(); }
-
-nb::object empty(int64_t rows, int64_t cols) {
-  nb::object np = py::numpy();
-  return np.attr("empty")(nb::make_tuple(rows, cols), "dtype"_a = np.attr("float64"));
-}
-nb::object zeros(int64_t rows, int64_t cols) {
-  nb::object np = py::numpy();
-  return np.attr("zeros")(nb::make_tuple(rows, cols), "dtype"_a = np.attr("float64"));
-}
-nb::object empty1(int64_t n) {
-  nb::object np = py::numpy();
-  return np.attr("empty")(n, "dtype"_a = np.attr("float64"));
-}
-
-nb::object as_f64(nb::handle value) {
-  nb::object np = py::numpy();
-  nb::object arr = np.attr("asarray")(value, "dtype"_a = np.attr("float64"));
-  bool usable = py::truthy(arr.attr("flags").attr("c_contiguous")) && py::truthy(arr.attr("flags").attr("writeable"));
-  return usable ? arr : np.attr("array")(arr, "dtype"_a = np.attr("float64"), "order"_a = "C");
-}
-
-bool greater(nb::handle a, nb::handle b) {
-  int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_GT);
-  if (r < 0) throw nb::python_error();
-  return r == 1;
-}
-
-int64_t clamp_int64(nb::handle value) {
-  int overflow = 0;
-  long long v = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
-  if (v == -1 && PyErr_Occurred()) throw nb::python_error();
-  if (overflow > 0) return LLONG_MAX;
-  if (overflow < 0) return LLONG_MIN;
-  return static_cast<int64_t>(v);
-}
 
 static nb::handle g_module;
 

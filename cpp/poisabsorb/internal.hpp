@@ -3,7 +3,8 @@
 // (identifiers and fe-style separation), separation.cpp (option parsing and
 // the rectifier pass), start.cpp (collinearity screen and starting values),
 // irls.cpp (the loop), post.cpp (diagnostics, fit statistics, fixed-effect
-// recovery, result and summary). detector.cpp holds _detect_separation_ir.
+// recovery, result and summary). detector.cpp holds _detect_separation_ir;
+// helpers.cpp the small conversions every step uses.
 #pragma once
 
 #include <nanobind/nanobind.h>
@@ -72,7 +73,7 @@ nb::object detect_separation_ir(nb::handle data, nb::handle y, nb::handle x, nb:
                                 nb::handle inner_tol, nb::handle verb);
 double poisson_deviance_py(nb::handle y, nb::handle mu);
 
-// ---- array helpers -------------------------------------------------------
+// ---- helpers (helpers.cpp) -----------------------------------------------
 using DoubleArray = nb::ndarray<double, nb::c_contig, nb::device::cpu>;
 using ConstDoubleArray = nb::ndarray<const double, nb::c_contig, nb::device::cpu>;
 using IdArray = nb::ndarray<const int64_t, nb::c_contig, nb::device::cpu>;
@@ -88,9 +89,15 @@ nb::object zeros(int64_t rows, int64_t cols);
 nb::object empty1(int64_t n);
 // A C-contiguous, writable float64 copy/view of `value` (copies only if needed).
 nb::object as_f64(nb::handle value);
-// Python comparison a > b.
+// Python comparisons a > b and a <= b.
 bool greater(nb::handle a, nb::handle b);
+bool less_or_equal(nb::handle a, nb::handle b);
 // A Python int clamped into int64.
 int64_t clamp_int64(nb::handle value);
+// float(value) and operator.index(value) (clamped into int64), raising as Python would.
+double as_double(nb::handle value);
+int64_t as_index(nb::handle value);
+// The index [:, col] of a 2-D array.
+nb::object column_of(int64_t col);
 
 }  // namespace korvald::poisabsorb

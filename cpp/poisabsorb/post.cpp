@@ -18,12 +18,6 @@ namespace korvald::poisabsorb {
 
 using namespace nb::literals;
 
-static double num(nb::handle v) {
-  double d = PyFloat_AsDouble(v.ptr());
-  if (d == -1.0 && PyErr_Occurred()) throw nb::python_error();
-  return d;
-}
-
 static std::string fmt(nb::handle v, const char* spec) { return py::format(v, spec); }
 
 static void print_diagnostics(const Call& c) {
@@ -39,7 +33,7 @@ static void print_diagnostics(const Call& c) {
             "  sum=" + stat(y, "sum"));
   nb::object huge = np.attr("count_nonzero")(np.attr("greater")(mu, 1e15));
   py::print("  obs with mu > 1e15: " + fmt(py::builtins().attr("int")(huge), ",") + " of " + py::format(c.N, ","));
-  const double ratio = num(np.attr("sum")(mu)) / num(np.attr("sum")(y));
+  const double ratio = as_double(np.attr("sum")(mu)) / as_double(np.attr("sum")(y));
   py::print("  PPML score check: sum(mu)/sum(Y) = " + py::format(ratio, ".6f") + "  (should be ~ 1.0)");
 
   nb::object worst = py::builtins().attr("int")(np.attr("argmax")(np.attr("abs")(eta)));
@@ -174,7 +168,7 @@ static void recover_fixed_effects(const Call& c, nb::handle beta) {
   for (int64_t k = 0; k < F; ++k) {
     nb::object spec = c.fixedeffects[k];
     nb::object column = np.attr("ascontiguousarray")(
-        normalized_arr.attr("__getitem__")(nb::make_tuple(nb::slice(nb::none(), nb::none(), nb::none()), k)));
+        normalized_arr.attr("__getitem__")(column_of(k)));
     const std::string name = "__hdfe" + std::to_string(k + 1) + "__";
     fe[spec] = common::series_by_initial_index(c.sample, column, nb::str(name.c_str()));
     nb::object level_values = empty1(ngroups[k]);
@@ -253,7 +247,7 @@ nb::object finish(Call& c) {
   np.attr("multiply")(c.yv, terms, "out"_a = terms);
   np.attr("subtract")(terms, c.mu, "out"_a = terms);
   np.attr("subtract")(terms, log_y_factorial, "out"_a = terms);
-  const double llf = num(np.attr("sum")(terms));
+  const double llf = as_double(np.attr("sum")(terms));
   const bool summary = c.print_summary && c.setype != "none";
   if (!summary) log_y_factorial = nb::none();
   const double params = static_cast<double>(c.K + c.N_FE);
@@ -267,7 +261,7 @@ nb::object finish(Call& c) {
   np.attr("sqrt")(c.mu, "out"_a = terms);
   np.attr("divide")(resid, terms, "out"_a = terms);
   np.attr("square")(terms, "out"_a = terms);
-  const double pearson = num(np.attr("sum")(terms));
+  const double pearson = as_double(np.attr("sum")(terms));
   terms = nb::none();
 
   if (py::equals(c.FEgen, nb::bool_(true))) recover_fixed_effects(c, inf.beta);
@@ -299,11 +293,11 @@ nb::object finish(Call& c) {
 
   if (summary) {
     nb::dict counts = fe_counts(c);
-    const double ybar = num(np.attr("mean")(c.yv));
+    const double ybar = as_double(np.attr("mean")(c.yv));
     nb::object null_terms = np.attr("multiply")(c.yv, std::log(ybar));
     np.attr("subtract")(null_terms, ybar, "out"_a = null_terms);
     np.attr("subtract")(null_terms, log_y_factorial, "out"_a = null_terms);
-    const double ll_null = num(np.attr("sum")(null_terms));
+    const double ll_null = as_double(np.attr("sum")(null_terms));
     null_terms = nb::none();
     const double pseudo_r2 = ll_null != 0 ? 1.0 - llf / ll_null : 0.0;
     nb::object df_resid = nb::none();

@@ -15,18 +15,6 @@ namespace korvald::poisabsorb {
 
 using namespace nb::literals;
 
-static double as_double(nb::handle value) {
-  double v = PyFloat_AsDouble(value.ptr());
-  if (v == -1.0 && PyErr_Occurred()) throw nb::python_error();
-  return v;
-}
-
-static bool less_or_equal(nb::handle a, nb::handle b) {
-  int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_LE);
-  if (r < 0) throw nb::python_error();
-  return r == 1;
-}
-
 // A name argument that must hold exactly one column (offset, starting values):
 // a second name would be read as part of the same column.
 static nb::list one_name(nb::handle value, const std::string& what, const std::string& noun) {
