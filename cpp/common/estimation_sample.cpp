@@ -211,6 +211,12 @@ static nb::list spec_columns(nb::handle spec) {
   return cols;
 }
 
+// sample[name] = values, minus the copy a plain assignment of an array makes:
+// a Series on the sample's own index is taken over as it is.
+static void assign_column(nb::handle sample, nb::handle name, nb::handle values) {
+  sample[name] = py::pandas().attr("Series")(values, "index"_a = sample.attr("index"), "copy"_a = false);
+}
+
 static int64_t group_count(nb::handle ids) {
   if (nb::len(ids) == 0) return 0;
   return nb::cast<int64_t>(ids.attr("max")()) + 1;
@@ -219,7 +225,7 @@ static int64_t group_count(nb::handle ids) {
 int64_t add_identifier_columns(nb::object sample, nb::handle fixedeffects, nb::handle fenames, int verb) {
   nb::object np = py::numpy();
   if (nb::len(fixedeffects) == 0) {
-    sample["fe_A"] = np.attr("zeros")(nb::len(sample), "dtype"_a = np.attr("int64"));
+    assign_column(sample, nb::str("fe_A"), np.attr("zeros")(nb::len(sample), "dtype"_a = np.attr("int64")));
     return 1;
   }
   int64_t n_fe = 0;
@@ -228,7 +234,7 @@ int64_t add_identifier_columns(nb::object sample, nb::handle fixedeffects, nb::h
     nb::list cols = spec_columns(spec);
     nb::object ids = sample.attr("groupby")(cols, "sort"_a = true).attr("ngroup")().attr("to_numpy")(
         "dtype"_a = np.attr("int64"));
-    sample[fenames[i]] = ids;
+    assign_column(sample, fenames[i], ids);
     int64_t groups = group_count(ids);
     n_fe += groups;
     if (verb > 0)
@@ -264,7 +270,12 @@ nb::object sort_and_index(nb::object sample, nb::handle fenames) {
   }
   nb::object sorted =
       counted ? sample.attr("take")(order) : sample.attr("sort_values")(best, "kind"_a = "stable");
-  sorted["initial_index"] = sorted.attr("index");
+  nb::object labels = sorted.attr("index");
+  // A Series cannot be built on a MultiIndex; those labels take the plain route.
+  if (nb::isinstance(labels, py::pandas().attr("MultiIndex")))
+    sorted["initial_index"] = labels;
+  else
+    assign_column(sorted, nb::str("initial_index"), labels);
   return sorted;
 }
 
@@ -274,16 +285,25 @@ int64_t recode_identifiers(nb::object sample, nb::handle fenames) {
   for (nb::handle name : fenames) {
     nb::object ids = sample.attr("groupby")(name, "sort"_a = true).attr("ngroup")().attr("to_numpy")(
         "dtype"_a = np.attr("int64"));
-    sample[name] = ids;
+    assign_column(sample, name, ids);
     n_fe += group_count(ids);
   }
   return n_fe;
 }
 
 nb::object identifier_matrix(nb::handle sample, nb::handle fenames) {
+  // Filled column by column: going through a column-major frame export and
+  // then a row-major copy would move every identifier twice.
   nb::object np = py::numpy();
-  nb::object values = sample[nb::list(fenames)].attr("to_numpy")("dtype"_a = np.attr("int64"));
-  return np.attr("ascontiguousarray")(values);
+  size_t n = nb::len(sample), k = nb::len(fenames);
+  nb::object out = np.attr("empty")(nb::make_tuple(n, k), "dtype"_a = np.attr("int64"));
+  size_t j = 0;
+  for (nb::handle name : fenames) {
+    out[nb::make_tuple(nb::slice(nb::none(), nb::none(), nb::none()), j)] =
+        sample[name].attr("to_numpy")("dtype"_a = np.attr("int64"));
+    ++j;
+  }
+  return out;
 }
 
 nb::object float_matrix(nb::handle sample, nb::handle columns) {

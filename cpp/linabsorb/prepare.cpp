@@ -68,9 +68,10 @@ static void drop_invalid_rows(Prepared& prep) {
 static void drop_singleton_rows(Prepared& prep) {
   nb::object np = py::numpy();
   const int64_t n_before = prep.N;
-  nb::object y_copy = prep.data[prep.y[0]].attr("to_numpy")("dtype"_a = np.attr("float64"), "copy"_a = true);
+  // drop_singletons reads y into its own buffer, so a view of the column will do.
+  nb::object y_values = prep.data[prep.y[0]].attr("to_numpy")("dtype"_a = np.attr("float64"));
   nb::object mask = np.attr("ones")(n_before, "dtype"_a = np.attr("int64"));
-  nb::object marks = prep.module.attr("drop_singletons")(y_copy, prep.panelmat, mask);
+  nb::object marks = prep.module.attr("drop_singletons")(y_values, prep.panelmat, mask);
   nb::object keep = np.attr("asarray")(marks).attr("astype")("bool");
   if (nb::len(keep) != static_cast<size_t>(n_before))
     py::raise_runtime_error("drop_singletons returned " + std::to_string(nb::len(keep)) + " marks for " +

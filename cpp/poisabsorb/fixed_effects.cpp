@@ -36,7 +36,8 @@ nb::object fe_style_removal(const Call& c, nb::object sample, nb::object* mp) {
   }
   const int64_t n = static_cast<int64_t>(nb::len(sample));
   nb::object mp_here = pointers(c, sample);
-  nb::object yv = sample.attr("__getitem__")(ycol).attr("to_numpy")("dtype"_a = "float64", "copy"_a = true);
+  // sep reads y into its own buffer, so a view of the column will do.
+  nb::object yv = sample.attr("__getitem__")(ycol).attr("to_numpy")("dtype"_a = "float64");
   nb::object keep = c.module.attr("sep")(yv, mp_here, np.attr("ones")(n, "dtype"_a = np.attr("int64")));
   keep = np.attr("asarray")(keep).attr("astype")(np.attr("bool_"));
   *mp = mp_here;
