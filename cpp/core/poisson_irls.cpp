@@ -108,8 +108,7 @@ void weighted_design(const double* zX, const double* mu, int64_t n, int64_t K, d
     const double s = std::sqrt(mu[i]);
     const double* row = zX + i * w;
     b[i] = row[0] * s;
-    double* a = A + i * K;
-    for (int64_t k = 0; k < K; ++k) a[k] = row[k + 1] * s;
+    for (int64_t k = 0; k < K; ++k) A[k * n + i] = row[k + 1] * s;
   }
 }
 

@@ -35,7 +35,9 @@ WorkingChecks working_variable_checked(const double* eta, const double* y, const
                                        int64_t n, int64_t width);
 
 // zX is n x (K+1) row-major (column 0 the working variable). Writes the
-// row-scaled system A = zX[:,1:] * sqrt(mu) (n x K) and b = zX[:,0] * sqrt(mu).
+// row-scaled system A = zX[:,1:] * sqrt(mu) (n x K, column-major: the layout
+// LAPACK works in, so the solver's own copy is a straight one) and
+// b = zX[:,0] * sqrt(mu).
 void weighted_design(const double* zX, const double* mu, int64_t n, int64_t K, double* A, double* b);
 
 // e = z - zX[:,0] + zX[:,1:] * coef: the fixed-effect part of z plus the

@@ -88,24 +88,27 @@ void run_irls(Call& c) {
     // mu is a contiguous N x 1 array, so its flattened view needs no copy.
     nb::object weights = c.mu.attr("ravel")();
     nb::object zX_in = zX;
-    zX = working_matrix(c.accelfunc(zX_in, weights, c.mp, inner_tol, c.minsubiter, c.maxsubiter, c.verb, c.nt), n, K + 1);
+    zX = working_matrix(c.accelfunc(zX_in, weights, c.mp, inner_tol, c.minsubiter, c.maxsubiter, c.verb, c.nt), n,
+                        K + 1);
 
     // The backend hands back a new matrix, so the storage of its input (n x
     // (K+1) doubles, exactly A and b) is free: reusing it spares two fresh
-    // N-row arrays per iteration.
+    // N-row arrays per iteration. A is column-major (a transposed K x n view).
     nb::object A, bvec;
     if (!py::truthy(np.attr("may_share_memory")(zX, zX_in))) {
       nb::object flat = zX_in.attr("reshape")(-1);
-      A = flat.attr("__getitem__")(nb::slice(nb::int_(0), nb::int_(n * K), nb::none())).attr("reshape")(n, K);
+      A = flat.attr("__getitem__")(nb::slice(nb::int_(0), nb::int_(n * K), nb::none()))
+              .attr("reshape")(K, n)
+              .attr("T");
       bvec = flat.attr("__getitem__")(nb::slice(nb::int_(n * K), nb::none(), nb::none())).attr("reshape")(n, 1);
     } else {
-      A = empty(n, K);
+      A = empty(K, n).attr("T");
       bvec = empty(n, 1);
     }
     zX_in = nb::none();
     {
       const double* zX_data = f64(zX);
-      double* Ap = f64(A);
+      double* Ap = f64(A.attr("T"));
       double* bp = f64(bvec);
       nb::gil_scoped_release release;
       core::weighted_design(zX_data, mu, n, K, Ap, bp);
