@@ -61,7 +61,7 @@ double ratio(int64_t num, int64_t den) {
 double as_double(nb::handle v) { return nb::cast<double>(py::builtins().attr("float")(v)); }
 
 struct ClusterIds {
-  nb::object clust_df;            // one generated identifier column per subset
+  std::vector<nb::object> ids;    // int64 cluster numbers 0..G-1, one array per subset
   std::vector<std::string> names; // clu_A, clu_B, ...
   std::vector<int> pm;            // +1 odd-sized subset, -1 even-sized
   nb::list N_cluster;             // clusters per subset
@@ -71,15 +71,32 @@ struct ClusterIds {
   double correction = 0;
 };
 
+// Clustering on one variable that is also a fixed effect of its own: its
+// identifier column holds exactly the numbers groupby().ngroup() would give
+// (both number the sorted distinct values of that column on this sample),
+// so the N-row grouping need not run again. None otherwise.
+nb::object absorbed_identifier(const InferenceInput& in, nb::handle subset) {
+  if (nb::len(subset) != 1 || in.fixedeffects.is_none() || in.fenames.is_none()) return nb::none();
+  nb::handle name = subset[0];
+  size_t i = 0;
+  for (nb::handle spec : in.fixedeffects) {
+    if (ops::eq(spec, name) && i < nb::len(in.fenames)) {
+      nb::object column = in.data[in.fenames[i]];
+      return np().attr("ascontiguousarray")(column.attr("to_numpy")("dtype"_a = np().attr("int64")));
+    }
+    ++i;
+  }
+  return nb::none();
+}
+
 ClusterIds cluster_identifiers(const InferenceInput& in) {
   ClusterIds c;
   nb::list clustvars(in.clustvars);
   c.d = static_cast<int64_t>(nb::len(clustvars));
-  // The generated identifiers go into a frame of their own: a caller's cluster
+  // The generated identifiers stay out of the sample: a caller's cluster
   // variable named like one of them (clu_A, ...) must not be overwritten
   // before the intersections that use it are numbered.
   nb::object source = in.data[clustvars];
-  c.clust_df = pd().attr("DataFrame")("index"_a = source.attr("index"));
   const int64_t n_cluster = static_cast<int64_t>(std::pow(2.0, static_cast<double>(c.d)) - 1);
   nb::object powerset = ops::module_global(in.family, "powerset");
   nb::list intersections(powerset(clustvars));
@@ -90,14 +107,15 @@ ClusterIds cluster_identifiers(const InferenceInput& in) {
   for (int64_t i = 0; i < n_cluster; ++i) {
     c.names.push_back("clu_" + std::string(1, static_cast<char>(65 + i)));
     nb::list subset(intersections[static_cast<size_t>(i)]);
-    c.clust_df[nb::str(c.names.back().c_str())] =
-        source.attr("groupby")(subset).attr("ngroup")().attr("to_numpy")("dtype"_a = np().attr("int64"));
+    nb::object ids = absorbed_identifier(in, subset);
+    if (ids.is_none())
+      ids = source.attr("groupby")(subset).attr("ngroup")().attr("to_numpy")("dtype"_a = np().attr("int64"));
+    c.ids.push_back(ids);
     c.pm.push_back(nb::len(subset) % 2 == 1 ? 1 : -1);
   }
 
-  for (const auto& name : c.names) {
-    nb::object column = c.clust_df[nb::str(name.c_str())];
-    c.N_cluster.append(nb::int_(nb::cast<int64_t>(nb::int_(column.attr("max")())) + 1));
+  for (const auto& ids : c.ids) {
+    c.N_cluster.append(nb::int_(nb::cast<int64_t>(nb::int_(ids.attr("max")())) + 1));
   }
   int64_t smallest = nb::cast<int64_t>(ops::py_min(c.N_cluster));
   if (smallest == 1)
@@ -111,12 +129,12 @@ ClusterIds cluster_identifiers(const InferenceInput& in) {
   return c;
 }
 
-// Sum over clusters of s_g s_g' for the generated identifier `name`,
+// Sum over clusters of s_g s_g' for the cluster numbers of one subset,
 // computed by the backend from the sort order of the identifiers.
-nb::object cluster_meat(Family family, const ClusterIds& c, const std::string& name, nb::handle demeaned,
-                        nb::handle resid, int64_t N, int64_t K) {
+nb::object cluster_meat(Family family, const ClusterIds& c, size_t subset, nb::handle demeaned, nb::handle resid,
+                        int64_t N, int64_t K) {
   nb::object int64 = np().attr("int64");
-  nb::object ids = c.clust_df[nb::str(name.c_str())].attr("to_numpy")("dtype"_a = int64);
+  nb::object ids = c.ids[subset];
   nb::object sortvec = np().attr("ascontiguousarray")(np().attr("argsort")(ids), "dtype"_a = int64);
   const int64_t nclust = nb::cast<int64_t>(nb::int_(ids.attr("max")())) + 1;
   nb::object panelmat = np().attr("zeros")(nb::make_tuple(nclust, 2), "dtype"_a = int64);
@@ -220,7 +238,7 @@ InferenceOutput covariance_and_inference(const InferenceInput& in, nb::handle re
     nb::list meat_matrices;
     for (size_t i = 0; i < n_cluster; ++i) {
       if (in.verb > 0) py::print("calculating covmat " + std::to_string(i + 1) + " of " + std::to_string(n_cluster));
-      nb::object B = cluster_meat(in.family, clusters, clusters.names[i], demeaned, resid, N, K);
+      nb::object B = cluster_meat(in.family, clusters, i, demeaned, resid, N, K);
       nb::object contribution = nb::float_(clusters.pm[i] * clusters.correction) * B;
       if (linear)
         meat = meat + contribution;
@@ -337,8 +355,7 @@ InferenceOutput covariance_and_inference(const InferenceInput& in, nb::handle re
   } else {
     nb::object wr_series = pd().attr("Series")(wr, "copy"_a = false);
     for (size_t i = 0; i < clusters.names.size(); ++i) {
-      nb::object ids = clusters.clust_df[nb::str(clusters.names[i].c_str())].attr("to_numpy")();
-      nb::object sums = wr_series.attr("groupby")(ids).attr("sum")().attr("to_numpy")();
+      nb::object sums = wr_series.attr("groupby")(clusters.ids[i]).attr("sum")().attr("to_numpy")();
       cons_var += clusters.pm[i] * clusters.correction * as_double(np().attr("sum")(sums * sums));
     }
     if (!linear) cons_var *= cr1_factor;
