@@ -24,6 +24,27 @@ struct Sum {
   double value() const { return s + c; }
 };
 
+// The two parts of the deviance, summed over observations in order.
+struct DevianceSum {
+  Sum zero_part, pos_part;
+  bool any_zero = false, any_pos = false;
+  void add(double y, double mu) {
+    if (y == 0.0) {
+      any_zero = true;
+      zero_part.add(mu);
+    } else {
+      any_pos = true;
+      pos_part.add(y * std::log(y / mu) - (y - mu));
+    }
+  }
+  double value() const {
+    double total = 0.0;
+    if (any_zero) total += 2.0 * zero_part.value();
+    if (any_pos) total += 2.0 * pos_part.value();
+    return total;
+  }
+};
+
 }  // namespace
 
 bool max_is_finite(const double* v, int64_t n) {
@@ -44,21 +65,9 @@ bool all_finite(const double* v, int64_t n) {
 
 double poisson_deviance(const double* y, const double* mu, int64_t n, bool finite_shortcut) {
   if (finite_shortcut && !all_finite(mu, n)) return std::numeric_limits<double>::infinity();
-  Sum zero_part, pos_part;
-  bool any_zero = false, any_pos = false;
-  for (int64_t i = 0; i < n; ++i) {
-    if (y[i] == 0.0) {
-      any_zero = true;
-      zero_part.add(mu[i]);
-    } else {
-      any_pos = true;
-      pos_part.add(y[i] * std::log(y[i] / mu[i]) - (y[i] - mu[i]));
-    }
-  }
-  double total = 0.0;
-  if (any_zero) total += 2.0 * zero_part.value();
-  if (any_pos) total += 2.0 * pos_part.value();
-  return total;
+  DevianceSum sum;
+  for (int64_t i = 0; i < n; ++i) sum.add(y[i], mu[i]);
+  return sum.value();
 }
 
 void fitted_means(const double* eta, const double* offset, double* mu, int64_t n) {
@@ -131,11 +140,20 @@ HalvingOutcome step_halving(const double* y, const double* offset, const double*
   double step = 1.0;
   for (;;) {
     for (int64_t k = 0; k < K; ++k) beta[k] = beta_old[k] + step * (b[k] - beta_old[k]);
+    // The trial and its deviance in one pass, summed exactly as
+    // poisson_deviance(y, mu, n, true) would: a non-finite mu makes it +inf.
+    DevianceSum sum;
+    bool finite = true;
     for (int64_t i = 0; i < n; ++i) {
       eta[i] = eta_old[i] + step * (e[i] - eta_old[i]);
       mu[i] = std::exp(eta[i] + offset[i]);
+      if (!finite) continue;
+      if (std::isfinite(mu[i]))
+        sum.add(y[i], mu[i]);
+      else
+        finite = false;
     }
-    out.deviance_new = poisson_deviance(y, mu, n, true);
+    out.deviance_new = finite ? sum.value() : std::numeric_limits<double>::infinity();
     const bool accept = finite_only ? std::isfinite(out.deviance_new) : out.deviance_new <= deviance + dev_tol;
     if (accept) break;
     step *= 0.5;
