@@ -88,6 +88,22 @@ def test_cluster_nested_fixed_effect_drops_out_of_the_correction(panel):
     check_cov(fit(df, setype="cluster", clustvars=["a"]), expected, ref)
 
 
+@pytest.mark.parametrize("labels", ["as_given", "shifted"])
+def test_cluster_on_an_absorbed_fixed_effect(panel, labels):
+    # "c" is also the second fixed effect, so its clusters are that effect's
+    # groups; shifted labels make group numbers and raw values differ
+    df, ref, _, _, infl, resid = panel
+    if labels == "shifted":
+        df = df.assign(c=df["c"] * 3 + 100)
+    N, K = len(df), len(X)
+    sandwich, G = cluster_sandwich(infl, resid, df, ["c"])
+    # the fixed effect c is nested in its own cluster: only a#b categories count
+    cr1 = (N - 1) / (N - K - df.groupby(["a", "b"]).ngroups)
+    expected = G / (G - 1) * cr1 * sandwich
+    res = fit(df, setype="cluster", clustvars=["c"])
+    check_cov(res, expected, ref)
+
+
 def test_two_way_cluster_inclusion_exclusion(panel):
     df, ref, _, _, infl, resid = panel
     N, K = len(df), len(X)
