@@ -325,9 +325,16 @@ InferenceOutput covariance_and_inference(const InferenceInput& in, nb::handle re
       nb::object scale = in.x_scale.is_none()
                              ? np().attr("ones")(K)
                              : np().attr("asarray")(in.x_scale, "dtype"_a = float64).attr("reshape")(-1);
-      Xb = ((X * scale).attr("__matmul__")(beta)).attr("ravel")();
       nb::object Xbar_std = mu_flat.attr("__matmul__")(X) / nb::float_(S);
+      // The frame export is usually a fresh array of our own: scale it in place.
+      nb::object scaled = X;
+      if (py::truthy(X.attr("flags").attr("writeable")))
+        np().attr("multiply")(X, scale, "out"_a = X);
+      else
+        scaled = X * scale;
       X = nb::none();
+      Xb = scaled.attr("__matmul__")(beta).attr("ravel")();
+      scaled = nb::none();
       // 1/S - X~ v, written over the fresh product X~ v.
       w = Xt.attr("__matmul__")(bread.attr("__matmul__")(Xbar_std));
       np().attr("subtract")(nb::float_(1.0 / S), w, "out"_a = w);
