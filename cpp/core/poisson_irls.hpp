@@ -41,7 +41,7 @@ WorkingChecks working_variable_checked(const double* eta, const double* y, const
 void weighted_design(const double* zX, const double* mu, int64_t n, int64_t K, double* A, double* b);
 
 // e = z - zX[:,0] + zX[:,1:] * coef: the fixed-effect part of z plus the
-// fitted regressor part.
+// fitted regressor part. e may be z itself (each entry is read before written).
 void full_step_predictor(const double* z, const double* zX, const double* coef, int64_t n, int64_t K,
                          double* e);
 

@@ -45,6 +45,7 @@ struct Call {
   int64_t N_full_initial = 0, N_dropped_invalid = 0, N_dropped_fe_sep = 0, N_dropped_ir_sep = 0;
 
   // Fit state (numpy arrays, float64, C-contiguous).
+  // yv may be a read-only view of the sample's column.
   nb::object yv, offset, eta, mu, beta, zXtilde;  // N x 1, N x 1, N x 1, N x 1, K x 1, N x (K+1)
   double deviance = 0;
   int64_t iteration = 1;

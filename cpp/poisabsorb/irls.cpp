@@ -38,7 +38,7 @@ void run_irls(Call& c) {
   nb::object np = py::numpy();
   nb::object lstsq = np.attr("linalg").attr("lstsq");
   const int64_t n = c.N, K = c.K;
-  const double* y = f64(c.yv);
+  const double* y = cf64(c.yv);
   const double* offset = f64(c.offset);
   double* eta = f64(c.eta);
   double* mu = f64(c.mu);
@@ -52,7 +52,8 @@ void run_irls(Call& c) {
   if (c.verb1) py::print("Starting iteration...");
 
   std::vector<double> beta_old(static_cast<size_t>(K)), eta_old(static_cast<size_t>(n));
-  std::vector<double> z(static_cast<size_t>(n)), e(static_cast<size_t>(n));
+  // z is spent once the full-step predictor e is formed from it, so e overwrites it.
+  std::vector<double> z(static_cast<size_t>(n));
   double change = std::numeric_limits<double>::infinity();
   int64_t hits = 0, it = 1;
   bool converged = false;
@@ -133,8 +134,8 @@ void run_irls(Call& c) {
     {
       const double* zX_data = f64(zX);
       nb::gil_scoped_release release;
-      core::full_step_predictor(z.data(), zX_data, bp, n, K, e.data());
-      step = core::step_halving(y, offset, eta_old.data(), e.data(), beta_old.data(), bp, n, K, deviance,
+      core::full_step_predictor(z.data(), zX_data, bp, n, K, z.data());
+      step = core::step_halving(y, offset, eta_old.data(), z.data(), beta_old.data(), bp, n, K, deviance,
                                 kMaxHalvings, it == 1, eta, mu, beta);
     }
     if (c.verb1) {

@@ -237,7 +237,7 @@ nb::object finish(Call& c) {
   reporting::InferenceOutput inf = reporting::covariance_and_inference(in, c.result);
 
   // Fit statistics of the final means.
-  const double* y = f64(c.yv);
+  const double* y = cf64(c.yv);
   const double* mu = f64(c.mu);
   nb::object gammaln = c.module.attr("gammaln");
   // ln(y!) serves both log-likelihoods; the N-row terms are built in one buffer.

@@ -100,9 +100,9 @@ void screen_and_start(Call& c) {
   c.K = static_cast<int64_t>(nb::len(c.x));
 
   c.offset = c.off.is_none() ? zeros(c.N, 1) : common::float_matrix(c.sample, c.off);
-  nb::list ylist;
-  ylist.append(c.ycol());
-  c.yv = common::float_matrix(c.sample, ylist);
+  // y is only read from here on: a view of the sample's float64 column will do.
+  c.yv = np.attr("ascontiguousarray")(c.sample.attr("__getitem__")(c.ycol()).attr("to_numpy")("dtype"_a = "float64"))
+             .attr("reshape")(c.N, 1);
 
   nb::object eta;
   if (!c.eta_0.is_none()) {
