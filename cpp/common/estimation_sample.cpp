@@ -141,16 +141,22 @@ nb::list check_model_columns(nb::handle data, nb::handle y, nb::handle x, nb::ha
   return keepvars;
 }
 
+static bool always_copy_on_write() {
+  nb::object version = py::pandas().attr("__version__");
+  return nb::cast<int>(py::builtins().attr("int")(version.attr("split")(".")[0])) >= 3;
+}
+
 nb::object build_sample(nb::handle data, nb::handle keepvars, nb::handle yx, nb::handle msg) {
   nb::list keep = sorted_unique(keepvars);
   nb::object selected = data.attr("loc")[nb::make_tuple(nb::slice(nb::none(), nb::none(), nb::none()), keep)];
   // The element type all kept columns would share in one array: read off an
   // empty slice, so no data is copied to learn it.
   nb::object common_dtype = selected.attr("iloc")[nb::slice(0, 0, 1)].attr("to_numpy")().attr("dtype");
-  // pandas copies on write: the selection shares the caller's columns until
-  // one is replaced, and every change below replaces whole columns, so the
-  // caller's frame stays untouched without copying all N rows up front.
-  nb::object sample = selected;
+  // pandas 3 always copies on write: the selection shares the caller's
+  // columns until one is replaced, and every change below replaces whole
+  // columns, so the caller's frame stays untouched without copying all N rows
+  // up front. Older pandas gets its own copy.
+  nb::object sample = always_copy_on_write() ? selected : selected.attr("copy")();
   nb::object float64 = py::numpy().attr("float64");
   if (nb::len(yx) > 0 && !py::equals(common_dtype, float64)) {
     const std::string note = "Some variables are not double, recasting";
