@@ -45,17 +45,20 @@ struct DevianceSum {
   }
 };
 
-}  // namespace
-
-bool max_is_finite(const double* v, int64_t n) {
-  if (n == 0) return false;
+// Running "largest element is finite" test (NaN fails) over a stream of values.
+struct MaxFinite {
   double m = -std::numeric_limits<double>::infinity();
-  for (int64_t i = 0; i < n; ++i) {
-    if (std::isnan(v[i])) return false;
-    m = std::max(m, v[i]);
+  bool nan = false;
+  void add(double v) {
+    if (std::isnan(v))
+      nan = true;
+    else
+      m = std::max(m, v);
   }
-  return std::isfinite(m);
-}
+  bool ok(int64_t n) const { return n > 0 && !nan && std::isfinite(m); }
+};
+
+}  // namespace
 
 bool all_finite(const double* v, int64_t n) {
   for (int64_t i = 0; i < n; ++i)
@@ -73,25 +76,6 @@ double poisson_deviance(const double* y, const double* mu, int64_t n, bool finit
 void fitted_means(const double* eta, const double* offset, double* mu, int64_t n) {
   for (int64_t i = 0; i < n; ++i) mu[i] = std::exp(eta[i] + offset[i]);
 }
-
-void working_variable(const double* eta, const double* y, const double* mu, double* z, int64_t n) {
-  for (int64_t i = 0; i < n; ++i) z[i] = eta[i] + y[i] / mu[i] - 1.0;
-}
-
-namespace {
-
-// Running state of max_is_finite over a stream of values.
-struct MaxFinite {
-  double m = -std::numeric_limits<double>::infinity();
-  bool nan = false;
-  void add(double v) {
-    if (std::isnan(v)) nan = true;
-    else m = std::max(m, v);
-  }
-  bool ok(int64_t n) const { return n > 0 && !nan && std::isfinite(m); }
-};
-
-}  // namespace
 
 WorkingChecks working_variable_checked(const double* eta, const double* y, const double* mu, double* z, double* zX,
                                        int64_t n, int64_t width) {
@@ -165,10 +149,6 @@ HalvingOutcome step_halving(const double* y, const double* offset, const double*
   }
   out.step_size = step;
   return out;
-}
-
-void store_column(double* M, int64_t n, int64_t width, int64_t col, const double* v) {
-  for (int64_t i = 0; i < n; ++i) M[i * width + col] = v[i];
 }
 
 void remove_regressor_part(const double* eta, const double* X, const double* scale, const double* beta, int64_t n,

@@ -8,8 +8,6 @@
 
 namespace korvald::core {
 
-// Largest element, NaN-propagating like numpy's max, is finite.
-bool max_is_finite(const double* v, int64_t n);
 bool all_finite(const double* v, int64_t n);
 
 // 2*sum_{y=0} mu + 2*sum_{y!=0} [y log(y/mu) - (y - mu)].
@@ -20,17 +18,17 @@ double poisson_deviance(const double* y, const double* mu, int64_t n, bool finit
 // mu = exp(eta + offset)
 void fitted_means(const double* eta, const double* offset, double* mu, int64_t n);
 
-// z = eta + y / mu - 1
-void working_variable(const double* eta, const double* y, const double* mu, double* z, int64_t n);
-
+// Guards of an IRLS iteration: the largest element is finite, NaN-propagating
+// like numpy's max (so a NaN anywhere fails). Each guard also requires the
+// ones before it (eta, then mu, then z).
 struct WorkingChecks {
-  bool eta_ok = false, mu_ok = false, z_ok = false;  // max_is_finite of eta, mu and z
+  bool eta_ok = false, mu_ok = false, z_ok = false;
 };
 
 // One pass for the start of an IRLS iteration: the guards on eta and mu, the
 // working variable z = eta + y / mu - 1 and its guard, and z stored into
-// column 0 of the n x width row-major matrix zX. Same values as the separate
-// functions; z and zX are written even when a guard fails (callers raise).
+// column 0 of the n x width row-major matrix zX. z and zX are written even
+// when a guard fails (callers raise).
 WorkingChecks working_variable_checked(const double* eta, const double* y, const double* mu, double* z, double* zX,
                                        int64_t n, int64_t width);
 
@@ -64,9 +62,6 @@ struct HalvingOutcome {
 HalvingOutcome step_halving(const double* y, const double* offset, const double* eta_old, const double* e,
                             const double* beta_old, const double* b, int64_t n, int64_t K, double deviance,
                             int max_halvings, bool finite_only, double* eta, double* mu, double* beta);
-
-// Column `col` of the n x width row-major matrix M set to v.
-void store_column(double* M, int64_t n, int64_t width, int64_t col, const double* v);
 
 // out = eta - X (scale .* beta): the linear predictor without its regressor
 // part. X is n x K row-major as stored (divided by `scale` when the
