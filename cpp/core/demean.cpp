@@ -129,13 +129,14 @@ double dot(const double* a, const double* b, int64_t len) {
   return s;
 }
 
-double root(double rho) { return std::isnan(rho) ? rho : std::sqrt(std::max(rho, 0.0)); }
+// sqrt(g' M^-1 g) from rho = g' M^-1 g; a NaN stays NaN.
+double cg_criterion(double rho) { return std::isnan(rho) ? rho : std::sqrt(std::max(rho, 0.0)); }
 
 // Preconditioned CG from x = 0 on a positive semi-definite system A x = b of
 // length len; g holds b (the residual at x = 0) on entry. apply(p, q) sets
 // q = A p in one pass; precondition(g, u) sets u = M^-1 g and returns the
-// passes it took. The criterion is sqrt(g' M^-1 g); report.threshold must be
-// set, the rest of report is updated here.
+// passes it took. scale is the column's (a non-finite one stops at once);
+// report.threshold must be set, the rest of report is updated here.
 template <class Apply, class Precondition>
 void preconditioned_cg(int64_t len, double* x, double* g, double* u, double* p, double* q, const Apply& apply,
                        const Precondition& precondition, double scale, const DemeanOptions& options,
@@ -144,7 +145,7 @@ void preconditioned_cg(int64_t len, double* x, double* g, double* u, double* p, 
   double rho = dot(g, u, len);
   std::copy(u, u + len, p);
   int64_t it = 0;
-  report.criterion = root(rho);
+  report.criterion = cg_criterion(rho);
   while (true) {
     if (!std::isfinite(report.criterion) || !std::isfinite(scale)) break;
     if (it >= options.min_iter && report.criterion <= report.threshold) {
@@ -174,7 +175,7 @@ void preconditioned_cg(int64_t len, double* x, double* g, double* u, double* p, 
     for (int64_t t = 0; t < len; ++t) p[t] = u[t] + beta * p[t];
     ++it;
     report.iterations = it;
-    report.criterion = root(rho);
+    report.criterion = cg_criterion(rho);
   }
 }
 
