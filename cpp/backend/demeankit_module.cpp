@@ -252,6 +252,18 @@ const std::string kAccelDoc = std::string(
     "sweep M, an upper bound of the w-norm of the change one more symmetric sweep would make. An "
     "iteration is one CG step; minsubiter, maxsubiter, verb and nt as in MAP_NH_noaccel.";
 
+// The two routines share their signature and differ only in the solver.
+void def_map(nb::module_& m, const char* name, core::DemeanMethod method, const std::string& doc) {
+  m.def(
+      name,
+      [name, method](nb::handle Z, nb::handle w, nb::handle panelmat, nb::handle tol, nb::handle minsubiter,
+                     nb::handle maxsubiter, nb::handle verb, nb::handle nt) {
+        return map_function(name, method, Z, w, panelmat, tol, minsubiter, maxsubiter, verb, nt);
+      },
+      "Z"_a, "w"_a.none(), "panelmat"_a, "tol"_a, "minsubiter"_a = 0, "maxsubiter"_a = 1000, "verb"_a = 0,
+      "nt"_a = 0, doc.c_str());
+}
+
 }  // namespace
 }  // namespace korvald::backend
 
@@ -261,25 +273,8 @@ NB_MODULE(demeankit, m) {
   m.doc() = "Partialling-out kernels: alternating projections (plain and CG-accelerated), group ranges, "
             "cluster score sums and removal of singleton / all-zero fixed-effect groups.";
 
-  m.def(
-      "MAP_NH_noaccel",
-      [](nb::handle Z, nb::handle w, nb::handle panelmat, nb::handle tol, nb::handle minsubiter,
-         nb::handle maxsubiter, nb::handle verb, nb::handle nt) {
-        return map_function("MAP_NH_noaccel", core::DemeanMethod::alternating, Z, w, panelmat, tol, minsubiter,
-                            maxsubiter, verb, nt);
-      },
-      "Z"_a, "w"_a.none(), "panelmat"_a, "tol"_a, "minsubiter"_a = 0, "maxsubiter"_a = 1000, "verb"_a = 0,
-      "nt"_a = 0, kNoaccelDoc.c_str());
-
-  m.def(
-      "MAP_NH_CG_accel",
-      [](nb::handle Z, nb::handle w, nb::handle panelmat, nb::handle tol, nb::handle minsubiter,
-         nb::handle maxsubiter, nb::handle verb, nb::handle nt) {
-        return map_function("MAP_NH_CG_accel", core::DemeanMethod::conjugate_gradient, Z, w, panelmat, tol,
-                            minsubiter, maxsubiter, verb, nt);
-      },
-      "Z"_a, "w"_a.none(), "panelmat"_a, "tol"_a, "minsubiter"_a = 0, "maxsubiter"_a = 1000, "verb"_a = 0,
-      "nt"_a = 0, kAccelDoc.c_str());
+  def_map(m, "MAP_NH_noaccel", core::DemeanMethod::alternating, kNoaccelDoc);
+  def_map(m, "MAP_NH_CG_accel", core::DemeanMethod::conjugate_gradient, kAccelDoc);
 
   m.def("_demean_stats", &demean_stats, "Z"_a, "w"_a.none(), "panelmat"_a, "tol"_a, "minsubiter"_a,
         "maxsubiter"_a, "accel"_a, "nt"_a = 0,

@@ -60,6 +60,16 @@ struct Passes {
     }
   }
 
+  // acc += D'W z.
+  void scatter(const double* z, int64_t z_stride, double* acc) const {
+    const int F = nfe();
+    for (int64_t i = 0; i < n; ++i) {
+      const uint32_t* c = codes + i * F;
+      const double v = weight(i) * z[i * z_stride];
+      for (int l = 0; l < F; ++l) acc[c[l]] += v;
+    }
+  }
+
   // out = z - D x.
   void residual(const double* z, int64_t z_stride, const double* x, double* out, int64_t out_stride) const {
     const int F = nfe();
@@ -117,6 +127,56 @@ double dot(const double* a, const double* b, int64_t len) {
   double s = 0.0;
   for (int64_t t = 0; t < len; ++t) s += a[t] * b[t];
   return s;
+}
+
+// sqrt(g' M^-1 g) from rho = g' M^-1 g; a NaN stays NaN.
+double cg_criterion(double rho) { return std::isnan(rho) ? rho : std::sqrt(std::max(rho, 0.0)); }
+
+// Preconditioned CG from x = 0 on a positive semi-definite system A x = b of
+// length len; g holds b (the residual at x = 0) on entry. apply(p, q) sets
+// q = A p in one pass; precondition(g, u) sets u = M^-1 g and returns the
+// passes it took. scale is the column's (a non-finite one stops at once);
+// report.threshold must be set, the rest of report is updated here.
+template <class Apply, class Precondition>
+void preconditioned_cg(int64_t len, double* x, double* g, double* u, double* p, double* q, const Apply& apply,
+                       const Precondition& precondition, double scale, const DemeanOptions& options,
+                       ColumnReport& report) {
+  report.passes += precondition(g, u);
+  double rho = dot(g, u, len);
+  std::copy(u, u + len, p);
+  int64_t it = 0;
+  report.criterion = cg_criterion(rho);
+  while (true) {
+    if (!std::isfinite(report.criterion) || !std::isfinite(scale)) break;
+    if (it >= options.min_iter && report.criterion <= report.threshold) {
+      report.converged = true;
+      break;
+    }
+    // Exactly solved (for instance a column orthogonal to every dummy).
+    if (rho <= 0.0) {
+      report.converged = report.criterion <= report.threshold;
+      break;
+    }
+    if (it >= options.max_iter) break;
+
+    apply(p, q);
+    report.passes += 1;
+    const double pq = dot(p, q, len);
+    if (!(pq > 0.0)) break;  // breakdown (rounding on a converged system, or NaN)
+    const double alpha = rho / pq;
+    for (int64_t t = 0; t < len; ++t) {
+      x[t] += alpha * p[t];
+      g[t] -= alpha * q[t];
+    }
+    report.passes += precondition(g, u);
+    const double rho_next = dot(g, u, len);
+    const double beta = rho_next / rho;
+    rho = rho_next;
+    for (int64_t t = 0; t < len; ++t) p[t] = u[t] + beta * p[t];
+    ++it;
+    report.iterations = it;
+    report.criterion = cg_criterion(rho);
+  }
 }
 
 template <int FC, bool Weighted>
@@ -204,14 +264,8 @@ class ColumnSolver {
     double* acc = q + T;
 
     // g = D'W z: the residual of the normal equations at x = 0.
-    {
-      const uint32_t* codes = pass_.codes;
-      for (int64_t i = 0; i < n; ++i) {
-        const double v = (Weighted ? pass_.w[i] : 1.0) * z[i * z_stride];
-        for (int l = 0; l < F; ++l) g[codes[i * F + l]] += v;
-      }
-      report.passes += 1;
-    }
+    pass_.scatter(z, z_stride, g);
+    report.passes += 1;
 
     if (F == 1) {
       // The preconditioner is the exact inverse: one step solves the system.
@@ -224,44 +278,12 @@ class ColumnSolver {
       return report;
     }
 
-    report.passes += precondition(g, u, acc);
-    double rho = dot(g, u, T);
-    std::copy(u, u + T, p);
-    int64_t it = 0;
-    report.criterion = std::sqrt(std::max(rho, 0.0));
-    while (true) {
-      if (!std::isfinite(report.criterion) || !std::isfinite(cs.scale)) break;
-      if (it >= options.min_iter && report.criterion <= report.threshold) {
-        report.converged = true;
-        break;
-      }
-      // Exactly solved (for instance a column orthogonal to every dummy).
-      if (rho <= 0.0) {
-        report.converged = report.criterion <= report.threshold;
-        break;
-      }
-      if (it >= options.max_iter) break;
-
-      std::fill(q, q + T, 0.0);
-      pass_.cross_product(p, q);
-      report.passes += 1;
-      const double pq = dot(p, q, T);
-      if (!(pq > 0.0)) break;  // breakdown (rounding on a converged system, or NaN)
-      const double alpha = rho / pq;
-      for (int64_t t = 0; t < T; ++t) {
-        x[t] += alpha * p[t];
-        g[t] -= alpha * q[t];
-      }
-      report.passes += precondition(g, u, acc);
-      const double rho_next = dot(g, u, T);
-      const double beta = rho_next / rho;
-      rho = rho_next;
-      for (int64_t t = 0; t < T; ++t) p[t] = u[t] + beta * p[t];
-      ++it;
-      report.iterations = it;
-      report.criterion = std::sqrt(std::max(rho, 0.0));
-      if (std::isnan(rho)) report.criterion = rho;
-    }
+    auto apply = [&](const double* v, double* Av) {
+      std::fill(Av, Av + T, 0.0);
+      pass_.cross_product(v, Av);
+    };
+    auto sweep = [&](const double* res, double* Mres) { return precondition(res, Mres, acc); };
+    preconditioned_cg(T, x, g, u, p, q, apply, sweep, cs.scale, options, report);
     pass_.residual(z, z_stride, x, out, out_stride);
     report.passes += 1;
     return report;
@@ -306,14 +328,7 @@ class ColumnSolver {
     // Unweighted designs without repeated cells skip reading the cell weights.
     auto cw = [cell](int64_t e) { return UnitCells ? 1.0 : cell[e]; };
 
-    {
-      const uint32_t* codes = pass_.codes;
-      for (int64_t i = 0; i < n; ++i) {
-        const double v = (Weighted ? pass_.w[i] : 1.0) * z[i * z_stride];
-        c[codes[2 * i]] += v;
-        c[codes[2 * i + 1]] += v;
-      }
-    }
+    pass_.scatter(z, z_stride, c);
     // r = b - S*0 = c_o - A_op W_p^-1 c_p
     std::copy(co, co + Go, r);
     for (int64_t g = 0; g < Gp; ++g) {
@@ -322,49 +337,22 @@ class ColumnSolver {
     }
     report.passes += 2;
 
-    for (int64_t t = 0; t < Go; ++t) u[t] = r[t] * inv_Wo[t];
-    double rho = dot(r, u, Go);
-    std::copy(u, u + Go, p);
-    int64_t it = 0;
-    report.criterion = std::sqrt(std::max(rho, 0.0));
-    while (true) {
-      if (!std::isfinite(report.criterion) || !std::isfinite(cs.scale)) break;
-      if (it >= options.min_iter && report.criterion <= report.threshold) {
-        report.converged = true;
-        break;
-      }
-      if (rho <= 0.0) {
-        report.converged = report.criterion <= report.threshold;
-        break;
-      }
-      if (it >= options.max_iter) break;
-
-      // q = S p: per pivot group, gather its cells, then scatter back.
-      for (int64_t t = 0; t < Go; ++t) q[t] = Wo[t] * p[t];
+    // S v: per pivot group, gather its cells, then scatter back.
+    auto apply = [&](const double* v, double* Sv) {
+      for (int64_t t = 0; t < Go; ++t) Sv[t] = Wo[t] * v[t];
       for (int64_t g = 0; g < Gp; ++g) {
         const int64_t lo = row[g], hi = row[g + 1];
         double s = 0.0;
-        for (int64_t e = lo; e < hi; ++e) s += cw(e) * p[col[e]];
+        for (int64_t e = lo; e < hi; ++e) s += cw(e) * v[col[e]];
         const double t = s * inv_Wp[g];
-        for (int64_t e = lo; e < hi; ++e) q[col[e]] -= cw(e) * t;
+        for (int64_t e = lo; e < hi; ++e) Sv[col[e]] -= cw(e) * t;
       }
-      report.passes += 1;
-      const double pq = dot(p, q, Go);
-      if (!(pq > 0.0)) break;
-      const double alpha = rho / pq;
-      for (int64_t t = 0; t < Go; ++t) {
-        y[t] += alpha * p[t];
-        r[t] -= alpha * q[t];
-        u[t] = r[t] * inv_Wo[t];
-      }
-      const double rho_next = dot(r, u, Go);
-      const double beta = rho_next / rho;
-      rho = rho_next;
-      for (int64_t t = 0; t < Go; ++t) p[t] = u[t] + beta * p[t];
-      ++it;
-      report.iterations = it;
-      report.criterion = std::isnan(rho) ? rho : std::sqrt(std::max(rho, 0.0));
-    }
+    };
+    auto scale_by_weight = [&](const double* res, double* Mres) {
+      for (int64_t t = 0; t < Go; ++t) Mres[t] = res[t] * inv_Wo[t];
+      return int64_t{0};
+    };
+    preconditioned_cg(Go, y, r, u, p, q, apply, scale_by_weight, cs.scale, options, report);
     // Back-substitute the pivot: x_p = W_p^-1 (c_p - A_po y).
     for (int64_t g = 0; g < Gp; ++g) {
       double s = 0.0;

@@ -9,6 +9,7 @@
 #include <nanobind/stl/string.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "pyutil/pyutil.hpp"
@@ -370,14 +371,25 @@ nb::object stata_style_summary(const SummaryArgs& a) {
   return summary_frame(a, critical_val, cons);
 }
 
+// Both families take the same leading and trailing arguments; only the name
+// of the test statistic and the fit statistics in between differ.
+template <class Fn, class... FitArgs>
+void def_summary(nb::module_& m, Fn&& fn, const char* stat, FitArgs&&... fit) {
+  m.def("stata_style_summary", std::forward<Fn>(fn), "result"_a.none(), "x"_a.none(), "beta"_a.none(),
+        "se"_a.none(), nb::arg(stat).none(), "p"_a.none(), "df"_a.none(), "N"_a.none(), "K"_a.none(),
+        "N_FE"_a.none(), "setype"_a.none(), "fixedeffects"_a = nb::none(), "clustvars"_a = nb::none(),
+        "N_cluster"_a = nb::none(), std::forward<FitArgs>(fit)..., "fe_counts"_a = nb::none(),
+        "covmat"_a = nb::none(), "df_resid"_a = nb::none(), "fe_redundancies"_a = nb::none(),
+        "cons_stats"_a = nb::none(),
+        "Print the 80-column regression summary and return the coefficient table as a DataFrame.");
+}
+
 }  // namespace
 
 void bind_stata_style_summary(nb::module_& m, Family family) {
-  const char* doc =
-      "Print the 80-column regression summary and return the coefficient table as a DataFrame.";
   if (family == Family::Linear) {
-    m.def(
-        "stata_style_summary",
+    def_summary(
+        m,
         [](nb::object result, nb::object x, nb::object beta, nb::object se, nb::object t, nb::object p, nb::object df,
            nb::object N, nb::object K, nb::object N_FE, nb::object setype, nb::object fixedeffects,
            nb::object clustvars, nb::object N_cluster, nb::object r_squared, nb::object adj_r_squared,
@@ -388,15 +400,11 @@ void bind_stata_style_summary(nb::module_& m, Family family) {
                         nb::none(), fe_counts, covmat, df_resid, fe_redundancies, cons_stats};
           return stata_style_summary(a);
         },
-        "result"_a.none(), "x"_a.none(), "beta"_a.none(), "se"_a.none(), "t"_a.none(), "p"_a.none(),
-        "df"_a.none(), "N"_a.none(), "K"_a.none(), "N_FE"_a.none(), "setype"_a.none(),
-        "fixedeffects"_a = nb::none(), "clustvars"_a = nb::none(), "N_cluster"_a = nb::none(),
-        "r_squared"_a = nb::none(), "adj_r_squared"_a = nb::none(), "within_r_squared"_a = nb::none(),
-        "root_mse"_a = nb::none(), "fe_counts"_a = nb::none(), "covmat"_a = nb::none(), "df_resid"_a = nb::none(),
-        "fe_redundancies"_a = nb::none(), "cons_stats"_a = nb::none(), doc);
+        "t", "r_squared"_a = nb::none(), "adj_r_squared"_a = nb::none(), "within_r_squared"_a = nb::none(),
+        "root_mse"_a = nb::none());
   } else {
-    m.def(
-        "stata_style_summary",
+    def_summary(
+        m,
         [](nb::object result, nb::object x, nb::object beta, nb::object se, nb::object z, nb::object p, nb::object df,
            nb::object N, nb::object K, nb::object N_FE, nb::object setype, nb::object fixedeffects,
            nb::object clustvars, nb::object N_cluster, nb::object deviance, nb::object log_pseudolik,
@@ -407,12 +415,7 @@ void bind_stata_style_summary(nb::module_& m, Family family) {
                         pseudo_r2, fe_counts, covmat, df_resid, fe_redundancies, cons_stats};
           return stata_style_summary(a);
         },
-        "result"_a.none(), "x"_a.none(), "beta"_a.none(), "se"_a.none(), "z"_a.none(), "p"_a.none(),
-        "df"_a.none(), "N"_a.none(), "K"_a.none(), "N_FE"_a.none(), "setype"_a.none(),
-        "fixedeffects"_a = nb::none(), "clustvars"_a = nb::none(), "N_cluster"_a = nb::none(),
-        "deviance"_a = nb::none(), "log_pseudolik"_a = nb::none(), "pseudo_r2"_a = nb::none(),
-        "fe_counts"_a = nb::none(), "covmat"_a = nb::none(), "df_resid"_a = nb::none(),
-        "fe_redundancies"_a = nb::none(), "cons_stats"_a = nb::none(), doc);
+        "z", "deviance"_a = nb::none(), "log_pseudolik"_a = nb::none(), "pseudo_r2"_a = nb::none());
   }
 }
 
