@@ -297,32 +297,28 @@ int64_t recode_identifiers(nb::object sample, nb::handle fenames) {
   return n_fe;
 }
 
-nb::object identifier_matrix(nb::handle sample, nb::handle fenames) {
-  // Filled column by column: going through a column-major frame export and
-  // then a row-major copy would move every identifier twice.
+// The named columns as one row-major N x m array of `dtype`, filled column by
+// column: going through a column-major frame export and then a row-major copy
+// would move every value twice.
+static nb::object column_matrix(nb::handle sample, nb::handle columns, nb::handle dtype) {
   nb::object np = py::numpy();
-  size_t n = nb::len(sample), k = nb::len(fenames);
-  nb::object out = np.attr("empty")(nb::make_tuple(n, k), "dtype"_a = np.attr("int64"));
+  size_t n = nb::len(sample), m = nb::len(columns);
+  nb::object out = np.attr("empty")(nb::make_tuple(n, m), "dtype"_a = dtype);
   size_t j = 0;
-  for (nb::handle name : fenames) {
+  for (nb::handle col : columns) {
     out[nb::make_tuple(nb::slice(nb::none(), nb::none(), nb::none()), j)] =
-        sample[name].attr("to_numpy")("dtype"_a = np.attr("int64"));
+        sample[col].attr("to_numpy")("dtype"_a = dtype);
     ++j;
   }
   return out;
 }
 
+nb::object identifier_matrix(nb::handle sample, nb::handle fenames) {
+  return column_matrix(sample, fenames, py::numpy().attr("int64"));
+}
+
 nb::object float_matrix(nb::handle sample, nb::handle columns) {
-  nb::object np = py::numpy();
-  size_t n = nb::len(sample), m = nb::len(columns);
-  nb::object out = np.attr("empty")(nb::make_tuple(n, m), "dtype"_a = np.attr("float64"));
-  size_t j = 0;
-  for (nb::handle col : columns) {
-    out[nb::make_tuple(nb::slice(nb::none(), nb::none(), nb::none()), j)] =
-        sample[col].attr("to_numpy")("dtype"_a = np.attr("float64"));
-    ++j;
-  }
-  return out;
+  return column_matrix(sample, columns, py::numpy().attr("float64"));
 }
 
 nb::object series_by_initial_index(nb::handle sample, nb::handle values, nb::handle name) {
