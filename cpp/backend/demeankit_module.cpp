@@ -10,6 +10,7 @@
 #include <nanobind/stl/string.h>
 
 #include <cmath>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,7 @@
 #include "core/group_index.hpp"
 #include "core/singletons.hpp"
 #include "pyutil/pyutil.hpp"
+#include "pyutil/signals.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -76,6 +78,8 @@ DemeanCall run_demean(core::DemeanMethod method, nb::handle Z, nb::handle w, nb:
   double* out = data_of<double>(call.result);
 
   std::string failure;
+  const std::unique_ptr<core::Interrupt> interrupt = py::signal_interrupt();
+  options.interrupt = interrupt.get();
   {
     nb::gil_scoped_release release;
     core::GroupIndex index;
@@ -91,10 +95,14 @@ DemeanCall run_demean(core::DemeanMethod method, nb::handle Z, nb::handle w, nb:
       std::vector<core::GroupRanges> ranges;
       for (const auto& g : groups) ranges.push_back(g.ranges());
       const core::Projector projector(index, ranges, weights, method);
-      call.reports = core::demean_columns(projector, z.data, n, m, z.row_stride, z.col_stride, out, options,
-                                          static_cast<int>(std::min<int64_t>(threads, 1 << 16)));
+      try {
+        call.reports = core::demean_columns(projector, z.data, n, m, z.row_stride, z.col_stride, out, options,
+                                            static_cast<int>(std::min<int64_t>(threads, 1 << 16)));
+      } catch (const core::Interrupted&) {
+      }
     }
   }
+  py::raise_if_interrupted(*interrupt);
   if (!failure.empty()) py::raise_value_error(failure);
   return call;
 }

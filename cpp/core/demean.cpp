@@ -1,6 +1,9 @@
 #include "core/demean.hpp"
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <thread>
 #include <cmath>
 #include <limits>
 #include <new>
@@ -158,6 +161,7 @@ void preconditioned_cg(int64_t len, double* x, double* g, double* u, double* p, 
       break;
     }
     if (it >= options.max_iter) break;
+    interrupt_poll(options.interrupt);
 
     apply(p, q);
     report.passes += 1;
@@ -210,6 +214,7 @@ class ColumnSolver {
     std::fill(x, x + total_, 0.0);
 
     for (int64_t it = 1; it <= options.max_iter; ++it) {
+      interrupt_poll(options.interrupt);
       double change = 0.0;
       for (int k = 0; k < F; ++k) {
         const int64_t lo = offset_[k], hi = offset_[k + 1];
@@ -531,21 +536,36 @@ std::vector<ColumnReport> demean_columns(const Projector& projector, const doubl
   team = static_cast<int>(std::min<int64_t>(team, m));
   if (team < 1) team = 1;
   bool out_of_memory = false;
+  std::atomic<bool> interrupted{false};
+  std::atomic<int64_t> finished{0};
+  Interrupt* interrupt = options.interrupt;
 #pragma omp parallel num_threads(team)
   {
     std::vector<double> scratch;
-#pragma omp for schedule(dynamic, 1)
+#pragma omp for schedule(dynamic, 1) nowait
     for (int64_t j = 0; j < m; ++j) {
       // Exceptions must not leave an OpenMP region: record and rethrow after it.
       try {
-        reports[j] = projector.demean_column(Z + j * s1, s0, out + j, m, options, scratch);
+        if (!interrupted) reports[j] = projector.demean_column(Z + j * s1, s0, out + j, m, options, scratch);
       } catch (const std::bad_alloc&) {
 #pragma omp atomic write
         out_of_memory = true;
+      } catch (const Interrupted&) {
+        interrupted = true;
+      }
+      finished.fetch_add(1);
+    }
+    // The caller's thread is the only one that may look for signals: once out
+    // of columns it keeps watching until the other threads are done.
+    if (interrupt && interrupt->on_owner_thread()) {
+      while (finished.load() < m) {
+        interrupt->watch();
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
       }
     }
   }
   if (out_of_memory) throw std::bad_alloc();
+  if (interrupted) throw Interrupted();
 #else
   (void)threads;
   std::vector<double> scratch;

@@ -43,6 +43,7 @@
 #include <vector>
 
 #include "core/group_index.hpp"
+#include "core/interrupt.hpp"
 
 namespace korvald::core {
 
@@ -53,6 +54,8 @@ struct DemeanOptions {
   double tol = 1e-8;
   int64_t min_iter = 0;
   int64_t max_iter = 1000;
+  // Polled once per iteration; a stop makes the solver throw Interrupted.
+  Interrupt* interrupt = nullptr;
 };
 
 struct ColumnReport {
@@ -112,7 +115,8 @@ class Projector {
 // All m columns of the n x m matrix Z (element (i, j) at Z[i * s0 + j * s1])
 // into the row-major n x m `out`, columns spread over `threads` threads
 // (0 = all available). Columns are independent, so the result does not
-// depend on the thread count.
+// depend on the thread count. Throws Interrupted (after every thread has
+// stopped) when options.interrupt requests a stop.
 std::vector<ColumnReport> demean_columns(const Projector& projector, const double* Z, int64_t n, int64_t m,
                                          int64_t s0, int64_t s1, double* out, const DemeanOptions& options,
                                          int threads);
