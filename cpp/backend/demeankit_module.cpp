@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "backend/demeankit_args.hpp"
+#include "backend/demeankit_reduced.hpp"
 #include "core/cluster_scores.hpp"
 #include "core/demean.hpp"
 #include "core/group_index.hpp"
@@ -42,10 +43,12 @@ T* data_of(nb::handle array) {
 struct DemeanCall {
   nb::object result;
   std::vector<core::ColumnReport> reports;
+  bool reduced = false;  // solved through the reduced system
 };
 
 DemeanCall run_demean(core::DemeanMethod method, nb::handle Z, nb::handle w, nb::handle panelmat, nb::handle tol,
-                      nb::handle minsubiter, nb::handle maxsubiter, nb::handle nt) {
+                      nb::handle minsubiter, nb::handle maxsubiter, nb::handle nt,
+                      ReducedMode reduced_mode = ReducedMode::automatic) {
   const DoubleView z = float64_matrix(Z, "Z");
   const int64_t n = z.rows, m = z.cols;
   DoubleView wv;
@@ -80,9 +83,10 @@ DemeanCall run_demean(core::DemeanMethod method, nb::handle Z, nb::handle w, nb:
   std::string failure;
   const std::unique_ptr<core::Interrupt> interrupt = py::signal_interrupt();
   options.interrupt = interrupt.get();
+  const int nthreads = static_cast<int>(std::min<int64_t>(threads, 1 << 16));
+  core::GroupIndex index;
   {
     nb::gil_scoped_release release;
-    core::GroupIndex index;
     failure = build_index(groups, n, index);
     if (failure.empty() && weights) {
       for (int64_t i = 0; i < n; ++i)
@@ -91,19 +95,22 @@ DemeanCall run_demean(core::DemeanMethod method, nb::handle Z, nb::handle w, nb:
           break;
         }
     }
-    if (failure.empty()) {
-      std::vector<core::GroupRanges> ranges;
-      for (const auto& g : groups) ranges.push_back(g.ranges());
-      const core::Projector projector(index, ranges, weights, method);
-      try {
-        call.reports = core::demean_columns(projector, z.data, n, m, z.row_stride, z.col_stride, out, options,
-                                            static_cast<int>(std::min<int64_t>(threads, 1 << 16)));
-      } catch (const core::Interrupted&) {
-      }
-    }
+  }
+  if (!failure.empty()) py::raise_value_error(failure);
+  std::vector<core::GroupRanges> ranges;
+  for (const auto& g : groups) ranges.push_back(g.ranges());
+  ReducedSolver reduced;
+  try {
+    // Weakly connected panels: CG on the reduced system with its factor (see demeankit_reduced.hpp).
+    if (method == core::DemeanMethod::conjugate_gradient && m > 0)
+      call.reduced = prepare_reduced(index, ranges, weights, nthreads, interrupt.get(), reduced_mode, reduced);
+    nb::gil_scoped_release release;
+    const core::Projector projector(index, ranges, weights, method, call.reduced ? &reduced.system : nullptr,
+                                    call.reduced ? &reduced.factor : nullptr);
+    call.reports = core::demean_columns(projector, z.data, n, m, z.row_stride, z.col_stride, out, options, nthreads);
+  } catch (const core::Interrupted&) {
   }
   py::raise_if_interrupted(*interrupt);
-  if (!failure.empty()) py::raise_value_error(failure);
   return call;
 }
 
@@ -142,16 +149,24 @@ nb::object map_function(const char* name, core::DemeanMethod method, nb::handle 
 }
 
 nb::object demean_stats(nb::handle Z, nb::handle w, nb::handle panelmat, nb::handle tol, nb::handle minsubiter,
-                        nb::handle maxsubiter, nb::handle accel, nb::handle nt) {
+                        nb::handle maxsubiter, nb::handle accel, nb::handle nt, nb::handle solver) {
   const auto method = py::truthy(accel) ? core::DemeanMethod::conjugate_gradient : core::DemeanMethod::alternating;
-  DemeanCall call = run_demean(method, Z, w, panelmat, tol, minsubiter, maxsubiter, nt);
+  ReducedMode mode = ReducedMode::automatic;
+  const std::string choice = nb::isinstance<nb::str>(solver) ? nb::cast<std::string>(solver) : "";
+  if (choice == "sweep")
+    mode = ReducedMode::never;
+  else if (choice == "reduced")
+    mode = ReducedMode::always;
+  else if (choice != "auto")
+    py::raise_value_error("solver must be 'auto', 'sweep' or 'reduced'");
+  DemeanCall call = run_demean(method, Z, w, panelmat, tol, minsubiter, maxsubiter, nt, mode);
   nb::list iterations, passes, converged;
   for (const auto& r : call.reports) {
     iterations.append(r.iterations);
     passes.append(r.passes);
     converged.append(nb::bool_(r.converged));
   }
-  return nb::make_tuple(call.result, iterations, passes, converged);
+  return nb::make_tuple(call.result, iterations, passes, converged, call.reduced ? "reduced" : "sweep");
 }
 
 nb::object panelsetup(nb::handle panel, nb::handle column, nb::handle N, nb::handle G) {
@@ -285,9 +300,11 @@ NB_MODULE(demeankit, m) {
   def_map(m, "MAP_NH_CG_accel", core::DemeanMethod::conjugate_gradient, kAccelDoc);
 
   m.def("_demean_stats", &demean_stats, "Z"_a, "w"_a.none(), "panelmat"_a, "tol"_a, "minsubiter"_a,
-        "maxsubiter"_a, "accel"_a, "nt"_a = 0,
+        "maxsubiter"_a, "accel"_a, "nt"_a = 0, "solver"_a = "auto",
         "Diagnostic run of the partialling-out (accel true: CG, false: alternating projections). Returns "
-        "(result, iterations per column, passes over the observations per column, converged flags).");
+        "(result, iterations per column, passes over the observations per column, converged flags, solver "
+        "used). solver (CG only): 'auto' as MAP_NH_CG_accel chooses, 'sweep' the sweep-preconditioned CG, "
+        "'reduced' the reduced system whenever it can be factorised.");
 
   m.def("panelsetup", &panelsetup, "panel"_a, "column"_a, "N"_a, "G"_a,
         "panelsetup(panel, column, N, G)\n\nFill the int64 (G, 2) array panel in place with the range of every "

@@ -1,0 +1,378 @@
+#include "core/reduced_system.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <new>
+
+#ifdef _OPENMP
+#include <omp.h>
+#endif
+
+namespace korvald::core {
+
+namespace {
+
+// Rows of S are assembled in fixed chunks, so the output does not depend on
+// how chunks are spread over threads.
+constexpr int64_t kRowsPerChunk = 64;
+
+struct RowChunk {
+  std::vector<int64_t> row_len;
+  std::vector<int32_t> col;
+  std::vector<double> val;
+};
+
+// B: walk the pivot's sort order; within a pivot group, repeated other groups
+// are merged through a marker. Group weights are summed on the way.
+void build_pivot_cross_tab(const GroupIndex& index, const GroupRanges& pr, const double* weights,
+                           ReducedSystem& rs) {
+  const int F = index.nfe;
+  const int R = static_cast<int>(rs.others.size());
+  const uint32_t* codes = index.codes_nk.data();
+  const uint32_t pivot_base = static_cast<uint32_t>(index.offset[rs.pivot]);
+  rs.w_pivot.assign(static_cast<size_t>(pr.ngroups), 0.0);
+  rs.w_r.assign(static_cast<size_t>(rs.nr), 0.0);
+  std::vector<int64_t> marker(static_cast<size_t>(rs.nr), -1), slot(static_cast<size_t>(rs.nr), 0);
+  rs.b_row.assign(static_cast<size_t>(pr.ngroups + 1), 0);
+  rs.b_col.clear();
+  rs.b_val.clear();
+  rs.b_col.reserve(static_cast<size_t>(index.n));
+  rs.b_val.reserve(static_cast<size_t>(index.n));
+  for (int64_t g = 0; g < pr.ngroups; ++g) {
+    rs.b_row[g] = static_cast<int64_t>(rs.b_col.size());
+    for (int64_t p = pr.panel[2 * g]; p <= pr.panel[2 * g + 1]; ++p) {
+      const int64_t i = pr.order[p];
+      const uint32_t* c = codes + i * F;
+      const double wi = weights ? weights[i] : 1.0;
+      rs.w_pivot[c[rs.pivot] - pivot_base] += wi;
+      for (int k = 0; k < R; ++k) {
+        const int64_t a = rs.local(k, c[rs.others[k]], index);
+        rs.w_r[a] += wi;
+        if (marker[a] != g) {
+          marker[a] = g;
+          slot[a] = static_cast<int64_t>(rs.b_col.size());
+          rs.b_col.push_back(static_cast<uint32_t>(a));
+          rs.b_val.push_back(wi);
+        } else {
+          rs.b_val[slot[a]] += wi;
+        }
+      }
+    }
+  }
+  rs.b_row[pr.ngroups] = static_cast<int64_t>(rs.b_col.size());
+}
+
+// C: for every group of every other fixed effect, the groups of the remaining
+// other fixed effects its observations fall into, with their total weight.
+void build_other_cross_tab(const GroupIndex& index, const std::vector<GroupRanges>& ranges, const double* weights,
+                           ReducedSystem& rs) {
+  const int F = index.nfe;
+  const int R = static_cast<int>(rs.others.size());
+  const uint32_t* codes = index.codes_nk.data();
+  rs.c_row.assign(static_cast<size_t>(rs.nr + 1), 0);
+  rs.c_col.clear();
+  rs.c_val.clear();
+  if (R < 2) return;
+  std::vector<int64_t> marker(static_cast<size_t>(rs.nr), -1), slot(static_cast<size_t>(rs.nr), 0);
+  for (int k = 0; k < R; ++k) {
+    const GroupRanges& gr = ranges[rs.others[k]];
+    for (int64_t g = 0; g < gr.ngroups; ++g) {
+      const int64_t a = rs.block[k] + g;
+      rs.c_row[a] = static_cast<int64_t>(rs.c_col.size());
+      for (int64_t p = gr.panel[2 * g]; p <= gr.panel[2 * g + 1]; ++p) {
+        const int64_t i = gr.order[p];
+        const uint32_t* c = codes + i * F;
+        const double wi = weights ? weights[i] : 1.0;
+        for (int l = 0; l < R; ++l) {
+          if (l == k) continue;
+          const int64_t b = rs.local(l, c[rs.others[l]], index);
+          if (marker[b] != a) {
+            marker[b] = a;
+            slot[b] = static_cast<int64_t>(rs.c_col.size());
+            rs.c_col.push_back(static_cast<uint32_t>(b));
+            rs.c_val.push_back(wi);
+          } else {
+            rs.c_val[slot[b]] += wi;
+          }
+        }
+      }
+    }
+  }
+  rs.c_row[rs.nr] = static_cast<int64_t>(rs.c_col.size());
+}
+
+// Row a of S into `chunk`: diag(W_R) + C - B' W_p^-1 B, gathered in a dense
+// accumulator and emitted with ascending columns.
+struct RowAssembler {
+  const ReducedSystem& rs;
+  const std::vector<int64_t>& bt_row;
+  const std::vector<uint32_t>& bt_g;
+  const std::vector<double>& bt_val;
+  std::vector<double> acc;
+  std::vector<int64_t> mark;
+  std::vector<int32_t> touched;
+
+  RowAssembler(const ReducedSystem& system, const std::vector<int64_t>& row, const std::vector<uint32_t>& g,
+               const std::vector<double>& val)
+      : rs(system), bt_row(row), bt_g(g), bt_val(val), acc(static_cast<size_t>(system.nr), 0.0),
+        mark(static_cast<size_t>(system.nr), -1) {}
+
+  void add(int64_t a, int64_t b, double v) {
+    if (mark[b] != a) {
+      mark[b] = a;
+      acc[b] = 0.0;
+      touched.push_back(static_cast<int32_t>(b));
+    }
+    acc[b] += v;
+  }
+
+  void row(int64_t a, RowChunk& chunk) {
+    touched.clear();
+    add(a, a, rs.w_r[a]);
+    for (int64_t e = rs.c_row[a]; e < rs.c_row[a + 1]; ++e) add(a, rs.c_col[e], rs.c_val[e]);
+    for (int64_t e = bt_row[a]; e < bt_row[a + 1]; ++e) {
+      const uint32_t g = bt_g[e];
+      const double t = bt_val[e] * rs.inv_w_pivot[g];
+      for (int64_t f = rs.b_row[g]; f < rs.b_row[g + 1]; ++f) add(a, rs.b_col[f], -t * rs.b_val[f]);
+    }
+    std::sort(touched.begin(), touched.end());
+    chunk.row_len.push_back(static_cast<int64_t>(touched.size()));
+    for (const int32_t b : touched) {
+      chunk.col.push_back(b);
+      chunk.val.push_back(acc[b]);
+    }
+  }
+};
+
+// Connected parts of the panel through positive weights (union-find over the
+// groups linked by a pivot group), then the first group of every other fixed
+// effect in every part.
+void pin_groups(ReducedSystem& rs) {
+  std::vector<int64_t> parent(static_cast<size_t>(rs.nr));
+  for (int64_t a = 0; a < rs.nr; ++a) parent[a] = a;
+  auto find = [&](int64_t a) {
+    while (parent[a] != a) {
+      parent[a] = parent[parent[a]];
+      a = parent[a];
+    }
+    return a;
+  };
+  const int64_t Gp = static_cast<int64_t>(rs.w_pivot.size());
+  for (int64_t g = 0; g < Gp; ++g) {
+    int64_t first = -1;
+    for (int64_t e = rs.b_row[g]; e < rs.b_row[g + 1]; ++e) {
+      if (!(rs.b_val[e] > 0)) continue;
+      const int64_t a = find(rs.b_col[e]);
+      if (first < 0) {
+        first = a;
+      } else if (a != first) {
+        // The smaller root wins, so the result does not depend on visiting order.
+        const int64_t lo = std::min(a, first), hi = std::max(a, first);
+        parent[hi] = lo;
+        first = lo;
+      }
+    }
+  }
+  rs.pinned.clear();
+  const int R = static_cast<int>(rs.others.size());
+  std::vector<int64_t> seen(static_cast<size_t>(rs.nr), -1);  // per root: last fixed effect pinned
+  for (int k = 0; k < R; ++k)
+    for (int64_t a = rs.block[k]; a < rs.block[k + 1]; ++a) {
+      if (!(rs.w_r[a] > 0)) continue;
+      const int64_t root = find(a);
+      if (seen[root] != k) {
+        seen[root] = k;
+        rs.pinned.push_back(a);
+      }
+    }
+}
+
+}  // namespace
+
+ReducedBuild build_reduced_system(const GroupIndex& index, const std::vector<GroupRanges>& ranges,
+                                  const double* weights, int64_t max_nonzeros, int threads, Interrupt* interrupt,
+                                  ReducedSystem& rs) {
+  const int F = index.nfe;
+  rs.pivot = 0;
+  for (int k = 1; k < F; ++k)
+    if (index.groups(k) > index.groups(rs.pivot)) rs.pivot = k;
+  rs.others.clear();
+  rs.block.assign(1, 0);
+  for (int k = 0; k < F; ++k) {
+    if (k == rs.pivot) continue;
+    rs.others.push_back(k);
+    rs.block.push_back(rs.block.back() + index.groups(k));
+  }
+  rs.nr = rs.block.back();
+  // S's column indices are 32-bit (SciPy's sparse index type).
+  if (rs.nr >= (int64_t{1} << 31)) return ReducedBuild::too_dense;
+
+  build_pivot_cross_tab(index, ranges[rs.pivot], weights, rs);
+  interrupt_poll(interrupt);
+  build_other_cross_tab(index, ranges, weights, rs);
+  pin_groups(rs);
+  interrupt_poll(interrupt);
+  const int64_t Gp = ranges[rs.pivot].ngroups;
+  rs.inv_w_pivot.resize(static_cast<size_t>(Gp));
+  for (int64_t g = 0; g < Gp; ++g) rs.inv_w_pivot[g] = rs.w_pivot[g] > 0 ? 1.0 / rs.w_pivot[g] : 0.0;
+  rs.inv_w_r.resize(static_cast<size_t>(rs.nr));
+  for (int64_t a = 0; a < rs.nr; ++a) rs.inv_w_r[a] = rs.w_r[a] > 0 ? 1.0 / rs.w_r[a] : 0.0;
+
+  // B transposed (counting sort, pivot groups ascending within each row).
+  std::vector<int64_t> bt_row(static_cast<size_t>(rs.nr + 1), 0);
+  for (const uint32_t a : rs.b_col) ++bt_row[a + 1];
+  for (int64_t a = 0; a < rs.nr; ++a) bt_row[a + 1] += bt_row[a];
+  std::vector<uint32_t> bt_g(rs.b_col.size());
+  std::vector<double> bt_val(rs.b_col.size());
+  {
+    std::vector<int64_t> next(bt_row.begin(), bt_row.end() - 1);
+    for (int64_t g = 0; g < Gp; ++g)
+      for (int64_t e = rs.b_row[g]; e < rs.b_row[g + 1]; ++e) {
+        const int64_t at = next[rs.b_col[e]]++;
+        bt_g[at] = static_cast<uint32_t>(g);
+        bt_val[at] = rs.b_val[e];
+      }
+  }
+
+  const int64_t nchunks = (rs.nr + kRowsPerChunk - 1) / kRowsPerChunk;
+  std::vector<RowChunk> chunks(static_cast<size_t>(nchunks));
+  std::atomic<int64_t> total{0};
+  std::atomic<bool> over{false}, interrupted{false}, out_of_memory{false};
+  auto run_chunk = [&](RowAssembler& asm_, int64_t c) {
+    if (over.load() || interrupted.load() || out_of_memory.load()) return;
+    try {
+      interrupt_poll(interrupt);
+      RowChunk& chunk = chunks[c];
+      const int64_t lo = c * kRowsPerChunk, hi = std::min(rs.nr, lo + kRowsPerChunk);
+      for (int64_t a = lo; a < hi; ++a) asm_.row(a, chunk);
+      if (total.fetch_add(static_cast<int64_t>(chunk.col.size())) + static_cast<int64_t>(chunk.col.size()) >
+          max_nonzeros)
+        over = true;
+    } catch (const Interrupted&) {
+      interrupted = true;
+    } catch (const std::bad_alloc&) {
+      out_of_memory = true;
+    }
+  };
+#ifdef _OPENMP
+  int team = threads > 0 ? threads : omp_get_max_threads();
+  team = static_cast<int>(std::max<int64_t>(1, std::min<int64_t>(team, nchunks)));
+#pragma omp parallel num_threads(team)
+  {
+    RowAssembler asm_(rs, bt_row, bt_g, bt_val);
+#pragma omp for schedule(dynamic, 1)
+    for (int64_t c = 0; c < nchunks; ++c) run_chunk(asm_, c);
+  }
+#else
+  (void)threads;
+  {
+    RowAssembler asm_(rs, bt_row, bt_g, bt_val);
+    for (int64_t c = 0; c < nchunks; ++c) run_chunk(asm_, c);
+  }
+#endif
+  if (interrupted) throw Interrupted();
+  if (out_of_memory) throw std::bad_alloc();
+  if (over) return ReducedBuild::too_dense;
+
+  rs.s_row.assign(static_cast<size_t>(rs.nr + 1), 0);
+  rs.s_col.clear();
+  rs.s_val.clear();
+  rs.s_col.reserve(static_cast<size_t>(total.load()));
+  rs.s_val.reserve(static_cast<size_t>(total.load()));
+  int64_t a = 0;
+  for (RowChunk& chunk : chunks) {
+    for (const int64_t len : chunk.row_len) {
+      rs.s_row[a + 1] = rs.s_row[a] + len;
+      ++a;
+    }
+    rs.s_col.insert(rs.s_col.end(), chunk.col.begin(), chunk.col.end());
+    rs.s_val.insert(rs.s_val.end(), chunk.val.begin(), chunk.val.end());
+    RowChunk().row_len.swap(chunk.row_len);
+    std::vector<int32_t>().swap(chunk.col);
+    std::vector<double>().swap(chunk.val);
+  }
+  return ReducedBuild::ok;
+}
+
+bool cholesky_fill(const ReducedSystem& rs, const int64_t* perm, int64_t max_nonzeros, Interrupt* interrupt,
+                   FillCount& out) {
+  const int64_t n = rs.nr;
+  std::vector<int64_t> pinv(static_cast<size_t>(n));
+  for (int64_t k = 0; k < n; ++k) pinv[perm[k]] = k;
+  // Elimination tree of the permuted pattern (Liu's algorithm, path compression).
+  std::vector<int64_t> parent(static_cast<size_t>(n), -1), ancestor(static_cast<size_t>(n), -1);
+  for (int64_t k = 0; k < n; ++k) {
+    if ((k & 1023) == 0) interrupt_poll(interrupt);
+    const int64_t a = perm[k];
+    for (int64_t e = rs.s_row[a]; e < rs.s_row[a + 1]; ++e) {
+      int64_t i = pinv[rs.s_col[e]];
+      while (i != -1 && i < k) {
+        const int64_t next = ancestor[i];
+        ancestor[i] = k;
+        if (next == -1) parent[i] = k;
+        i = next;
+      }
+    }
+  }
+  // Row k of L: the union of the tree paths from every earlier neighbour up to k.
+  std::vector<int64_t> mark(static_cast<size_t>(n), -1), column_count(static_cast<size_t>(n), 1);
+  int64_t nonzeros = n;
+  for (int64_t k = 0; k < n; ++k) {
+    if ((k & 1023) == 0) interrupt_poll(interrupt);
+    mark[k] = k;
+    const int64_t a = perm[k];
+    for (int64_t e = rs.s_row[a]; e < rs.s_row[a + 1]; ++e) {
+      for (int64_t i = pinv[rs.s_col[e]]; i != -1 && i < k && mark[i] != k; i = parent[i]) {
+        mark[i] = k;
+        ++column_count[i];
+        ++nonzeros;
+      }
+    }
+    if (nonzeros > max_nonzeros) return false;
+  }
+  out.nonzeros = nonzeros;
+  out.flops = 0.0;
+  for (const int64_t c : column_count) out.flops += static_cast<double>(c) * static_cast<double>(c);
+  return true;
+}
+
+bool ReducedFactor::prepare() {
+  u_diag.assign(static_cast<size_t>(n), 0.0);
+  for (int64_t j = 0; j < n; ++j)
+    for (int64_t e = u_ptr[j]; e < u_ptr[j + 1]; ++e)
+      if (u_idx[e] == j) u_diag[j] = u_val[e];
+  return std::all_of(u_diag.begin(), u_diag.end(), [](double d) { return d != 0.0 && std::isfinite(d); });
+}
+
+void ReducedFactor::solve(const double* b, double* x, double* work) const {
+  double* t = work;
+  double* s = work + n;
+  // M's order, then the factor's row permutation: P_r M P_c = L U.
+  for (int64_t k = 0; k < n; ++k) t[perm_r[k]] = b[perm[k]];
+  for (int64_t j = 0; j < n; ++j) {
+    const double tj = t[j];
+    if (tj == 0.0) continue;
+    for (int64_t e = l_ptr[j]; e < l_ptr[j + 1]; ++e)
+      if (l_idx[e] > j) t[l_idx[e]] -= l_val[e] * tj;
+  }
+  for (int64_t j = n - 1; j >= 0; --j) {
+    const double tj = t[j] / u_diag[j];
+    t[j] = tj;
+    if (tj == 0.0) continue;
+    for (int64_t e = u_ptr[j]; e < u_ptr[j + 1]; ++e)
+      if (u_idx[e] < j) t[u_idx[e]] -= u_val[e] * tj;
+  }
+  for (int64_t k = 0; k < n; ++k) s[k] = t[perm_c[k]];
+  for (int64_t k = 0; k < n; ++k) x[perm[k]] = s[k];
+}
+
+void reduced_multiply(const ReducedSystem& rs, const double* v, double* Sv) {
+  for (int64_t a = 0; a < rs.nr; ++a) {
+    double s = 0.0;
+    for (int64_t e = rs.s_row[a]; e < rs.s_row[a + 1]; ++e) s += rs.s_val[e] * v[rs.s_col[e]];
+    Sv[a] = s;
+  }
+}
+
+}  // namespace korvald::core
