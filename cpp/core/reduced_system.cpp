@@ -65,6 +65,9 @@ void build_pivot_cross_tab(const GroupIndex& index, const GroupRanges& pr, const
 
 // C: for every group of every other fixed effect, the groups of the remaining
 // other fixed effects its observations fall into, with their total weight.
+// A pair of fixed effects whose full cross-table is no larger than the data
+// (firm x year) is tabulated densely in one stream over the observations;
+// other pairs by walking the first one's sort order.
 void build_other_cross_tab(const GroupIndex& index, const std::vector<GroupRanges>& ranges, const double* weights,
                            ReducedSystem& rs) {
   const int F = index.nfe;
@@ -74,18 +77,52 @@ void build_other_cross_tab(const GroupIndex& index, const std::vector<GroupRange
   rs.c_col.clear();
   rs.c_val.clear();
   if (R < 2) return;
+  const int64_t dense_limit = std::max<int64_t>(index.n, int64_t{1} << 20);
+  // table[k * R + l] (k < l): G_k x G_l cells, empty when the pair is walked.
+  std::vector<std::vector<double>> table(static_cast<size_t>(R * R));
+  for (int k = 0; k < R; ++k)
+    for (int l = k + 1; l < R; ++l) {
+      const int64_t Gk = index.groups(rs.others[k]), Gl = index.groups(rs.others[l]);
+      if (Gk * Gl > dense_limit) continue;
+      std::vector<double>& t = table[k * R + l];
+      t.assign(static_cast<size_t>(Gk * Gl), 0.0);
+      const uint32_t bk = static_cast<uint32_t>(index.offset[rs.others[k]]);
+      const uint32_t bl = static_cast<uint32_t>(index.offset[rs.others[l]]);
+      for (int64_t i = 0; i < index.n; ++i) {
+        const uint32_t* c = codes + i * F;
+        t[static_cast<int64_t>(c[rs.others[k]] - bk) * Gl + (c[rs.others[l]] - bl)] += weights ? weights[i] : 1.0;
+      }
+    }
   std::vector<int64_t> marker(static_cast<size_t>(rs.nr), -1), slot(static_cast<size_t>(rs.nr), 0);
   for (int k = 0; k < R; ++k) {
     const GroupRanges& gr = ranges[rs.others[k]];
-    for (int64_t g = 0; g < gr.ngroups; ++g) {
+    const int64_t Gk = gr.ngroups;
+    bool walk = false;
+    for (int l = 0; l < R; ++l)
+      if (l != k && table[std::min(k, l) * R + std::max(k, l)].empty()) walk = true;
+    for (int64_t g = 0; g < Gk; ++g) {
       const int64_t a = rs.block[k] + g;
       rs.c_row[a] = static_cast<int64_t>(rs.c_col.size());
+      for (int l = 0; l < R; ++l) {
+        if (l == k) continue;
+        const std::vector<double>& t = table[std::min(k, l) * R + std::max(k, l)];
+        if (t.empty()) continue;
+        const int64_t Gl = rs.block[l + 1] - rs.block[l];
+        for (int64_t h = 0; h < Gl; ++h) {
+          const double v = k < l ? t[g * Gl + h] : t[h * Gk + g];
+          if (v != 0.0) {
+            rs.c_col.push_back(static_cast<uint32_t>(rs.block[l] + h));
+            rs.c_val.push_back(v);
+          }
+        }
+      }
+      if (!walk) continue;
       for (int64_t p = gr.panel[2 * g]; p <= gr.panel[2 * g + 1]; ++p) {
         const int64_t i = gr.order[p];
         const uint32_t* c = codes + i * F;
         const double wi = weights ? weights[i] : 1.0;
         for (int l = 0; l < R; ++l) {
-          if (l == k) continue;
+          if (l == k || !table[std::min(k, l) * R + std::max(k, l)].empty()) continue;
           const int64_t b = rs.local(l, c[rs.others[l]], index);
           if (marker[b] != a) {
             marker[b] = a;
@@ -100,6 +137,44 @@ void build_other_cross_tab(const GroupIndex& index, const std::vector<GroupRange
     }
   }
   rs.c_row[rs.nr] = static_cast<int64_t>(rs.c_col.size());
+}
+
+// Non-zeros of S extrapolated from a few evenly spaced rows, straight from
+// the sort orders: row a's pattern is every group met by a pivot group that
+// meets a. Lets a dense S be turned down before anything is built.
+double sampled_nonzeros(const GroupIndex& index, const std::vector<GroupRanges>& ranges, const ReducedSystem& rs,
+                        int64_t samples) {
+  const int F = index.nfe;
+  const int R = static_cast<int>(rs.others.size());
+  const uint32_t* codes = index.codes_nk.data();
+  const GroupRanges& pr = ranges[rs.pivot];
+  const uint32_t pivot_base = static_cast<uint32_t>(index.offset[rs.pivot]);
+  samples = std::min(samples, rs.nr);
+  std::vector<int64_t> marker(static_cast<size_t>(rs.nr), -1);
+  double total = 0.0;
+  for (int64_t s = 0; s < samples; ++s) {
+    const int64_t a = (2 * s + 1) * rs.nr / (2 * samples);
+    int k = 0;
+    while (rs.block[k + 1] <= a) ++k;
+    const GroupRanges& gr = ranges[rs.others[k]];
+    const int64_t g = a - rs.block[k];
+    int64_t count = 0;
+    for (int64_t p = gr.panel[2 * g]; p <= gr.panel[2 * g + 1]; ++p) {
+      const int64_t gp = codes[gr.order[p] * F + rs.pivot] - pivot_base;
+      for (int64_t q = pr.panel[2 * gp]; q <= pr.panel[2 * gp + 1]; ++q) {
+        const uint32_t* c = codes + pr.order[q] * F;
+        for (int l = 0; l < R; ++l) {
+          const int64_t b = rs.local(l, c[rs.others[l]], index);
+          if (marker[b] != a) {
+            marker[b] = a;
+            ++count;
+          }
+        }
+      }
+    }
+    total += static_cast<double>(count);
+  }
+  return samples > 0 ? total / static_cast<double>(samples) * static_cast<double>(rs.nr) : 0.0;
 }
 
 // Row a of S into `chunk`: diag(W_R) + C - B' W_p^-1 B, gathered in a dense
@@ -207,6 +282,9 @@ ReducedBuild build_reduced_system(const GroupIndex& index, const std::vector<Gro
   rs.nr = rs.block.back();
   // S's column indices are 32-bit (SciPy's sparse index type).
   if (rs.nr >= (int64_t{1} << 31)) return ReducedBuild::too_dense;
+  if (sampled_nonzeros(index, ranges, rs, 128) > 2.0 * static_cast<double>(max_nonzeros))
+    return ReducedBuild::too_dense;
+  interrupt_poll(interrupt);
 
   build_pivot_cross_tab(index, ranges[rs.pivot], weights, rs);
   interrupt_poll(interrupt);
