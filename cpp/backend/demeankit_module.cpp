@@ -270,7 +270,10 @@ const std::string kAccelDoc = std::string(
     "MAP_NH_CG_accel(Z, w, panelmat, tol, minsubiter=0, maxsubiter=1000, verb=0, nt=0)\n\n"
     "Same contract as MAP_NH_noaccel, solved by conjugate gradient on the fixed-effect coefficients, "
     "preconditioned by the symmetric sweep of projections (forward then backward over the fixed "
-    "effects); it needs far fewer passes over the data on weakly connected designs.\n\n") + kTolDoc +
+    "effects); it needs far fewer passes over the data on weakly connected designs. When the panel is so "
+    "weakly connected that the system left after eliminating the finest fixed effect exactly (over the "
+    "groups of the others) is sparse with a small factor, CG runs on that system instead, preconditioned "
+    "by its sparse factorisation (chosen automatically; same criterion).\n\n") + kTolDoc +
     "Here the criterion is sqrt(g' M^-1 g) for the current normal-equation residual g and the symmetric "
     "sweep M, an upper bound of the w-norm of the change one more symmetric sweep would make. An "
     "iteration is one CG step; minsubiter, maxsubiter, verb and nt as in MAP_NH_noaccel.";

@@ -13,9 +13,9 @@ namespace korvald::core {
 
 namespace {
 
-// Rows of S are assembled in fixed chunks, so the output does not depend on
-// how chunks are spread over threads.
-constexpr int64_t kRowsPerChunk = 64;
+// Rows of S are assembled in fixed chunks (at most this many rows), so the
+// output does not depend on how chunks are spread over threads.
+constexpr int64_t kRowsPerChunk = 1024;
 
 struct RowChunk {
   std::vector<int64_t> row_len;
@@ -304,16 +304,54 @@ ReducedBuild build_reduced_system(const GroupIndex& index, const std::vector<Gro
   std::vector<uint32_t> bt_g(rs.b_col.size());
   std::vector<double> bt_val(rs.b_col.size());
   {
+    // Each thread fills the rows of its own range, so every row still lists
+    // its pivot groups in ascending order.
     std::vector<int64_t> next(bt_row.begin(), bt_row.end() - 1);
-    for (int64_t g = 0; g < Gp; ++g)
-      for (int64_t e = rs.b_row[g]; e < rs.b_row[g + 1]; ++e) {
-        const int64_t at = next[rs.b_col[e]]++;
-        bt_g[at] = static_cast<uint32_t>(g);
-        bt_val[at] = rs.b_val[e];
-      }
+#ifdef _OPENMP
+    const int parts = std::max(1, std::min(threads > 0 ? threads : omp_get_max_threads(), 8));
+#else
+    const int parts = 1;
+#endif
+#pragma omp parallel for num_threads(parts) schedule(static, 1)
+    for (int part = 0; part < parts; ++part) {
+      const uint32_t lo = static_cast<uint32_t>(rs.nr * part / parts);
+      const uint32_t hi = static_cast<uint32_t>(rs.nr * (part + 1) / parts);
+      for (int64_t g = 0; g < Gp; ++g)
+        for (int64_t e = rs.b_row[g]; e < rs.b_row[g + 1]; ++e) {
+          const uint32_t a = rs.b_col[e];
+          if (a < lo || a >= hi) continue;
+          const int64_t at = next[a]++;
+          bt_g[at] = static_cast<uint32_t>(g);
+          bt_val[at] = rs.b_val[e];
+        }
+    }
   }
 
-  const int64_t nchunks = (rs.nr + kRowsPerChunk - 1) / kRowsPerChunk;
+  // Chunks of consecutive rows of about equal work (a year meets every
+  // worker: its row alone can weigh as much as thousands of firm rows), so
+  // that threads share the assembly evenly; their bounds depend only on the data.
+  std::vector<int64_t> chunk_start{0};
+  {
+    std::vector<int64_t> work(static_cast<size_t>(rs.nr), 0);
+    double total_work = 0.0;
+    for (int64_t a = 0; a < rs.nr; ++a) {
+      int64_t w = 1 + (rs.c_row[a + 1] - rs.c_row[a]);
+      for (int64_t e = bt_row[a]; e < bt_row[a + 1]; ++e) w += rs.b_row[bt_g[e] + 1] - rs.b_row[bt_g[e]];
+      work[a] = w;
+      total_work += static_cast<double>(w);
+    }
+    const double target = std::max(total_work / 256.0, 1.0);
+    double acc = 0.0;
+    for (int64_t a = 0; a < rs.nr; ++a) {
+      acc += static_cast<double>(work[a]);
+      if ((acc >= target || a + 1 - chunk_start.back() >= kRowsPerChunk) && a + 1 < rs.nr) {
+        chunk_start.push_back(a + 1);
+        acc = 0.0;
+      }
+    }
+    chunk_start.push_back(rs.nr);
+  }
+  const int64_t nchunks = static_cast<int64_t>(chunk_start.size()) - 1;
   std::vector<RowChunk> chunks(static_cast<size_t>(nchunks));
   std::atomic<int64_t> total{0};
   std::atomic<bool> over{false}, interrupted{false}, out_of_memory{false};
@@ -322,7 +360,7 @@ ReducedBuild build_reduced_system(const GroupIndex& index, const std::vector<Gro
     try {
       interrupt_poll(interrupt);
       RowChunk& chunk = chunks[c];
-      const int64_t lo = c * kRowsPerChunk, hi = std::min(rs.nr, lo + kRowsPerChunk);
+      const int64_t lo = chunk_start[c], hi = chunk_start[c + 1];
       for (int64_t a = lo; a < hi; ++a) asm_.row(a, chunk);
       if (total.fetch_add(static_cast<int64_t>(chunk.col.size())) + static_cast<int64_t>(chunk.col.size()) >
           max_nonzeros)
