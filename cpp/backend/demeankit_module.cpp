@@ -201,11 +201,14 @@ nb::object calc_B(nb::handle B, nb::handle Z, nb::handle e, nb::handle order, nb
   return nb::none();
 }
 
-nb::object drop_observations(core::DropRule rule, nb::handle y, nb::handle panelmat, nb::handle mask) {
+nb::object drop_observations(core::DropRule rule, nb::handle y, nb::handle panelmat, nb::handle mask,
+                             nb::handle counts) {
   const DoubleView yv = float64_vector(y, "y", -1);
   const int64_t n = yv.rows;
   const std::vector<GroupArgs> groups = panelmat_args(panelmat, n);
   const IndexView mv = integer_vector(mask, "mask", n, true);
+  DoubleView cv;
+  if (!counts.is_none()) cv = float64_vector(counts, "counts", n);
   nb::object np = py::numpy();
   nb::object result = np.attr("empty")(nb::make_tuple(n), "dtype"_a = np.attr("int64"));
   int64_t* keep_out = data_of<int64_t>(result);
@@ -214,6 +217,18 @@ nb::object drop_observations(core::DropRule rule, nb::handle y, nb::handle panel
     nb::gil_scoped_release release;
     core::GroupIndex index;
     failure = build_index(groups, n, index);
+    std::vector<double> cc;
+    if (failure.empty() && cv.data) {
+      cc.resize(static_cast<size_t>(n));
+      for (int64_t i = 0; i < n; ++i) {
+        const double v = cv.data[i * cv.row_stride];
+        if (!(v >= 1) || !std::isfinite(v) || v != std::floor(v)) {
+          failure = "counts must hold whole numbers of at least 1";
+          break;
+        }
+        cc[i] = v;
+      }
+    }
     if (failure.empty()) {
       std::vector<core::GroupRanges> ranges;
       for (const auto& g : groups) ranges.push_back(g.ranges());
@@ -221,7 +236,7 @@ nb::object drop_observations(core::DropRule rule, nb::handle y, nb::handle panel
       for (int64_t i = 0; i < n; ++i) yc[i] = yv.data[i * yv.row_stride];
       std::vector<uint8_t> keep(static_cast<size_t>(n));
       for (int64_t i = 0; i < n; ++i) keep[i] = mv.data[i] != 0;
-      core::drop_uninformative(index, ranges, yc.data(), rule, keep.data());
+      core::drop_uninformative(index, ranges, yc.data(), rule, keep.data(), cc.empty() ? nullptr : cc.data());
       for (int64_t i = 0; i < n; ++i) keep_out[i] = keep[i];
     }
   }
@@ -302,20 +317,22 @@ NB_MODULE(demeankit, m) {
 
   m.def(
       "drop_singletons",
-      [](nb::handle y, nb::handle panelmat, nb::handle mask) {
-        return drop_observations(core::DropRule::singletons, y, panelmat, mask);
+      [](nb::handle y, nb::handle panelmat, nb::handle mask, nb::handle counts) {
+        return drop_observations(core::DropRule::singletons, y, panelmat, mask, counts);
       },
-      "y"_a, "panelmat"_a, "mask"_a,
-      "drop_singletons(y, panelmat, mask)\n\nNew int64 vector, non-zero = keep: starting from the observations "
-      "with non-zero mask, repeatedly drop every observation alone in its group of some fixed effect until "
-      "none is left. mask is not modified.");
+      "y"_a, "panelmat"_a, "mask"_a, "counts"_a.none() = nb::none(),
+      "drop_singletons(y, panelmat, mask, counts=None)\n\nNew int64 vector, non-zero = keep: starting from the "
+      "observations with non-zero mask, repeatedly drop every observation alone in its group of some fixed "
+      "effect until none is left. mask is not modified. counts: None, or float64 whole numbers >= 1, the "
+      "number of observations each row stands for (frequency weights); a group is alone when its counts "
+      "add up to 1.");
 
   m.def(
       "sep",
-      [](nb::handle y, nb::handle panelmat, nb::handle mask) {
-        return drop_observations(core::DropRule::singletons_and_zero_groups, y, panelmat, mask);
+      [](nb::handle y, nb::handle panelmat, nb::handle mask, nb::handle counts) {
+        return drop_observations(core::DropRule::singletons_and_zero_groups, y, panelmat, mask, counts);
       },
-      "y"_a, "panelmat"_a, "mask"_a,
-      "sep(y, panelmat, mask)\n\nAs drop_singletons, but also drops the fixed-effect groups whose y is exactly "
-      "zero for every kept observation; repeats until no singleton and no all-zero group is left.");
+      "y"_a, "panelmat"_a, "mask"_a, "counts"_a.none() = nb::none(),
+      "sep(y, panelmat, mask, counts=None)\n\nAs drop_singletons, but also drops the fixed-effect groups whose y "
+      "is exactly zero for every kept observation; repeats until no singleton and no all-zero group is left.");
 }

@@ -10,6 +10,7 @@
 #include "common/collinearity.hpp"
 #include "common/estimation_sample.hpp"
 #include "core/linear_fit.hpp"
+#include "core/weights.hpp"
 #include "linabsorb/steps.hpp"
 #include "pyutil/pyutil.hpp"
 
@@ -18,6 +19,7 @@ namespace korvald::linabsorb {
 using namespace nb::literals;
 using ConstMatrix = nb::ndarray<const double, nb::ndim<2>, nb::c_contig, nb::device::cpu>;
 using Matrix = nb::ndarray<double, nb::ndim<2>, nb::c_contig, nb::device::cpu>;
+using ConstVector = nb::ndarray<const double, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
 
 static nb::object contiguous_float64(nb::handle array) {
   nb::object np = py::numpy();
@@ -46,7 +48,7 @@ Fit fit(const Arguments& args, Prepared& prep) {
   for (nb::handle c : prep.y) yx.append(c);
   for (nb::handle c : prep.x_all) yx.append(c);
   nb::object Z = common::float_matrix(prep.data, yx);
-  nb::object demeaned = prep.accelfunc(Z, nb::none(), prep.panelmat, args.eps_MAP, args.minsubiter,
+  nb::object demeaned = prep.accelfunc(Z, prep.weights.w, prep.panelmat, args.eps_MAP, args.minsubiter,
                                        args.maxsubiter, args.verb, args.nt);
   Z = nb::none();  // the backend owns its input; release it before the next N-sized allocation
   out.yXtilde = contiguous_float64(demeaned);
@@ -59,10 +61,14 @@ Fit fit(const Arguments& args, Prepared& prep) {
                             std::to_string(m) + "), expected (" + std::to_string(prep.N) + ", " +
                             std::to_string(nb::len(yx)) + ")");
 
+  const double* w = prep.weighted() ? nb::cast<ConstVector>(prep.weights.w).data() : nullptr;
   bool finite;
   std::vector<double> zz(static_cast<size_t>(m * m));
   {
+    double* rows = w ? nb::cast<Matrix>(out.yXtilde).data() : nullptr;
     nb::gil_scoped_release release;
+    // Weighted least squares as plain least squares on rows times sqrt(w).
+    if (w) core::scale_rows_by_sqrt(rows, n, m, w);
     finite = core::all_finite(block.data(), static_cast<size_t>(n * m));
     if (finite && m > 1) core::cross_product(block.data(), n, m, zz.data());
   }
@@ -117,6 +123,13 @@ Fit fit(const Arguments& args, Prepared& prep) {
   {
     nb::gil_scoped_release release;
     core::partialled_residuals(kept_block.data(), prep.N, out.K + 1, beta.data(), resid.data());
+  }
+  out.wresid = out.resid;
+  if (w) {
+    out.resid = np.attr("empty")(nb::make_tuple(prep.N, 1), "dtype"_a = np.attr("float64"));
+    double* plain = nb::cast<Matrix>(out.resid).data();
+    nb::gil_scoped_release release;
+    core::unscale_by_sqrt(resid.data(), w, prep.N, plain);
   }
   return out;
 }
