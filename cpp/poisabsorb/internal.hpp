@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "common/weights.hpp"
+
 namespace korvald::poisabsorb {
 
 namespace nb = nanobind;
@@ -25,7 +27,7 @@ struct Call {
   nb::object y, x_arg, fixedeffects_arg, data, setype_arg, clustvars, off, eta_0, FEgen, start, olsguess,
       separation, sep_tol, sep_maxiter, sep_K_penalty, keepsingletons, nocheck, verb, eps_beta_arg, miniter_arg,
       maxiter_arg, eps_MAP_arg, minsubiter, maxsubiter, start_inner_tol_arg, standardize_data, accel, nt,
-      print_stata_style_summary;
+      print_stata_style_summary, weights_arg, weight_type_arg;
 
   // Derived controls.
   bool verb1 = false, verb2 = false;  // verb > 0, verb > 1
@@ -43,6 +45,16 @@ struct Call {
   nb::object mp;       // group pointers of the current sample
   int64_t N = 0, K = 0, N_FE = 1;
   int64_t N_full_initial = 0, N_dropped_invalid = 0, N_dropped_fe_sep = 0, N_dropped_ir_sep = 0;
+  int64_t N_dropped_zero_weight = 0;
+
+  // Observation weights: the argument, and the vector of the final sample
+  // (set before the IRLS loop).
+  common::WeightSpec wspec;
+  common::SampleWeights weights;
+  bool weighted() const { return wspec.given(); }
+  // Observations for degrees of freedom and reporting: the sum of frequency
+  // weights, otherwise the row count.
+  int64_t n_obs() const { return wspec.frequency() ? weights.n_obs : N; }
 
   // Fit state (numpy arrays, float64, C-contiguous).
   // yv may be a read-only view of the sample's column.

@@ -44,10 +44,13 @@ void run_irls(Call& c) {
   double* mu = f64(c.mu);
   double* beta = f64(c.beta);
 
+  // Observation weights multiply each row's deviance; the IRLS weights become w * mu.
+  const double* w = c.weighted() ? cf64(c.weights.w) : nullptr;
+  nb::object wmu = w ? empty1(n) : nb::object(nb::none());
   double deviance;
   {
     nb::gil_scoped_release release;
-    deviance = core::poisson_deviance(y, mu, n, true);
+    deviance = core::poisson_deviance(y, mu, n, true, w);
   }
   if (c.verb1) py::print("Starting iteration...");
 
@@ -88,6 +91,14 @@ void run_irls(Call& c) {
 
     // mu is a contiguous N x 1 array, so its flattened view needs no copy.
     nb::object weights = c.mu.attr("ravel")();
+    if (w) {
+      double* wmu_data = f64(wmu);
+      {
+        nb::gil_scoped_release release;
+        core::irls_weights(mu, w, n, wmu_data);
+      }
+      weights = wmu;
+    }
     nb::object zX_in = zX;
     zX = working_matrix(c.accelfunc(zX_in, weights, c.mp, inner_tol, c.minsubiter, c.maxsubiter, c.verb, c.nt), n,
                         K + 1);
@@ -112,7 +123,7 @@ void run_irls(Call& c) {
       double* Ap = f64(A.attr("T"));
       double* bp = f64(bvec);
       nb::gil_scoped_release release;
-      core::weighted_design(zX_data, mu, n, K, Ap, bp);
+      core::weighted_design(zX_data, mu, n, K, Ap, bp, w);
     }
     nb::object solution = lstsq(A, bvec, "rcond"_a = nb::none());
     A = nb::none();
@@ -136,7 +147,7 @@ void run_irls(Call& c) {
       nb::gil_scoped_release release;
       core::full_step_predictor(z.data(), zX_data, bp, n, K, z.data());
       step = core::step_halving(y, offset, eta_old.data(), z.data(), beta_old.data(), bp, n, K, deviance,
-                                kMaxHalvings, it == 1, eta, mu, beta);
+                                kMaxHalvings, it == 1, eta, mu, beta, w);
     }
     if (c.verb1) {
       const std::string ddev = py::format(step.deviance_new - deviance, ".3e");

@@ -107,6 +107,7 @@ void prepare_input(Call& c) {
               " (outer eps_beta=" + py::format(c.eps_beta, ".1e") + ")");
 
   c.setype = common::normalize_setype(c.setype_arg, false);
+  c.wspec = common::parse_weights(c.weights_arg, c.weight_type_arg, c.setype);
 
   // The name arguments are read once into lists: a string would otherwise be
   // taken character by character and an iterator would be used up by the
@@ -143,6 +144,8 @@ void prepare_input(Call& c) {
     common::require_columns(c.data, c.off, "Offset variable(s) not in data: ");
     for (nb::handle v : c.off) keepvars.append(v);
   }
+  common::require_weight_column(c.data, c.wspec);
+  if (c.weighted()) keepvars.append(c.wspec.name);
   // One dependent variable: the working matrix, the residuals and every
   // per-observation output are built around a single column.
   if (nb::len(c.y) != 1)
@@ -165,6 +168,11 @@ void prepare_input(Call& c) {
   if (!c.off.is_none()) reject_regressor_overlap(c.off, c.x_arg, "Offset variable(s) also listed as regressor(s): ");
   if (!c.eta_0.is_none())
     reject_regressor_overlap(c.eta_0, c.x_arg, "Starting values also listed as regressor(s): ");
+  if (c.weighted()) {
+    nb::list wname;
+    wname.append(c.wspec.name);
+    reject_regressor_overlap(wname, c.x_arg, "Weight variable(s) also listed as regressor(s): ");
+  }
   require_numeric(c.data, c.y, "Dependent variable(s) not numeric: ");
   require_numeric(c.data, c.x_arg, "Independent variable(s) not numeric: ");
 
@@ -173,6 +181,7 @@ void prepare_input(Call& c) {
   nb::list yx;
   for (nb::handle v : c.y) yx.append(v);
   for (nb::handle v : c.x_arg) yx.append(v);
+  if (c.weighted()) yx.append(c.wspec.name);
   c.sample = common::build_sample(c.data, keepvars, yx, c.msg);
 
   for (nb::handle v : c.x_arg) {
@@ -229,6 +238,9 @@ void prepare_input(Call& c) {
   for (nb::handle v : c.x)
     keep = np.attr("logical_and")(
         keep, np.attr("isfinite")(c.sample.attr("__getitem__")(v).attr("to_numpy")("dtype"_a = "float64")));
+  if (c.weighted())
+    keep = np.attr("logical_and")(
+        keep, np.attr("isfinite")(c.sample.attr("__getitem__")(c.wspec.name).attr("to_numpy")("dtype"_a = "float64")));
   c.sample = keep_rows(c.sample, keep);
   const int64_t remaining = static_cast<int64_t>(nb::len(c.sample));
   c.N_dropped_invalid = c.N_full_initial - remaining;
@@ -241,6 +253,19 @@ void prepare_input(Call& c) {
   // Nothing downstream is defined on an empty sample; say why it is empty.
   if (c.N_full_initial == 0) py::raise_value_error("No observations left: the data has no rows");
   if (remaining == 0) py::raise_value_error("No observations left after dropping missing or invalid values");
+
+  // Weights: negative or non-integer frequency weights are errors; rows of
+  // weight 0 leave the sample, so every later step (separation included)
+  // works on the weights' support.
+  nb::object positive;
+  c.N_dropped_zero_weight = common::check_weight_values(c.sample, c.wspec, &positive);
+  if (c.N_dropped_zero_weight > 0) {
+    if (c.N_dropped_zero_weight == remaining) py::raise_value_error("No observations left: every row has weight 0");
+    c.sample = keep_rows(c.sample, positive);
+    const std::string note = std::to_string(c.N_dropped_zero_weight) + " observation(s) dropped due to zero weight";
+    c.log(note);
+    if (c.loud()) py::print("note: " + note);
+  }
 
   // Warn when y is so small relative to its spread that exp() of the fit
   // underflows long before the fit is good.
@@ -259,7 +284,7 @@ void prepare_input(Call& c) {
     }
   }
 
-  c.N = remaining;
+  c.N = remaining - c.N_dropped_zero_weight;
   c.K = static_cast<int64_t>(nb::len(c.x));
 }
 

@@ -46,7 +46,7 @@ static nb::object simple_eta(nb::handle yv) {
 
 void screen_and_start(Call& c) {
   nb::object np = py::numpy();
-  const int64_t dropped_total = c.N_dropped_invalid + c.N_dropped_fe_sep + c.N_dropped_ir_sep;
+  const int64_t dropped_total = c.N_dropped_invalid + c.N_dropped_zero_weight + c.N_dropped_fe_sep + c.N_dropped_ir_sep;
   if (c.loud() && dropped_total > 0)
     py::print("note: estimating on " + py::format(c.N, ",") + " of " + py::format(c.N_full_initial, ",") +
               " observations (" + py::format(dropped_total, ",") + " dropped in total)");
@@ -103,6 +103,7 @@ void screen_and_start(Call& c) {
   // y is only read from here on: a view of the sample's float64 column will do.
   c.yv = np.attr("ascontiguousarray")(c.sample.attr("__getitem__")(c.ycol()).attr("to_numpy")("dtype"_a = "float64"))
              .attr("reshape")(c.N, 1);
+  c.weights = common::sample_weights(c.sample, c.wspec);
 
   nb::object eta;
   if (!c.eta_0.is_none()) {
