@@ -33,7 +33,10 @@ static void print_diagnostics(const Call& c) {
             "  sum=" + stat(y, "sum"));
   nb::object huge = np.attr("count_nonzero")(np.attr("greater")(mu, 1e15));
   py::print("  obs with mu > 1e15: " + fmt(py::builtins().attr("int")(huge), ",") + " of " + py::format(c.N, ","));
-  const double ratio = as_double(np.attr("sum")(mu)) / as_double(np.attr("sum")(y));
+  // The score condition of the constant: weighted sums when weighted.
+  const double ratio = c.weighted() ? as_double(c.weights.w.attr("__matmul__")(mu)) /
+                                          as_double(c.weights.w.attr("__matmul__")(y))
+                                    : as_double(np.attr("sum")(mu)) / as_double(np.attr("sum")(y));
   py::print("  PPML score check: sum(mu)/sum(Y) = " + py::format(ratio, ".6f") + "  (should be ~ 1.0)");
 
   nb::object worst = py::builtins().attr("int")(np.attr("argmax")(np.attr("abs")(eta)));
