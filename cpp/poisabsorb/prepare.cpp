@@ -71,7 +71,8 @@ void prepare_input(Call& c) {
   nb::object np = py::numpy();
   c.result = m.attr("SimpleNamespace")();
   c.msg = m.attr("deque")();
-  c.accelfunc = m.attr(py::truthy(c.accel) ? "MAP_NH_CG_accel" : "MAP_NH_noaccel");
+  c.accel_name = py::truthy(c.accel) ? "MAP_NH_CG_accel" : "MAP_NH_noaccel";
+  c.accelfunc = m.attr(c.accel_name.c_str());
 
   if (c.data.is_none()) py::raise_runtime_error("data must not be empty");
 
