@@ -116,7 +116,7 @@ void run_irls(Call& c) {
     // mu is a contiguous N x 1 array, so its flattened view needs no copy.
     nb::object weights = c.mu.attr("ravel")();
     nb::object zX_in = zX;
-    zX = working_matrix(partial_out(c, zX_in, weights, nb::float_(inner_tol), "IRLS iteration " + std::to_string(it)),
+    zX = working_matrix(partial_out(c, zX_in, weights, nb::float_(inner_tol), "", it),
                         n, K + 1);
 
     // The backend hands back a new matrix, so the storage of its input (n x
