@@ -66,14 +66,6 @@ Fit fit(const Arguments& args, Prepared& prep) {
                             std::to_string(m) + "), expected (" + std::to_string(prep.N) + ", " +
                             std::to_string(nb::len(yx)) + ")");
 
-  const std::string failure = py::demean_failure(routine_name(prep), report, args.maxsubiter);
-  if (!failure.empty()) {
-    const std::string warning =
-        "the partialling-out stopped short of eps_MAP, estimates are less accurate than requested: " + failure;
-    prep.msg.append("warning: " + warning);
-    py::warn_convergence(warning, 1);
-  }
-
   bool finite;
   std::vector<double> zz(static_cast<size_t>(m * m));
   {
@@ -82,6 +74,14 @@ Fit fit(const Arguments& args, Prepared& prep) {
     if (finite && m > 1) core::cross_product(block.data(), n, m, zz.data());
   }
   if (!finite) py::raise_exception(routine_name(prep) + "(y,X) diverged");
+  // Diverged is said above; a finite result that stopped short is worth a warning.
+  const std::string failure = py::demean_failure(routine_name(prep), report, args.maxsubiter);
+  if (!failure.empty()) {
+    const std::string warning =
+        "the partialling-out stopped short of eps_MAP, estimates are less accurate than requested: " + failure;
+    prep.msg.append("warning: " + warning);
+    py::warn_convergence(warning, 1);
+  }
 
   const int64_t k_all = m - 1;
   std::vector<bool> var_ok(static_cast<size_t>(k_all), false);
