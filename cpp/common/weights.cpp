@@ -45,10 +45,7 @@ void require_weight_column(nb::handle data, const WeightSpec& spec) {
   nb::list names;
   names.append(spec.name);
   require_columns(data, names, "Weight variable not in data: ");
-  nb::object types = py::pandas().attr("api").attr("types");
-  nb::object column = data.attr("__getitem__")(spec.name);
-  if (!py::truthy(types.attr("is_numeric_dtype")(column)) && !py::truthy(types.attr("is_bool_dtype")(column)))
-    py::raise_value_error("Weight variable not numeric: " + py::repr(names));
+  require_numeric(data, names, "Weight variable");
 }
 
 static nb::object weight_column(nb::handle sample, const WeightSpec& spec) {

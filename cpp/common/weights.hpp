@@ -30,7 +30,8 @@ struct WeightSpec {
 // or several columns, and for "pweight" with homoskedastic standard errors.
 WeightSpec parse_weights(nb::handle weights, nb::handle weight_type, const std::string& setype);
 
-// ValueError when the weight column is missing from `data` or not numeric.
+// ValueError when the weight column is missing from `data` or not numeric
+// (text, dates, complex numbers).
 void require_weight_column(nb::handle data, const WeightSpec& spec);
 
 // On a sample whose weight column is float64 and finite: ValueError naming

@@ -208,6 +208,15 @@ InferenceOutput covariance_and_inference(const InferenceInput& in, nb::handle re
     bread = linalg.attr("pinv")((Xt * mu_col).attr("T").attr("__matmul__")(Xt));
   }
 
+  // Small-sample factors divide by the residual degrees of freedom: with none
+  // left there is nothing to estimate a variance from.
+  auto require_residual_df = [&](int64_t df) {
+    if (df > 0) return;
+    py::raise_value_error("Too few observations for standard errors: " + std::to_string(Nd) +
+                          " observation(s), " + std::to_string(K) + " regressor(s) and " + std::to_string(tnfe) +
+                          " non-redundant fixed-effect parameter(s) leave " + std::to_string(df) +
+                          " residual degrees of freedom; use setype=\"none\" for the point estimates alone");
+  };
   double hetero_factor = 0;
   double s2 = 0;
   nb::object covmat;
@@ -218,6 +227,7 @@ InferenceOutput covariance_and_inference(const InferenceInput& in, nb::handle re
     if (linear) {
       const double rss = nb::cast<double>(nb::float_(resid.attr("T").attr("__matmul__")(resid).attr("item")()));
       const int64_t denominator = Nd - K - tnfe;
+      require_residual_df(denominator);
       s2 = rss / static_cast<double>(denominator);
       covmat = nb::float_(s2) * bread;
       if (in.verb > 0) {
@@ -232,6 +242,7 @@ InferenceOutput covariance_and_inference(const InferenceInput& in, nb::handle re
       covmat = bread;
     }
   } else if (in.setype == "heteroskedastic") {
+    require_residual_df(linear ? Nd - K - tnfe : Nd - K);
     hetero_factor = ratio(Nd, linear ? Nd - K - tnfe : Nd - K);
     nb::object r = hetero_resid;
     nb::object meat = (Xt * (r * r)).attr("T").attr("__matmul__")(Xt);
@@ -253,6 +264,7 @@ InferenceOutput covariance_and_inference(const InferenceInput& in, nb::handle re
     }
     if (!linear) {
       meat = py::builtins().attr("sum")(meat_matrices, meat);
+      require_residual_df(Nd - K - tnfe);
       cr1_factor = ratio(Nd - 1, Nd - K - tnfe);
       meat = meat * nb::float_(cr1_factor);
     }

@@ -2,7 +2,8 @@
 
 __version__ = "0.1.0"
 
+from .errors import ConvergenceWarning
 from .linabsorb._linabsorb import linabsorb
 from .poisabsorb._poisabsorb import poisabsorb
 
-__all__ = ["linabsorb", "poisabsorb", "__version__"]
+__all__ = ["linabsorb", "poisabsorb", "ConvergenceWarning", "__version__"]
