@@ -50,11 +50,12 @@ static void restart_from_simple_start(Call& c, int64_t it, double* eta, double* 
   const int64_t n = c.N;
   const double* y = cf64(c.yv);
   const double* offset = cf64(c.offset);
+  const double* w = c.weighted() ? cf64(c.weights.w) : nullptr;
   std::copy(s, s + n, eta);
   std::fill(beta, beta + c.K, 0.0);
   nb::gil_scoped_release release;
   core::fitted_means(eta, offset, mu, n);
-  deviance = core::poisson_deviance(y, mu, n, true);
+  deviance = core::poisson_deviance(y, mu, n, true, w);
 }
 
 void run_irls(Call& c) {
