@@ -267,3 +267,22 @@ def test_poisson_weight_column_cannot_be_a_regressor():
     df, _ = poisson_data()
     with pytest.raises(ValueError, match=re.escape("Weight variable(s) also listed as regressor(s): ['x1']")):
         poisson(df, weights=["x1"])
+
+
+@pytest.mark.parametrize("kernel", ["drop_singletons", "sep"])
+def test_backend_counts_equal_repeated_rows(kernel):
+    from korvald.backend import demeankit, grpkit
+
+    rng = np.random.default_rng(3)
+    n = 400
+    ids = np.column_stack([rng.integers(0, 150, n), rng.integers(0, 60, n)]).astype(np.int64)
+    y = rng.poisson(0.4, n).astype(float)
+    counts = rng.choice([1.0, 1.0, 2.0, 3.0], n)
+    fn = getattr(demeankit, kernel)
+    got = fn(y, grpkit.make_pointer(ids), np.ones(n, np.int64), counts)
+    rep = np.repeat(np.arange(n), counts.astype(int))
+    want = fn(y[rep], grpkit.make_pointer(ids[rep]), np.ones(len(rep), np.int64))
+    assert 0 < got.sum() < n
+    np.testing.assert_array_equal(np.repeat(got, counts.astype(int)), want)
+    with pytest.raises(ValueError, match="counts must hold whole numbers of at least 1"):
+        fn(y, grpkit.make_pointer(ids), np.ones(n, np.int64), np.where(np.arange(n) == 5, 0.5, counts))

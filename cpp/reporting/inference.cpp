@@ -244,8 +244,7 @@ InferenceOutput covariance_and_inference(const InferenceInput& in, nb::handle re
   } else if (in.setype == "heteroskedastic") {
     require_residual_df(linear ? Nd - K - tnfe : Nd - K);
     hetero_factor = ratio(Nd, linear ? Nd - K - tnfe : Nd - K);
-    nb::object r = hetero_resid;
-    nb::object meat = (Xt * (r * r)).attr("T").attr("__matmul__")(Xt);
+    nb::object meat = (Xt * (hetero_resid * hetero_resid)).attr("T").attr("__matmul__")(Xt);
     covmat = nb::float_(hetero_factor) * linalg.attr("multi_dot")(nb::make_tuple(bread, meat, bread));
   } else {
     clusters = cluster_identifiers(in);
