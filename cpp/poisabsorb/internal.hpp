@@ -51,6 +51,7 @@ struct Call {
   // (set before the IRLS loop).
   common::WeightSpec wspec;
   common::SampleWeights weights;
+  nb::object wmu = nb::none();  // length-N buffer of the IRLS weights w * mu (weighted fits only)
   bool weighted() const { return wspec.given(); }
   // Observations for degrees of freedom and reporting: the sum of frequency
   // weights, otherwise the row count.

@@ -70,7 +70,8 @@ void run_irls(Call& c) {
 
   // Observation weights multiply each row's deviance; the IRLS weights become w * mu.
   const double* w = c.weighted() ? cf64(c.weights.w) : nullptr;
-  nb::object wmu = w ? empty1(n) : nb::object(nb::none());
+  if (w) c.wmu = empty1(n);
+  nb::object wmu = c.wmu;
   double deviance;
   {
     nb::gil_scoped_release release;

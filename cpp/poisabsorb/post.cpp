@@ -237,7 +237,14 @@ nb::object finish(Call& c) {
   nb::object irls_weights = c.mu, score_resid = resid, hetero_resid = nb::none();
   if (w) {
     nb::object wcol = c.weights.w.attr("reshape")(n, 1);
-    irls_weights = np.attr("multiply")(c.mu, wcol);
+    // The loop's buffer of w * mu, refilled for the final means.
+    irls_weights = c.wmu.attr("reshape")(n, 1);
+    double* wmu_data = f64(irls_weights);
+    const double* mu_data = cf64(c.mu);
+    {
+      nb::gil_scoped_release release;
+      core::irls_weights(mu_data, w, n, wmu_data);
+    }
     score_resid = np.attr("multiply")(resid, wcol);
     if (c.wspec.frequency()) hetero_resid = np.attr("multiply")(resid, np.attr("sqrt")(wcol));
   }
