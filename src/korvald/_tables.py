@@ -10,7 +10,8 @@ import pandas as pd
 from ._fit import Fit
 
 _TEX_ESCAPES = {"\\": r"\textbackslash{}", "&": r"\&", "%": r"\%", "$": r"\$", "#": r"\#", "_": r"\_",
-                "{": r"\{", "}": r"\}", "~": r"\textasciitilde{}", "^": r"\textasciicircum{}"}
+                "{": r"\{", "}": r"\}", "~": r"\textasciitilde{}", "^": r"\textasciicircum{}",
+                "<": r"$<$", ">": r"$>$"}
 
 Section = list[tuple[str, list[str]]]
 
