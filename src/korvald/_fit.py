@@ -75,23 +75,54 @@ class Fit:
         return self.method == "feols"
 
     def coef(self) -> pd.Series:
-        """Coefficients, indexed by regressor name (omitted regressors absent)."""
+        """Coefficients.
+
+        Returns
+        -------
+        pandas.Series
+            Indexed by regressor name; omitted regressors are absent.
+        """
         return self._series(self.result.params, "Estimate")
 
     def se(self) -> pd.Series:
-        """Standard errors of the type in ``vcov_type``."""
+        """Standard errors of the type in ``vcov_type``.
+
+        Returns
+        -------
+        pandas.Series
+            Indexed by regressor name.
+        """
         return self._series(self.result.bse, "Std. Error")
 
     def tstat(self) -> pd.Series:
-        """t statistics (OLS) or z statistics (PPML)."""
+        """Test statistics of the coefficients.
+
+        Returns
+        -------
+        pandas.Series
+            t statistics (OLS) or z statistics (PPML), indexed by regressor name.
+        """
         return self._series(self.result.tvalues, "t value" if self._is_ols else "z value")
 
     def pvalue(self) -> pd.Series:
-        """Two-sided p-values: Student t for OLS (the estimator's degrees of freedom), normal for PPML."""
+        """Two-sided p-values.
+
+        Returns
+        -------
+        pandas.Series
+            Student t with the estimator's degrees of freedom (OLS; G - 1 when
+            clustered) or normal (PPML), indexed by regressor name.
+        """
         return self._series(self.result.pvalues, "Pr(>|t|)" if self._is_ols else "Pr(>|z|)")
 
     def vcov(self) -> pd.DataFrame:
-        """Coefficient covariance matrix, labelled by regressor name."""
+        """Coefficient covariance matrix.
+
+        Returns
+        -------
+        pandas.DataFrame
+            K x K, rows and columns labelled by regressor name.
+        """
         return pd.DataFrame(np.asarray(self.result.covmat, dtype=np.float64), index=self._kept, columns=self._kept)
 
     def _critical_value(self, level: float) -> float:
@@ -128,7 +159,19 @@ class Fit:
         return pd.DataFrame({lo: b - crit * s, hi: b + crit * s})
 
     def tidy(self, level: float = 0.95) -> pd.DataFrame:
-        """One row per regressor: estimate, std.error, statistic, p.value, conf.low, conf.high."""
+        """Estimates and inference in one table.
+
+        Parameters
+        ----------
+        level : float, default 0.95
+            Coverage of the interval.
+
+        Returns
+        -------
+        pandas.DataFrame
+            One row per regressor; columns estimate, std.error, statistic,
+            p.value, conf.low, conf.high.
+        """
         ci = self.confint(level)
         return pd.DataFrame({"estimate": self.coef(), "std.error": self.se(), "statistic": self.tstat(),
                              "p.value": self.pvalue(), "conf.low": ci.iloc[:, 0], "conf.high": ci.iloc[:, 1]})
@@ -141,11 +184,25 @@ class Fit:
         return out
 
     def resid(self) -> pd.Series:
-        """Residuals y - fitted (response residuals for PPML), indexed by the caller's row labels."""
+        """Residuals.
+
+        Returns
+        -------
+        pandas.Series
+            y - fitted (response residuals for PPML) for the rows of the
+            estimation sample, indexed by the caller's row labels.
+        """
         return self._to_caller(self.result.resid if self._is_ols else self.result.resid_additive)
 
     def fitted(self) -> pd.Series:
-        """Fitted values (OLS) or means (PPML), indexed by the caller's row labels, estimation sample only."""
+        """Fitted values.
+
+        Returns
+        -------
+        pandas.Series
+            Fitted values (OLS) or means (PPML) for the rows of the
+            estimation sample, indexed by the caller's row labels.
+        """
         return self._to_caller(self.result.fittedvalues)
 
     def _sample(self) -> pd.DataFrame:
@@ -307,7 +364,11 @@ class Fit:
 
     # ---- printing ----------------------------------------------------------
     def summary(self) -> None:
-        """Print the estimator's 80-column summary table of this fit (captured during the fit)."""
+        """Print the estimator's 80-column summary table of this fit.
+
+        The estimator renders the table during the fit; the front end keeps
+        that text instead of printing it, so this costs nothing.
+        """
         print(self._summary, end="")
 
     def __repr__(self) -> str:

@@ -11,6 +11,7 @@ from __future__ import annotations
 import re
 import warnings
 from dataclasses import dataclass
+from typing import Any
 
 import numpy as np
 import pandas as pd
@@ -46,7 +47,7 @@ class ModelFrame:
     frame: pd.DataFrame  # unique index: the caller's labels, or positions
     depvar: str
     regressors: list[str]
-    spec: object  # formulaic ModelSpec of the regressors, for predict()
+    spec: Any  # formulaic ModelSpec of the regressors, for predict()
     labels: pd.Index | None  # the caller's labels when `frame` is indexed by position
     n_dropped: int  # rows formulaic dropped for missing values
 
@@ -104,8 +105,8 @@ def parse_formula(fml: str) -> ParsedFormula:
             fixef.append(FixefTerm("^".join(names), names))
         # A repeated term adds nothing; the estimators would only print a note about it.
         unique: dict[tuple[str, ...], FixefTerm] = {}
-        for term in fixef:
-            unique.setdefault(term.variables, term)
+        for fe in fixef:
+            unique.setdefault(fe.variables, fe)
         fixef = list(unique.values())
     return ParsedFormula(fml, lhs, rhs, tuple(fixef))
 

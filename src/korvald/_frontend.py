@@ -35,14 +35,15 @@ class _Vcov:
 def _cluster_vcov(terms: list[str], data: pd.DataFrame, origin: str) -> _Vcov:
     if not 1 <= len(terms) <= 4:
         raise ValueError(f"{origin}: between 1 and 4 cluster variables are allowed, got {len(terms)}")
-    vc = _Vcov("cluster", "CRV1: " + "+".join(terms), clustvars=[])
+    clustvars: list[str] = []
+    vc = _Vcov("cluster", "CRV1: " + "+".join(terms), clustvars=clustvars)
     for term in terms:
         variables = tuple(v.strip() for v in _split_top(term, "^#"))
         missing = [v for v in variables if v not in data.columns]
         if not all(variables) or missing:
             raise ValueError(f"{origin}: cluster '{term}' names column(s) not in data: {missing or [term]}")
         name = "^".join(variables)
-        vc.clustvars.append(name)
+        clustvars.append(name)
         if len(variables) == 1:
             vc.columns.append(name)
         else:
