@@ -107,7 +107,12 @@ def test_stubs_match_the_extension_functions(module):
         args = f.args.args
         defaults = [inspect.Parameter.empty] * (len(args) - len(f.args.defaults)) + [
             ast.literal_eval(d) for d in f.args.defaults]
-        assert dict(zip([a.arg for a in args], defaults)) == _nb_parameters(getattr(module, f.name)), f.name
+        declared = dict(zip([a.arg for a in args], defaults))
+        if f.args.kwonlyargs:  # nanobind lists the bare '*' as a parameter
+            declared["*"] = inspect.Parameter.empty
+            declared.update({a.arg: inspect.Parameter.empty if d is None else ast.literal_eval(d)
+                             for a, d in zip(f.args.kwonlyargs, f.args.kw_defaults)})
+        assert declared == _nb_parameters(getattr(module, f.name)), f.name
 
 
 @pytest.mark.parametrize("wrapper, ext", [(korvald.linabsorb, _linabsorb.linabsorb),

@@ -12,6 +12,7 @@
 #include "core/linear_fit.hpp"
 #include "linabsorb/steps.hpp"
 #include "pyutil/pyutil.hpp"
+#include "pyutil/signals.hpp"
 
 namespace korvald::linabsorb {
 
@@ -67,7 +68,9 @@ void recover_fixed_effects(const Prepared& prep, const Fit& fit) {
   options.tol = 1e-10;
   core::FeRecoveryOutcome outcome;
   bool bad_codes = false;
-  {
+  const std::unique_ptr<core::Interrupt> interrupt = py::signal_interrupt();
+  options.interrupt = interrupt.get();
+  try {
     nb::gil_scoped_release release;
     core::remainder_after_regressors(y_ptr, x_ptrs, beta.data(), n, target.data());
     for (size_t k = 0; k < n_hdfe; ++k) {
@@ -79,10 +82,20 @@ void recover_fixed_effects(const Prepared& prep, const Fit& fit) {
       ngroups.push_back(g_max + 1);
     }
     if (!bad_codes) outcome = core::recover_fixed_effects(target.data(), nullptr, ids, ngroups, n, values.data(), options);
+  } catch (const core::Interrupted&) {
   }
+  py::raise_if_interrupted(*interrupt);
   if (bad_codes) py::raise_runtime_error("fixed-effect identifiers must be non-negative codes");
   if (prep.verbose && outcome.converged)
     py::print("Fixed effects converged in " + std::to_string(outcome.iterations) + " iterations");
+  if (!outcome.converged && n_hdfe > 1) {
+    const std::string text = "the recovered fixed effects did not converge in " +
+                             std::to_string(outcome.iterations) + " sweeps (last max change " +
+                             py::format(outcome.max_change, ".1e") + " against a tolerance of " +
+                             py::format(options.tol, ".0e") + "); fixed_effects are approximate";
+    prep.msg.attr("append")("warning: " + text);
+    py::warn_convergence(text, 1);
+  }
 
   // Centre each effect; the constant collects the means. Without fixed
   // effects the constant is the mean of the remainder itself.

@@ -11,7 +11,9 @@
 #include "common/estimation_sample.hpp"
 #include "core/linear_fit.hpp"
 #include "linabsorb/steps.hpp"
+#include "pyutil/convergence.hpp"
 #include "pyutil/pyutil.hpp"
+#include "pyutil/signals.hpp"
 
 namespace korvald::linabsorb {
 
@@ -46,8 +48,13 @@ Fit fit(const Arguments& args, Prepared& prep) {
   for (nb::handle c : prep.y) yx.append(c);
   for (nb::handle c : prep.x_all) yx.append(c);
   nb::object Z = common::float_matrix(prep.data, yx);
-  nb::object demeaned = prep.accelfunc(Z, nb::none(), prep.panelmat, args.eps_MAP, args.minsubiter,
-                                       args.maxsubiter, args.verb, args.nt);
+  nb::list report;
+  nb::object demeaned =
+      py::takes_report(prep.accelfunc)
+          ? prep.accelfunc(Z, nb::none(), prep.panelmat, args.eps_MAP, args.minsubiter, args.maxsubiter, args.verb,
+                           args.nt, "report"_a = report)
+          : prep.accelfunc(Z, nb::none(), prep.panelmat, args.eps_MAP, args.minsubiter, args.maxsubiter, args.verb,
+                           args.nt);
   Z = nb::none();  // the backend owns its input; release it before the next N-sized allocation
   out.yXtilde = contiguous_float64(demeaned);
   demeaned = nb::none();
@@ -67,6 +74,14 @@ Fit fit(const Arguments& args, Prepared& prep) {
     if (finite && m > 1) core::cross_product(block.data(), n, m, zz.data());
   }
   if (!finite) py::raise_exception(routine_name(prep) + "(y,X) diverged");
+  // Diverged is said above; a finite result that stopped short is worth a warning.
+  const std::string failure = py::demean_failure(routine_name(prep), report, args.maxsubiter);
+  if (!failure.empty()) {
+    const std::string warning =
+        "the partialling-out stopped short of eps_MAP, estimates are less accurate than requested: " + failure;
+    prep.msg.append("warning: " + warning);
+    py::warn_convergence(warning, 1);
+  }
 
   const int64_t k_all = m - 1;
   std::vector<bool> var_ok(static_cast<size_t>(k_all), false);

@@ -19,6 +19,7 @@ static bool compare(nb::handle a, nb::handle b, int op) {
 
 static void check_numeric_controls(const Arguments& args) {
   common::check_tolerance(args.eps_MAP, "Invalid value for eps_MAP; must be in (0, inf)");
+  common::require_number(args.verb, "verb");
   common::check_iteration_types({args.minsubiter, args.maxsubiter});
   if (compare(args.maxsubiter, nb::int_(0), Py_LE)) py::raise_value_error("Need at least one iteration");
   if (compare(args.minsubiter, args.maxsubiter, Py_GT))
@@ -40,9 +41,8 @@ static void drop_invalid_rows(Prepared& prep) {
   for (nb::handle col : sample.attr("columns")) {
     nb::object column = sample[col];
     // y and x are float64 by now: isfinite also catches NaN.
-    nb::object ok = py::truthy(yx.attr("__contains__")(col))
-                        ? np.attr("isfinite")(column.attr("to_numpy")())
-                        : column.attr("notna")().attr("to_numpy")("dtype"_a = "bool");
+    nb::object ok = py::truthy(yx.attr("__contains__")(col)) ? np.attr("isfinite")(column.attr("to_numpy")())
+                                                             : common::usable_values(column);
     np.attr("logical_and")(valid, ok, "out"_a = valid);
   }
   const int64_t n_valid = nb::cast<int64_t>(np.attr("count_nonzero")(valid));
@@ -145,6 +145,8 @@ Prepared prepare(const Arguments& args) {
   nb::list reserved = common::make_fenames(n_specs);
   reserved.append("initial_index");
   common::require_unreserved(keepvars, reserved);
+  common::require_numeric(args.data, y, "Dependent variable(s)");
+  common::require_numeric(args.data, x, "Independent variable(s)");
   prep.y = y;
   prep.x_all = x;
   nb::list yx;

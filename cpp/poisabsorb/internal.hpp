@@ -50,6 +50,12 @@ struct Call {
   double deviance = 0;
   int64_t iteration = 1;
 
+  // Partialling-out calls that missed the tolerance they were given.
+  std::vector<std::string> demean_failed_steps;  // steps outside the loop, in order
+  std::vector<int64_t> demean_failed_iterations;  // IRLS iterations
+  std::string first_demean_failure;               // what the routine reported the first time
+  bool demean_failures_reported = false;
+
   // "note:" lines and several warnings print when verb > 0 or a summary is wanted.
   bool loud() const { return verb1 || print_summary; }
   // Append to the message log.
@@ -66,6 +72,15 @@ void build_fixed_effects(Call& c);
 nb::object fe_style_removal(const Call& c, nb::object sample, nb::object* mp);
 void separation_pass(Call& c);
 void screen_and_start(Call& c);
+// ln((y + mean(y)) / 2): the simple starting linear predictor.
+nb::object simple_eta(nb::handle yv);
+// accelfunc(Z, w, mp, tol, minsubiter, maxsubiter, verb, nt), remembering a
+// failure to meet tol: in IRLS iteration `iteration` (> 0), or in the step
+// named `step` (iteration 0).
+nb::object partial_out(Call& c, nb::handle Z, nb::handle w, nb::handle tol, const std::string& step,
+                       int64_t iteration = 0);
+// One ConvergenceWarning and msg line per call for the failures remembered so far.
+void report_partialling_failures(Call& c);
 void run_irls(Call& c);
 nb::object finish(Call& c);
 

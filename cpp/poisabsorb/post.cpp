@@ -11,6 +11,7 @@
 #include "core/weighted_groups.hpp"
 #include "poisabsorb/internal.hpp"
 #include "pyutil/pyutil.hpp"
+#include "pyutil/signals.hpp"
 #include "reporting/inference.hpp"
 #include "reporting/result_assembly.hpp"
 
@@ -102,15 +103,19 @@ static void recover_fixed_effects(const Call& c, nb::handle beta) {
   int64_t done = 0;
   double last_change = 0.0;
   bool converged = false;
+  const std::unique_ptr<core::Interrupt> interrupt = py::signal_interrupt();
+  options.interrupt = interrupt.get();
   while (done < max_checks) {
     // With verb > 0, stop after every check numbered 1000, 2000, ... to report progress.
     const int64_t stop = c.verb1 ? std::min<int64_t>(max_checks, (done / 1000 + 1) * 1000 + 1) : max_checks;
     options.max_checks = stop - done;
     core::FeRecoveryOutcome out;
-    {
+    try {
       nb::gil_scoped_release release;
       out = core::recover_fixed_effects(fe_total, w, ids, ngroups, n, values, options);
+    } catch (const core::Interrupted&) {
     }
+    py::raise_if_interrupted(*interrupt);
     done += out.iterations;
     last_change = out.max_change;
     if (out.converged) {
@@ -127,6 +132,14 @@ static void recover_fixed_effects(const Call& c, nb::handle beta) {
                 " iterations (max change: " + py::format(last_change, ".2e") + ")");
     else
       py::print("Warning: FE did not converge (max change: " + py::format(last_change, ".2e") + ")");
+  }
+  if (!converged && max_checks > 0) {
+    const std::string text = "the recovered fixed effects did not converge in " + std::to_string(done) +
+                             " checks (last max change " + py::format(last_change, ".1e") +
+                             " against a tolerance of " + py::format(options.tol, ".0e") +
+                             "); fixed_effects are approximate";
+    c.log("warning: " + text);
+    py::warn_convergence(text, 1);
   }
 
   if (c.verb1) {

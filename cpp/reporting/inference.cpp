@@ -203,6 +203,15 @@ InferenceOutput covariance_and_inference(const InferenceInput& in, nb::handle re
     bread = linalg.attr("pinv")((Xt * mu_col).attr("T").attr("__matmul__")(Xt));
   }
 
+  // Small-sample factors divide by the residual degrees of freedom: with none
+  // left there is nothing to estimate a variance from.
+  auto require_residual_df = [&](int64_t df) {
+    if (df > 0) return;
+    py::raise_value_error("Too few observations for standard errors: " + std::to_string(N) +
+                          " observation(s), " + std::to_string(K) + " regressor(s) and " + std::to_string(tnfe) +
+                          " non-redundant fixed-effect parameter(s) leave " + std::to_string(df) +
+                          " residual degrees of freedom; use setype=\"none\" for the point estimates alone");
+  };
   double hetero_factor = 0;
   double s2 = 0;
   nb::object covmat;
@@ -213,6 +222,7 @@ InferenceOutput covariance_and_inference(const InferenceInput& in, nb::handle re
     if (linear) {
       const double rss = nb::cast<double>(nb::float_(resid.attr("T").attr("__matmul__")(resid).attr("item")()));
       const int64_t denominator = N - K - tnfe;
+      require_residual_df(denominator);
       s2 = rss / static_cast<double>(denominator);
       covmat = nb::float_(s2) * bread;
       if (in.verb > 0) {
@@ -227,6 +237,7 @@ InferenceOutput covariance_and_inference(const InferenceInput& in, nb::handle re
       covmat = bread;
     }
   } else if (in.setype == "heteroskedastic") {
+    require_residual_df(linear ? N - K - tnfe : N - K);
     hetero_factor = ratio(N, linear ? N - K - tnfe : N - K);
     nb::object meat = (Xt * (resid * resid)).attr("T").attr("__matmul__")(Xt);
     covmat = nb::float_(hetero_factor) * linalg.attr("multi_dot")(nb::make_tuple(bread, meat, bread));
@@ -247,6 +258,7 @@ InferenceOutput covariance_and_inference(const InferenceInput& in, nb::handle re
     }
     if (!linear) {
       meat = py::builtins().attr("sum")(meat_matrices, meat);
+      require_residual_df(N - K - tnfe);
       cr1_factor = ratio(N - 1, N - K - tnfe);
       meat = meat * nb::float_(cr1_factor);
     }

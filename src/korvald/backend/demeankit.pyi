@@ -12,6 +12,8 @@ def MAP_NH_noaccel(
     maxsubiter: int = 1000,
     verb: int = 0,
     nt: int = 0,
+    *,
+    report: list[tuple[int, int, float, float, bool]] | None = None,
 ) -> npt.NDArray[np.float64]: ...
 def MAP_NH_CG_accel(
     Z: npt.NDArray[np.float64],
@@ -22,6 +24,8 @@ def MAP_NH_CG_accel(
     maxsubiter: int = 1000,
     verb: int = 0,
     nt: int = 0,
+    *,
+    report: list[tuple[int, int, float, float, bool]] | None = None,
 ) -> npt.NDArray[np.float64]: ...
 def _demean_stats(
     Z: npt.NDArray[np.float64],
