@@ -220,9 +220,13 @@ class Fit:
         return float(self.result.llf)
 
     @property
+    def _weighted(self) -> bool:
+        return self._call.get("weights") is not None
+
+    @property
     def r2(self) -> float | None:
-        """R-squared of the full model (OLS); None for PPML (see ``pseudo_r2``)."""
-        if not self._is_ols:
+        """R-squared of the full model (OLS); None for PPML (see ``pseudo_r2``) and weighted fits."""
+        if not self._is_ols or self._weighted:
             return None
         y = self._sample()[self.depvar].to_numpy()
         rss = float(np.sum(np.square(self.result.resid.to_numpy())))
@@ -234,8 +238,9 @@ class Fit:
 
         Needs the partialled-out dependent variable, so the first request
         runs the estimator once more on the dependent variable alone.
+        None for PPML and weighted fits (see the summary table).
         """
-        if not self._is_ols:
+        if not self._is_ols or self._weighted:
             return None
         if not self._fixef:
             return self.r2
@@ -250,8 +255,11 @@ class Fit:
 
     @property
     def pseudo_r2(self) -> float | None:
-        """McFadden pseudo R-squared 1 - llf / llf(constant only), as in the summary (PPML); None for OLS."""
-        if self._is_ols:
+        """McFadden pseudo R-squared 1 - llf / llf(constant only), as in the summary (PPML).
+
+        None for OLS and weighted fits (see the summary table).
+        """
+        if self._is_ols or self._weighted:
             return None
         y = self._sample()[self.depvar].to_numpy()
         ybar = y.mean()

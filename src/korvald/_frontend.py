@@ -117,6 +117,11 @@ def _estimate(method: str, fml: str, data: Any, vcov: Any, offset: Any, weights:
         extras.append(_data_column(offset, "offset", data))
     if weights is not None:
         extras.append(_data_column(weights, "weights", data))
+    eta_0 = options.pop("eta_0", None)
+    if eta_0 is not None:  # a column of the caller's data, like the offset
+        eta_0 = _data_column(eta_0[0] if isinstance(eta_0, (list, tuple)) and len(eta_0) == 1 else eta_0,
+                             "eta_0", data)
+        extras.append(eta_0)
     model = build_model_frame(parsed, data, list(dict.fromkeys(extras)), vc.combined)
 
     call: dict[str, Any] = dict(options)
@@ -125,6 +130,8 @@ def _estimate(method: str, fml: str, data: Any, vcov: Any, offset: Any, weights:
                 setype=vc.setype, clustvars=vc.clustvars)
     if offset is not None:
         call["off"] = [offset]
+    if eta_0 is not None:
+        call["eta_0"] = [eta_0]
     if weights is not None:
         call["weights"] = [weights]
         call["weight_type"] = weight_type

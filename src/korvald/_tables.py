@@ -20,6 +20,10 @@ def _stars(p: float, signif: Sequence[float]) -> str:
     return "*" * sum(p < level for level in signif)
 
 
+def _number(value: float | None, digits: int) -> str:
+    return "" if value is None else f"{value:.{digits}f}"
+
+
 def _sections(fits: Sequence[Fit], digits: int, signif: Sequence[float]) -> list[Section]:
     coefs = list(dict.fromkeys(name for fit in fits for name in fit.coef().index))
     fixef = list(dict.fromkeys(term for fit in fits for term in fit.fixef_terms))
@@ -34,10 +38,9 @@ def _sections(fits: Sequence[Fit], digits: int, signif: Sequence[float]) -> list
         estimates += [(name, est), ("", err)]
     stats_rows: Section = [("Observations", [f"{fit.nobs:,}" for fit in fits])]
     if any(fit.method == "feols" for fit in fits):
-        stats_rows.append(("R2", [f"{fit.r2:.{digits}f}" if fit.method == "feols" else "" for fit in fits]))
+        stats_rows.append(("R2", [_number(fit.r2, digits) for fit in fits]))
     if any(fit.method == "fepois" for fit in fits):
-        stats_rows.append(("Pseudo R2", [f"{fit.pseudo_r2:.{digits}f}" if fit.method == "fepois" else ""
-                                         for fit in fits]))
+        stats_rows.append(("Pseudo R2", [_number(fit.pseudo_r2, digits) for fit in fits]))
     stats_rows.append(("S.E. type", [fit.vcov_type for fit in fits]))
     sections = [[("Dep. var.", [fit.depvar for fit in fits])], estimates]
     if fixef:
