@@ -36,7 +36,7 @@ def _cluster_vcov(terms: list[str], data: pd.DataFrame, origin: str) -> _Vcov:
     if not 1 <= len(terms) <= 4:
         raise ValueError(f"{origin}: between 1 and 4 cluster variables are allowed, got {len(terms)}")
     clustvars: list[str] = []
-    vc = _Vcov("cluster", "CRV1: " + "+".join(terms), clustvars=clustvars)
+    vc = _Vcov("cluster", "", clustvars=clustvars)
     for term in terms:
         variables = tuple(v.strip() for v in _split_top(term, "^#"))
         missing = [v for v in variables if v not in data.columns]
@@ -48,6 +48,7 @@ def _cluster_vcov(terms: list[str], data: pd.DataFrame, origin: str) -> _Vcov:
             vc.columns.append(name)
         else:
             vc.combined[name] = variables
+    vc.label = "CRV1: " + "+".join(clustvars)
     return vc
 
 
