@@ -2,8 +2,12 @@
 
 __version__ = "0.1.0"
 
+from ._estimators import linabsorb, poisabsorb
+from ._fit import Fit
+from ._frontend import feols, fepois
+from ._plots import coefplot
+from ._tables import etable
 from .errors import ConvergenceWarning
-from .linabsorb._linabsorb import linabsorb
-from .poisabsorb._poisabsorb import poisabsorb
 
-__all__ = ["linabsorb", "poisabsorb", "ConvergenceWarning", "__version__"]
+__all__ = ["linabsorb", "poisabsorb", "feols", "fepois", "Fit", "etable", "coefplot", "ConvergenceWarning",
+           "__version__"]
