@@ -32,6 +32,8 @@ def linabsorb(
     accel: bool = True,
     nt: int = 0,
     print_stata_style_summary: bool = True,
+    weights: list[str] | None = None,
+    weight_type: str = "aweight",
     **kwargs: Any,
 ) -> SimpleNamespace:
     """Linear least squares with high-dimensional fixed effects absorbed.
@@ -77,6 +79,15 @@ def linabsorb(
     print_stata_style_summary : bool, default True
         Print the 80-column summary table (not for ``setype="none"``); the
         table is also ``result.summary_df``.
+    weights : list of str, optional
+        One-element list naming a column of non-negative observation weights.
+        Rows with a missing or infinite weight, or weight 0, are dropped and
+        counted in ``result.msg``.
+    weight_type : str, default "aweight"
+        "aweight" (analytic; rescaled to sum to the number of rows, so their
+        scale does not matter), "fweight" (whole numbers: each row counts as
+        w observations) or "pweight" (sampling weights; robust or clustered
+        standard errors only).
     **kwargs
         Further keyword arguments of the installed estimator, passed through.
 
@@ -105,7 +116,7 @@ def linabsorb(
     korvald.feols : the same estimator from a formula, with a result object.
     """
     return _linabsorb.linabsorb(y, x, fixedeffects, data, setype, clustvars, FEgen, verb, eps_MAP, minsubiter,
-                                maxsubiter, accel, nt, print_stata_style_summary, **kwargs)
+                                maxsubiter, accel, nt, print_stata_style_summary, weights, weight_type, **kwargs)
 
 
 def poisabsorb(
@@ -138,6 +149,8 @@ def poisabsorb(
     accel: bool = True,
     nt: int = 0,
     print_stata_style_summary: bool = True,
+    weights: list[str] | None = None,
+    weight_type: str = "aweight",
     **kwargs: Any,
 ) -> SimpleNamespace:
     """Poisson pseudo-maximum likelihood (PPML) with high-dimensional fixed effects absorbed.
@@ -207,6 +220,15 @@ def poisabsorb(
     print_stata_style_summary : bool, default True
         Print the summary table (not for ``setype="none"``); also prints
         several notes.
+    weights : list of str, optional
+        One-element list naming a column of non-negative observation weights.
+        Rows with a missing or infinite weight, or weight 0, are dropped and
+        counted in ``result.msg``.
+    weight_type : str, default "aweight"
+        "aweight" (analytic; rescaled to sum to the number of rows, so their
+        scale does not matter), "fweight" (whole numbers: each row counts as
+        w observations) or "pweight" (sampling weights; robust or clustered
+        standard errors only).
     **kwargs
         Further keyword arguments of the installed estimator, passed through.
 
@@ -235,4 +257,5 @@ def poisabsorb(
     return _poisabsorb.poisabsorb(y, x, fixedeffects, data, setype, clustvars, off, eta_0, FEgen, start, olsguess,
                                   separation, sep_tol, sep_maxiter, sep_K_penalty, keepsingletons, nocheck, verb,
                                   eps_beta, miniter, maxiter, eps_MAP, minsubiter, maxsubiter, start_inner_tol,
-                                  standardize_data, accel, nt, print_stata_style_summary, **kwargs)
+                                  standardize_data, accel, nt, print_stata_style_summary, weights, weight_type,
+                                  **kwargs)

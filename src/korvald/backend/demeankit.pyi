@@ -48,8 +48,14 @@ def calc_B(
     K: int,
 ) -> None: ...
 def drop_singletons(
-    y: npt.NDArray[np.float64], panelmat: npt.NDArray[np.object_], mask: npt.NDArray[np.int64]
+    y: npt.NDArray[np.float64],
+    panelmat: npt.NDArray[np.object_],
+    mask: npt.NDArray[np.int64],
+    counts: npt.NDArray[np.float64] | None = None,
 ) -> npt.NDArray[np.int64]: ...
 def sep(
-    y: npt.NDArray[np.float64], panelmat: npt.NDArray[np.object_], mask: npt.NDArray[np.int64]
+    y: npt.NDArray[np.float64],
+    panelmat: npt.NDArray[np.object_],
+    mask: npt.NDArray[np.int64],
+    counts: npt.NDArray[np.float64] | None = None,
 ) -> npt.NDArray[np.int64]: ...

@@ -20,6 +20,8 @@ def linabsorb(
     accel: bool = True,
     nt: int = 0,
     print_stata_style_summary: bool = True,
+    weights: list[str] | None = None,
+    weight_type: str = "aweight",
 ) -> SimpleNamespace: ...
 def calculate_fe_redundancies(
     data: pd.DataFrame,
