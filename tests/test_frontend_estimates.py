@@ -129,3 +129,22 @@ def test_predict_matches_fitted_and_dummy_model(front, fml, reference, fegen):
     pred = fit.predict(unseen)
     assert pred.index.equals(unseen.index)
     assert np.isnan(pred.iloc[0]) and np.isnan(pred.iloc[5]) and np.isfinite(pred.iloc[1:5]).all()
+
+
+def test_weighted_fit_statistics_match_repeated_rows_and_wls():
+    df = panel(seed=11)
+    df["w"] = np.random.default_rng(5).integers(1, 4, len(df))
+    repeated = df.loc[df.index.repeat(df["w"])].reset_index(drop=True)
+    for fit, fml in [(korvald.feols, "y ~ x1 + x2 | firm + year"), (korvald.fepois, "count ~ x1 + x2 | firm")]:
+        weighted = fit(fml, df, weights="w", weight_type="fweight", vcov="hetero")
+        plain = fit(fml, repeated, vcov="hetero")
+        for stat in ["r2", "r2_within", "pseudo_r2"]:
+            a, b = getattr(weighted, stat), getattr(plain, stat)
+            assert (a is None) == (b is None), stat
+            if a is not None:
+                assert a == pytest.approx(b, rel=1e-9), stat
+    # analytic weights: the weighted R2 of WLS on the dummy design
+    aw = korvald.feols("y ~ x1 + x2 | firm", df.assign(w=df["w"] * 0.37), weights="w")
+    design = pd.get_dummies(df["firm"], prefix="f", dtype=float).assign(x1=df["x1"], x2=df["x2"])
+    wls = sm.WLS(df["y"], design, weights=df["w"]).fit()
+    assert aw.r2 == pytest.approx(float(wls.rsquared), rel=1e-9)

@@ -219,18 +219,31 @@ class Fit:
         """Log likelihood (Gaussian, OLS) or log pseudo-likelihood (PPML)."""
         return float(self.result.llf)
 
-    @property
-    def _weighted(self) -> bool:
-        return self._call.get("weights") is not None
+    def _weights(self) -> np.ndarray | None:
+        """The estimation sample's observation weights as the estimator uses them, or None.
+
+        Frequency weights count rows; analytic and probability weights are
+        scaled to sum to the number of rows, as the estimators do.
+        """
+        names = self._call.get("weights")
+        if names is None:
+            return None
+        w = self._sample()[names[0]].to_numpy(dtype=float)
+        if self._call.get("weight_type", "aweight") != "fweight":
+            w = w * (len(w) / w.sum())
+        return w
 
     @property
     def r2(self) -> float | None:
-        """R-squared of the full model (OLS); None for PPML (see ``pseudo_r2``) and weighted fits."""
-        if not self._is_ols or self._weighted:
+        """R-squared of the full model (OLS; weighted when the fit is); None for PPML (see ``pseudo_r2``)."""
+        if not self._is_ols:
             return None
         y = self._sample()[self.depvar].to_numpy()
-        rss = float(np.sum(np.square(self.result.resid.to_numpy())))
-        return 1.0 - rss / float(np.sum(np.square(y - y.mean())))
+        w = self._weights()
+        w = np.ones_like(y) if w is None else w
+        e = self.result.resid.to_numpy()
+        ybar = np.sum(w * y) / np.sum(w)
+        return 1.0 - float(np.sum(w * e * e)) / float(np.sum(w * np.square(y - ybar)))
 
     @property
     def r2_within(self) -> float | None:
@@ -238,9 +251,9 @@ class Fit:
 
         Needs the partialled-out dependent variable, so the first request
         runs the estimator once more on the dependent variable alone.
-        None for PPML and weighted fits (see the summary table).
+        Weighted when the fit is.
         """
-        if not self._is_ols or self._weighted:
+        if not self._is_ols:
             return None
         if not self._fixef:
             return self.r2
@@ -248,8 +261,12 @@ class Fit:
             call = {k: v for k, v in self._call.items() if k not in ("x", "setype", "clustvars", "FEgen", "verb")}
             call["data"] = self._sample()
             partialled = self._quiet_run(call, x=[], setype="none")
-            tss = float(np.sum(np.square(partialled.resid.to_numpy())))
-            rss = float(np.sum(np.square(self.result.resid.to_numpy())))
+            w = self._weights()
+            r0 = partialled.resid.to_numpy()
+            r1 = self.result.resid.to_numpy()
+            w = np.ones_like(r1) if w is None else w
+            tss = float(np.sum(w * r0 * r0))
+            rss = float(np.sum(w * r1 * r1))
             self._cache["r2_within"] = 1.0 - rss / tss if tss > 0 else 0.0
         return self._cache["r2_within"]
 
@@ -257,13 +274,15 @@ class Fit:
     def pseudo_r2(self) -> float | None:
         """McFadden pseudo R-squared 1 - llf / llf(constant only), as in the summary (PPML).
 
-        None for OLS and weighted fits (see the summary table).
+        Weighted when the fit is; None for OLS.
         """
-        if self._is_ols or self._weighted:
+        if self._is_ols:
             return None
         y = self._sample()[self.depvar].to_numpy()
-        ybar = y.mean()
-        ll_null = float(np.sum(y * np.log(ybar) - ybar - special.gammaln(y + 1)))
+        w = self._weights()
+        w = np.ones_like(y, dtype=float) if w is None else w
+        ybar = np.sum(w * y) / np.sum(w)
+        ll_null = float(np.sum(w * (y * np.log(ybar) - ybar - special.gammaln(y + 1))))
         return 1.0 - self.loglik / ll_null if ll_null != 0 else 0.0
 
     @property
