@@ -1,5 +1,7 @@
 #include "core/demean.hpp"
 
+#include "core/obs_blocks.hpp"
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -18,6 +20,8 @@ namespace {
 
 // The pass kernels are compiled for two and three fixed effects (the common
 // cases, fully unrolled) and for any count (FC = 0, count known at run time).
+// Each runs over the observations [i0, i1) of one block; a sum for fixed
+// effect l goes to acc[l][t - shift[l]], t the global group (see obs_blocks.hpp).
 template <int FC, bool Weighted>
 struct Passes {
   int64_t n;
@@ -29,54 +33,58 @@ struct Passes {
   double weight(int64_t i) const { return Weighted ? w[i] : 1.0; }
 
   // acc[block k] = D_k' W (z - sum_{l != k} D_l x_l), z contiguous.
-  void gauss_seidel_sums(int k, const double* z, const double* x, double* acc) const {
+  void gauss_seidel_sums(int k, const double* z, const double* x, int64_t i0, int64_t i1, double* acc,
+                         int64_t shift) const {
     const int F = nfe();
-    for (int64_t i = 0; i < n; ++i) {
+    for (int64_t i = i0; i < i1; ++i) {
       const uint32_t* c = codes + i * F;
       double s = z[i];
       for (int l = 0; l < F; ++l)
         if (l != k) s -= x[c[l]];
-      acc[c[k]] += Weighted ? w[i] * s : s;
+      acc[c[k] - shift] += Weighted ? w[i] * s : s;
     }
   }
 
   // q = D'W D p over all blocks.
-  void cross_product(const double* p, double* q) const {
+  void cross_product(const double* p, int64_t i0, int64_t i1, double* const* acc, const int64_t* shift) const {
     const int F = nfe();
-    for (int64_t i = 0; i < n; ++i) {
+    for (int64_t i = i0; i < i1; ++i) {
       const uint32_t* c = codes + i * F;
       double s = 0.0;
       for (int l = 0; l < F; ++l) s += p[c[l]];
       if (Weighted) s *= w[i];
-      for (int l = 0; l < F; ++l) q[c[l]] += s;
+      for (int l = 0; l < F; ++l) acc[l][c[l] - shift[l]] += s;
     }
   }
 
   // acc[block k] = D_k' W sum_{l in [lo, hi)} D_l u_l.
-  void partial_cross(int k, int lo, int hi, const double* u, double* acc) const {
+  void partial_cross(int k, int lo, int hi, const double* u, int64_t i0, int64_t i1, double* acc,
+                     int64_t shift) const {
     const int F = nfe();
-    for (int64_t i = 0; i < n; ++i) {
+    for (int64_t i = i0; i < i1; ++i) {
       const uint32_t* c = codes + i * F;
       double s = 0.0;
       for (int l = lo; l < hi; ++l) s += u[c[l]];
-      acc[c[k]] += Weighted ? w[i] * s : s;
+      acc[c[k] - shift] += Weighted ? w[i] * s : s;
     }
   }
 
   // acc += D'W z.
-  void scatter(const double* z, int64_t z_stride, double* acc) const {
+  void scatter(const double* z, int64_t z_stride, int64_t i0, int64_t i1, double* const* acc,
+               const int64_t* shift) const {
     const int F = nfe();
-    for (int64_t i = 0; i < n; ++i) {
+    for (int64_t i = i0; i < i1; ++i) {
       const uint32_t* c = codes + i * F;
       const double v = weight(i) * z[i * z_stride];
-      for (int l = 0; l < F; ++l) acc[c[l]] += v;
+      for (int l = 0; l < F; ++l) acc[l][c[l] - shift[l]] += v;
     }
   }
 
   // out = z - D x.
-  void residual(const double* z, int64_t z_stride, const double* x, double* out, int64_t out_stride) const {
+  void residual(const double* z, int64_t z_stride, const double* x, double* out, int64_t out_stride, int64_t i0,
+                int64_t i1) const {
     const int F = nfe();
-    for (int64_t i = 0; i < n; ++i) {
+    for (int64_t i = i0; i < i1; ++i) {
       const uint32_t* c = codes + i * F;
       double fitted = 0.0;
       for (int l = 0; l < F; ++l) fitted += x[c[l]];
@@ -85,26 +93,60 @@ struct Passes {
   }
 };
 
+// f(b) for every block b, on up to `threads` threads. Blocks write disjoint
+// data, so the result does not depend on who runs which block.
+template <class Body>
+void for_blocks(int threads, int64_t nblocks, const Body& f) {
+#ifdef _OPENMP
+  if (threads > 1 && nblocks > 1) {
+    const int team = static_cast<int>(std::min<int64_t>(threads, nblocks));
+#pragma omp parallel for num_threads(team) schedule(dynamic, 1)
+    for (int64_t b = 0; b < nblocks; ++b) f(b);
+    return;
+  }
+#else
+  (void)threads;
+#endif
+  for (int64_t b = 0; b < nblocks; ++b) f(b);
+}
+
 // What the solvers need to know about the column before iterating.
 struct ColumnScale {
   bool varies = false;  // some entry differs from the first
   double scale = 0.0;   // ||z - zbar||_w, or ||z||_w when that is 0
 };
 
+// Block by block, the block totals added in block order.
 template <bool Weighted>
-ColumnScale column_scale(const double* z, int64_t z_stride, int64_t n, const double* w) {
+ColumnScale column_scale(const double* z, int64_t z_stride, const double* w, const ObsBlocks& ob, int threads) {
+  struct Part {
+    bool varies = false, finite = true;
+    double sum_w = 0.0, sum_wz = 0.0, zmax = 0.0, ss_dev = 0.0, ss_raw = 0.0;
+  };
+  const int64_t B = ob.count();
+  std::vector<Part> parts(static_cast<size_t>(B));
   ColumnScale out;
   const double z0 = z[0];
-  double sum_w = 0.0, sum_wz = 0.0, zmax = 0.0;
+  for_blocks(threads, B, [&](int64_t b) {
+    Part& pt = parts[b];
+    for (int64_t i = ob.start[b]; i < ob.start[b + 1]; ++i) {
+      const double zi = z[i * z_stride];
+      const double wi = Weighted ? w[i] : 1.0;
+      pt.varies |= (zi != z0);  // NaN compares unequal, so it counts as variation
+      pt.finite &= std::isfinite(zi);
+      pt.sum_w += wi;
+      pt.sum_wz += wi * zi;
+      pt.zmax = std::max(pt.zmax, std::fabs(zi));
+    }
+  });
   bool finite = true;
-  for (int64_t i = 0; i < n; ++i) {
-    const double zi = z[i * z_stride];
-    const double wi = Weighted ? w[i] : 1.0;
-    out.varies |= (zi != z0);  // NaN compares unequal, so it counts as variation
-    finite &= std::isfinite(zi);
-    sum_w += wi;
-    sum_wz += wi * zi;
-    zmax = std::max(zmax, std::fabs(zi));
+  double sum_w = 0.0, sum_wz = 0.0, zmax = 0.0;
+  for (const Part& pt : parts) {
+    out.varies |= pt.varies;
+    finite &= pt.finite;
+    sum_w += pt.sum_w;
+    sum_wz += pt.sum_wz;
+    zmax = std::max(zmax, pt.zmax);
   }
   if (!out.varies) return out;
   if (!finite) {
@@ -114,13 +156,20 @@ ColumnScale column_scale(const double* z, int64_t z_stride, int64_t n, const dou
   // Second pass around the mean, scaled by max|z| so the squares cannot overflow.
   const double mean = sum_w > 0 ? sum_wz / sum_w : 0.0;
   const double inv = 1.0 / zmax;  // zmax > 0: the column varies
+  for_blocks(threads, B, [&](int64_t b) {
+    Part& pt = parts[b];
+    for (int64_t i = ob.start[b]; i < ob.start[b + 1]; ++i) {
+      const double zi = z[i * z_stride] * inv;
+      const double d = zi - mean * inv;
+      const double wi = Weighted ? w[i] : 1.0;
+      pt.ss_dev += wi * d * d;
+      pt.ss_raw += wi * zi * zi;
+    }
+  });
   double ss_dev = 0.0, ss_raw = 0.0;
-  for (int64_t i = 0; i < n; ++i) {
-    const double zi = z[i * z_stride] * inv;
-    const double d = zi - mean * inv;
-    const double wi = Weighted ? w[i] : 1.0;
-    ss_dev += wi * d * d;
-    ss_raw += wi * zi * zi;
+  for (const Part& pt : parts) {
+    ss_dev += pt.ss_dev;
+    ss_raw += pt.ss_raw;
   }
   out.scale = zmax * std::sqrt(ss_dev > 0 ? ss_dev : ss_raw);
   return out;
@@ -186,9 +235,11 @@ void preconditioned_cg(int64_t len, double* x, double* g, double* u, double* p, 
 template <int FC, bool Weighted>
 class ColumnSolver {
  public:
-  ColumnSolver(const GroupIndex& index, const double* w, const double* weight_g, const double* inv_weight_g,
-               const PivotLayout* pivot = nullptr)
+  ColumnSolver(const GroupIndex& index, const ObsBlocks& blocks, int threads, const double* w,
+               const double* weight_g, const double* inv_weight_g, const PivotLayout* pivot = nullptr)
       : pass_{index.n, index.nfe, index.codes_nk.data(), w},
+        blocks_(blocks),
+        threads_(blocks.single() ? 1 : std::max(threads, 1)),
         pivot_(pivot),
         offset_(index.offset.data()),
         total_(index.total_groups()),
@@ -200,17 +251,18 @@ class ColumnSolver {
     const int64_t n = pass_.n;
     const int F = pass_.nfe();
     ColumnReport report;
-    const ColumnScale cs = column_scale<Weighted>(z_in, z_stride, n, pass_.w);
+    const ColumnScale cs = scale_of(z_in, z_stride);
     report.passes = 2;
     if (!cs.varies) return constant_column(out, out_stride, report);
     report.threshold = options.tol * cs.scale;
 
-    scratch.resize(static_cast<size_t>(n + 2 * total_));
-    double* z = scratch.data();
+    double* z = allocate(scratch, n + 2 * total_);
     double* x = z + n;
     double* acc = x + total_;
     // The sweeps read the column many times: give them a contiguous copy.
-    for (int64_t i = 0; i < n; ++i) z[i] = z_in[i * z_stride];
+    for_blocks(threads_, blocks_.count(), [&](int64_t b) {
+      for (int64_t i = blocks_.start[b]; i < blocks_.start[b + 1]; ++i) z[i] = z_in[i * z_stride];
+    });
     std::fill(x, x + total_, 0.0);
 
     for (int64_t it = 1; it <= options.max_iter; ++it) {
@@ -219,7 +271,7 @@ class ColumnSolver {
       for (int k = 0; k < F; ++k) {
         const int64_t lo = offset_[k], hi = offset_[k + 1];
         std::fill(acc + lo, acc + hi, 0.0);
-        pass_.gauss_seidel_sums(k, z, x, acc);
+        gauss_seidel_sums(k, z, x, acc);
         double norm2 = 0.0;
         for (int64_t g = lo; g < hi; ++g) {
           const double updated = acc[g] * inv_weight_g_[g];
@@ -244,7 +296,7 @@ class ColumnSolver {
         break;
       }
     }
-    pass_.residual(z, 1, x, out, out_stride);
+    residual(z, 1, x, out, out_stride);
     report.passes += 1;
     return report;
   }
@@ -254,14 +306,13 @@ class ColumnSolver {
     const int64_t n = pass_.n;
     const int F = pass_.nfe();
     ColumnReport report;
-    const ColumnScale cs = column_scale<Weighted>(z, z_stride, n, pass_.w);
+    const ColumnScale cs = scale_of(z, z_stride);
     report.passes = 2;
     if (!cs.varies) return constant_column(out, out_stride, report);
     report.threshold = options.tol * cs.scale;
 
     const int64_t T = total_;
-    scratch.assign(static_cast<size_t>(6 * T), 0.0);
-    double* x = scratch.data();
+    double* x = allocate(scratch, 6 * T);
     double* g = x + T;
     double* u = g + T;
     double* p = u + T;
@@ -269,7 +320,7 @@ class ColumnSolver {
     double* acc = q + T;
 
     // g = D'W z: the residual of the normal equations at x = 0.
-    pass_.scatter(z, z_stride, g);
+    scatter(z, z_stride, g);
     report.passes += 1;
 
     if (F == 1) {
@@ -278,18 +329,18 @@ class ColumnSolver {
       report.iterations = 1;
       report.converged = std::isfinite(cs.scale);
       report.criterion = report.converged ? 0.0 : cs.scale;
-      pass_.residual(z, z_stride, x, out, out_stride);
+      residual(z, z_stride, x, out, out_stride);
       report.passes += 1;
       return report;
     }
 
     auto apply = [&](const double* v, double* Av) {
       std::fill(Av, Av + T, 0.0);
-      pass_.cross_product(v, Av);
+      cross_product(v, Av);
     };
     auto sweep = [&](const double* res, double* Mres) { return precondition(res, Mres, acc); };
     preconditioned_cg(T, x, g, u, p, q, apply, sweep, cs.scale, options, report);
-    pass_.residual(z, z_stride, x, out, out_stride);
+    residual(z, z_stride, x, out, out_stride);
     report.passes += 1;
     return report;
   }
@@ -304,7 +355,7 @@ class ColumnSolver {
                         const DemeanOptions& options, std::vector<double>& scratch) const {
     const int64_t n = pass_.n;
     ColumnReport report;
-    const ColumnScale cs = column_scale<Weighted>(z, z_stride, n, pass_.w);
+    const ColumnScale cs = scale_of(z, z_stride);
     report.passes = 2;
     if (!cs.varies) return constant_column(out, out_stride, report);
     report.threshold = options.tol * cs.scale;
@@ -313,8 +364,7 @@ class ColumnSolver {
     const int64_t T = total_;
     const int64_t op = offset_[L.pivot], oo = offset_[L.other];
     const int64_t Gp = offset_[L.pivot + 1] - op, Go = offset_[L.other + 1] - oo;
-    scratch.assign(static_cast<size_t>(2 * T + 4 * Go), 0.0);
-    double* c = scratch.data();  // D'Wz, global numbering
+    double* c = allocate(scratch, 2 * T + 4 * Go);  // D'Wz, global numbering
     double* x = c + T;           // coefficients, global numbering
     double* r = x + T;
     double* u = r + Go;
@@ -333,7 +383,7 @@ class ColumnSolver {
     // Unweighted designs without repeated cells skip reading the cell weights.
     auto cw = [cell](int64_t e) { return UnitCells ? 1.0 : cell[e]; };
 
-    pass_.scatter(z, z_stride, c);
+    scatter(z, z_stride, c);
     // r = b - S*0 = c_o - A_op W_p^-1 c_p
     std::copy(co, co + Go, r);
     for (int64_t g = 0; g < Gp; ++g) {
@@ -364,7 +414,7 @@ class ColumnSolver {
       for (int64_t e = row[g]; e < row[g + 1]; ++e) s += cw(e) * y[col[e]];
       xp[g] = (cp[g] - s) * inv_Wp[g];
     }
-    pass_.residual(z, z_stride, x, out, out_stride);
+    residual(z, z_stride, x, out, out_stride);
     report.passes += 2;
     return report;
   }
@@ -379,7 +429,7 @@ class ColumnSolver {
                           const ReducedFactor& factor) const {
     const int64_t n = pass_.n;
     ColumnReport report;
-    const ColumnScale cs = column_scale<Weighted>(z, z_stride, n, pass_.w);
+    const ColumnScale cs = scale_of(z, z_stride);
     report.passes = 2;
     if (!cs.varies) return constant_column(out, out_stride, report);
     report.threshold = options.tol * cs.scale;
@@ -388,8 +438,7 @@ class ColumnSolver {
     const int nb = static_cast<int>(rs.others.size());
     const int64_t op = offset_[rs.pivot];
     const int64_t Gp = static_cast<int64_t>(rs.w_pivot.size());
-    scratch.assign(static_cast<size_t>(2 * T + 9 * R), 0.0);
-    double* c = scratch.data();  // D'Wz, global numbering
+    double* c = allocate(scratch, 2 * T + 9 * R);  // D'Wz, global numbering
     double* x = c + T;           // coefficients, global numbering
     double* b = x + T;
     double* y = b + R;
@@ -401,7 +450,7 @@ class ColumnSolver {
     double* work = v + R;  // 2 R
     const double* cp = c + op;
 
-    pass_.scatter(z, z_stride, c);
+    scatter(z, z_stride, c);
     for (int k = 0; k < nb; ++k) {
       const int64_t o = offset_[rs.others[k]];
       for (int64_t a = rs.block[k]; a < rs.block[k + 1]; ++a) b[a] = c[o + a - rs.block[k]];
@@ -504,7 +553,7 @@ class ColumnSolver {
       for (int64_t e = rs.b_row[g]; e < rs.b_row[g + 1]; ++e) s += rs.b_val[e] * y[rs.b_col[e]];
       x[op + g] = (cp[g] - s) * rs.inv_w_pivot[g];
     }
-    pass_.residual(z, z_stride, x, out, out_stride);
+    residual(z, z_stride, x, out, out_stride);
     report.passes += 2;
     return report;
   }
@@ -520,13 +569,13 @@ class ColumnSolver {
     for (int k = 1; k < F; ++k) {
       const int64_t lo = offset_[k], hi = offset_[k + 1];
       std::fill(acc + lo, acc + hi, 0.0);
-      pass_.partial_cross(k, 0, k, u, acc);
+      partial_cross(k, 0, k, u, acc);
       for (int64_t t = lo; t < hi; ++t) u[t] = (g[t] - acc[t]) * inv_weight_g_[t];
     }
     for (int k = F - 2; k >= 0; --k) {
       const int64_t lo = offset_[k], hi = offset_[k + 1];
       std::fill(acc + lo, acc + hi, 0.0);
-      pass_.partial_cross(k, k + 1, F, u, acc);
+      partial_cross(k, k + 1, F, u, acc);
       for (int64_t t = lo; t < hi; ++t) u[t] -= acc[t] * inv_weight_g_[t];
     }
     return 2 * (F - 1);
@@ -540,7 +589,116 @@ class ColumnSolver {
     return report;
   }
 
+  // Private block accumulators: one for a single thread (each block is
+  // added in as soon as it is done), one per block otherwise.
+  size_t private_len() const {
+    if (blocks_.single()) return 0;
+    return static_cast<size_t>((threads_ > 1 ? blocks_.count() : 1) * blocks_.private_len);
+  }
+  // scratch = `len` doubles of the solver's own, then the private accumulators.
+  double* allocate(std::vector<double>& scratch, int64_t len) const {
+    scratch.assign(static_cast<size_t>(len) + private_len(), 0.0);
+    priv_ = scratch.data() + len;
+    return scratch.data();
+  }
+
+  // acc[t] += the sums `kernel(i0, i1, targets, shifts)` makes for the groups
+  // t of fixed effects [k_lo, k_hi), block by block; see obs_blocks.hpp.
+  template <class Kernel>
+  void blocked_sums(int k_lo, int k_hi, double* acc, const Kernel& kernel) const {
+    const ObsBlocks& ob = blocks_;
+    const int F = pass_.nfe();
+    if (ob.single()) {
+      double* targets[kInlineFe];
+      int64_t shifts[kInlineFe] = {};
+      if (F <= kInlineFe) {
+        for (int l = 0; l < F; ++l) targets[l] = acc;
+        kernel(int64_t{0}, pass_.n, targets, shifts);
+        return;
+      }
+    }
+    const int64_t B = ob.count();
+    const bool one_buffer = threads_ <= 1 || ob.single();
+    std::vector<double*> targets(static_cast<size_t>(B * F));
+    std::vector<int64_t> shifts(static_cast<size_t>(F), 0);
+    for (int l = 0; l < F; ++l) shifts[l] = ob.in_place(l) ? 0 : ob.shift[l];
+    for (int64_t b = 0; b < B; ++b)
+      for (int l = 0; l < F; ++l)
+        targets[b * F + l] = ob.in_place(l) ? acc : priv_ + (one_buffer ? 0 : b * ob.private_len);
+    auto run = [&](int64_t b) {
+      for (int l = k_lo; l < k_hi; ++l)
+        if (!ob.in_place(l)) {
+          double* p = targets[b * F + l] - shifts[l];
+          std::fill(p + offset_[l], p + offset_[l + 1], 0.0);
+        }
+      kernel(ob.start[b], ob.start[b + 1], targets.data() + b * F, shifts.data());
+    };
+    if (one_buffer) {
+      for (int64_t b = 0; b < B; ++b) {
+        run(b);
+        if (ob.single()) continue;
+        for (int l = k_lo; l < k_hi; ++l) {
+          if (ob.in_place(l)) continue;
+          const double* p = priv_ - shifts[l];
+          for (int64_t t = offset_[l]; t < offset_[l + 1]; ++t) acc[t] += p[t];
+        }
+      }
+      return;
+    }
+    for_blocks(threads_, B, run);
+    // Block sums in block order, for every group: the same additions, in the
+    // same order, as the single-thread loop above.
+    for (int l = k_lo; l < k_hi; ++l) {
+      if (ob.in_place(l)) continue;
+      const int64_t t0 = offset_[l], t1 = offset_[l + 1];
+      const int64_t chunk = 4096, nchunks = (t1 - t0 + chunk - 1) / chunk;
+      const double* base = priv_ - shifts[l];
+      for_blocks(threads_, nchunks, [&](int64_t c) {
+        const int64_t lo = t0 + c * chunk, hi = std::min(t1, lo + chunk);
+        for (int64_t b = 0; b < B; ++b) {
+          const double* p = base + b * ob.private_len;
+          for (int64_t t = lo; t < hi; ++t) acc[t] += p[t];
+        }
+      });
+    }
+  }
+
+  ColumnScale scale_of(const double* z, int64_t z_stride) const {
+    return column_scale<Weighted>(z, z_stride, pass_.w, blocks_, threads_);
+  }
+  // acc += D'W z.
+  void scatter(const double* z, int64_t z_stride, double* acc) const {
+    blocked_sums(0, pass_.nfe(), acc, [&](int64_t i0, int64_t i1, double* const* t, const int64_t* sh) {
+      pass_.scatter(z, z_stride, i0, i1, t, sh);
+    });
+  }
+  // q += D'W D p.
+  void cross_product(const double* p, double* q) const {
+    blocked_sums(0, pass_.nfe(), q, [&](int64_t i0, int64_t i1, double* const* t, const int64_t* sh) {
+      pass_.cross_product(p, i0, i1, t, sh);
+    });
+  }
+  void partial_cross(int k, int lo, int hi, const double* u, double* acc) const {
+    blocked_sums(k, k + 1, acc, [&](int64_t i0, int64_t i1, double* const* t, const int64_t* sh) {
+      pass_.partial_cross(k, lo, hi, u, i0, i1, t[k], sh[k]);
+    });
+  }
+  void gauss_seidel_sums(int k, const double* z, const double* x, double* acc) const {
+    blocked_sums(k, k + 1, acc, [&](int64_t i0, int64_t i1, double* const* t, const int64_t* sh) {
+      pass_.gauss_seidel_sums(k, z, x, i0, i1, t[k], sh[k]);
+    });
+  }
+  void residual(const double* z, int64_t z_stride, const double* x, double* out, int64_t out_stride) const {
+    for_blocks(threads_, blocks_.count(), [&](int64_t b) {
+      pass_.residual(z, z_stride, x, out, out_stride, blocks_.start[b], blocks_.start[b + 1]);
+    });
+  }
+
+  static constexpr int kInlineFe = 8;
   Passes<FC, Weighted> pass_;
+  const ObsBlocks& blocks_;
+  int threads_;
+  mutable double* priv_ = nullptr;
   const PivotLayout* pivot_;
   const int64_t* offset_;
   int64_t total_;
@@ -552,7 +710,7 @@ class ColumnSolver {
 
 Projector::Projector(const GroupIndex& index, const std::vector<GroupRanges>& ranges, const double* weights,
                      DemeanMethod method, const ReducedSystem* reduced, const ReducedFactor* factor)
-    : index_(index), weights_(weights) {
+    : index_(index), weights_(weights), blocks_(plan_obs_blocks(index)) {
   if (reduced && factor && method == DemeanMethod::conjugate_gradient) {
     // The reduced system carries its own group weights.
     reduced_ = reduced;
@@ -626,63 +784,65 @@ void Projector::build_cross_tab(const std::vector<GroupRanges>& ranges) {
 
 template <bool Weighted>
 ColumnReport Projector::alternating(const double* z, int64_t z_stride, double* out, int64_t out_stride,
-                                    const DemeanOptions& options, std::vector<double>& scratch) const {
+                                    const DemeanOptions& options, std::vector<double>& scratch, int threads) const {
   const double* w = weights_;
   switch (index_.nfe) {
     case 2:
-      return ColumnSolver<2, Weighted>(index_, w, weight_g_.data(), inv_weight_g_.data())
+      return ColumnSolver<2, Weighted>(index_, blocks_, threads, w, weight_g_.data(), inv_weight_g_.data())
           .alternating(z, z_stride, out, out_stride, options, scratch);
     case 3:
-      return ColumnSolver<3, Weighted>(index_, w, weight_g_.data(), inv_weight_g_.data())
+      return ColumnSolver<3, Weighted>(index_, blocks_, threads, w, weight_g_.data(), inv_weight_g_.data())
           .alternating(z, z_stride, out, out_stride, options, scratch);
     default:
-      return ColumnSolver<0, Weighted>(index_, w, weight_g_.data(), inv_weight_g_.data())
+      return ColumnSolver<0, Weighted>(index_, blocks_, threads, w, weight_g_.data(), inv_weight_g_.data())
           .alternating(z, z_stride, out, out_stride, options, scratch);
   }
 }
 
 template <bool Weighted>
 ColumnReport Projector::conjugate_gradient(const double* z, int64_t z_stride, double* out, int64_t out_stride,
-                                           const DemeanOptions& options, std::vector<double>& scratch) const {
+                                           const DemeanOptions& options, std::vector<double>& scratch,
+                                           int threads) const {
   const double* w = weights_;
   if (reduced_) {
     switch (index_.nfe) {
       case 2:
-        return ColumnSolver<2, Weighted>(index_, w, nullptr, nullptr)
+        return ColumnSolver<2, Weighted>(index_, blocks_, threads, w, nullptr, nullptr)
             .reduced_cg(z, z_stride, out, out_stride, options, scratch, *reduced_, *factor_);
       case 3:
-        return ColumnSolver<3, Weighted>(index_, w, nullptr, nullptr)
+        return ColumnSolver<3, Weighted>(index_, blocks_, threads, w, nullptr, nullptr)
             .reduced_cg(z, z_stride, out, out_stride, options, scratch, *reduced_, *factor_);
       default:
-        return ColumnSolver<0, Weighted>(index_, w, nullptr, nullptr)
+        return ColumnSolver<0, Weighted>(index_, blocks_, threads, w, nullptr, nullptr)
             .reduced_cg(z, z_stride, out, out_stride, options, scratch, *reduced_, *factor_);
     }
   }
   switch (index_.nfe) {
     case 2:
     {
-      const ColumnSolver<2, Weighted> solver(index_, w, weight_g_.data(), inv_weight_g_.data(), &pivot_);
+      const ColumnSolver<2, Weighted> solver(index_, blocks_, threads, w, weight_g_.data(), inv_weight_g_.data(), &pivot_);
       return pivot_.unit_cells ? solver.template schur_cg<true>(z, z_stride, out, out_stride, options, scratch)
                                : solver.template schur_cg<false>(z, z_stride, out, out_stride, options, scratch);
     }
     case 3:
-      return ColumnSolver<3, Weighted>(index_, w, weight_g_.data(), inv_weight_g_.data())
+      return ColumnSolver<3, Weighted>(index_, blocks_, threads, w, weight_g_.data(), inv_weight_g_.data())
           .conjugate_gradient(z, z_stride, out, out_stride, options, scratch);
     default:
-      return ColumnSolver<0, Weighted>(index_, w, weight_g_.data(), inv_weight_g_.data())
+      return ColumnSolver<0, Weighted>(index_, blocks_, threads, w, weight_g_.data(), inv_weight_g_.data())
           .conjugate_gradient(z, z_stride, out, out_stride, options, scratch);
   }
 }
 
 ColumnReport Projector::demean_column(const double* z, int64_t z_stride, double* out, int64_t out_stride,
-                                      const DemeanOptions& options, std::vector<double>& scratch) const {
+                                      const DemeanOptions& options, std::vector<double>& scratch,
+                                      int threads) const {
   if (index_.n == 0) return ColumnReport{0, 0, 0.0, 0.0, true};
   const bool cg = options.method == DemeanMethod::conjugate_gradient;
   if (weights_)
-    return cg ? conjugate_gradient<true>(z, z_stride, out, out_stride, options, scratch)
-              : alternating<true>(z, z_stride, out, out_stride, options, scratch);
-  return cg ? conjugate_gradient<false>(z, z_stride, out, out_stride, options, scratch)
-            : alternating<false>(z, z_stride, out, out_stride, options, scratch);
+    return cg ? conjugate_gradient<true>(z, z_stride, out, out_stride, options, scratch, threads)
+              : alternating<true>(z, z_stride, out, out_stride, options, scratch, threads);
+  return cg ? conjugate_gradient<false>(z, z_stride, out, out_stride, options, scratch, threads)
+            : alternating<false>(z, z_stride, out, out_stride, options, scratch, threads);
 }
 
 std::vector<ColumnReport> demean_columns(const Projector& projector, const double* Z, int64_t n, int64_t m,
@@ -692,8 +852,17 @@ std::vector<ColumnReport> demean_columns(const Projector& projector, const doubl
   if (m == 0) return reports;
 #ifdef _OPENMP
   int team = threads > 0 ? threads : omp_get_max_threads();
-  team = static_cast<int>(std::min<int64_t>(team, m));
   if (team < 1) team = 1;
+  // Fewer than two columns per thread leaves threads idle at the end (three
+  // columns on two threads: the last one alone): then the threads share
+  // every column instead, one column after the other, never both at once.
+  if (team > 1 && m < 2 * team && !projector.blocks().single()) {
+    std::vector<double> scratch;
+    for (int64_t j = 0; j < m; ++j)
+      reports[j] = projector.demean_column(Z + j * s1, s0, out + j, m, options, scratch, team);
+    return reports;
+  }
+  team = static_cast<int>(std::min<int64_t>(team, m));
   bool out_of_memory = false;
   std::atomic<bool> interrupted{false};
   std::atomic<int64_t> finished{0};

@@ -51,6 +51,7 @@
 
 #include "core/group_index.hpp"
 #include "core/interrupt.hpp"
+#include "core/obs_blocks.hpp"
 #include "core/reduced_system.hpp"
 
 namespace korvald::core {
@@ -101,33 +102,38 @@ class Projector {
             DemeanMethod method, const ReducedSystem* reduced = nullptr, const ReducedFactor* factor = nullptr);
 
   // z[i * z_stride] -> out[i * out_stride]. `scratch` is reused across calls by one thread.
+  // `threads` share the column's passes over the observations; the result is the
+  // same for every count (see obs_blocks.hpp).
   ColumnReport demean_column(const double* z, int64_t z_stride, double* out, int64_t out_stride,
-                             const DemeanOptions& options, std::vector<double>& scratch) const;
+                             const DemeanOptions& options, std::vector<double>& scratch, int threads = 1) const;
 
   const GroupIndex& index() const { return index_; }
+  const ObsBlocks& blocks() const { return blocks_; }
 
  private:
   void build_cross_tab(const std::vector<GroupRanges>& ranges);
   template <bool Weighted>
   ColumnReport alternating(const double* z, int64_t z_stride, double* out, int64_t out_stride,
-                           const DemeanOptions& options, std::vector<double>& scratch) const;
+                           const DemeanOptions& options, std::vector<double>& scratch, int threads) const;
   template <bool Weighted>
   ColumnReport conjugate_gradient(const double* z, int64_t z_stride, double* out, int64_t out_stride,
-                                  const DemeanOptions& options, std::vector<double>& scratch) const;
+                                  const DemeanOptions& options, std::vector<double>& scratch, int threads) const;
 
   const GroupIndex& index_;
   const double* weights_;
   const ReducedSystem* reduced_ = nullptr;
   const ReducedFactor* factor_ = nullptr;
+  ObsBlocks blocks_;   // fixed split of the observations for in-column threads
   PivotLayout pivot_;  // filled for two fixed effects only
   std::vector<double> weight_g_;      // sum of weights (or count) per global group
   std::vector<double> inv_weight_g_;  // its inverse, 0 for groups without weight
 };
 
 // All m columns of the n x m matrix Z (element (i, j) at Z[i * s0 + j * s1])
-// into the row-major n x m `out`, columns spread over `threads` threads
-// (0 = all available). Columns are independent, so the result does not
-// depend on the thread count. Throws Interrupted (after every thread has
+// into the row-major n x m `out` on `threads` threads (0 = all available):
+// columns side by side when there are enough of them to keep the threads
+// busy, otherwise one after the other with the threads sharing each
+// column's passes. Either way the result does not depend on the thread count. Throws Interrupted (after every thread has
 // stopped) when options.interrupt requests a stop.
 std::vector<ColumnReport> demean_columns(const Projector& projector, const double* Z, int64_t n, int64_t m,
                                          int64_t s0, int64_t s1, double* out, const DemeanOptions& options,
