@@ -317,13 +317,10 @@ def test_name_arguments_may_be_any_iterable(panel):
         assert call(panel, setype="cluster", clustvars=cl).clustvars is cl  # the caller's own object
 
 
-def test_text_regressor_error_names_the_column(panel, capsys):
+def test_text_regressor_error_names_the_column(panel):
     df = panel.assign(x2=np.where(np.arange(len(panel)) == 4, "n/a", panel["x2"].astype(str)))
-    with pytest.raises(ValueError) as info:
+    with pytest.raises(ValueError, match=re.escape("Independent variable(s) not numeric: ['x2']")):
         call(df)
-    assert str(info.value) == "could not convert string to float: 'n/a'"  # the library's own text
-    assert "while converting column 'x2' to float64" in getattr(info.value, "__notes__", [])
-    assert "Some variables are not double, recasting" in capsys.readouterr().out
 
 
 def test_cluster_variables_named_like_generated_identifiers(panel):

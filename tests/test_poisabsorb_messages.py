@@ -75,10 +75,6 @@ def call(df, **kw):
         ({"eta_0": ["eta_huge"]}, ValueError,
          "Non-finite mu at start of IRLS; check starting values (start argument) - got eta with range "
          "[8.000e+02, 8.000e+02]"),
-        # an infinite offset is not an invalid row: it reaches the loop's guards
-        ({"off": ["off_pos"]}, ValueError,
-         "Non-finite mu at start of IRLS; check starting values (start argument) - got eta with range "),
-        ({"off": ["off_neg"], "separation": "off"}, ValueError, "missing value in z"),
         # argument shapes: a string would be read one character at a time, a second
         # dependent or offset column would be silently ignored or misread
         ({"data": {"y": [1.0]}}, TypeError, "data must be a pandas DataFrame"),

@@ -20,6 +20,7 @@
 #include "core/demean.hpp"
 #include "core/group_index.hpp"
 #include "core/singletons.hpp"
+#include "pyutil/convergence.hpp"
 #include "pyutil/pyutil.hpp"
 #include "pyutil/signals.hpp"
 
@@ -136,15 +137,26 @@ void report_columns(const char* name, const std::vector<core::ColumnReport>& rep
 
 nb::object map_function(const char* name, core::DemeanMethod method, nb::handle Z, nb::handle w,
                         nb::handle panelmat, nb::handle tol, nb::handle minsubiter, nb::handle maxsubiter,
-                        nb::handle verb, nb::handle nt) {
+                        nb::handle verb, nb::handle nt, nb::handle report) {
   // Only verb > 0 matters, so any number will do.
   const int talk = PyObject_RichCompareBool(verb.ptr(), nb::int_(0).ptr(), Py_GT);
   if (talk < 0) {
     PyErr_Clear();
     py::raise_type_error("verb must be a number");
   }
+  if (!report.is_none() && !nb::isinstance<nb::list>(report))
+    py::raise_type_error("report must be None or a list");
   DemeanCall call = run_demean(method, Z, w, panelmat, tol, minsubiter, maxsubiter, nt);
-  if (talk) report_columns(name, call.reports, integer_arg(maxsubiter, "maxsubiter"));
+  const int64_t max_iter = integer_arg(maxsubiter, "maxsubiter");
+  if (talk) report_columns(name, call.reports, max_iter);
+  if (report.is_none()) {
+    // Nobody else will say it: a column that stopped short is worth a warning.
+    const std::string failure = py::demean_failure(name, call.reports, max_iter);
+    if (!failure.empty()) py::warn_convergence(failure, 1);
+  } else {
+    nb::list out = nb::borrow<nb::list>(report);
+    for (const auto& r : call.reports) out.append(py::report_tuple(r));
+  }
   return call.result;
 }
 
@@ -216,11 +228,14 @@ nb::object calc_B(nb::handle B, nb::handle Z, nb::handle e, nb::handle order, nb
   return nb::none();
 }
 
-nb::object drop_observations(core::DropRule rule, nb::handle y, nb::handle panelmat, nb::handle mask) {
+nb::object drop_observations(core::DropRule rule, nb::handle y, nb::handle panelmat, nb::handle mask,
+                             nb::handle counts) {
   const DoubleView yv = float64_vector(y, "y", -1);
   const int64_t n = yv.rows;
   const std::vector<GroupArgs> groups = panelmat_args(panelmat, n);
   const IndexView mv = integer_vector(mask, "mask", n, true);
+  DoubleView cv;
+  if (!counts.is_none()) cv = float64_vector(counts, "counts", n);
   nb::object np = py::numpy();
   nb::object result = np.attr("empty")(nb::make_tuple(n), "dtype"_a = np.attr("int64"));
   int64_t* keep_out = data_of<int64_t>(result);
@@ -229,6 +244,18 @@ nb::object drop_observations(core::DropRule rule, nb::handle y, nb::handle panel
     nb::gil_scoped_release release;
     core::GroupIndex index;
     failure = build_index(groups, n, index);
+    std::vector<double> cc;
+    if (failure.empty() && cv.data) {
+      cc.resize(static_cast<size_t>(n));
+      for (int64_t i = 0; i < n; ++i) {
+        const double v = cv.data[i * cv.row_stride];
+        if (!(v >= 1) || !std::isfinite(v) || v != std::floor(v)) {
+          failure = "counts must hold whole numbers of at least 1";
+          break;
+        }
+        cc[i] = v;
+      }
+    }
     if (failure.empty()) {
       std::vector<core::GroupRanges> ranges;
       for (const auto& g : groups) ranges.push_back(g.ranges());
@@ -236,7 +263,7 @@ nb::object drop_observations(core::DropRule rule, nb::handle y, nb::handle panel
       for (int64_t i = 0; i < n; ++i) yc[i] = yv.data[i * yv.row_stride];
       std::vector<uint8_t> keep(static_cast<size_t>(n));
       for (int64_t i = 0; i < n; ++i) keep[i] = mv.data[i] != 0;
-      core::drop_uninformative(index, ranges, yc.data(), rule, keep.data());
+      core::drop_uninformative(index, ranges, yc.data(), rule, keep.data(), cc.empty() ? nullptr : cc.data());
       for (int64_t i = 0; i < n; ++i) keep_out[i] = keep[i];
     }
   }
@@ -251,7 +278,7 @@ constexpr const char* kTolDoc =
     "to be at most tol * s. ";
 
 const std::string kNoaccelDoc = std::string(
-    "MAP_NH_noaccel(Z, w, panelmat, tol, minsubiter=0, maxsubiter=1000, verb=0, nt=0)\n\n"
+    "MAP_NH_noaccel(Z, w, panelmat, tol, minsubiter=0, maxsubiter=1000, verb=0, nt=0, *, report=None)\n\n"
     "Partial the fixed effects of panelmat out of every column of Z by alternating projections: "
     "Gauss-Seidel sweeps over the fixed effects, each subtracting the (w-weighted) group means of the "
     "current residual.\n\n"
@@ -263,11 +290,15 @@ const std::string kNoaccelDoc = std::string(
     "corrections, an upper bound of the sweep's change (and of the next sweep's). "
     "An iteration is one sweep; stopping needs at least minsubiter sweeps, and maxsubiter caps them "
     "without an error (callers test the result for finiteness; verb > 0 reports every column). A column "
+    "that stops without meeting its criterion raises korvald.ConvergenceWarning naming the routine, the "
+    "number of such columns and the worst criterion against its threshold -- unless report (keyword only) "
+    "is a list: then one tuple (iterations, passes, criterion, threshold, converged) per column is "
+    "appended to it and warning is left to the caller. A column "
     "without variation is returned as zeros. Columns run in parallel on nt threads (0 = all cores); the "
     "result does not depend on nt.";
 
 const std::string kAccelDoc = std::string(
-    "MAP_NH_CG_accel(Z, w, panelmat, tol, minsubiter=0, maxsubiter=1000, verb=0, nt=0)\n\n"
+    "MAP_NH_CG_accel(Z, w, panelmat, tol, minsubiter=0, maxsubiter=1000, verb=0, nt=0, *, report=None)\n\n"
     "Same contract as MAP_NH_noaccel, solved by conjugate gradient on the fixed-effect coefficients, "
     "preconditioned by the symmetric sweep of projections (forward then backward over the fixed "
     "effects); it needs far fewer passes over the data on weakly connected designs. When the panel is so "
@@ -276,18 +307,18 @@ const std::string kAccelDoc = std::string(
     "by its sparse factorisation (chosen automatically; same criterion).\n\n") + kTolDoc +
     "Here the criterion is sqrt(g' M^-1 g) for the current normal-equation residual g and the symmetric "
     "sweep M, an upper bound of the w-norm of the change one more symmetric sweep would make. An "
-    "iteration is one CG step; minsubiter, maxsubiter, verb and nt as in MAP_NH_noaccel.";
+    "iteration is one CG step; minsubiter, maxsubiter, verb, nt and report as in MAP_NH_noaccel.";
 
 // The two routines share their signature and differ only in the solver.
 void def_map(nb::module_& m, const char* name, core::DemeanMethod method, const std::string& doc) {
   m.def(
       name,
       [name, method](nb::handle Z, nb::handle w, nb::handle panelmat, nb::handle tol, nb::handle minsubiter,
-                     nb::handle maxsubiter, nb::handle verb, nb::handle nt) {
-        return map_function(name, method, Z, w, panelmat, tol, minsubiter, maxsubiter, verb, nt);
+                     nb::handle maxsubiter, nb::handle verb, nb::handle nt, nb::handle report) {
+        return map_function(name, method, Z, w, panelmat, tol, minsubiter, maxsubiter, verb, nt, report);
       },
       "Z"_a, "w"_a.none(), "panelmat"_a, "tol"_a, "minsubiter"_a = 0, "maxsubiter"_a = 1000, "verb"_a = 0,
-      "nt"_a = 0, doc.c_str());
+      "nt"_a = 0, nb::kw_only(), "report"_a.none() = nb::none(), doc.c_str());
 }
 
 }  // namespace
@@ -322,20 +353,22 @@ NB_MODULE(demeankit, m) {
 
   m.def(
       "drop_singletons",
-      [](nb::handle y, nb::handle panelmat, nb::handle mask) {
-        return drop_observations(core::DropRule::singletons, y, panelmat, mask);
+      [](nb::handle y, nb::handle panelmat, nb::handle mask, nb::handle counts) {
+        return drop_observations(core::DropRule::singletons, y, panelmat, mask, counts);
       },
-      "y"_a, "panelmat"_a, "mask"_a,
-      "drop_singletons(y, panelmat, mask)\n\nNew int64 vector, non-zero = keep: starting from the observations "
-      "with non-zero mask, repeatedly drop every observation alone in its group of some fixed effect until "
-      "none is left. mask is not modified.");
+      "y"_a, "panelmat"_a, "mask"_a, "counts"_a.none() = nb::none(),
+      "drop_singletons(y, panelmat, mask, counts=None)\n\nNew int64 vector, non-zero = keep: starting from the "
+      "observations with non-zero mask, repeatedly drop every observation alone in its group of some fixed "
+      "effect until none is left. mask is not modified. counts: None, or float64 whole numbers >= 1, the "
+      "number of observations each row stands for (frequency weights); a group is alone when its counts "
+      "add up to 1.");
 
   m.def(
       "sep",
-      [](nb::handle y, nb::handle panelmat, nb::handle mask) {
-        return drop_observations(core::DropRule::singletons_and_zero_groups, y, panelmat, mask);
+      [](nb::handle y, nb::handle panelmat, nb::handle mask, nb::handle counts) {
+        return drop_observations(core::DropRule::singletons_and_zero_groups, y, panelmat, mask, counts);
       },
-      "y"_a, "panelmat"_a, "mask"_a,
-      "sep(y, panelmat, mask)\n\nAs drop_singletons, but also drops the fixed-effect groups whose y is exactly "
-      "zero for every kept observation; repeats until no singleton and no all-zero group is left.");
+      "y"_a, "panelmat"_a, "mask"_a, "counts"_a.none() = nb::none(),
+      "sep(y, panelmat, mask, counts=None)\n\nAs drop_singletons, but also drops the fixed-effect groups whose y "
+      "is exactly zero for every kept observation; repeats until no singleton and no all-zero group is left.");
 }

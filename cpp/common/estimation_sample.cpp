@@ -32,9 +32,24 @@ std::string normalize_setype(nb::handle setype, bool none_allowed) {
 }
 
 void check_tolerance(nb::handle value, const std::string& message) {
-  int positive = PyObject_RichCompareBool(value.ptr(), nb::int_(0).ptr(), Py_GT);
-  if (positive < 0) throw nb::python_error();
+  // Text compares with numbers in no useful way ("1e-9" > 0 is a TypeError
+  // about str and int): say which option wants a number instead.
+  const bool text = PyUnicode_Check(value.ptr()) || PyBytes_Check(value.ptr());
+  int positive = text ? -1 : PyObject_RichCompareBool(value.ptr(), nb::int_(0).ptr(), Py_GT);
+  if (positive < 0) {
+    PyErr_Clear();
+    py::raise_type_error(message + "; got " + py::repr(value) + " of type " +
+                         py::str(value.type().attr("__name__")) + ", expected a number");
+  }
   if (!positive || !py::truthy(py::numpy().attr("isfinite")(value))) py::raise_value_error(message);
+}
+
+void require_number(nb::handle value, const std::string& name) {
+  const bool text = PyUnicode_Check(value.ptr()) || PyBytes_Check(value.ptr());
+  if (text || PyObject_RichCompareBool(value.ptr(), nb::int_(0).ptr(), Py_GT) < 0) {
+    PyErr_Clear();
+    py::raise_type_error(name + " must be a number, got " + py::repr(value));
+  }
 }
 
 void check_iteration_types(std::initializer_list<nb::handle> values) {
@@ -113,6 +128,38 @@ void require_unreserved(nb::handle names, nb::handle reserved) {
                           "; rename them in data");
 }
 
+void require_numeric(nb::handle data, nb::handle names, const std::string& what) {
+  nb::object types = py::pandas().attr("api").attr("types");
+  nb::list not_numeric, complex_valued;
+  for (nb::handle name : names) {
+    nb::object column = data.attr("__getitem__")(name);
+    if (py::truthy(types.attr("is_complex_dtype")(column))) {
+      complex_valued.append(name);
+      continue;
+    }
+    if (py::truthy(types.attr("is_numeric_dtype")(column)) || py::truthy(types.attr("is_bool_dtype")(column)))
+      continue;
+    // Durations and dates convert to numbers in some pandas versions; they are no model variables.
+    if (py::truthy(types.attr("is_timedelta64_dtype")(column)) ||
+        py::truthy(types.attr("is_datetime64_any_dtype")(column))) {
+      not_numeric.append(name);
+      continue;
+    }
+    nb::object converted;
+    try {
+      converted = column.attr("astype")("float64");
+    } catch (nb::python_error&) {
+      not_numeric.append(name);
+      continue;
+    }
+    (void)converted;
+  }
+  if (nb::len(not_numeric) > 0) py::raise_value_error(what + " not numeric: " + py::repr(not_numeric));
+  if (nb::len(complex_valued) > 0)
+    py::raise_value_error(what + " complex-valued: " + py::repr(complex_valued) +
+                          "; only real numbers can be used");
+}
+
 nb::list sorted_unique(nb::handle names) {
   return nb::borrow<nb::list>(py::builtins().attr("sorted")(nb::set(names)));
 }
@@ -177,6 +224,16 @@ nb::object build_sample(nb::handle data, nb::handle keepvars, nb::handle yx, nb:
     }
   }
   return sample;
+}
+
+nb::object usable_values(nb::handle column) {
+  nb::object np = py::numpy();
+  nb::object ok = column.attr("notna")().attr("to_numpy")("dtype"_a = "bool");
+  if (py::truthy(py::pandas().attr("api").attr("types").attr("is_float_dtype")(column))) {
+    nb::object values = column.attr("to_numpy")("dtype"_a = "float64", "na_value"_a = np.attr("nan"));
+    ok = np.attr("logical_and")(ok, np.attr("isfinite")(values));
+  }
+  return ok;
 }
 
 void cluster_notes(const std::string& setype, nb::handle clustvars, nb::handle msg) {

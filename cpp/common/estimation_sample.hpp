@@ -24,6 +24,10 @@ std::string normalize_setype(nb::handle setype, bool none_allowed);
 // ValueError(message). The comparison with 0 comes first, as in Python.
 void check_tolerance(nb::handle value, const std::string& message);
 
+// TypeError "<name> must be a number, got ..." for text or anything that
+// does not compare with 0 (verbosity levels and the like).
+void require_number(nb::handle value, const std::string& name);
+
 // TypeError "Number of iterations must be integer values" unless every value
 // is a Python int (bools pass; floats and numpy integers do not).
 void check_iteration_types(std::initializer_list<nb::handle> values);
@@ -51,6 +55,11 @@ void require_unique_columns(nb::handle data, nb::handle names);
 // (its values would be overwritten by identifiers or row labels).
 void require_unreserved(nb::handle names, nb::handle reserved);
 
+// ValueError "<what> not numeric: [...]" for columns of `names` that cannot
+// become float64 (text, dates, durations), and "<what> complex-valued: [...]"
+// for complex ones (a cast would silently drop the imaginary part).
+void require_numeric(nb::handle data, nb::handle names, const std::string& what);
+
 // Sorted distinct names (Python's sorted(set(names))).
 nb::list sorted_unique(nb::handle names);
 
@@ -66,6 +75,11 @@ nb::list check_model_columns(nb::handle data, nb::handle y, nb::handle x, nb::ha
 // "Some variables are not double, recasting" goes to `msg` and is printed;
 // every column of `yx` that is not float64 is converted to float64.
 nb::object build_sample(nb::handle data, nb::handle keepvars, nb::handle yx, nb::handle msg);
+
+// Boolean mask over the rows of `column`: present (not missing) and, for a
+// floating-point column, finite. An identifier, cluster or offset of +-inf
+// is as unusable as a missing one.
+nb::object usable_values(nb::handle column);
 
 // The two notes about clustering (the "ignoring" note printed, the
 // "clustered on" note logged only).

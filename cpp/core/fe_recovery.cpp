@@ -26,6 +26,7 @@ FeRecoveryOutcome recover_fixed_effects(const double* target, const double* weig
   for (int64_t check = 0; check < options.max_checks; ++check) {
     std::copy(values, values + previous.size(), previous.begin());
     for (int sweep = 0; sweep < options.sweeps_per_check; ++sweep) {
+      interrupt_poll(options.interrupt);
       for (size_t k = 0; k < F; ++k) {
         const int64_t* id = ids[k];
         group_sum.assign(static_cast<size_t>(ngroups[k]), 0.0);

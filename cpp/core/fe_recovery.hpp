@@ -7,12 +7,15 @@
 #include <cstdint>
 #include <vector>
 
+#include "core/interrupt.hpp"
+
 namespace korvald::core {
 
 struct FeRecoveryOptions {
   int sweeps_per_check = 1;   // sweeps between two convergence checks
   int64_t max_checks = 200;   // outer iterations (each = sweeps_per_check sweeps)
   double tol = 1e-10;         // stop when max |values - values at last check| < tol
+  Interrupt* interrupt = nullptr;  // polled once per sweep
 };
 
 struct FeRecoveryOutcome {

@@ -37,6 +37,15 @@ struct DevianceSum {
       pos_part.add(y * std::log(y / mu) - (y - mu));
     }
   }
+  void add(double y, double mu, double w) {
+    if (y == 0.0) {
+      any_zero = true;
+      zero_part.add(w * mu);
+    } else {
+      any_pos = true;
+      pos_part.add(w * (y * std::log(y / mu) - (y - mu)));
+    }
+  }
   double value() const {
     double total = 0.0;
     if (any_zero) total += 2.0 * zero_part.value();
@@ -66,10 +75,13 @@ bool all_finite(const double* v, int64_t n) {
   return true;
 }
 
-double poisson_deviance(const double* y, const double* mu, int64_t n, bool finite_shortcut) {
+double poisson_deviance(const double* y, const double* mu, int64_t n, bool finite_shortcut, const double* w) {
   if (finite_shortcut && !all_finite(mu, n)) return std::numeric_limits<double>::infinity();
   DevianceSum sum;
-  for (int64_t i = 0; i < n; ++i) sum.add(y[i], mu[i]);
+  if (w)
+    for (int64_t i = 0; i < n; ++i) sum.add(y[i], mu[i], w[i]);
+  else
+    for (int64_t i = 0; i < n; ++i) sum.add(y[i], mu[i]);
   return sum.value();
 }
 
@@ -95,14 +107,19 @@ WorkingChecks working_variable_checked(const double* eta, const double* y, const
   return out;
 }
 
-void weighted_design(const double* zX, const double* mu, int64_t n, int64_t K, double* A, double* b) {
+void weighted_design(const double* zX, const double* mu, int64_t n, int64_t K, double* A, double* b,
+                     const double* weights) {
   const int64_t w = K + 1;
   for (int64_t i = 0; i < n; ++i) {
-    const double s = std::sqrt(mu[i]);
+    const double s = std::sqrt(weights ? weights[i] * mu[i] : mu[i]);
     const double* row = zX + i * w;
     b[i] = row[0] * s;
     for (int64_t k = 0; k < K; ++k) A[k * n + i] = row[k + 1] * s;
   }
+}
+
+void irls_weights(const double* mu, const double* w, int64_t n, double* out) {
+  for (int64_t i = 0; i < n; ++i) out[i] = w[i] * mu[i];
 }
 
 void full_step_predictor(const double* z, const double* zX, const double* coef, int64_t n, int64_t K,
@@ -118,7 +135,8 @@ void full_step_predictor(const double* z, const double* zX, const double* coef, 
 
 HalvingOutcome step_halving(const double* y, const double* offset, const double* eta_old, const double* e,
                             const double* beta_old, const double* b, int64_t n, int64_t K, double deviance,
-                            int max_halvings, bool finite_only, double* eta, double* mu, double* beta) {
+                            int max_halvings, bool finite_only, double* eta, double* mu, double* beta,
+                            const double* w) {
   HalvingOutcome out;
   const double dev_tol = std::max(1e-12 * std::fabs(deviance), 1e-12);
   double step = 1.0;
@@ -132,9 +150,12 @@ HalvingOutcome step_halving(const double* y, const double* offset, const double*
       eta[i] = eta_old[i] + step * (e[i] - eta_old[i]);
       mu[i] = std::exp(eta[i] + offset[i]);
       if (!finite) continue;
-      if (std::isfinite(mu[i]))
-        sum.add(y[i], mu[i]);
-      else
+      if (std::isfinite(mu[i])) {
+        if (w)
+          sum.add(y[i], mu[i], w[i]);
+        else
+          sum.add(y[i], mu[i]);
+      } else
         finite = false;
     }
     out.deviance_new = finite ? sum.value() : std::numeric_limits<double>::infinity();

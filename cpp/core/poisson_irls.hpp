@@ -13,7 +13,9 @@ bool all_finite(const double* v, int64_t n);
 // 2*sum_{y=0} mu + 2*sum_{y!=0} [y log(y/mu) - (y - mu)].
 // With finite_shortcut, any non-finite mu gives +inf at once (the signal that
 // a trial step is too large); without it the formula is evaluated as is.
-double poisson_deviance(const double* y, const double* mu, int64_t n, bool finite_shortcut);
+// With observation weights w (may be null) each term is multiplied by w_i.
+double poisson_deviance(const double* y, const double* mu, int64_t n, bool finite_shortcut,
+                        const double* w = nullptr);
 
 // mu = exp(eta + offset)
 void fitted_means(const double* eta, const double* offset, double* mu, int64_t n);
@@ -36,7 +38,12 @@ WorkingChecks working_variable_checked(const double* eta, const double* y, const
 // row-scaled system A = zX[:,1:] * sqrt(mu) (n x K, column-major: the layout
 // LAPACK works in, so the solver's own copy is a straight one) and
 // b = zX[:,0] * sqrt(mu).
-void weighted_design(const double* zX, const double* mu, int64_t n, int64_t K, double* A, double* b);
+// With observation weights w (may be null) the rows are scaled by sqrt(w * mu).
+void weighted_design(const double* zX, const double* mu, int64_t n, int64_t K, double* A, double* b,
+                     const double* w = nullptr);
+
+// The IRLS weights of weighted observations: out = w * mu.
+void irls_weights(const double* mu, const double* w, int64_t n, double* out);
 
 // e = z - zX[:,0] + zX[:,1:] * coef: the fixed-effect part of z plus the
 // fitted regressor part. e may be z itself (each entry is read before written).
@@ -59,9 +66,11 @@ struct HalvingOutcome {
 // is accepted: the starting predictor is not a fit of the model (the simple
 // start ln((y + mean y)/2) follows y itself), so its deviance is usually
 // below that of every fit and would reject every step towards the model.
+// w: observation weights of the deviance (may be null).
 HalvingOutcome step_halving(const double* y, const double* offset, const double* eta_old, const double* e,
                             const double* beta_old, const double* b, int64_t n, int64_t K, double deviance,
-                            int max_halvings, bool finite_only, double* eta, double* mu, double* beta);
+                            int max_halvings, bool finite_only, double* eta, double* mu, double* beta,
+                            const double* w = nullptr);
 
 // out = eta - X (scale .* beta): the linear predictor without its regressor
 // part. X is n x K row-major as stored (divided by `scale` when the

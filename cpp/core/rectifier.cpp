@@ -7,8 +7,15 @@
 namespace korvald::core {
 
 WeightedDemeaner::WeightedDemeaner(std::vector<const int64_t*> ids, std::vector<int64_t> ngroups,
-                                   const double* w, int64_t n, int64_t max_sweeps, double tol)
-    : ids_(std::move(ids)), ngroups_(std::move(ngroups)), w_(w), n_(n), max_sweeps_(max_sweeps), tol_(tol) {
+                                   const double* w, int64_t n, int64_t max_sweeps, double tol,
+                                   Interrupt* interrupt)
+    : ids_(std::move(ids)),
+      ngroups_(std::move(ngroups)),
+      w_(w),
+      n_(n),
+      max_sweeps_(max_sweeps),
+      tol_(tol),
+      interrupt_(interrupt) {
   // Group weight totals never change: one pass per dimension up front.
   inv_total_.resize(ids_.size());
   for (size_t k = 0; k < ids_.size(); ++k) {
@@ -30,6 +37,7 @@ void WeightedDemeaner::apply(double* v) const {
   sums_.resize(D);
   double* before = before_.data();
   for (int64_t sweep = 0; sweep < max_sweeps_; ++sweep) {
+    interrupt_poll(interrupt_);
     for (size_t k = 0; k < D; ++k) sums_[k].assign(static_cast<size_t>(ngroups_[k]), 0.0);
     {
       const int64_t* id = ids_[0];
@@ -168,7 +176,8 @@ bool detect_separation(const double* y, int64_t n, const double* X, int64_t K,
   // Large weight on the positive observations pins the fit to zero there.
   std::vector<double> w(static_cast<size_t>(n));
   for (int64_t i = 0; i < n; ++i) w[i] = y[i] == 0.0 ? 1.0 : options.K_penalty;
-  WeightedDemeaner demean(ids, ngroups, w.data(), n, options.inner_maxiter, options.inner_tol);
+  WeightedDemeaner demean(ids, ngroups, w.data(), n, options.inner_maxiter, options.inner_tol,
+                          options.interrupt);
 
   // Demeaned regressors (column-major, one column at a time) and X~' W X~,
   // fixed for all iterations.
@@ -193,6 +202,7 @@ bool detect_separation(const double* y, int64_t n, const double* X, int64_t K,
   // holds the demeaned residual u - Xb; the residual itself is recomputed.
   std::vector<double> ut(static_cast<size_t>(n)), Xb(static_cast<size_t>(n)), XtWu(static_cast<size_t>(K));
   for (int64_t it = 0; it < options.maxiter; ++it) {
+    interrupt_poll(options.interrupt);
     std::copy(u, u + n, ut.begin());
     demean.apply(ut.data());
     std::fill(Xb.begin(), Xb.end(), 0.0);

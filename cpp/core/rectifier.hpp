@@ -11,6 +11,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "core/interrupt.hpp"
+
 namespace korvald::core {
 
 // Weighted within-transformation over several fixed effects by alternating
@@ -18,7 +20,7 @@ namespace korvald::core {
 class WeightedDemeaner {
  public:
   WeightedDemeaner(std::vector<const int64_t*> ids, std::vector<int64_t> ngroups, const double* w, int64_t n,
-                   int64_t max_sweeps, double tol);
+                   int64_t max_sweeps, double tol, Interrupt* interrupt = nullptr);
   // v <- v minus its weighted projection on all fixed effects.
   void apply(double* v) const;
 
@@ -28,6 +30,7 @@ class WeightedDemeaner {
   const double* w_;
   int64_t n_, max_sweeps_;
   double tol_;
+  Interrupt* interrupt_;
   std::vector<std::vector<double>> inv_total_;  // 1 / max(group weight, 1e-300)
   // Work space kept across calls: a fresh N-sized buffer per call costs more
   // in page faults than the sweep it serves.
@@ -41,6 +44,7 @@ struct RectifierOptions {
   double K_penalty = 1e6;
   int64_t inner_maxiter = 100;
   double inner_tol = 1e-10;
+  Interrupt* interrupt = nullptr;  // polled once per sweep
 };
 
 struct RectifierTrace {

@@ -3,24 +3,26 @@
 namespace korvald::core {
 
 void drop_uninformative(const GroupIndex& index, const std::vector<GroupRanges>& ranges, const double* y,
-                        DropRule rule, uint8_t* keep) {
+                        DropRule rule, uint8_t* keep, const double* counts) {
   const int64_t n = index.n;
   const int F = index.nfe;
   const int64_t T = index.total_groups();
   const uint32_t* codes = index.codes_nk.data();
   const bool zero_rule = rule == DropRule::singletons_and_zero_groups;
 
-  std::vector<int64_t> members(static_cast<size_t>(T), 0);
+  // Member totals are whole numbers, exact in a double up to 2^53.
+  std::vector<double> members(static_cast<size_t>(T), 0.0);
+  auto count_of = [counts](int64_t i) { return counts ? counts[i] : 1.0; };
   std::vector<int64_t> nonzero(zero_rule ? static_cast<size_t>(T) : 0, 0);
   for (int64_t i = 0; i < n; ++i) {
     if (!keep[i]) continue;
     for (int l = 0; l < F; ++l) {
-      ++members[codes[i * F + l]];
+      members[codes[i * F + l]] += count_of(i);
       if (zero_rule && y[i] != 0.0) ++nonzero[codes[i * F + l]];
     }
   }
   auto removable = [&](int64_t t) {
-    return members[t] == 1 || (zero_rule && members[t] > 0 && nonzero[t] == 0);
+    return members[t] == 1.0 || (zero_rule && members[t] > 0 && nonzero[t] == 0);
   };
 
   std::vector<int64_t> pending;  // global group numbers to examine
@@ -48,7 +50,7 @@ void drop_uninformative(const GroupIndex& index, const std::vector<GroupRanges>&
       keep[i] = 0;
       for (int l = 0; l < F; ++l) {
         const int64_t h = codes[i * F + l];
-        --members[h];
+        members[h] -= count_of(i);
         if (zero_rule && y[i] != 0.0) --nonzero[h];
         if (h != t && removable(h)) pending.push_back(h);
       }

@@ -28,7 +28,10 @@ enum class DropRule {
 // keep: n flags, non-zero = in the sample on entry; cleared for every
 // removed observation. y: the outcome (only read by the Poisson rule).
 // ranges and index must describe the same fixed effects (same order).
+// counts: nullptr (every observation counts once) or the number of
+// observations each row stands for (frequency weights, whole numbers >= 1):
+// a single row standing for three observations is no singleton.
 void drop_uninformative(const GroupIndex& index, const std::vector<GroupRanges>& ranges, const double* y,
-                        DropRule rule, uint8_t* keep);
+                        DropRule rule, uint8_t* keep, const double* counts = nullptr);
 
 }  // namespace korvald::core

@@ -7,6 +7,7 @@
 #include <cmath>
 
 #include "core/linear_fit.hpp"
+#include "core/weights.hpp"
 #include "linabsorb/steps.hpp"
 #include "pyutil/pyutil.hpp"
 
@@ -21,17 +22,20 @@ void close_and_summarize(const Arguments& args, const Prepared& prep, const Fit&
   result.attr("resid") = py::pandas().attr("Series")(fit.resid.attr("ravel")(), "index"_a = initial_index(prep),
                                                          "copy"_a = false);
 
-  const int64_t N = prep.N, K = fit.K;
+  // N counts observations: the sum of frequency weights, otherwise rows.
+  const int64_t rows = prep.N, N = prep.n_obs(), K = fit.K;
   nb::object y_col = float_column(prep, prep.y[0]);
   const double* y = nb::cast<ConstVector>(y_col).data();
-  const double* r = nb::cast<ConstMatrix>(fit.resid).data();
+  // Weighted sums of squares: wresid and the block carry sqrt(w) already.
+  const double* r = nb::cast<ConstMatrix>(fit.wresid).data();
+  const double* w = prep.weighted() ? nb::cast<ConstVector>(prep.weights.w).data() : nullptr;
   ConstMatrix block = nb::cast<ConstMatrix>(fit.yXtilde);
   double TSS, RSS, TSS_within;
   {
     nb::gil_scoped_release release;
-    TSS = core::centered_sum_of_squares(y, N);
-    RSS = core::sum_of_squares(r, N);
-    TSS_within = core::sum_of_squares(block.data(), N, K + 1);
+    TSS = w ? core::weighted_centered_sum_of_squares(y, w, rows) : core::centered_sum_of_squares(y, rows);
+    RSS = core::sum_of_squares(r, rows);
+    TSS_within = core::sum_of_squares(block.data(), rows, K + 1);
   }
   // IEEE rules on purpose: a constant y or d <= 0 give inf/NaN, not an error.
   const double r_squared = 1.0 - RSS / TSS;

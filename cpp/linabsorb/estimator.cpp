@@ -30,7 +30,12 @@ static nb::object run(const Arguments& args) {
   in.N_FE = prep.N_FE;
   in.demeaned = estimates.yXtilde;
   in.beta = estimates.beta;
-  in.resid = estimates.resid;
+  in.resid = estimates.wresid;
+  in.weights = prep.weights.w;
+  in.N_dof = prep.n_obs();
+  // A frequency-weighted row is w independent observations: its squared
+  // score enters the heteroskedastic meat w times, not w^2 times.
+  if (prep.wspec.frequency()) in.hetero_resid = estimates.resid;
   in.verb = prep.verbose ? 1 : 0;
   in.msg = prep.msg;
   reporting::InferenceOutput inference = reporting::covariance_and_inference(in, prep.result);
@@ -54,7 +59,14 @@ static nb::object run(const Arguments& args) {
   as.beta = estimates.beta;
   as.resid = estimates.resid;
   as.fegen = fegen;
+  as.weights = prep.weights.w;
+  as.n_obs = prep.n_obs();
+  if (prep.weighted()) {
+    as.weight_type = prep.wspec.type;
+    as.weight_name = prep.wspec.name;
+  }
   reporting::assemble_result(as, prep.result);
+  common::set_weight_attributes(prep.result, prep.wspec, prep.weights);
 
   if (fegen) recover_fixed_effects(prep, estimates);
 
@@ -77,22 +89,27 @@ void bind_linabsorb(nb::module_& m) {
       "linabsorb",
       [](nb::object y, nb::object x, nb::object fixedeffects, nb::object data, nb::object setype,
          nb::object clustvars, nb::object FEgen, nb::object verb, nb::object eps_MAP, nb::object minsubiter,
-         nb::object maxsubiter, nb::object accel, nb::object nt, nb::object print_stata_style_summary) {
+         nb::object maxsubiter, nb::object accel, nb::object nt, nb::object print_stata_style_summary,
+         nb::object weights, nb::object weight_type) {
         return run(Arguments{y, x, fixedeffects, data, setype, clustvars, FEgen, verb, eps_MAP, minsubiter,
-                             maxsubiter, accel, nt, print_stata_style_summary});
+                             maxsubiter, accel, nt, print_stata_style_summary, weights, weight_type});
       },
       "y"_a.none(), "x"_a.none(), "fixedeffects"_a.none() = nb::none(), "data"_a.none() = nb::none(),
       "setype"_a.none() = "none", "clustvars"_a.none() = nb::none(), "FEgen"_a.none() = false,
       "verb"_a.none() = 0, "eps_MAP"_a.none() = 1e-09, "minsubiter"_a.none() = 0,
       "maxsubiter"_a.none() = 1000, "accel"_a.none() = true, "nt"_a.none() = 0,
-      "print_stata_style_summary"_a.none() = true,
+      "print_stata_style_summary"_a.none() = true, "weights"_a.none() = nb::none(),
+      "weight_type"_a.none() = "aweight",
       "Linear least squares of y on x with the fixed effects absorbed by alternating projections.\n\n"
       "y: one-element list naming the dependent variable; x: list of regressors; fixedeffects: list\n"
       "of specifications (a column, or columns joined by '#' for an interaction); data: DataFrame;\n"
       "setype: 'none', 'homoskedastic', 'heteroskedastic' or 'cluster' (with synonyms); clustvars:\n"
       "up to four cluster columns; FEgen: also recover the fixed effects; verb: verbosity; eps_MAP,\n"
       "minsubiter, maxsubiter, accel, nt: controls of the partialling-out; print_stata_style_summary:\n"
-      "print the summary table. Returns a SimpleNamespace with estimates, inference and fit statistics.");
+      "print the summary table; weights: None or a one-element list naming a column of non-negative\n"
+      "observation weights; weight_type: 'aweight' (analytic), 'fweight' (frequency: whole numbers, each row\n"
+      "counts as w observations) or 'pweight' (sampling; robust or clustered errors only). Returns a\n"
+      "SimpleNamespace with estimates, inference and fit statistics.");
 }
 
 }  // namespace korvald::linabsorb

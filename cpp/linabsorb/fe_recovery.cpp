@@ -10,8 +10,11 @@
 
 #include "core/fe_recovery.hpp"
 #include "core/linear_fit.hpp"
+#include "core/weighted_groups.hpp"
+#include "core/weights.hpp"
 #include "linabsorb/steps.hpp"
 #include "pyutil/pyutil.hpp"
+#include "pyutil/signals.hpp"
 
 namespace korvald::linabsorb {
 
@@ -67,7 +70,11 @@ void recover_fixed_effects(const Prepared& prep, const Fit& fit) {
   options.tol = 1e-10;
   core::FeRecoveryOutcome outcome;
   bool bad_codes = false;
-  {
+  // Weighted group means; the effects are centred on their weighted means.
+  const double* w = prep.weighted() ? nb::cast<ConstVector>(prep.weights.w).data() : nullptr;
+  const std::unique_ptr<core::Interrupt> interrupt = py::signal_interrupt();
+  options.interrupt = interrupt.get();
+  try {
     nb::gil_scoped_release release;
     core::remainder_after_regressors(y_ptr, x_ptrs, beta.data(), n, target.data());
     for (size_t k = 0; k < n_hdfe; ++k) {
@@ -78,23 +85,41 @@ void recover_fixed_effects(const Prepared& prep, const Fit& fit) {
       }
       ngroups.push_back(g_max + 1);
     }
-    if (!bad_codes) outcome = core::recover_fixed_effects(target.data(), nullptr, ids, ngroups, n, values.data(), options);
+    if (!bad_codes) outcome = core::recover_fixed_effects(target.data(), w, ids, ngroups, n, values.data(), options);
+  } catch (const core::Interrupted&) {
   }
+  py::raise_if_interrupted(*interrupt);
   if (bad_codes) py::raise_runtime_error("fixed-effect identifiers must be non-negative codes");
   if (prep.verbose && outcome.converged)
     py::print("Fixed effects converged in " + std::to_string(outcome.iterations) + " iterations");
+  if (!outcome.converged && n_hdfe > 1) {
+    const std::string text = "the recovered fixed effects did not converge in " +
+                             std::to_string(outcome.iterations) + " sweeps (last max change " +
+                             py::format(outcome.max_change, ".1e") + " against a tolerance of " +
+                             py::format(options.tol, ".0e") + "); fixed_effects are approximate";
+    prep.msg.attr("append")("warning: " + text);
+    py::warn_convergence(text, 1);
+  }
 
   // Centre each effect; the constant collects the means. Without fixed
   // effects the constant is the mean of the remainder itself.
   std::vector<double> means(n_hdfe, 0.0);
   for (size_t k = 0; k < n_hdfe; ++k) {
-    double total = 0.0;
-    for (int64_t i = 0; i < n; ++i) total += values[i * n_hdfe + k];
-    means[k] = total / static_cast<double>(n);
+    double total = 0.0, weight = 0.0;
+    if (w) {
+      for (int64_t i = 0; i < n; ++i) {
+        total += w[i] * values[i * n_hdfe + k];
+        weight += w[i];
+      }
+    } else {
+      for (int64_t i = 0; i < n; ++i) total += values[i * n_hdfe + k];
+      weight = static_cast<double>(n);
+    }
+    means[k] = total / weight;
   }
   double cons = 0.0;
   for (double mk : means) cons += mk;
-  if (n_hdfe == 0) cons = core::mean(target.data(), n);
+  if (n_hdfe == 0) cons = w ? core::weighted_mean(target.data(), w, n) : core::mean(target.data(), n);
 
   nb::object index = initial_index(prep);
   nb::dict fe_dict;

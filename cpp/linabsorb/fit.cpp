@@ -10,14 +10,18 @@
 #include "common/collinearity.hpp"
 #include "common/estimation_sample.hpp"
 #include "core/linear_fit.hpp"
+#include "core/weights.hpp"
 #include "linabsorb/steps.hpp"
+#include "pyutil/convergence.hpp"
 #include "pyutil/pyutil.hpp"
+#include "pyutil/signals.hpp"
 
 namespace korvald::linabsorb {
 
 using namespace nb::literals;
 using ConstMatrix = nb::ndarray<const double, nb::ndim<2>, nb::c_contig, nb::device::cpu>;
 using Matrix = nb::ndarray<double, nb::ndim<2>, nb::c_contig, nb::device::cpu>;
+using ConstVector = nb::ndarray<const double, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
 
 static nb::object contiguous_float64(nb::handle array) {
   nb::object np = py::numpy();
@@ -46,8 +50,13 @@ Fit fit(const Arguments& args, Prepared& prep) {
   for (nb::handle c : prep.y) yx.append(c);
   for (nb::handle c : prep.x_all) yx.append(c);
   nb::object Z = common::float_matrix(prep.data, yx);
-  nb::object demeaned = prep.accelfunc(Z, nb::none(), prep.panelmat, args.eps_MAP, args.minsubiter,
-                                       args.maxsubiter, args.verb, args.nt);
+  nb::list report;
+  nb::object demeaned =
+      py::takes_report(prep.accelfunc)
+          ? prep.accelfunc(Z, prep.weights.w, prep.panelmat, args.eps_MAP, args.minsubiter, args.maxsubiter,
+                           args.verb, args.nt, "report"_a = report)
+          : prep.accelfunc(Z, prep.weights.w, prep.panelmat, args.eps_MAP, args.minsubiter, args.maxsubiter,
+                           args.verb, args.nt);
   Z = nb::none();  // the backend owns its input; release it before the next N-sized allocation
   out.yXtilde = contiguous_float64(demeaned);
   demeaned = nb::none();
@@ -59,14 +68,26 @@ Fit fit(const Arguments& args, Prepared& prep) {
                             std::to_string(m) + "), expected (" + std::to_string(prep.N) + ", " +
                             std::to_string(nb::len(yx)) + ")");
 
+  const double* w = prep.weighted() ? nb::cast<ConstVector>(prep.weights.w).data() : nullptr;
   bool finite;
   std::vector<double> zz(static_cast<size_t>(m * m));
   {
+    double* rows = w ? nb::cast<Matrix>(out.yXtilde).data() : nullptr;
     nb::gil_scoped_release release;
+    // Weighted least squares as plain least squares on rows times sqrt(w).
+    if (w) core::scale_rows_by_sqrt(rows, n, m, w);
     finite = core::all_finite(block.data(), static_cast<size_t>(n * m));
     if (finite && m > 1) core::cross_product(block.data(), n, m, zz.data());
   }
   if (!finite) py::raise_exception(routine_name(prep) + "(y,X) diverged");
+  // Diverged is said above; a finite result that stopped short is worth a warning.
+  const std::string failure = py::demean_failure(routine_name(prep), report, args.maxsubiter);
+  if (!failure.empty()) {
+    const std::string warning =
+        "the partialling-out stopped short of eps_MAP, estimates are less accurate than requested: " + failure;
+    prep.msg.append("warning: " + warning);
+    py::warn_convergence(warning, 1);
+  }
 
   const int64_t k_all = m - 1;
   std::vector<bool> var_ok(static_cast<size_t>(k_all), false);
@@ -117,6 +138,13 @@ Fit fit(const Arguments& args, Prepared& prep) {
   {
     nb::gil_scoped_release release;
     core::partialled_residuals(kept_block.data(), prep.N, out.K + 1, beta.data(), resid.data());
+  }
+  out.wresid = out.resid;
+  if (w) {
+    out.resid = np.attr("empty")(nb::make_tuple(prep.N, 1), "dtype"_a = np.attr("float64"));
+    double* plain = nb::cast<Matrix>(out.resid).data();
+    nb::gil_scoped_release release;
+    core::unscale_by_sqrt(resid.data(), w, prep.N, plain);
   }
   return out;
 }

@@ -4,6 +4,7 @@
 #include <nanobind/stl/string.h>
 
 #include "common/estimation_sample.hpp"
+#include "common/weights.hpp"
 #include "linabsorb/steps.hpp"
 #include "pyutil/pyutil.hpp"
 
@@ -19,6 +20,7 @@ static bool compare(nb::handle a, nb::handle b, int op) {
 
 static void check_numeric_controls(const Arguments& args) {
   common::check_tolerance(args.eps_MAP, "Invalid value for eps_MAP; must be in (0, inf)");
+  common::require_number(args.verb, "verb");
   common::check_iteration_types({args.minsubiter, args.maxsubiter});
   if (compare(args.maxsubiter, nb::int_(0), Py_LE)) py::raise_value_error("Need at least one iteration");
   if (compare(args.minsubiter, args.maxsubiter, Py_GT))
@@ -35,14 +37,14 @@ static void drop_invalid_rows(Prepared& prep) {
   nb::object yx = nb::set();
   for (nb::handle c : prep.y) yx.attr("add")(c);
   for (nb::handle c : prep.x_all) yx.attr("add")(c);
+  if (prep.weighted()) yx.attr("add")(prep.wspec.name);
 
   nb::object valid = np.attr("ones")(n_all, "dtype"_a = "bool");
   for (nb::handle col : sample.attr("columns")) {
     nb::object column = sample[col];
     // y and x are float64 by now: isfinite also catches NaN.
-    nb::object ok = py::truthy(yx.attr("__contains__")(col))
-                        ? np.attr("isfinite")(column.attr("to_numpy")())
-                        : column.attr("notna")().attr("to_numpy")("dtype"_a = "bool");
+    nb::object ok = py::truthy(yx.attr("__contains__")(col)) ? np.attr("isfinite")(column.attr("to_numpy")())
+                                                             : common::usable_values(column);
     np.attr("logical_and")(valid, ok, "out"_a = valid);
   }
   const int64_t n_valid = nb::cast<int64_t>(np.attr("count_nonzero")(valid));
@@ -62,6 +64,20 @@ static void drop_invalid_rows(Prepared& prep) {
   prep.N = n_valid;
 }
 
+// Weights: negative or (for "fweight") non-integer values are errors; rows
+// of weight 0 carry nothing and leave the sample.
+static void drop_zero_weight_rows(Prepared& prep) {
+  nb::object keep;
+  const int64_t zeros = common::check_weight_values(prep.data, prep.wspec, &keep);
+  if (zeros == 0) return;
+  if (zeros == prep.N) py::raise_value_error("No observations left: every row has weight 0");
+  prep.data = prep.data[keep];
+  prep.N -= zeros;
+  const std::string note = std::to_string(zeros) + " observation(s) have been excluded due to zero weight";
+  prep.msg.append(note);
+  if (prep.verbose) py::print(note);
+}
+
 // Observations alone in a group of some fixed effect carry no within-group
 // variation; the backend marks them (and anything that becomes a singleton
 // after their removal).
@@ -71,7 +87,12 @@ static void drop_singleton_rows(Prepared& prep) {
   // drop_singletons reads y into its own buffer, so a view of the column will do.
   nb::object y_values = prep.data[prep.y[0]].attr("to_numpy")("dtype"_a = np.attr("float64"));
   nb::object mask = np.attr("ones")(n_before, "dtype"_a = np.attr("int64"));
-  nb::object marks = prep.module.attr("drop_singletons")(y_values, prep.panelmat, mask);
+  // A row standing for several observations (frequency weight) is no singleton.
+  nb::object counts = prep.wspec.frequency()
+                          ? prep.data[prep.wspec.name].attr("to_numpy")("dtype"_a = np.attr("float64"))
+                          : nb::object(nb::none());
+  nb::object marks = counts.is_none() ? prep.module.attr("drop_singletons")(y_values, prep.panelmat, mask)
+                                      : prep.module.attr("drop_singletons")(y_values, prep.panelmat, mask, counts);
   nb::object keep = np.attr("asarray")(marks).attr("astype")("bool");
   if (nb::len(keep) != static_cast<size_t>(n_before))
     py::raise_runtime_error("drop_singletons returned " + std::to_string(nb::len(keep)) + " marks for " +
@@ -102,6 +123,7 @@ Prepared prepare(const Arguments& args) {
   if (args.data.is_none()) py::raise_runtime_error("data must not be empty");
   check_numeric_controls(args);
   prep.setype = common::normalize_setype(args.setype, true);
+  prep.wspec = common::parse_weights(args.weights, args.weight_type, prep.setype);
   prep.verbose = compare(args.verb, nb::int_(0), Py_GT);
   prep.clustvars = args.clustvars;
 
@@ -128,6 +150,8 @@ Prepared prepare(const Arguments& args) {
   nb::object clustvars = prep.clustvars;
 
   nb::list keepvars = common::check_model_columns(args.data, y, x, fixedeffects, prep.setype, clustvars);
+  common::require_weight_column(args.data, prep.wspec);
+  if (prep.weighted()) keepvars.append(prep.wspec.name);
   // One dependent variable: the partialled-out block, the residuals and every
   // per-observation output are built around a single column 0.
   if (nb::len(y) != 1)
@@ -145,14 +169,18 @@ Prepared prepare(const Arguments& args) {
   nb::list reserved = common::make_fenames(n_specs);
   reserved.append("initial_index");
   common::require_unreserved(keepvars, reserved);
+  common::require_numeric(args.data, y, "Dependent variable(s)");
+  common::require_numeric(args.data, x, "Independent variable(s)");
   prep.y = y;
   prep.x_all = x;
   nb::list yx;
   for (nb::handle c : prep.y) yx.append(c);
   for (nb::handle c : prep.x_all) yx.append(c);
+  if (prep.weighted()) yx.append(prep.wspec.name);
   prep.data = common::build_sample(args.data, keepvars, yx, prep.msg);
   common::cluster_notes(prep.setype, clustvars, prep.msg);
   drop_invalid_rows(prep);
+  drop_zero_weight_rows(prep);
 
   prep.fixedeffects = common::dedupe_fixedeffects(fixedeffects);
   prep.fenames = common::make_fenames(nb::len(prep.fixedeffects));
@@ -160,6 +188,7 @@ Prepared prepare(const Arguments& args) {
   prep.data = common::sort_and_index(prep.data, prep.fenames);
   prep.panelmat = prep.module.attr("make_pointer")(common::identifier_matrix(prep.data, prep.fenames));
   drop_singleton_rows(prep);
+  prep.weights = common::sample_weights(prep.data, prep.wspec);
   return prep;
 }
 

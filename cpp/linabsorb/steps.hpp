@@ -11,6 +11,8 @@
 #include <cstdint>
 #include <string>
 
+#include "common/weights.hpp"
+
 namespace korvald::linabsorb {
 
 namespace nb = nanobind;
@@ -18,7 +20,7 @@ namespace nb = nanobind;
 // The call's arguments exactly as the caller passed them.
 struct Arguments {
   nb::object y, x, fixedeffects, data, setype, clustvars, FEgen, verb, eps_MAP, minsubiter, maxsubiter,
-      accel, nt, print_stata_style_summary;
+      accel, nt, print_stata_style_summary, weights, weight_type;
 };
 
 // Everything the preparation hands to the fit and later stages.
@@ -38,14 +40,23 @@ struct Prepared {
   int64_t N = 0;
   int64_t N_FE = 1;
   nb::object panelmat;      // group pointers of the final identifiers
+  common::WeightSpec wspec;      // the weights argument (None: unweighted)
+  common::SampleWeights weights; // weight vector of the final sample
+  bool weighted() const { return wspec.given(); }
+  // Observations for degrees of freedom and reporting: the sum of frequency
+  // weights, otherwise the row count.
+  int64_t n_obs() const { return wspec.frequency() ? weights.n_obs : N; }
 };
 
+// With weights the partialled-out block is stored with every row multiplied
+// by sqrt(w): its plain cross-products and residuals are the weighted ones.
 struct Fit {
-  nb::object yXtilde;  // N x (1 + K) partialled-out block, row-major
+  nb::object yXtilde;  // N x (1 + K) partialled-out block, row-major (rows times sqrt(w) when weighted)
   nb::list x;          // regressors kept by the collinearity screen
   int64_t K = 0;
   nb::object beta;     // K x 1
-  nb::object resid;    // N x 1
+  nb::object resid;    // N x 1, the partialled-out residual
+  nb::object wresid;   // N x 1, resid * sqrt(w) when weighted; resid itself otherwise
 };
 
 Prepared prepare(const Arguments& args);

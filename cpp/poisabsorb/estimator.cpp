@@ -24,7 +24,7 @@ static nb::object poisabsorb(nb::object y, nb::object x, nb::object fixedeffects
                              nb::object nocheck, nb::object verb, nb::object eps_beta, nb::object miniter,
                              nb::object maxiter, nb::object eps_MAP, nb::object minsubiter, nb::object maxsubiter,
                              nb::object start_inner_tol, nb::object standardize_data, nb::object accel, nb::object nt,
-                             nb::object print_stata_style_summary) {
+                             nb::object print_stata_style_summary, nb::object weights, nb::object weight_type) {
   Call c;
   c.module = g_module;
   c.y = y;
@@ -56,6 +56,8 @@ static nb::object poisabsorb(nb::object y, nb::object x, nb::object fixedeffects
   c.accel = accel;
   c.nt = nt;
   c.print_stata_style_summary = print_stata_style_summary;
+  c.weights_arg = weights;
+  c.weight_type_arg = weight_type;
 
   prepare_input(c);
   build_fixed_effects(c);
@@ -78,8 +80,12 @@ void bind_poisabsorb(nb::module_& m) {
         "maxiter"_a.none() = 1000, "eps_MAP"_a.none() = 1e-9, "minsubiter"_a.none() = 0,
         "maxsubiter"_a.none() = 16000, "start_inner_tol"_a.none() = 1e-4, "standardize_data"_a.none() = true,
         "accel"_a.none() = true, "nt"_a.none() = 0, "print_stata_style_summary"_a.none() = true,
+        "weights"_a.none() = none, "weight_type"_a.none() = "aweight",
         "Poisson pseudo-maximum-likelihood regression of y on x with the fixed effects absorbed, fitted by "
-        "iteratively re-weighted least squares. Returns a SimpleNamespace with the estimates.");
+        "iteratively re-weighted least squares. weights: None or a one-element list naming a column of "
+        "non-negative observation weights (each row's pseudo-likelihood contribution is multiplied by its "
+        "weight); weight_type: 'aweight', 'fweight' (whole numbers, each row counts as w observations) or "
+        "'pweight' (robust or clustered errors only). Returns a SimpleNamespace with the estimates.");
   m.def("_poisson_deviance", &poisson_deviance_py, "y"_a.none(), "mu"_a.none(),
         "Poisson deviance of the means mu for the outcome y (+inf when some mu is not finite).");
   m.def("_detect_separation_ir", &detect_separation_ir, "data"_a.none(), "y"_a.none(), "x"_a.none(),

@@ -38,7 +38,13 @@ nb::object fe_style_removal(const Call& c, nb::object sample, nb::object* mp) {
   nb::object mp_here = pointers(c, sample);
   // sep reads y into its own buffer, so a view of the column will do.
   nb::object yv = sample.attr("__getitem__")(ycol).attr("to_numpy")("dtype"_a = "float64");
-  nb::object keep = c.module.attr("sep")(yv, mp_here, np.attr("ones")(n, "dtype"_a = np.attr("int64")));
+  nb::object ones = np.attr("ones")(n, "dtype"_a = np.attr("int64"));
+  // A row standing for several observations (frequency weight) is no singleton.
+  nb::object keep =
+      c.wspec.frequency()
+          ? c.module.attr("sep")(yv, mp_here, ones,
+                                 sample.attr("__getitem__")(c.wspec.name).attr("to_numpy")("dtype"_a = "float64"))
+          : c.module.attr("sep")(yv, mp_here, ones);
   keep = np.attr("asarray")(keep).attr("astype")(np.attr("bool_"));
   *mp = mp_here;
   // The sample belongs to this call: no copy when every row stays.

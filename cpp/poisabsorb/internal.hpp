@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "common/weights.hpp"
+
 namespace korvald::poisabsorb {
 
 namespace nb = nanobind;
@@ -25,7 +27,7 @@ struct Call {
   nb::object y, x_arg, fixedeffects_arg, data, setype_arg, clustvars, off, eta_0, FEgen, start, olsguess,
       separation, sep_tol, sep_maxiter, sep_K_penalty, keepsingletons, nocheck, verb, eps_beta_arg, miniter_arg,
       maxiter_arg, eps_MAP_arg, minsubiter, maxsubiter, start_inner_tol_arg, standardize_data, accel, nt,
-      print_stata_style_summary;
+      print_stata_style_summary, weights_arg, weight_type_arg;
 
   // Derived controls.
   bool verb1 = false, verb2 = false;  // verb > 0, verb > 1
@@ -43,12 +45,29 @@ struct Call {
   nb::object mp;       // group pointers of the current sample
   int64_t N = 0, K = 0, N_FE = 1;
   int64_t N_full_initial = 0, N_dropped_invalid = 0, N_dropped_fe_sep = 0, N_dropped_ir_sep = 0;
+  int64_t N_dropped_zero_weight = 0;
+
+  // Observation weights: the argument, and the vector of the final sample
+  // (set before the IRLS loop).
+  common::WeightSpec wspec;
+  common::SampleWeights weights;
+  nb::object wmu = nb::none();  // length-N buffer of the IRLS weights w * mu (weighted fits only)
+  bool weighted() const { return wspec.given(); }
+  // Observations for degrees of freedom and reporting: the sum of frequency
+  // weights, otherwise the row count.
+  int64_t n_obs() const { return wspec.frequency() ? weights.n_obs : N; }
 
   // Fit state (numpy arrays, float64, C-contiguous).
   // yv may be a read-only view of the sample's column.
   nb::object yv, offset, eta, mu, beta, zXtilde;  // N x 1, N x 1, N x 1, N x 1, K x 1, N x (K+1)
   double deviance = 0;
   int64_t iteration = 1;
+
+  // Partialling-out calls that missed the tolerance they were given.
+  std::vector<std::string> demean_failed_steps;  // steps outside the loop, in order
+  std::vector<int64_t> demean_failed_iterations;  // IRLS iterations
+  std::string first_demean_failure;               // what the routine reported the first time
+  bool demean_failures_reported = false;
 
   // "note:" lines and several warnings print when verb > 0 or a summary is wanted.
   bool loud() const { return verb1 || print_summary; }
@@ -66,6 +85,15 @@ void build_fixed_effects(Call& c);
 nb::object fe_style_removal(const Call& c, nb::object sample, nb::object* mp);
 void separation_pass(Call& c);
 void screen_and_start(Call& c);
+// ln((y + mean(y)) / 2): the simple starting linear predictor.
+nb::object simple_eta(nb::handle yv);
+// accelfunc(Z, w, mp, tol, minsubiter, maxsubiter, verb, nt), remembering a
+// failure to meet tol: in IRLS iteration `iteration` (> 0), or in the step
+// named `step` (iteration 0).
+nb::object partial_out(Call& c, nb::handle Z, nb::handle w, nb::handle tol, const std::string& step,
+                       int64_t iteration = 0);
+// One ConvergenceWarning and msg line per call for the failures remembered so far.
+void report_partialling_failures(Call& c);
 void run_irls(Call& c);
 nb::object finish(Call& c);
 

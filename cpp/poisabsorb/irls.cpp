@@ -10,6 +10,7 @@
 #include "core/poisson_irls.hpp"
 #include "poisabsorb/internal.hpp"
 #include "pyutil/pyutil.hpp"
+#include "pyutil/signals.hpp"
 
 namespace korvald::poisabsorb {
 
@@ -34,6 +35,29 @@ static nb::object working_matrix(nb::handle value, int64_t n, int64_t cols) {
   return arr;
 }
 
+// The IRLS loop could not lower the deviance from where it stands: start
+// again from the simple start (beta = 0), saying so in msg and as a warning.
+static void restart_from_simple_start(Call& c, int64_t it, double* eta, double* mu, double* beta,
+                                      double& deviance) {
+  const std::string text = "IRLS could not lower the deviance (" + py::format(deviance, ".6e") +
+                           ") in iterations " + std::to_string(it - 1) + " and " + std::to_string(it) +
+                           "; restarted from the simple start";
+  c.log("warning: " + text);
+  if (c.verb1) py::print("   [warn] " + text);
+  py::warn_convergence(text, 1);
+  nb::object start = as_f64(simple_eta(c.yv));
+  const double* s = cf64(start);
+  const int64_t n = c.N;
+  const double* y = cf64(c.yv);
+  const double* offset = cf64(c.offset);
+  const double* w = c.weighted() ? cf64(c.weights.w) : nullptr;
+  std::copy(s, s + n, eta);
+  std::fill(beta, beta + c.K, 0.0);
+  nb::gil_scoped_release release;
+  core::fitted_means(eta, offset, mu, n);
+  deviance = core::poisson_deviance(y, mu, n, true, w);
+}
+
 void run_irls(Call& c) {
   nb::object np = py::numpy();
   nb::object lstsq = np.attr("linalg").attr("lstsq");
@@ -44,10 +68,14 @@ void run_irls(Call& c) {
   double* mu = f64(c.mu);
   double* beta = f64(c.beta);
 
+  // Observation weights multiply each row's deviance; the IRLS weights become w * mu.
+  const double* w = c.weighted() ? cf64(c.weights.w) : nullptr;
+  if (w) c.wmu = empty1(n);
+  nb::object wmu = c.wmu;
   double deviance;
   {
     nb::gil_scoped_release release;
-    deviance = core::poisson_deviance(y, mu, n, true);
+    deviance = core::poisson_deviance(y, mu, n, true, w);
   }
   if (c.verb1) py::print("Starting iteration...");
 
@@ -56,11 +84,15 @@ void run_irls(Call& c) {
   std::vector<double> z(static_cast<size_t>(n));
   double change = std::numeric_limits<double>::infinity();
   int64_t hits = 0, it = 1;
+  int64_t stuck = 0;  // consecutive iterations whose step-halving could not lower the deviance
+  bool restarted = false;
+  bool fresh_start = true;  // the predictor is a start, not yet a fit
   bool converged = false;
   nb::object zX = c.zXtilde;
   c.zXtilde = nb::none();  // the loop owns the working matrix now; see the A/b reuse below
 
   while (!converged && it <= c.maxiter) {
+    py::check_signals();
     std::copy(beta, beta + K, beta_old.begin());
     std::copy(eta, eta + n, eta_old.begin());
 
@@ -88,9 +120,17 @@ void run_irls(Call& c) {
 
     // mu is a contiguous N x 1 array, so its flattened view needs no copy.
     nb::object weights = c.mu.attr("ravel")();
+    if (w) {
+      double* wmu_data = f64(wmu);
+      {
+        nb::gil_scoped_release release;
+        core::irls_weights(mu, w, n, wmu_data);
+      }
+      weights = wmu;
+    }
     nb::object zX_in = zX;
-    zX = working_matrix(c.accelfunc(zX_in, weights, c.mp, inner_tol, c.minsubiter, c.maxsubiter, c.verb, c.nt), n,
-                        K + 1);
+    zX = working_matrix(partial_out(c, zX_in, weights, nb::float_(inner_tol), "", it),
+                        n, K + 1);
 
     // The backend hands back a new matrix, so the storage of its input (n x
     // (K+1) doubles, exactly A and b) is free: reusing it spares two fresh
@@ -112,7 +152,7 @@ void run_irls(Call& c) {
       double* Ap = f64(A.attr("T"));
       double* bp = f64(bvec);
       nb::gil_scoped_release release;
-      core::weighted_design(zX_data, mu, n, K, Ap, bp);
+      core::weighted_design(zX_data, mu, n, K, Ap, bp, w);
     }
     nb::object solution = lstsq(A, bvec, "rcond"_a = nb::none());
     A = nb::none();
@@ -136,7 +176,7 @@ void run_irls(Call& c) {
       nb::gil_scoped_release release;
       core::full_step_predictor(z.data(), zX_data, bp, n, K, z.data());
       step = core::step_halving(y, offset, eta_old.data(), z.data(), beta_old.data(), bp, n, K, deviance,
-                                kMaxHalvings, it == 1, eta, mu, beta);
+                                kMaxHalvings, fresh_start, eta, mu, beta, w);
     }
     if (c.verb1) {
       const std::string ddev = py::format(step.deviance_new - deviance, ".3e");
@@ -147,7 +187,10 @@ void run_irls(Call& c) {
         py::print("   step-halved " + std::to_string(step.halvings) +
                   "x -> step_size=" + py::format(step.step_size, ".3e") + ", ddev=" + ddev);
     }
+    const double deviance_before = deviance;
     deviance = step.deviance_new;
+    fresh_start = false;
+    const bool lowered = !step.exhausted || deviance <= deviance_before;
 
     if (K > 0) {
       double sq = 0.0;
@@ -156,15 +199,36 @@ void run_irls(Call& c) {
     } else {
       change = core::max_abs_difference(eta, eta_old.data(), n);
     }
-    // Two consecutive small changes: one small step can be a stall.
-    if (change < c.eps_beta && it >= c.miniter)
+    // Two consecutive small changes: one small step can be a stall. A step
+    // that step-halving shrank to nothing moves beta by nothing without
+    // being a fit, and beta can stand still while the fixed effects (or the
+    // constant) still move the deviance: neither iteration counts.
+    const bool deviance_settled =
+        std::fabs(deviance - deviance_before) <= c.eps_beta * std::max(std::fabs(deviance), 0.1);
+    if (change < c.eps_beta && it >= c.miniter && lowered && deviance_settled)
       ++hits;
     else
       hits = 0;
     if (hits >= 2) converged = true;
+
+    stuck = lowered ? 0 : stuck + 1;
+    if (stuck >= 2 && !converged) {
+      // No progress from here: start afresh once from the simple start, else give up.
+      if (restarted) {
+        report_partialling_failures(c);
+        py::raise_exception("Did not converge");
+      }
+      restart_from_simple_start(c, it, eta, mu, beta, deviance);
+      restarted = true;
+      fresh_start = true;
+      stuck = 0;
+      hits = 0;
+      change = std::numeric_limits<double>::infinity();
+    }
     ++it;
   }
 
+  report_partialling_failures(c);
   if (!converged) py::raise_exception("Did not converge");
   if (c.verb1) print_line("converged in", it - 1, "iterations");
   c.zXtilde = zX;

@@ -11,6 +11,7 @@
 #include "core/weighted_groups.hpp"
 #include "poisabsorb/internal.hpp"
 #include "pyutil/pyutil.hpp"
+#include "pyutil/signals.hpp"
 #include "reporting/inference.hpp"
 #include "reporting/result_assembly.hpp"
 
@@ -33,7 +34,10 @@ static void print_diagnostics(const Call& c) {
             "  sum=" + stat(y, "sum"));
   nb::object huge = np.attr("count_nonzero")(np.attr("greater")(mu, 1e15));
   py::print("  obs with mu > 1e15: " + fmt(py::builtins().attr("int")(huge), ",") + " of " + py::format(c.N, ","));
-  const double ratio = as_double(np.attr("sum")(mu)) / as_double(np.attr("sum")(y));
+  // The score condition of the constant: weighted sums when weighted.
+  const double ratio = c.weighted() ? as_double(c.weights.w.attr("__matmul__")(mu)) /
+                                          as_double(c.weights.w.attr("__matmul__")(y))
+                                    : as_double(np.attr("sum")(mu)) / as_double(np.attr("sum")(y));
   py::print("  PPML score check: sum(mu)/sum(Y) = " + py::format(ratio, ".6f") + "  (should be ~ 1.0)");
 
   nb::object worst = py::builtins().attr("int")(np.attr("argmax")(np.attr("abs")(eta)));
@@ -59,14 +63,14 @@ static void print_diagnostics(const Call& c) {
 // Weighted alternating projections on the fitted linear predictor, then
 // every dimension is moved to a mu-weighted mean of zero and the shifts are
 // collected in the constant.
-static void recover_fixed_effects(const Call& c, nb::handle beta) {
+static void recover_fixed_effects(const Call& c, nb::handle beta, nb::handle irls_weights) {
   nb::object np = py::numpy();
   nb::object pd = py::pandas();
   const int64_t n = c.N, K = c.K, F = static_cast<int64_t>(nb::len(c.fixedeffects));
   if (c.verb1) py::print("Recovering fixed effects (weighted alternating projections)...");
 
   const double* eta = f64(c.eta);
-  const double* w = f64(c.mu);
+  const double* w = cf64(irls_weights);
   nb::object fe_total_arr = empty1(n);
   double* fe_total = f64(fe_total_arr);
   {
@@ -102,15 +106,19 @@ static void recover_fixed_effects(const Call& c, nb::handle beta) {
   int64_t done = 0;
   double last_change = 0.0;
   bool converged = false;
+  const std::unique_ptr<core::Interrupt> interrupt = py::signal_interrupt();
+  options.interrupt = interrupt.get();
   while (done < max_checks) {
     // With verb > 0, stop after every check numbered 1000, 2000, ... to report progress.
     const int64_t stop = c.verb1 ? std::min<int64_t>(max_checks, (done / 1000 + 1) * 1000 + 1) : max_checks;
     options.max_checks = stop - done;
     core::FeRecoveryOutcome out;
-    {
+    try {
       nb::gil_scoped_release release;
       out = core::recover_fixed_effects(fe_total, w, ids, ngroups, n, values, options);
+    } catch (const core::Interrupted&) {
     }
+    py::raise_if_interrupted(*interrupt);
     done += out.iterations;
     last_change = out.max_change;
     if (out.converged) {
@@ -127,6 +135,14 @@ static void recover_fixed_effects(const Call& c, nb::handle beta) {
                 " iterations (max change: " + py::format(last_change, ".2e") + ")");
     else
       py::print("Warning: FE did not converge (max change: " + py::format(last_change, ".2e") + ")");
+  }
+  if (!converged && max_checks > 0) {
+    const std::string text = "the recovered fixed effects did not converge in " + std::to_string(done) +
+                             " checks (last max change " + py::format(last_change, ".1e") +
+                             " against a tolerance of " + py::format(options.tol, ".0e") +
+                             "); fixed_effects are approximate";
+    c.log("warning: " + text);
+    py::warn_convergence(text, 1);
   }
 
   if (c.verb1) {
@@ -214,6 +230,25 @@ nb::object finish(Call& c) {
   if (c.verb1) print_diagnostics(c);
   nb::object resid = np.attr("subtract")(c.yv, c.mu);
 
+  // Observation weights: the inference sees the IRLS weights w * mu and the
+  // score residual w * (y - mu); frequency weights count a row w times in
+  // the heteroskedastic meat, i.e. with residual sqrt(w) * (y - mu).
+  const double* w = c.weighted() ? cf64(c.weights.w) : nullptr;
+  nb::object irls_weights = c.mu, score_resid = resid, hetero_resid = nb::none();
+  if (w) {
+    nb::object wcol = c.weights.w.attr("reshape")(n, 1);
+    // The loop's buffer of w * mu, refilled for the final means.
+    irls_weights = c.wmu.attr("reshape")(n, 1);
+    double* wmu_data = f64(irls_weights);
+    const double* mu_data = cf64(c.mu);
+    {
+      nb::gil_scoped_release release;
+      core::irls_weights(mu_data, w, n, wmu_data);
+    }
+    score_resid = np.attr("multiply")(resid, wcol);
+    if (c.wspec.frequency()) hetero_resid = np.attr("multiply")(resid, np.attr("sqrt")(wcol));
+  }
+
   reporting::InferenceInput in;
   in.family = reporting::Family::Poisson;
   in.setype = c.setype;
@@ -228,13 +263,16 @@ nb::object finish(Call& c) {
   in.N_FE = c.N_FE;
   in.demeaned = c.zXtilde;
   in.beta = c.beta;
-  in.resid = resid;
+  in.resid = score_resid;
+  in.hetero_resid = hetero_resid;
+  in.N_dof = c.n_obs();
   in.verb = c.verb2 ? 2 : (c.verb1 ? 1 : 0);
   in.msg = c.msg;
-  in.mu = c.mu;
+  in.mu = irls_weights;
   in.eta = c.eta;
   in.x_scale = c.x_scale;
   reporting::InferenceOutput inf = reporting::covariance_and_inference(in, c.result);
+  score_resid = hetero_resid = nb::none();
 
   // Fit statistics of the final means.
   const double* y = cf64(c.yv);
@@ -247,24 +285,30 @@ nb::object finish(Call& c) {
   np.attr("multiply")(c.yv, terms, "out"_a = terms);
   np.attr("subtract")(terms, c.mu, "out"_a = terms);
   np.attr("subtract")(terms, log_y_factorial, "out"_a = terms);
-  const double llf = as_double(np.attr("sum")(terms));
+  // Weighted sums of the per-row terms: w' terms.
+  auto total = [&](nb::handle t) {
+    return w ? as_double(c.weights.w.attr("__matmul__")(t.attr("ravel")())) : as_double(np.attr("sum")(t));
+  };
+  const double llf = total(terms);
   const bool summary = c.print_summary && c.setype != "none";
   if (!summary) log_y_factorial = nb::none();
+  const int64_t n_obs = c.n_obs();
   const double params = static_cast<double>(c.K + c.N_FE);
   const double aic = -2.0 * llf + 2.0 * params;
-  const double bic = -2.0 * llf + std::log(static_cast<double>(n)) * params;
+  const double bic = -2.0 * llf + std::log(static_cast<double>(n_obs)) * params;
   double deviance;
   {
     nb::gil_scoped_release release;
-    deviance = core::poisson_deviance(y, mu, n, false);
+    deviance = core::poisson_deviance(y, mu, n, false, w);
   }
   np.attr("sqrt")(c.mu, "out"_a = terms);
   np.attr("divide")(resid, terms, "out"_a = terms);
   np.attr("square")(terms, "out"_a = terms);
-  const double pearson = as_double(np.attr("sum")(terms));
+  const double pearson = total(terms);
   terms = nb::none();
 
-  if (py::equals(c.FEgen, nb::bool_(true))) recover_fixed_effects(c, inf.beta);
+  if (py::equals(c.FEgen, nb::bool_(true))) recover_fixed_effects(c, inf.beta, irls_weights);
+  irls_weights = nb::none();
 
   reporting::AssemblyInput a;
   a.family = reporting::Family::Poisson;
@@ -289,23 +333,30 @@ nb::object finish(Call& c) {
   a.pearson_chi2 = pearson;
   a.mu = c.mu;
   a.fit_iterations = c.iteration;
+  a.n_obs = n_obs;
+  if (c.weighted()) {
+    a.weight_type = c.wspec.type;
+    a.weight_name = c.wspec.name;
+  }
   reporting::assemble_result(a, c.result);
+  common::set_weight_attributes(c.result, c.wspec, c.weights);
 
   if (summary) {
     nb::dict counts = fe_counts(c);
-    const double ybar = as_double(np.attr("mean")(c.yv));
+    const double ybar = w ? as_double(c.weights.w.attr("__matmul__")(c.yv.attr("ravel")())) / as_double(c.weights.w.attr("sum")())
+                          : as_double(np.attr("mean")(c.yv));
     nb::object null_terms = np.attr("multiply")(c.yv, std::log(ybar));
     np.attr("subtract")(null_terms, ybar, "out"_a = null_terms);
     np.attr("subtract")(null_terms, log_y_factorial, "out"_a = null_terms);
-    const double ll_null = as_double(np.attr("sum")(null_terms));
+    const double ll_null = total(null_terms);
     null_terms = nb::none();
     const double pseudo_r2 = ll_null != 0 ? 1.0 - llf / ll_null : 0.0;
     nb::object df_resid = nb::none();
     if (c.setype == "homoskedastic" || c.setype == "heteroskedastic")
-      df_resid = nb::int_(c.N - c.K - inf.total_nonredundant_fe);
+      df_resid = nb::int_(n_obs - c.K - inf.total_nonredundant_fe);
     nb::object df = nb::int_(static_cast<int64_t>(inf.df));
     nb::object table = c.module.attr("stata_style_summary")(
-        c.result, c.x, inf.beta, inf.se, inf.stat, inf.p, df, c.N, c.K, c.N_FE, c.setype,
+        c.result, c.x, inf.beta, inf.se, inf.stat, inf.p, df, n_obs, c.K, c.N_FE, c.setype,
         "fixedeffects"_a = c.fixedeffects, "clustvars"_a = c.clustvars,
         "N_cluster"_a = c.setype == "cluster" ? inf.N_cluster : nb::none(), "deviance"_a = deviance,
         "log_pseudolik"_a = llf, "pseudo_r2"_a = pseudo_r2, "fe_counts"_a = counts, "covmat"_a = inf.covmat,

@@ -25,27 +25,6 @@ static nb::list one_name(nb::handle value, const std::string& what, const std::s
   return names;
 }
 
-static bool is_numeric_column(nb::handle data, nb::handle name) {
-  nb::object types = py::pandas().attr("api").attr("types");
-  nb::object column = data.attr("__getitem__")(name);
-  return py::truthy(types.attr("is_numeric_dtype")(column)) || py::truthy(types.attr("is_bool_dtype")(column));
-}
-
-// Columns of y and x that cannot become float64 (text, dates, ...), named
-// instead of leaving a bare conversion error about some cell value.
-static void require_numeric(nb::handle data, nb::handle names, const std::string& prefix) {
-  nb::list bad;
-  for (nb::handle name : names) {
-    if (is_numeric_column(data, name)) continue;
-    try {
-      data.attr("__getitem__")(name).attr("astype")("float64");
-    } catch (nb::python_error&) {
-      bad.append(name);
-    }
-  }
-  if (nb::len(bad) > 0) py::raise_value_error(prefix + py::repr(bad));
-}
-
 // Names of `names` that are also regressors. The regressors are divided by
 // their standard deviation inside the sample, which would silently rescale
 // a shared column.
@@ -71,7 +50,8 @@ void prepare_input(Call& c) {
   nb::object np = py::numpy();
   c.result = m.attr("SimpleNamespace")();
   c.msg = m.attr("deque")();
-  c.accelfunc = m.attr(py::truthy(c.accel) ? "MAP_NH_CG_accel" : "MAP_NH_noaccel");
+  c.accel_name = py::truthy(c.accel) ? "MAP_NH_CG_accel" : "MAP_NH_noaccel";
+  c.accelfunc = m.attr(c.accel_name.c_str());
 
   if (c.data.is_none()) py::raise_runtime_error("data must not be empty");
 
@@ -90,6 +70,7 @@ void prepare_input(Call& c) {
   c.miniter = clamp_int64(c.miniter_arg);
   c.maxiter = clamp_int64(c.maxiter_arg);
 
+  common::require_number(c.verb, "verb");
   c.verb1 = greater(c.verb, zero);
   c.verb2 = greater(c.verb, nb::int_(1));
   c.print_summary = py::truthy(c.print_stata_style_summary);
@@ -107,6 +88,7 @@ void prepare_input(Call& c) {
               " (outer eps_beta=" + py::format(c.eps_beta, ".1e") + ")");
 
   c.setype = common::normalize_setype(c.setype_arg, false);
+  c.wspec = common::parse_weights(c.weights_arg, c.weight_type_arg, c.setype);
 
   // The name arguments are read once into lists: a string would otherwise be
   // taken character by character and an iterator would be used up by the
@@ -143,6 +125,8 @@ void prepare_input(Call& c) {
     common::require_columns(c.data, c.off, "Offset variable(s) not in data: ");
     for (nb::handle v : c.off) keepvars.append(v);
   }
+  common::require_weight_column(c.data, c.wspec);
+  if (c.weighted()) keepvars.append(c.wspec.name);
   // One dependent variable: the working matrix, the residuals and every
   // per-observation output are built around a single column.
   if (nb::len(c.y) != 1)
@@ -165,14 +149,20 @@ void prepare_input(Call& c) {
   if (!c.off.is_none()) reject_regressor_overlap(c.off, c.x_arg, "Offset variable(s) also listed as regressor(s): ");
   if (!c.eta_0.is_none())
     reject_regressor_overlap(c.eta_0, c.x_arg, "Starting values also listed as regressor(s): ");
-  require_numeric(c.data, c.y, "Dependent variable(s) not numeric: ");
-  require_numeric(c.data, c.x_arg, "Independent variable(s) not numeric: ");
+  if (c.weighted()) {
+    nb::list wname;
+    wname.append(c.wspec.name);
+    reject_regressor_overlap(wname, c.x_arg, "Weight variable(s) also listed as regressor(s): ");
+  }
+  common::require_numeric(c.data, c.y, "Dependent variable(s)");
+  common::require_numeric(c.data, c.x_arg, "Independent variable(s)");
 
   // Fixed-effect, cluster, offset and eta_0 columns keep their own dtype, so
   // large integer identifiers are never merged by a cast to a common type.
   nb::list yx;
   for (nb::handle v : c.y) yx.append(v);
   for (nb::handle v : c.x_arg) yx.append(v);
+  if (c.weighted()) yx.append(c.wspec.name);
   c.sample = common::build_sample(c.data, keepvars, yx, c.msg);
 
   for (nb::handle v : c.x_arg) {
@@ -222,13 +212,18 @@ void prepare_input(Call& c) {
   nb::object ycol = c.ycol();
   // Missing values anywhere, negative or non-finite y, non-finite regressors:
   // one combined mask, so the sample is copied once.
-  nb::object keep = c.sample.attr("notna")().attr("all")("axis"_a = 1).attr("to_numpy")("dtype"_a = "bool");
+  nb::object keep = np.attr("ones")(nb::len(c.sample), "dtype"_a = "bool");
+  for (nb::handle col : c.sample.attr("columns"))
+    np.attr("logical_and")(keep, common::usable_values(c.sample.attr("__getitem__")(col)), "out"_a = keep);
   nb::object yser = c.sample.attr("__getitem__")(ycol);
   keep = np.attr("logical_and")(keep, yser.attr("ge")(0).attr("to_numpy")("dtype"_a = "bool"));
   keep = np.attr("logical_and")(keep, np.attr("isfinite")(yser.attr("to_numpy")("dtype"_a = "float64")));
   for (nb::handle v : c.x)
     keep = np.attr("logical_and")(
         keep, np.attr("isfinite")(c.sample.attr("__getitem__")(v).attr("to_numpy")("dtype"_a = "float64")));
+  if (c.weighted())
+    keep = np.attr("logical_and")(
+        keep, np.attr("isfinite")(c.sample.attr("__getitem__")(c.wspec.name).attr("to_numpy")("dtype"_a = "float64")));
   c.sample = keep_rows(c.sample, keep);
   const int64_t remaining = static_cast<int64_t>(nb::len(c.sample));
   c.N_dropped_invalid = c.N_full_initial - remaining;
@@ -241,6 +236,19 @@ void prepare_input(Call& c) {
   // Nothing downstream is defined on an empty sample; say why it is empty.
   if (c.N_full_initial == 0) py::raise_value_error("No observations left: the data has no rows");
   if (remaining == 0) py::raise_value_error("No observations left after dropping missing or invalid values");
+
+  // Weights: negative or non-integer frequency weights are errors; rows of
+  // weight 0 leave the sample, so every later step (separation included)
+  // works on the weights' support.
+  nb::object positive;
+  c.N_dropped_zero_weight = common::check_weight_values(c.sample, c.wspec, &positive);
+  if (c.N_dropped_zero_weight > 0) {
+    if (c.N_dropped_zero_weight == remaining) py::raise_value_error("No observations left: every row has weight 0");
+    c.sample = keep_rows(c.sample, positive);
+    const std::string note = std::to_string(c.N_dropped_zero_weight) + " observation(s) dropped due to zero weight";
+    c.log(note);
+    if (c.loud()) py::print("note: " + note);
+  }
 
   // Warn when y is so small relative to its spread that exp() of the fit
   // underflows long before the fit is good.
@@ -259,7 +267,7 @@ void prepare_input(Call& c) {
     }
   }
 
-  c.N = remaining;
+  c.N = remaining - c.N_dropped_zero_weight;
   c.K = static_cast<int64_t>(nb::len(c.x));
 }
 

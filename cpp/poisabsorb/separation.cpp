@@ -109,6 +109,7 @@ void separation_pass(Call& c) {
   nb::setattr(r, "N_dropped_invalid", nb::int_(c.N_dropped_invalid));
   nb::setattr(r, "N_dropped_fe_sep", nb::int_(c.N_dropped_fe_sep));
   nb::setattr(r, "N_dropped_ir_sep", nb::int_(num_separated));
+  if (c.weighted()) nb::setattr(r, "N_dropped_zero_weight", nb::int_(c.N_dropped_zero_weight));
 }
 
 }  // namespace korvald::poisabsorb

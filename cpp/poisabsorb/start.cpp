@@ -35,7 +35,7 @@ static std::vector<bool> independent_regressors(const Call& c, nb::handle yXtild
   return common::collinearity_screen(c.module.attr("_remove_redundancy"), xox);
 }
 
-static nb::object simple_eta(nb::handle yv) {
+nb::object simple_eta(nb::handle yv) {
   nb::object np = py::numpy();
   nb::object mean = np.attr("mean")(yv);
   nb::object eta = np.attr("add")(yv, mean);
@@ -46,7 +46,7 @@ static nb::object simple_eta(nb::handle yv) {
 
 void screen_and_start(Call& c) {
   nb::object np = py::numpy();
-  const int64_t dropped_total = c.N_dropped_invalid + c.N_dropped_fe_sep + c.N_dropped_ir_sep;
+  const int64_t dropped_total = c.N_dropped_invalid + c.N_dropped_zero_weight + c.N_dropped_fe_sep + c.N_dropped_ir_sep;
   if (c.loud() && dropped_total > 0)
     py::print("note: estimating on " + py::format(c.N, ",") + " of " + py::format(c.N_full_initial, ",") +
               " observations (" + py::format(dropped_total, ",") + " dropped in total)");
@@ -67,7 +67,7 @@ void screen_and_start(Call& c) {
     cols.append(c.ycol());
     for (nb::handle v : c.x) cols.append(v);
     nb::object yX = common::float_matrix(c.sample, cols);
-    yXtilde = c.accelfunc(yX, nb::none(), c.mp, c.effective_inner_tol, c.minsubiter, c.maxsubiter, c.verb, c.nt);
+    yXtilde = partial_out(c, yX, nb::none(), nb::float_(c.effective_inner_tol), "the collinearity screen");
     if (!py::truthy(np.attr("isfinite")(np.attr("max")(yXtilde))))
       py::raise_exception(py::str(c.accelfunc.attr("__name__")) + "(y,X) diverged");
   }
@@ -103,6 +103,7 @@ void screen_and_start(Call& c) {
   // y is only read from here on: a view of the sample's float64 column will do.
   c.yv = np.attr("ascontiguousarray")(c.sample.attr("__getitem__")(c.ycol()).attr("to_numpy")("dtype"_a = "float64"))
              .attr("reshape")(c.N, 1);
+  c.weights = common::sample_weights(c.sample, c.wspec);
 
   nb::object eta;
   if (!c.eta_0.is_none()) {
@@ -123,13 +124,20 @@ void screen_and_start(Call& c) {
     for (int64_t k = 0; k < c.K; ++k) {
       nb::object name = c.x[k];
       if (!py::truthy(start.attr("__contains__")(name))) continue;
-      nb::object value = nb::steal(PyNumber_Float(start[name].ptr()));
-      if (!value.is_valid()) throw nb::python_error();
+      nb::object given = start[name];
+      nb::object value = nb::steal(PyNumber_Float(given.ptr()));
+      if (!value.is_valid() || nb::isinstance<nb::str>(given) || nb::isinstance<nb::bytes>(given)) {
+        PyErr_Clear();
+        py::raise_value_error("start: the value for " + py::repr(name) + " must be a real number, got " +
+                              py::repr(given));
+      }
+      if (!std::isfinite(nb::cast<double>(value)))
+        py::raise_value_error("start: the value for " + py::repr(name) + " must be finite, got " + py::repr(given));
       // Given in the caller's units; the regressors are stored divided by their scale.
       bi[k] = nb::cast<double>(value) * (scale ? scale[k] : 1.0);
     }
     nb::object eta_s = np.attr("ascontiguousarray")(simple_eta(c.yv), "dtype"_a = "float64");
-    nb::object demeaned = c.accelfunc(eta_s, nb::none(), c.mp, c.eps_MAP, c.minsubiter, c.maxsubiter, c.verb, c.nt);
+    nb::object demeaned = partial_out(c, eta_s, nb::none(), nb::float_(c.eps_MAP), "the starting values");
     nb::object fe_part = np.attr("subtract")(eta_s, demeaned);
     nb::object Xt = yXtilde.attr("__getitem__")(all_rows(1));
     eta = np.attr("add")(fe_part, np.attr("dot")(Xt, beta_init));

@@ -150,6 +150,7 @@ InferenceOutput covariance_and_inference(const InferenceInput& in, nb::handle re
   InferenceOutput out;
   const bool linear = in.family == Family::Linear;
   const int64_t N = in.N, K = in.K;
+  const int64_t Nd = in.N_dof >= 0 ? in.N_dof : in.N;  // observations in degrees of freedom
   nb::object linalg = ops::linalg();
   nb::object float64 = np().attr("float64");
 
@@ -193,6 +194,10 @@ InferenceOutput covariance_and_inference(const InferenceInput& in, nb::handle re
   // Sandwich covariance on the partialled-out regressors.
   nb::object demeaned = np().attr("ascontiguousarray")(in.demeaned, "dtype"_a = float64);
   nb::object resid = np().attr("ascontiguousarray")(in.resid, "dtype"_a = float64).attr("reshape")(N, 1);
+  nb::object hetero_resid =
+      in.hetero_resid.is_none()
+          ? resid
+          : np().attr("ascontiguousarray")(in.hetero_resid, "dtype"_a = float64).attr("reshape")(N, 1);
   nb::object Xt = demeaned[nb::make_tuple(all_columns(), nb::slice(nb::int_(1), nb::none(), nb::none()))];
   nb::object mu_col = linear ? nb::object(nb::none())
                              : np().attr("asarray")(in.mu, "dtype"_a = float64).attr("reshape")(N, 1);
@@ -203,6 +208,15 @@ InferenceOutput covariance_and_inference(const InferenceInput& in, nb::handle re
     bread = linalg.attr("pinv")((Xt * mu_col).attr("T").attr("__matmul__")(Xt));
   }
 
+  // Small-sample factors divide by the residual degrees of freedom: with none
+  // left there is nothing to estimate a variance from.
+  auto require_residual_df = [&](int64_t df) {
+    if (df > 0) return;
+    py::raise_value_error("Too few observations for standard errors: " + std::to_string(Nd) +
+                          " observation(s), " + std::to_string(K) + " regressor(s) and " + std::to_string(tnfe) +
+                          " non-redundant fixed-effect parameter(s) leave " + std::to_string(df) +
+                          " residual degrees of freedom; use setype=\"none\" for the point estimates alone");
+  };
   double hetero_factor = 0;
   double s2 = 0;
   nb::object covmat;
@@ -212,12 +226,13 @@ InferenceOutput covariance_and_inference(const InferenceInput& in, nb::handle re
   if (in.setype == "homoskedastic") {
     if (linear) {
       const double rss = nb::cast<double>(nb::float_(resid.attr("T").attr("__matmul__")(resid).attr("item")()));
-      const int64_t denominator = N - K - tnfe;
+      const int64_t denominator = Nd - K - tnfe;
+      require_residual_df(denominator);
       s2 = rss / static_cast<double>(denominator);
       covmat = nb::float_(s2) * bread;
       if (in.verb > 0) {
         py::print("[Homoskedastic diagnostics]");
-        py::print("N=" + py::format(N, ",") + ", K=" + std::to_string(K) + ", N_FE=" + std::to_string(in.N_FE) +
+        py::print("N=" + py::format(Nd, ",") + ", K=" + std::to_string(K) + ", N_FE=" + std::to_string(in.N_FE) +
                   ", total_nonredundant_fe=" + std::to_string(tnfe));
         py::print("RSS=" + py::format(rss, ".6f"));
         py::print("s2_denominator=" + std::to_string(denominator));
@@ -227,8 +242,9 @@ InferenceOutput covariance_and_inference(const InferenceInput& in, nb::handle re
       covmat = bread;
     }
   } else if (in.setype == "heteroskedastic") {
-    hetero_factor = ratio(N, linear ? N - K - tnfe : N - K);
-    nb::object meat = (Xt * (resid * resid)).attr("T").attr("__matmul__")(Xt);
+    require_residual_df(linear ? Nd - K - tnfe : Nd - K);
+    hetero_factor = ratio(Nd, linear ? Nd - K - tnfe : Nd - K);
+    nb::object meat = (Xt * (hetero_resid * hetero_resid)).attr("T").attr("__matmul__")(Xt);
     covmat = nb::float_(hetero_factor) * linalg.attr("multi_dot")(nb::make_tuple(bread, meat, bread));
   } else {
     clusters = cluster_identifiers(in);
@@ -247,7 +263,8 @@ InferenceOutput covariance_and_inference(const InferenceInput& in, nb::handle re
     }
     if (!linear) {
       meat = py::builtins().attr("sum")(meat_matrices, meat);
-      cr1_factor = ratio(N - 1, N - K - tnfe);
+      require_residual_df(Nd - K - tnfe);
+      cr1_factor = ratio(Nd - 1, Nd - K - tnfe);
       meat = meat * nb::float_(cr1_factor);
     }
     covmat = linalg.attr("multi_dot")(nb::make_tuple(bread, meat, bread));
@@ -295,7 +312,7 @@ InferenceOutput covariance_and_inference(const InferenceInput& in, nb::handle re
     py::print("F_from_t=" + py::format(F_from_t, ".6f") + " using K=" + std::to_string(K));
   }
   nb::object df = in.setype == "cluster" ? nb::object(ops::py_min(clusters.N_cluster) - nb::int_(1))
-                                         : nb::object(nb::int_(N - K - tnfe));
+                                         : nb::object(nb::int_(Nd - K - tnfe));
   nb::object p = two_sided_p(in.family, stat, df);
 
   // The constant implied by fixed effects normalised to (weighted) mean zero;
@@ -304,7 +321,26 @@ InferenceOutput covariance_and_inference(const InferenceInput& in, nb::handle re
   double constant = 0;
   nb::object resid_flat = resid.attr("ravel")();
   nb::object mu_flat;
-  if (linear) {
+  if (linear && !in.weights.is_none()) {
+    // Weighted: constant = weighted mean of y - x'b; with rows of X~ times
+    // sqrt(w), the influence weights sqrt(w)/S - X~ bread xbar carry the
+    // sqrt(w) of the scores, so the meat rules below apply unchanged.
+    nb::object wv = np().attr("asarray")(in.weights, "dtype"_a = float64).attr("ravel")();
+    const double S = as_double(np().attr("sum")(wv));
+    nb::object y_values = in.data[nb::list(in.y)].attr("to_numpy")("dtype"_a = float64).attr("ravel")();
+    const double y_mean = as_double(wv.attr("__matmul__")(y_values)) / S;
+    w = np().attr("sqrt")(wv);
+    np().attr("divide")(w, nb::float_(S), "out"_a = w);
+    if (K > 0) {
+      nb::object X = in.data[nb::list(in.x)].attr("to_numpy")("dtype"_a = float64);
+      nb::object Xbar = wv.attr("__matmul__")(X) / nb::float_(S);
+      X = nb::none();
+      constant = y_mean - as_double(Xbar.attr("__matmul__")(beta).attr("item")());
+      np().attr("subtract")(w, Xt.attr("__matmul__")(bread.attr("__matmul__")(Xbar)).attr("ravel")(), "out"_a = w);
+    } else {
+      constant = y_mean;
+    }
+  } else if (linear) {
     nb::object y_values = in.data[nb::list(in.y)].attr("to_numpy")("dtype"_a = float64);
     const double y_mean = as_double(np().attr("mean")(y_values));
     if (K > 0) {
@@ -352,13 +388,14 @@ InferenceOutput covariance_and_inference(const InferenceInput& in, nb::handle re
   }
   // The homoskedastic variance needs w itself; the others only w * resid.
   nb::object wr = w * resid_flat;
+  nb::object wr_hetero = in.hetero_resid.is_none() ? wr : nb::object(w * hetero_resid.attr("ravel")());
   if (in.setype != "homoskedastic") w = nb::none();
 
   double cons_var = 0;
   if (in.setype == "homoskedastic") {
     cons_var = linear ? s2 * as_double(np().attr("sum")(w * w)) : as_double(np().attr("sum")(w * w * mu_flat));
   } else if (in.setype == "heteroskedastic") {
-    cons_var = hetero_factor * as_double(np().attr("sum")(wr * wr));
+    cons_var = hetero_factor * as_double(np().attr("sum")(wr_hetero * wr_hetero));
   } else {
     nb::object wr_series = pd().attr("Series")(wr, "copy"_a = false);
     for (size_t i = 0; i < clusters.names.size(); ++i) {

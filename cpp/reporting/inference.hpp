@@ -30,6 +30,13 @@ struct InferenceInput {
   nb::object resid;            // N x 1 (linear: partialled-out residual; Poisson: y - mu)
   int verb = 0;
   nb::object msg;              // message log (list or deque)
+  // Observation weights. The caller hands in the weighted pieces: linear,
+  // `demeaned` and `resid` with rows times sqrt(w); Poisson, `mu` the IRLS
+  // weights w * mu and `resid` the scores' residual w * (y - mu).
+  nb::object weights = nb::none();       // None or length-N float64 (linear: used for the constant)
+  nb::object hetero_resid = nb::none();  // None, or the residual of the heteroskedastic meat when it differs
+                               // from `resid` (frequency weights: each row counts w times, not w^2)
+  int64_t N_dof = -1;          // observations for degrees of freedom; -1: N
   // Poisson only
   nb::object mu, eta;          // N x 1; eta excludes the offset
   nb::object x_scale;          // None or length-K float64 array

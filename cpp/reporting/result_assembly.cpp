@@ -58,19 +58,24 @@ std::string family_tail(Family family) {
 }  // namespace
 
 std::string formula_r(Family family, const std::string& setype, nb::handle y, nb::handle x_all,
-                      nb::handle fixedeffects, nb::handle clustvars) {
+                      nb::handle fixedeffects, nb::handle clustvars, const std::string& weight_type,
+                      nb::handle weight_name) {
   std::vector<std::string> terms;
   for (const auto& spec : strings(fixedeffects)) terms.push_back(r_term(spec));
   std::string out = "alpaca::feglm(" + py::join(strings(y), "") + " ~ " + py::join(strings(x_all), " + ") +
                     " | " + py::join(terms, " + ");
   if (setype == "cluster") out += " | " + py::join(strings(clustvars), " + ");
+  if (!weight_type.empty()) out += ", weights = ~" + py::str(weight_name);
   return out + family_tail(family);
 }
 
 std::string formula_stata(Family family, const std::string& setype, nb::handle y, nb::handle x_all,
-                          nb::handle fixedeffects, nb::handle clustvars) {
+                          nb::handle fixedeffects, nb::handle clustvars, const std::string& weight_type,
+                          nb::handle weight_name) {
   std::string out = std::string(names_of(family).estimator) + " " + py::join(strings(y), "") + " " +
-                    py::join(strings(x_all), " ") + ", absorb(" + py::join(strings(fixedeffects), " ") + ")";
+                    py::join(strings(x_all), " ");
+  if (!weight_type.empty()) out += " [" + weight_type + "=" + py::str(weight_name) + "]";
+  out += ", absorb(" + py::join(strings(fixedeffects), " ") + ")";
   if (setype == "cluster") out += " vce(cluster " + py::join(strings(clustvars), " ") + ")";
   return out;
 }
@@ -81,6 +86,8 @@ void assemble_result(const AssemblyInput& in, nb::handle result) {
   nb::object np = py::numpy();
   nb::object float64 = np.attr("float64");
   const int64_t N = in.N, K = in.K;
+  const bool weighted = !in.weights.is_none();
+  const int64_t n_obs = in.n_obs >= 0 ? in.n_obs : N;
 
   nb::object y_values = in.data[nb::list(in.y)].attr("to_numpy")("dtype"_a = float64);  // N x 1
   nb::object resid, fitted;
@@ -88,7 +95,12 @@ void assemble_result(const AssemblyInput& in, nb::handle result) {
   if (linear) {
     resid = np.attr("asarray")(in.resid, "dtype"_a = float64).attr("reshape")(N, 1);
     fitted = y_values - resid;
-    rss = nb::cast<double>(nb::float_(resid.attr("T").attr("__matmul__")(resid).attr("item")()));
+    if (weighted) {
+      nb::object wr = resid.attr("ravel")();
+      rss = nb::cast<double>(nb::float_((np.attr("asarray")(in.weights).attr("ravel")() * wr).attr("__matmul__")(wr)));
+    } else {
+      rss = nb::cast<double>(nb::float_(resid.attr("T").attr("__matmul__")(resid).attr("item")()));
+    }
     if (in.fegen) {
       nb::object X = in.data[nb::list(in.x)].attr("to_numpy")("dtype"_a = float64);
       nb::object beta = np.attr("asarray")(in.beta, "dtype"_a = float64).attr("reshape")(K, 1);
@@ -110,14 +122,26 @@ void assemble_result(const AssemblyInput& in, nb::handle result) {
   result.attr("model") = model_cls();
 
   result.attr("df_model") = nb::int_(in.df_model);
-  result.attr("df_resid") = nb::int_(N - in.df_model);
+  result.attr("df_resid") = nb::int_(n_obs - in.df_model);
 
-  result.attr("formula_R") = formula_r(in.family, in.setype, in.y, in.x_all, in.fixedeffects, in.clustvars);
-  result.attr("formula_Stata") = formula_stata(in.family, in.setype, in.y, in.x_all, in.fixedeffects, in.clustvars);
+  result.attr("formula_R") = formula_r(in.family, in.setype, in.y, in.x_all, in.fixedeffects, in.clustvars,
+                                       in.weight_type, in.weight_name);
+  result.attr("formula_Stata") = formula_stata(in.family, in.setype, in.y, in.x_all, in.fixedeffects,
+                                               in.clustvars, in.weight_type, in.weight_name);
 
   double llf = in.llf, aic = in.aic, bic = in.bic, deviance = in.deviance, pearson = in.pearson_chi2;
   double sigma2 = 0;
-  if (linear) {
+  if (linear && weighted) {
+    // Each row's Gaussian log-likelihood times its weight; the weights sum
+    // to n_obs (frequency weights as given, the others rescaled to N).
+    sigma2 = rss / static_cast<double>(n_obs);
+    llf = -0.5 * static_cast<double>(n_obs) * std::log(2.0 * M_PI * sigma2) - rss / (2.0 * sigma2);
+    const double n_params = static_cast<double>(K + in.N_FE);
+    aic = -2.0 * llf + 2.0 * n_params;
+    bic = -2.0 * llf + std::log(static_cast<double>(n_obs)) * n_params;
+    deviance = rss;
+    pearson = rss;
+  } else if (linear) {
     sigma2 = rss / static_cast<double>(N);
     nb::object r2 = resid * resid;
     nb::object per_obs = nb::float_(-0.5) * np.attr("log")(nb::float_(2.0 * M_PI * sigma2));
@@ -139,7 +163,7 @@ void assemble_result(const AssemblyInput& in, nb::handle result) {
     result.attr("scale") = nb::float_(sigma2);
   else
     result.attr("scale") = nb::int_(1);
-  result.attr("nobs") = nb::int_(N);
+  result.attr("nobs") = nb::int_(n_obs);
   result.attr("method") = f.method;
   nb::dict history;
   history["iteration"] = nb::int_(linear ? 1 : in.fit_iterations);

@@ -34,6 +34,14 @@ struct AssemblyInput {
   double llf = 0, aic = 0, bic = 0, deviance = 0, pearson_chi2 = 0;
   nb::object mu;
   int64_t fit_iterations = 1;
+  // Observation weights: None, or the length-N weight vector (linear: the
+  // residual sum of squares and log-likelihood are weighted); n_obs the
+  // observations reported (sum of frequency weights, else N; -1: N);
+  // weight_type and weight_name restate them in the formula strings.
+  nb::object weights = nb::none();
+  int64_t n_obs = -1;
+  std::string weight_type;
+  nb::object weight_name = nb::none();
 };
 
 // Sets fe_rowsum (linear, FEgen), family, model, df_model, df_resid,
@@ -42,10 +50,13 @@ struct AssemblyInput {
 // resid (linear) or resid_additive / resid_multiplicative (Poisson), msg.
 void assemble_result(const AssemblyInput& in, nb::handle result);
 
-// The two formula strings (exposed separately for testing and reuse).
+// The two formula strings (exposed separately for testing and reuse). With
+// a weight type and column: "weights = ~w" (R) and "[aweight=w]" (Stata).
 std::string formula_r(Family family, const std::string& setype, nb::handle y, nb::handle x_all,
-                      nb::handle fixedeffects, nb::handle clustvars);
+                      nb::handle fixedeffects, nb::handle clustvars, const std::string& weight_type = "",
+                      nb::handle weight_name = nb::handle());
 std::string formula_stata(Family family, const std::string& setype, nb::handle y, nb::handle x_all,
-                          nb::handle fixedeffects, nb::handle clustvars);
+                          nb::handle fixedeffects, nb::handle clustvars, const std::string& weight_type = "",
+                          nb::handle weight_name = nb::handle());
 
 }  // namespace korvald::reporting

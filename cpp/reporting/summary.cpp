@@ -8,6 +8,7 @@
 
 #include <nanobind/stl/string.h>
 
+#include <cmath>
 #include <string>
 #include <utility>
 #include <vector>
@@ -111,8 +112,29 @@ std::string absorbing_text(nb::handle fixedeffects) {
   return "Absorbing " + std::to_string(n) + " HDFE group" + (n == 1 ? "" : "s");
 }
 
+// "Weights: aweight [w]   (sum of wgt is 1,234)" when the result records
+// observation weights; a long column name is shortened to keep 80 columns.
+void print_weights_line(const SummaryArgs& a) {
+  nb::handle r = a.result;
+  if (!given(r) || !nb::hasattr(r, "weight_type") || !nb::hasattr(r, "weight_var") || !nb::hasattr(r, "sum_weights"))
+    return;
+  nb::object total = r.attr("sum_weights");
+  const double sum = nb::cast<double>(py::builtins().attr("float")(total));
+  const bool whole = std::isfinite(sum) && sum == std::floor(sum) && std::fabs(sum) < 1e15;
+  const std::string right = "(sum of wgt is " +
+                            (whole ? py::format(static_cast<int64_t>(sum), ",") : py::format(sum, ".4e")) + ")";
+  const std::string prefix = "Weights: " + py::str(r.attr("weight_type")) + " [";
+  const long room = ops::kLineWidth - 2 - static_cast<long>(ops::text_length(prefix) + 1 + ops::text_length(right));
+  nb::str name = nb::str(r.attr("weight_var"));
+  std::string shown = py::str(name);
+  if (static_cast<long>(nb::len(name)) > room && room > 3)
+    shown = py::str(name.attr("__getitem__")(nb::slice(nb::none(), nb::int_(room - 3), nb::none()))) + "...";
+  py::print(ops::padded(prefix + shown + "]", right));
+}
+
 void print_linear_header(const SummaryArgs& a, const OverallTest& test) {
   py::print(std::string(ops::kLineWidth, '='));
+  print_weights_line(a);
   py::print(ops::padded("HDFE Linear regression", "Number of obs   =   " + fmt(a.N, ">6,")));
   std::string f_part;
   if (test.statistic.is_valid())
@@ -156,6 +178,7 @@ void print_linear_header(const SummaryArgs& a, const OverallTest& test) {
 
 void print_poisson_header(const SummaryArgs& a, const OverallTest& test) {
   py::print(std::string(ops::kLineWidth, '='));
+  print_weights_line(a);
   py::print(ops::padded("HDFE PPML regression", "No. of obs    =   " + fmt(a.N, ">6,")));
   std::string resid_df;
   if (ops::eq(a.setype, "cluster") && given(a.N_cluster))
