@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cmath>
 #include <new>
+#include <utility>
 
 #ifdef _OPENMP
 #include <omp.h>
@@ -202,14 +203,20 @@ struct RowAssembler {
     acc[b] += v;
   }
 
+  // Columns b >= a only (S is symmetric); B's rows are sorted, so each
+  // pivot group's share starts at a binary search.
   void row(int64_t a, RowChunk& chunk) {
     touched.clear();
     add(a, a, rs.w_r[a]);
-    for (int64_t e = rs.c_row[a]; e < rs.c_row[a + 1]; ++e) add(a, rs.c_col[e], rs.c_val[e]);
+    for (int64_t e = rs.c_row[a]; e < rs.c_row[a + 1]; ++e)
+      if (rs.c_col[e] > a) add(a, rs.c_col[e], rs.c_val[e]);
+    const uint32_t* cols = rs.b_col.data();
     for (int64_t e = bt_row[a]; e < bt_row[a + 1]; ++e) {
       const uint32_t g = bt_g[e];
       const double t = bt_val[e] * rs.inv_w_pivot[g];
-      for (int64_t f = rs.b_row[g]; f < rs.b_row[g + 1]; ++f) add(a, rs.b_col[f], -t * rs.b_val[f]);
+      const int64_t end = rs.b_row[g + 1];
+      const int64_t from = std::lower_bound(cols + rs.b_row[g], cols + end, static_cast<uint32_t>(a)) - cols;
+      for (int64_t f = from; f < end; ++f) add(a, cols[f], -t * rs.b_val[f]);
     }
     std::sort(touched.begin(), touched.end());
     chunk.row_len.push_back(static_cast<int64_t>(touched.size()));
@@ -297,6 +304,29 @@ ReducedBuild build_reduced_system(const GroupIndex& index, const std::vector<Gro
   rs.inv_w_r.resize(static_cast<size_t>(rs.nr));
   for (int64_t a = 0; a < rs.nr; ++a) rs.inv_w_r[a] = rs.w_r[a] > 0 ? 1.0 / rs.w_r[a] : 0.0;
 
+  // B's rows by ascending column (each row on its own: any thread count gives the same B).
+  {
+#ifdef _OPENMP
+    const int team = std::max(1, threads > 0 ? threads : omp_get_max_threads());
+#endif
+#pragma omp parallel num_threads(team)
+    {
+      std::vector<std::pair<uint32_t, double>> buf;
+#pragma omp for schedule(dynamic, 4096)
+      for (int64_t g = 0; g < Gp; ++g) {
+        const int64_t lo = rs.b_row[g], hi = rs.b_row[g + 1];
+        if (std::is_sorted(rs.b_col.begin() + lo, rs.b_col.begin() + hi)) continue;
+        buf.clear();
+        for (int64_t e = lo; e < hi; ++e) buf.emplace_back(rs.b_col[e], rs.b_val[e]);
+        std::sort(buf.begin(), buf.end(), [](const auto& x, const auto& y) { return x.first < y.first; });
+        for (int64_t e = lo; e < hi; ++e) {
+          rs.b_col[e] = buf[e - lo].first;
+          rs.b_val[e] = buf[e - lo].second;
+        }
+      }
+    }
+  }
+
   // B transposed (counting sort, pivot groups ascending within each row).
   std::vector<int64_t> bt_row(static_cast<size_t>(rs.nr + 1), 0);
   for (const uint32_t a : rs.b_col) ++bt_row[a + 1];
@@ -362,9 +392,10 @@ ReducedBuild build_reduced_system(const GroupIndex& index, const std::vector<Gro
       RowChunk& chunk = chunks[c];
       const int64_t lo = chunk_start[c], hi = chunk_start[c + 1];
       for (int64_t a = lo; a < hi; ++a) asm_.row(a, chunk);
-      if (total.fetch_add(static_cast<int64_t>(chunk.col.size())) + static_cast<int64_t>(chunk.col.size()) >
-          max_nonzeros)
-        over = true;
+      // The full S holds every off-diagonal entry twice.
+      const int64_t upper = total.fetch_add(static_cast<int64_t>(chunk.col.size())) +
+                            static_cast<int64_t>(chunk.col.size());
+      if (2 * upper - rs.nr > max_nonzeros) over = true;
     } catch (const Interrupted&) {
       interrupted = true;
     } catch (const std::bad_alloc&) {
@@ -391,22 +422,53 @@ ReducedBuild build_reduced_system(const GroupIndex& index, const std::vector<Gro
   if (out_of_memory) throw std::bad_alloc();
   if (over) return ReducedBuild::too_dense;
 
-  rs.s_row.assign(static_cast<size_t>(rs.nr + 1), 0);
-  rs.s_col.clear();
-  rs.s_val.clear();
-  rs.s_col.reserve(static_cast<size_t>(total.load()));
-  rs.s_val.reserve(static_cast<size_t>(total.load()));
-  int64_t a = 0;
-  for (RowChunk& chunk : chunks) {
-    for (const int64_t len : chunk.row_len) {
-      rs.s_row[a + 1] = rs.s_row[a] + len;
-      ++a;
+  // The upper triangle, row by row, then mirrored: row a of S is its
+  // entries (b, a) of earlier rows b, in ascending b, then its own.
+  std::vector<int64_t> up_row(static_cast<size_t>(rs.nr + 1), 0);
+  std::vector<int32_t> up_col;
+  std::vector<double> up_val;
+  up_col.reserve(static_cast<size_t>(total.load()));
+  up_val.reserve(static_cast<size_t>(total.load()));
+  {
+    int64_t a = 0;
+    for (RowChunk& chunk : chunks) {
+      for (const int64_t len : chunk.row_len) {
+        up_row[a + 1] = up_row[a] + len;
+        ++a;
+      }
+      up_col.insert(up_col.end(), chunk.col.begin(), chunk.col.end());
+      up_val.insert(up_val.end(), chunk.val.begin(), chunk.val.end());
+      RowChunk().row_len.swap(chunk.row_len);
+      std::vector<int32_t>().swap(chunk.col);
+      std::vector<double>().swap(chunk.val);
     }
-    rs.s_col.insert(rs.s_col.end(), chunk.col.begin(), chunk.col.end());
-    rs.s_val.insert(rs.s_val.end(), chunk.val.begin(), chunk.val.end());
-    RowChunk().row_len.swap(chunk.row_len);
-    std::vector<int32_t>().swap(chunk.col);
-    std::vector<double>().swap(chunk.val);
+  }
+  rs.s_row.assign(static_cast<size_t>(rs.nr + 1), 0);
+  for (int64_t a = 0; a < rs.nr; ++a)
+    for (int64_t e = up_row[a]; e < up_row[a + 1]; ++e) {
+      ++rs.s_row[a + 1];
+      if (up_col[e] != a) ++rs.s_row[up_col[e] + 1];
+    }
+  for (int64_t a = 0; a < rs.nr; ++a) rs.s_row[a + 1] += rs.s_row[a];
+  rs.s_col.resize(static_cast<size_t>(rs.s_row[rs.nr]));
+  rs.s_val.resize(static_cast<size_t>(rs.s_row[rs.nr]));
+  std::vector<int64_t> next(rs.s_row.begin(), rs.s_row.end() - 1);
+  // Visiting rows in ascending order puts the mirrored entries first and in order.
+  for (int64_t a = 0; a < rs.nr; ++a)
+    for (int64_t e = up_row[a]; e < up_row[a + 1]; ++e) {
+      const int32_t b = up_col[e];
+      if (b != a) {
+        const int64_t at = next[b]++;
+        rs.s_col[at] = static_cast<int32_t>(a);
+        rs.s_val[at] = up_val[e];
+      }
+    }
+  for (int64_t a = 0; a < rs.nr; ++a) {
+    int64_t at = next[a];
+    for (int64_t e = up_row[a]; e < up_row[a + 1]; ++e, ++at) {
+      rs.s_col[at] = up_col[e];
+      rs.s_val[at] = up_val[e];
+    }
   }
   return ReducedBuild::ok;
 }
