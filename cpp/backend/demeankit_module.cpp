@@ -19,6 +19,7 @@
 #include "core/cluster_scores.hpp"
 #include "core/demean.hpp"
 #include "core/group_index.hpp"
+#include "core/obs_blocks.hpp"
 #include "core/singletons.hpp"
 #include "pyutil/convergence.hpp"
 #include "pyutil/pyutil.hpp"
@@ -339,6 +340,16 @@ NB_MODULE(demeankit, m) {
         "(result, iterations per column, passes over the observations per column, converged flags, solver "
         "used). solver (CG only): 'auto' as MAP_NH_CG_accel chooses, 'sweep' the sweep-preconditioned CG, "
         "'reduced' the reduced system whenever it can be factorised.");
+
+  m.def(
+      "_set_min_block_rows",
+      [](int64_t rows) {
+        if (rows < 1) korvald::py::raise_value_error("rows must be at least 1");
+        return korvald::core::set_min_block_rows(rows);
+      },
+      "rows"_a,
+      "Smallest block of observations that one column's passes are split into for threads (default 65536); "
+      "returns the previous value. Small blocks let small data run the blocked code (tests).");
 
   m.def("panelsetup", &panelsetup, "panel"_a, "column"_a, "N"_a, "G"_a,
         "panelsetup(panel, column, N, G)\n\nFill the int64 (G, 2) array panel in place with the range of every "

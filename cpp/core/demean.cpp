@@ -1,6 +1,7 @@
 #include "core/demean.hpp"
 
 #include "core/obs_blocks.hpp"
+#include "core/task_team.hpp"
 
 #include <algorithm>
 #include <atomic>
@@ -93,20 +94,14 @@ struct Passes {
   }
 };
 
-// f(b) for every block b, on up to `threads` threads. Blocks write disjoint
-// data, so the result does not depend on who runs which block.
+// f(b) for every block b, on the team when there is one. Blocks write
+// disjoint data, so the result does not depend on who runs which block.
 template <class Body>
-void for_blocks(int threads, int64_t nblocks, const Body& f) {
-#ifdef _OPENMP
-  if (threads > 1 && nblocks > 1) {
-    const int team = static_cast<int>(std::min<int64_t>(threads, nblocks));
-#pragma omp parallel for num_threads(team) schedule(dynamic, 1)
-    for (int64_t b = 0; b < nblocks; ++b) f(b);
+void for_blocks(TaskTeam* team, int64_t nblocks, const Body& f) {
+  if (team) {
+    team->run(nblocks, f);
     return;
   }
-#else
-  (void)threads;
-#endif
   for (int64_t b = 0; b < nblocks; ++b) f(b);
 }
 
@@ -118,7 +113,7 @@ struct ColumnScale {
 
 // Block by block, the block totals added in block order.
 template <bool Weighted>
-ColumnScale column_scale(const double* z, int64_t z_stride, const double* w, const ObsBlocks& ob, int threads) {
+ColumnScale column_scale(const double* z, int64_t z_stride, const double* w, const ObsBlocks& ob, TaskTeam* team) {
   struct Part {
     bool varies = false, finite = true;
     double sum_w = 0.0, sum_wz = 0.0, zmax = 0.0, ss_dev = 0.0, ss_raw = 0.0;
@@ -127,17 +122,24 @@ ColumnScale column_scale(const double* z, int64_t z_stride, const double* w, con
   std::vector<Part> parts(static_cast<size_t>(B));
   ColumnScale out;
   const double z0 = z[0];
-  for_blocks(threads, B, [&](int64_t b) {
-    Part& pt = parts[b];
+  for_blocks(team, B, [&](int64_t b) {
+    bool varies = false, finite = true;
+    double sum_w = 0.0, sum_wz = 0.0, zmax = 0.0;
     for (int64_t i = ob.start[b]; i < ob.start[b + 1]; ++i) {
       const double zi = z[i * z_stride];
       const double wi = Weighted ? w[i] : 1.0;
-      pt.varies |= (zi != z0);  // NaN compares unequal, so it counts as variation
-      pt.finite &= std::isfinite(zi);
-      pt.sum_w += wi;
-      pt.sum_wz += wi * zi;
-      pt.zmax = std::max(pt.zmax, std::fabs(zi));
+      varies |= (zi != z0);  // NaN compares unequal, so it counts as variation
+      finite &= std::isfinite(zi);
+      sum_w += wi;
+      sum_wz += wi * zi;
+      zmax = std::max(zmax, std::fabs(zi));
     }
+    Part& pt = parts[b];
+    pt.varies = varies;
+    pt.finite = finite;
+    pt.sum_w = sum_w;
+    pt.sum_wz = sum_wz;
+    pt.zmax = zmax;
   });
   bool finite = true;
   double sum_w = 0.0, sum_wz = 0.0, zmax = 0.0;
@@ -156,15 +158,17 @@ ColumnScale column_scale(const double* z, int64_t z_stride, const double* w, con
   // Second pass around the mean, scaled by max|z| so the squares cannot overflow.
   const double mean = sum_w > 0 ? sum_wz / sum_w : 0.0;
   const double inv = 1.0 / zmax;  // zmax > 0: the column varies
-  for_blocks(threads, B, [&](int64_t b) {
-    Part& pt = parts[b];
+  for_blocks(team, B, [&](int64_t b) {
+    double ss_dev = 0.0, ss_raw = 0.0;
     for (int64_t i = ob.start[b]; i < ob.start[b + 1]; ++i) {
       const double zi = z[i * z_stride] * inv;
       const double d = zi - mean * inv;
       const double wi = Weighted ? w[i] : 1.0;
-      pt.ss_dev += wi * d * d;
-      pt.ss_raw += wi * zi * zi;
+      ss_dev += wi * d * d;
+      ss_raw += wi * zi * zi;
     }
+    parts[b].ss_dev = ss_dev;
+    parts[b].ss_raw = ss_raw;
   });
   double ss_dev = 0.0, ss_raw = 0.0;
   for (const Part& pt : parts) {
@@ -235,11 +239,11 @@ void preconditioned_cg(int64_t len, double* x, double* g, double* u, double* p, 
 template <int FC, bool Weighted>
 class ColumnSolver {
  public:
-  ColumnSolver(const GroupIndex& index, const ObsBlocks& blocks, int threads, const double* w,
+  ColumnSolver(const GroupIndex& index, const ObsBlocks& blocks, TaskTeam* team, const double* w,
                const double* weight_g, const double* inv_weight_g, const PivotLayout* pivot = nullptr)
       : pass_{index.n, index.nfe, index.codes_nk.data(), w},
         blocks_(blocks),
-        threads_(blocks.single() ? 1 : std::max(threads, 1)),
+        team_(blocks.single() || !team || team->size() < 2 ? nullptr : team),
         pivot_(pivot),
         offset_(index.offset.data()),
         total_(index.total_groups()),
@@ -260,7 +264,7 @@ class ColumnSolver {
     double* x = z + n;
     double* acc = x + total_;
     // The sweeps read the column many times: give them a contiguous copy.
-    for_blocks(threads_, blocks_.count(), [&](int64_t b) {
+    for_blocks(team_, blocks_.count(), [&](int64_t b) {
       for (int64_t i = blocks_.start[b]; i < blocks_.start[b + 1]; ++i) z[i] = z_in[i * z_stride];
     });
     std::fill(x, x + total_, 0.0);
@@ -593,7 +597,7 @@ class ColumnSolver {
   // added in as soon as it is done), one per block otherwise.
   size_t private_len() const {
     if (blocks_.single()) return 0;
-    return static_cast<size_t>((threads_ > 1 ? blocks_.count() : 1) * blocks_.private_len);
+    return static_cast<size_t>((team_ ? blocks_.count() : 1) * blocks_.private_len);
   }
   // scratch = `len` doubles of the solver's own, then the private accumulators.
   double* allocate(std::vector<double>& scratch, int64_t len) const {
@@ -618,7 +622,7 @@ class ColumnSolver {
       }
     }
     const int64_t B = ob.count();
-    const bool one_buffer = threads_ <= 1 || ob.single();
+    const bool one_buffer = !team_ || ob.single();
     std::vector<double*> targets(static_cast<size_t>(B * F));
     std::vector<int64_t> shifts(static_cast<size_t>(F), 0);
     for (int l = 0; l < F; ++l) shifts[l] = ob.in_place(l) ? 0 : ob.shift[l];
@@ -645,7 +649,7 @@ class ColumnSolver {
       }
       return;
     }
-    for_blocks(threads_, B, run);
+    for_blocks(team_, B, run);
     // Block sums in block order, for every group: the same additions, in the
     // same order, as the single-thread loop above.
     for (int l = k_lo; l < k_hi; ++l) {
@@ -653,7 +657,7 @@ class ColumnSolver {
       const int64_t t0 = offset_[l], t1 = offset_[l + 1];
       const int64_t chunk = 4096, nchunks = (t1 - t0 + chunk - 1) / chunk;
       const double* base = priv_ - shifts[l];
-      for_blocks(threads_, nchunks, [&](int64_t c) {
+      for_blocks(team_, nchunks, [&](int64_t c) {
         const int64_t lo = t0 + c * chunk, hi = std::min(t1, lo + chunk);
         for (int64_t b = 0; b < B; ++b) {
           const double* p = base + b * ob.private_len;
@@ -664,7 +668,7 @@ class ColumnSolver {
   }
 
   ColumnScale scale_of(const double* z, int64_t z_stride) const {
-    return column_scale<Weighted>(z, z_stride, pass_.w, blocks_, threads_);
+    return column_scale<Weighted>(z, z_stride, pass_.w, blocks_, team_);
   }
   // acc += D'W z.
   void scatter(const double* z, int64_t z_stride, double* acc) const {
@@ -689,7 +693,7 @@ class ColumnSolver {
     });
   }
   void residual(const double* z, int64_t z_stride, const double* x, double* out, int64_t out_stride) const {
-    for_blocks(threads_, blocks_.count(), [&](int64_t b) {
+    for_blocks(team_, blocks_.count(), [&](int64_t b) {
       pass_.residual(z, z_stride, x, out, out_stride, blocks_.start[b], blocks_.start[b + 1]);
     });
   }
@@ -697,7 +701,7 @@ class ColumnSolver {
   static constexpr int kInlineFe = 8;
   Passes<FC, Weighted> pass_;
   const ObsBlocks& blocks_;
-  int threads_;
+  TaskTeam* team_;  // null: one thread
   mutable double* priv_ = nullptr;
   const PivotLayout* pivot_;
   const int64_t* offset_;
@@ -784,17 +788,17 @@ void Projector::build_cross_tab(const std::vector<GroupRanges>& ranges) {
 
 template <bool Weighted>
 ColumnReport Projector::alternating(const double* z, int64_t z_stride, double* out, int64_t out_stride,
-                                    const DemeanOptions& options, std::vector<double>& scratch, int threads) const {
+                                    const DemeanOptions& options, std::vector<double>& scratch, TaskTeam* team) const {
   const double* w = weights_;
   switch (index_.nfe) {
     case 2:
-      return ColumnSolver<2, Weighted>(index_, blocks_, threads, w, weight_g_.data(), inv_weight_g_.data())
+      return ColumnSolver<2, Weighted>(index_, blocks_, team, w, weight_g_.data(), inv_weight_g_.data())
           .alternating(z, z_stride, out, out_stride, options, scratch);
     case 3:
-      return ColumnSolver<3, Weighted>(index_, blocks_, threads, w, weight_g_.data(), inv_weight_g_.data())
+      return ColumnSolver<3, Weighted>(index_, blocks_, team, w, weight_g_.data(), inv_weight_g_.data())
           .alternating(z, z_stride, out, out_stride, options, scratch);
     default:
-      return ColumnSolver<0, Weighted>(index_, blocks_, threads, w, weight_g_.data(), inv_weight_g_.data())
+      return ColumnSolver<0, Weighted>(index_, blocks_, team, w, weight_g_.data(), inv_weight_g_.data())
           .alternating(z, z_stride, out, out_stride, options, scratch);
   }
 }
@@ -802,47 +806,47 @@ ColumnReport Projector::alternating(const double* z, int64_t z_stride, double* o
 template <bool Weighted>
 ColumnReport Projector::conjugate_gradient(const double* z, int64_t z_stride, double* out, int64_t out_stride,
                                            const DemeanOptions& options, std::vector<double>& scratch,
-                                           int threads) const {
+                                           TaskTeam* team) const {
   const double* w = weights_;
   if (reduced_) {
     switch (index_.nfe) {
       case 2:
-        return ColumnSolver<2, Weighted>(index_, blocks_, threads, w, nullptr, nullptr)
+        return ColumnSolver<2, Weighted>(index_, blocks_, team, w, nullptr, nullptr)
             .reduced_cg(z, z_stride, out, out_stride, options, scratch, *reduced_, *factor_);
       case 3:
-        return ColumnSolver<3, Weighted>(index_, blocks_, threads, w, nullptr, nullptr)
+        return ColumnSolver<3, Weighted>(index_, blocks_, team, w, nullptr, nullptr)
             .reduced_cg(z, z_stride, out, out_stride, options, scratch, *reduced_, *factor_);
       default:
-        return ColumnSolver<0, Weighted>(index_, blocks_, threads, w, nullptr, nullptr)
+        return ColumnSolver<0, Weighted>(index_, blocks_, team, w, nullptr, nullptr)
             .reduced_cg(z, z_stride, out, out_stride, options, scratch, *reduced_, *factor_);
     }
   }
   switch (index_.nfe) {
     case 2:
     {
-      const ColumnSolver<2, Weighted> solver(index_, blocks_, threads, w, weight_g_.data(), inv_weight_g_.data(), &pivot_);
+      const ColumnSolver<2, Weighted> solver(index_, blocks_, team, w, weight_g_.data(), inv_weight_g_.data(), &pivot_);
       return pivot_.unit_cells ? solver.template schur_cg<true>(z, z_stride, out, out_stride, options, scratch)
                                : solver.template schur_cg<false>(z, z_stride, out, out_stride, options, scratch);
     }
     case 3:
-      return ColumnSolver<3, Weighted>(index_, blocks_, threads, w, weight_g_.data(), inv_weight_g_.data())
+      return ColumnSolver<3, Weighted>(index_, blocks_, team, w, weight_g_.data(), inv_weight_g_.data())
           .conjugate_gradient(z, z_stride, out, out_stride, options, scratch);
     default:
-      return ColumnSolver<0, Weighted>(index_, blocks_, threads, w, weight_g_.data(), inv_weight_g_.data())
+      return ColumnSolver<0, Weighted>(index_, blocks_, team, w, weight_g_.data(), inv_weight_g_.data())
           .conjugate_gradient(z, z_stride, out, out_stride, options, scratch);
   }
 }
 
 ColumnReport Projector::demean_column(const double* z, int64_t z_stride, double* out, int64_t out_stride,
                                       const DemeanOptions& options, std::vector<double>& scratch,
-                                      int threads) const {
+                                      TaskTeam* team) const {
   if (index_.n == 0) return ColumnReport{0, 0, 0.0, 0.0, true};
   const bool cg = options.method == DemeanMethod::conjugate_gradient;
   if (weights_)
-    return cg ? conjugate_gradient<true>(z, z_stride, out, out_stride, options, scratch, threads)
-              : alternating<true>(z, z_stride, out, out_stride, options, scratch, threads);
-  return cg ? conjugate_gradient<false>(z, z_stride, out, out_stride, options, scratch, threads)
-            : alternating<false>(z, z_stride, out, out_stride, options, scratch, threads);
+    return cg ? conjugate_gradient<true>(z, z_stride, out, out_stride, options, scratch, team)
+              : alternating<true>(z, z_stride, out, out_stride, options, scratch, team);
+  return cg ? conjugate_gradient<false>(z, z_stride, out, out_stride, options, scratch, team)
+            : alternating<false>(z, z_stride, out, out_stride, options, scratch, team);
 }
 
 std::vector<ColumnReport> demean_columns(const Projector& projector, const double* Z, int64_t n, int64_t m,
@@ -857,9 +861,10 @@ std::vector<ColumnReport> demean_columns(const Projector& projector, const doubl
   // columns on two threads: the last one alone): then the threads share
   // every column instead, one column after the other, never both at once.
   if (team > 1 && m < 2 * team && !projector.blocks().single()) {
+    TaskTeam helpers(team);
     std::vector<double> scratch;
     for (int64_t j = 0; j < m; ++j)
-      reports[j] = projector.demean_column(Z + j * s1, s0, out + j, m, options, scratch, team);
+      reports[j] = projector.demean_column(Z + j * s1, s0, out + j, m, options, scratch, &helpers);
     return reports;
   }
   team = static_cast<int>(std::min<int64_t>(team, m));

@@ -52,6 +52,7 @@
 #include "core/group_index.hpp"
 #include "core/interrupt.hpp"
 #include "core/obs_blocks.hpp"
+#include "core/task_team.hpp"
 #include "core/reduced_system.hpp"
 
 namespace korvald::core {
@@ -102,10 +103,11 @@ class Projector {
             DemeanMethod method, const ReducedSystem* reduced = nullptr, const ReducedFactor* factor = nullptr);
 
   // z[i * z_stride] -> out[i * out_stride]. `scratch` is reused across calls by one thread.
-  // `threads` share the column's passes over the observations; the result is the
-  // same for every count (see obs_blocks.hpp).
+  // A `team` shares the column's passes over the observations; the result is the
+  // same with or without one, whatever its size (see obs_blocks.hpp).
   ColumnReport demean_column(const double* z, int64_t z_stride, double* out, int64_t out_stride,
-                             const DemeanOptions& options, std::vector<double>& scratch, int threads = 1) const;
+                             const DemeanOptions& options, std::vector<double>& scratch,
+                             TaskTeam* team = nullptr) const;
 
   const GroupIndex& index() const { return index_; }
   const ObsBlocks& blocks() const { return blocks_; }
@@ -114,10 +116,10 @@ class Projector {
   void build_cross_tab(const std::vector<GroupRanges>& ranges);
   template <bool Weighted>
   ColumnReport alternating(const double* z, int64_t z_stride, double* out, int64_t out_stride,
-                           const DemeanOptions& options, std::vector<double>& scratch, int threads) const;
+                           const DemeanOptions& options, std::vector<double>& scratch, TaskTeam* team) const;
   template <bool Weighted>
   ColumnReport conjugate_gradient(const double* z, int64_t z_stride, double* out, int64_t out_stride,
-                                  const DemeanOptions& options, std::vector<double>& scratch, int threads) const;
+                                  const DemeanOptions& options, std::vector<double>& scratch, TaskTeam* team) const;
 
   const GroupIndex& index_;
   const double* weights_;
