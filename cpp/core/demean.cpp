@@ -185,6 +185,47 @@ double dot(const double* a, const double* b, int64_t len) {
   return s;
 }
 
+// Loops over coefficient vectors (a million workers' worth on big panels),
+// shared by the team in fixed chunks when the data is blocked: sums are
+// chunk totals added in chunk order, so they too are the same for every
+// thread count. Unblocked data keeps plain loops.
+struct VecOps {
+  static constexpr int64_t kChunk = int64_t{1} << 15;
+  bool chunked = false;
+  TaskTeam* team = nullptr;
+
+  // f(lo, hi) over [begin, end).
+  template <class F>
+  void each(int64_t begin, int64_t end, const F& f) const {
+    const int64_t len = end - begin;
+    if (!chunked || !team || len <= kChunk) {
+      f(begin, end);
+      return;
+    }
+    const int64_t nchunks = (len + kChunk - 1) / kChunk;
+    team->run(nchunks, [&](int64_t c) { f(begin + c * kChunk, std::min(end, begin + (c + 1) * kChunk)); });
+  }
+
+  double dot(const double* a, const double* b, int64_t len) const {
+    if (!chunked || len <= kChunk) return core::dot(a, b, len);
+    const int64_t nchunks = (len + kChunk - 1) / kChunk;
+    double part_inline[64];
+    std::vector<double> part_heap;
+    double* part = part_inline;
+    if (nchunks > 64) {
+      part_heap.resize(static_cast<size_t>(nchunks));
+      part = part_heap.data();
+    }
+    for_blocks(team, nchunks, [&](int64_t c) {
+      const int64_t lo = c * kChunk, hi = std::min(len, lo + kChunk);
+      part[c] = core::dot(a + lo, b + lo, hi - lo);
+    });
+    double s = 0.0;
+    for (int64_t c = 0; c < nchunks; ++c) s += part[c];
+    return s;
+  }
+};
+
 // sqrt(g' M^-1 g) from rho = g' M^-1 g; a NaN stays NaN.
 double cg_criterion(double rho) { return std::isnan(rho) ? rho : std::sqrt(std::max(rho, 0.0)); }
 
@@ -196,9 +237,9 @@ double cg_criterion(double rho) { return std::isnan(rho) ? rho : std::sqrt(std::
 template <class Apply, class Precondition>
 void preconditioned_cg(int64_t len, double* x, double* g, double* u, double* p, double* q, const Apply& apply,
                        const Precondition& precondition, double scale, const DemeanOptions& options,
-                       ColumnReport& report) {
+                       ColumnReport& report, const VecOps& vec = VecOps()) {
   report.passes += precondition(g, u);
-  double rho = dot(g, u, len);
+  double rho = vec.dot(g, u, len);
   std::copy(u, u + len, p);
   int64_t it = 0;
   report.criterion = cg_criterion(rho);
@@ -218,18 +259,22 @@ void preconditioned_cg(int64_t len, double* x, double* g, double* u, double* p, 
 
     apply(p, q);
     report.passes += 1;
-    const double pq = dot(p, q, len);
+    const double pq = vec.dot(p, q, len);
     if (!(pq > 0.0)) break;  // breakdown (rounding on a converged system, or NaN)
     const double alpha = rho / pq;
-    for (int64_t t = 0; t < len; ++t) {
-      x[t] += alpha * p[t];
-      g[t] -= alpha * q[t];
-    }
+    vec.each(0, len, [&](int64_t lo, int64_t hi) {
+      for (int64_t t = lo; t < hi; ++t) {
+        x[t] += alpha * p[t];
+        g[t] -= alpha * q[t];
+      }
+    });
     report.passes += precondition(g, u);
-    const double rho_next = dot(g, u, len);
+    const double rho_next = vec.dot(g, u, len);
     const double beta = rho_next / rho;
     rho = rho_next;
-    for (int64_t t = 0; t < len; ++t) p[t] = u[t] + beta * p[t];
+    vec.each(0, len, [&](int64_t lo, int64_t hi) {
+      for (int64_t t = lo; t < hi; ++t) p[t] = u[t] + beta * p[t];
+    });
     ++it;
     report.iterations = it;
     report.criterion = cg_criterion(rho);
@@ -338,12 +383,13 @@ class ColumnSolver {
       return report;
     }
 
+    const VecOps vec = vec_ops();
     auto apply = [&](const double* v, double* Av) {
-      std::fill(Av, Av + T, 0.0);
+      vec.each(0, T, [&](int64_t lo, int64_t hi) { std::fill(Av + lo, Av + hi, 0.0); });
       cross_product(v, Av);
     };
     auto sweep = [&](const double* res, double* Mres) { return precondition(res, Mres, acc); };
-    preconditioned_cg(T, x, g, u, p, q, apply, sweep, cs.scale, options, report);
+    preconditioned_cg(T, x, g, u, p, q, apply, sweep, cs.scale, options, report, vec);
     residual(z, z_stride, x, out, out_stride);
     report.passes += 1;
     return report;
@@ -368,7 +414,11 @@ class ColumnSolver {
     const int64_t T = total_;
     const int64_t op = offset_[L.pivot], oo = offset_[L.other];
     const int64_t Gp = offset_[L.pivot + 1] - op, Go = offset_[L.other + 1] - oo;
-    double* c = allocate(scratch, 2 * T + 4 * Go);  // D'Wz, global numbering
+    const std::vector<int64_t>& gs = L.group_start;
+    const int64_t GB = static_cast<int64_t>(gs.size()) - 1;
+    const bool blocked = GB > 1;
+    const int64_t own = 2 * T + 4 * Go + (blocked ? (team_ ? GB : 1) * Go : 0);
+    double* c = allocate(scratch, own);  // D'Wz, global numbering
     double* x = c + T;           // coefficients, global numbering
     double* r = x + T;
     double* u = r + Go;
@@ -387,25 +437,55 @@ class ColumnSolver {
     // Unweighted designs without repeated cells skip reading the cell weights.
     auto cw = [cell](int64_t e) { return UnitCells ? 1.0 : cell[e]; };
 
+    double* own_priv = q + Go;
+    // dst -= the sums body(g, acc) subtracts into acc, over every pivot group:
+    // in place for one block, else per block of pivot groups, added in block order.
+    auto pivot_sums = [&](double* dst, const auto& body) {
+      if (!blocked) {
+        for (int64_t g = 0; g < Gp; ++g) body(g, dst);
+        return;
+      }
+      auto run = [&](int64_t b, double* acc) {
+        std::fill(acc, acc + Go, 0.0);
+        for (int64_t g = gs[b]; g < gs[b + 1]; ++g) body(g, acc);
+      };
+      if (!team_) {
+        for (int64_t b = 0; b < GB; ++b) {
+          run(b, own_priv);
+          for (int64_t t = 0; t < Go; ++t) dst[t] += own_priv[t];
+        }
+        return;
+      }
+      team_->run(GB, [&](int64_t b) { run(b, own_priv + b * Go); });
+      const int64_t chunk = 4096, nchunks = (Go + chunk - 1) / chunk;
+      team_->run(nchunks, [&](int64_t ch) {
+        const int64_t lo = ch * chunk, hi = std::min(Go, lo + chunk);
+        for (int64_t b = 0; b < GB; ++b) {
+          const double* acc = own_priv + b * Go;
+          for (int64_t t = lo; t < hi; ++t) dst[t] += acc[t];
+        }
+      });
+    };
+
     scatter(z, z_stride, c);
     // r = b - S*0 = c_o - A_op W_p^-1 c_p
     std::copy(co, co + Go, r);
-    for (int64_t g = 0; g < Gp; ++g) {
+    pivot_sums(r, [&](int64_t g, double* acc) {
       const double t = cp[g] * inv_Wp[g];
-      for (int64_t e = row[g]; e < row[g + 1]; ++e) r[col[e]] -= cw(e) * t;
-    }
+      for (int64_t e = row[g]; e < row[g + 1]; ++e) acc[col[e]] -= cw(e) * t;
+    });
     report.passes += 2;
 
     // S v: per pivot group, gather its cells, then scatter back.
     auto apply = [&](const double* v, double* Sv) {
       for (int64_t t = 0; t < Go; ++t) Sv[t] = Wo[t] * v[t];
-      for (int64_t g = 0; g < Gp; ++g) {
+      pivot_sums(Sv, [&](int64_t g, double* acc) {
         const int64_t lo = row[g], hi = row[g + 1];
         double s = 0.0;
         for (int64_t e = lo; e < hi; ++e) s += cw(e) * v[col[e]];
         const double t = s * inv_Wp[g];
-        for (int64_t e = lo; e < hi; ++e) Sv[col[e]] -= cw(e) * t;
-      }
+        for (int64_t e = lo; e < hi; ++e) acc[col[e]] -= cw(e) * t;
+      });
     };
     auto scale_by_weight = [&](const double* res, double* Mres) {
       for (int64_t t = 0; t < Go; ++t) Mres[t] = res[t] * inv_Wo[t];
@@ -413,11 +493,13 @@ class ColumnSolver {
     };
     preconditioned_cg(Go, y, r, u, p, q, apply, scale_by_weight, cs.scale, options, report);
     // Back-substitute the pivot: x_p = W_p^-1 (c_p - A_po y).
-    for (int64_t g = 0; g < Gp; ++g) {
-      double s = 0.0;
-      for (int64_t e = row[g]; e < row[g + 1]; ++e) s += cw(e) * y[col[e]];
-      xp[g] = (cp[g] - s) * inv_Wp[g];
-    }
+    for_blocks(team_, GB, [&](int64_t b) {
+      for (int64_t g = gs[b]; g < gs[b + 1]; ++g) {
+        double s = 0.0;
+        for (int64_t e = row[g]; e < row[g + 1]; ++e) s += cw(e) * y[col[e]];
+        xp[g] = (cp[g] - s) * inv_Wp[g];
+      }
+    });
     residual(z, z_stride, x, out, out_stride);
     report.passes += 2;
     return report;
@@ -569,18 +651,24 @@ class ColumnSolver {
   // the number of passes over the observations.
   int64_t precondition(const double* g, double* u, double* acc) const {
     const int F = pass_.nfe();
-    for (int64_t t = offset_[0]; t < offset_[1]; ++t) u[t] = g[t] * inv_weight_g_[t];
+    const VecOps vec = vec_ops();
+    const double* iw = inv_weight_g_;
+    vec.each(offset_[0], offset_[1], [&](int64_t lo, int64_t hi) {
+      for (int64_t t = lo; t < hi; ++t) u[t] = g[t] * iw[t];
+    });
     for (int k = 1; k < F; ++k) {
-      const int64_t lo = offset_[k], hi = offset_[k + 1];
-      std::fill(acc + lo, acc + hi, 0.0);
+      vec.each(offset_[k], offset_[k + 1], [&](int64_t lo, int64_t hi) { std::fill(acc + lo, acc + hi, 0.0); });
       partial_cross(k, 0, k, u, acc);
-      for (int64_t t = lo; t < hi; ++t) u[t] = (g[t] - acc[t]) * inv_weight_g_[t];
+      vec.each(offset_[k], offset_[k + 1], [&](int64_t lo, int64_t hi) {
+        for (int64_t t = lo; t < hi; ++t) u[t] = (g[t] - acc[t]) * iw[t];
+      });
     }
     for (int k = F - 2; k >= 0; --k) {
-      const int64_t lo = offset_[k], hi = offset_[k + 1];
-      std::fill(acc + lo, acc + hi, 0.0);
+      vec.each(offset_[k], offset_[k + 1], [&](int64_t lo, int64_t hi) { std::fill(acc + lo, acc + hi, 0.0); });
       partial_cross(k, k + 1, F, u, acc);
-      for (int64_t t = lo; t < hi; ++t) u[t] -= acc[t] * inv_weight_g_[t];
+      vec.each(offset_[k], offset_[k + 1], [&](int64_t lo, int64_t hi) {
+        for (int64_t t = lo; t < hi; ++t) u[t] -= acc[t] * iw[t];
+      });
     }
     return 2 * (F - 1);
   }
@@ -665,6 +753,13 @@ class ColumnSolver {
         }
       });
     }
+  }
+
+  VecOps vec_ops() const {
+    VecOps vec;
+    vec.chunked = !blocks_.single();
+    vec.team = team_;
+    return vec;
   }
 
   ColumnScale scale_of(const double* z, int64_t z_stride) const {
@@ -784,6 +879,19 @@ void Projector::build_cross_tab(const std::vector<GroupRanges>& ranges) {
   pivot_.column.resize(static_cast<size_t>(cells));
   pivot_.weight.resize(static_cast<size_t>(cells));
   pivot_.unit_cells = std::all_of(cell, cell + cells, [](double v) { return v == 1.0; });
+
+  int64_t nblocks = std::min<int64_t>(kMaxBlocks, cells / min_block_rows());
+  nblocks = std::min(nblocks, cells / std::max<int64_t>(4 * G_other, 1));
+  nblocks = std::min<int64_t>(nblocks, kMaxPrivateBytes / (std::max<int64_t>(G_other, 1) * 8));
+  pivot_.group_start.assign(1, 0);
+  if (nblocks >= 2) {
+    for (int64_t g = 0, b = 1; g < pr.ngroups && b < nblocks; ++g)
+      if (pivot_.row[g + 1] >= b * cells / nblocks) {
+        pivot_.group_start.push_back(g + 1);
+        ++b;
+      }
+  }
+  pivot_.group_start.push_back(pr.ngroups);
 }
 
 template <bool Weighted>

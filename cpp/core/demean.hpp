@@ -88,6 +88,11 @@ struct PivotLayout {
   std::vector<uint32_t> column;   // local group of the other fixed effect
   std::vector<double> weight;     // total weight (count) of that cell
   bool unit_cells = false;        // every cell weight is exactly 1
+  // Pivot groups split into blocks of about equal cells for threads, block b
+  // = groups [group_start[b], group_start[b + 1]); one block when small.
+  // Sums into the other fixed effect are made per block and added in block
+  // order, as for the observation blocks (obs_blocks.hpp).
+  std::vector<int64_t> group_start;
 };
 
 // Per-group weight totals of one GroupIndex under one weight vector (or
