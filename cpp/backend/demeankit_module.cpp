@@ -295,8 +295,9 @@ const std::string kNoaccelDoc = std::string(
     "number of such columns and the worst criterion against its threshold -- unless report (keyword only) "
     "is a list: then one tuple (iterations, passes, criterion, threshold, converged) per column is "
     "appended to it and warning is left to the caller. A column "
-    "without variation is returned as zeros. Columns run in parallel on nt threads (0 = all cores); the "
-    "result does not depend on nt.";
+    "without variation is returned as zeros. nt threads (0 = all cores) take columns side by side when "
+    "there are at least two columns per thread, and otherwise share each column's passes over the "
+    "observations (large data only); the result does not depend on nt.";
 
 const std::string kAccelDoc = std::string(
     "MAP_NH_CG_accel(Z, w, panelmat, tol, minsubiter=0, maxsubiter=1000, verb=0, nt=0, *, report=None)\n\n"

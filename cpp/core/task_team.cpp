@@ -1,5 +1,7 @@
 #include "core/task_team.hpp"
 
+#include <system_error>
+
 
 namespace korvald::core {
 
@@ -11,7 +13,11 @@ constexpr int kPolls = 4000;
 }  // namespace
 
 TaskTeam::TaskTeam(int threads) {
-  for (int h = 1; h < threads; ++h) helpers_.emplace_back([this] { helper_loop(); });
+  try {
+    for (int h = 1; h < threads; ++h) helpers_.emplace_back([this] { helper_loop(); });
+  } catch (const std::system_error&) {
+    // No more threads to be had: the caller and the helpers so far do the work.
+  }
 }
 
 TaskTeam::~TaskTeam() {
