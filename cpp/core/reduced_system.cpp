@@ -186,9 +186,13 @@ void build_other_cross_tab(const GroupIndex& index, const std::vector<GroupRange
 
 // Non-zeros of S extrapolated from a few evenly spaced rows, straight from
 // the sort orders: row a's pattern is every group met by a pivot group that
-// meets a. Lets a dense S be turned down before anything is built.
+// meets a. Lets a dense S be turned down before anything is built. Sampling
+// stops early once it has cost about a pass over the data (rows of small
+// fixed effects are long).
 double sampled_nonzeros(const GroupIndex& index, const std::vector<GroupRanges>& ranges, const ReducedSystem& rs,
                         int64_t samples) {
+  const int64_t max_work = index.n;
+  int64_t work = 0, taken = 0;
   const int F = index.nfe;
   const int R = static_cast<int>(rs.others.size());
   const uint32_t* codes = index.codes_nk.data();
@@ -197,8 +201,9 @@ double sampled_nonzeros(const GroupIndex& index, const std::vector<GroupRanges>&
   samples = std::min(samples, rs.nr);
   std::vector<int64_t> marker(static_cast<size_t>(rs.nr), -1);
   double total = 0.0;
-  for (int64_t s = 0; s < samples; ++s) {
+  for (int64_t s = 0; s < samples && (s == 0 || work < max_work); ++s) {
     const int64_t a = (2 * s + 1) * rs.nr / (2 * samples);
+    ++taken;
     int k = 0;
     while (rs.block[k + 1] <= a) ++k;
     const GroupRanges& gr = ranges[rs.others[k]];
@@ -206,6 +211,7 @@ double sampled_nonzeros(const GroupIndex& index, const std::vector<GroupRanges>&
     int64_t count = 0;
     for (int64_t p = gr.panel[2 * g]; p <= gr.panel[2 * g + 1]; ++p) {
       const int64_t gp = codes[gr.order[p] * F + rs.pivot] - pivot_base;
+      work += pr.panel[2 * gp + 1] - pr.panel[2 * gp] + 1;
       for (int64_t q = pr.panel[2 * gp]; q <= pr.panel[2 * gp + 1]; ++q) {
         const uint32_t* c = codes + pr.order[q] * F;
         for (int l = 0; l < R; ++l) {
@@ -219,7 +225,7 @@ double sampled_nonzeros(const GroupIndex& index, const std::vector<GroupRanges>&
     }
     total += static_cast<double>(count);
   }
-  return samples > 0 ? total / static_cast<double>(samples) * static_cast<double>(rs.nr) : 0.0;
+  return taken > 0 ? total / static_cast<double>(taken) * static_cast<double>(rs.nr) : 0.0;
 }
 
 // Row a of S into `chunk`: diag(W_R) + C - B' W_p^-1 B, gathered in a dense
@@ -317,8 +323,8 @@ void pin_groups(ReducedSystem& rs) {
 }  // namespace
 
 ReducedBuild build_reduced_system(const GroupIndex& index, const std::vector<GroupRanges>& ranges,
-                                  const double* weights, int64_t max_nonzeros, int threads, Interrupt* interrupt,
-                                  ReducedSystem& rs) {
+                                  const double* weights, int64_t max_nonzeros, double max_density, int threads,
+                                  Interrupt* interrupt, ReducedSystem& rs) {
   const int F = index.nfe;
   rs.pivot = 0;
   for (int k = 1; k < F; ++k)
@@ -333,7 +339,11 @@ ReducedBuild build_reduced_system(const GroupIndex& index, const std::vector<Gro
   rs.nr = rs.block.back();
   // S's column indices are 32-bit (SciPy's sparse index type).
   if (rs.nr >= (int64_t{1} << 31)) return ReducedBuild::too_dense;
-  if (sampled_nonzeros(index, ranges, rs, 128) > 2.0 * static_cast<double>(max_nonzeros))
+  // Too large, or so dense that the panel is well connected: the sweeps then
+  // converge in a few steps, cheaper than assembling S.
+  const double estimate = sampled_nonzeros(index, ranges, rs, 128);
+  if (estimate > 2.0 * static_cast<double>(max_nonzeros) ||
+      estimate > max_density * static_cast<double>(rs.nr) * static_cast<double>(rs.nr))
     return ReducedBuild::too_dense;
   interrupt_poll(interrupt);
 
