@@ -120,13 +120,15 @@ def test_reduced_system_is_thread_independent_and_agrees_with_sweeps(weighted):
     assert np.abs(sweep[0] - runs[0][0]).max() <= 1e-8 * np.abs(wide).max()
 
 
-def test_dense_reduced_system_keeps_the_sweeps():
-    # Every worker meets ten random firms out of 1,200: the reduced system is
-    # nearly dense and its factorisation would cost more than the sweeps.
+@pytest.mark.parametrize("workers,firms", [(24_000, 1_200), (3_000, 20)])
+def test_dense_reduced_system_keeps_the_sweeps(workers, firms):
+    # Every worker meets ten random firms: the reduced system is nearly dense,
+    # too large to factorise (1,200 firms) or a sign of a well-connected panel
+    # on which the sweeps converge at once (20 firms).
     rng = np.random.default_rng(3)
-    worker = np.repeat(np.arange(24_000), 10)
-    firm = rng.integers(0, 1_200, len(worker))
-    pm = grpkit.make_pointer(np.column_stack([worker, firm, np.tile(np.arange(10), 24_000)]))
+    worker = np.repeat(np.arange(workers), 10)
+    firm = rng.integers(0, firms, len(worker))
+    pm = grpkit.make_pointer(np.column_stack([worker, firm, np.tile(np.arange(10), workers)]))
     Z = rng.normal(size=(len(worker), 1)) + np.sin(firm)[:, None]
     auto = demeankit._demean_stats(Z, None, pm, 1e-10, 0, 1000, True, 2)
     forced = demeankit._demean_stats(Z, None, pm, 1e-10, 0, 1000, True, 2, "reduced")

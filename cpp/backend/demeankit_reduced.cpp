@@ -21,6 +21,11 @@ namespace {
 // for, so the factor stays a near-exact inverse on S's range.
 constexpr double kShift = 1e-10;
 
+// A reduced system with more than this share of non-zeros comes from a well
+// connected panel (every group of the other fixed effects shares pivot
+// groups with most others), where a few sweep-preconditioned CG steps do.
+constexpr double kMaxDensity = 0.75;
+
 template <typename T>
 nb::object to_numpy(const std::vector<T>& v) {
   nb::object np = py::numpy();
@@ -178,7 +183,8 @@ bool prepare_reduced(const core::GroupIndex& index, const std::vector<core::Grou
   core::ReducedBuild built;
   {
     nb::gil_scoped_release release;
-    built = core::build_reduced_system(index, ranges, weights, max_s, threads, interrupt, out.system);
+    built = core::build_reduced_system(index, ranges, weights, max_s, budgeted ? kMaxDensity : 2.0, threads,
+                                       interrupt, out.system);
   }
   if (built != core::ReducedBuild::ok) return false;
   const std::vector<int64_t> perm = reduced_order(out.system);

@@ -24,44 +24,88 @@ struct RowChunk {
   std::vector<double> val;
 };
 
+int team_size(int threads) {
+#ifdef _OPENMP
+  return std::max(1, threads > 0 ? threads : omp_get_max_threads());
+#else
+  (void)threads;
+  return 1;
+#endif
+}
+
 // B: walk the pivot's sort order; within a pivot group, repeated other groups
-// are merged through a marker. Group weights are summed on the way.
-void build_pivot_cross_tab(const GroupIndex& index, const GroupRanges& pr, const double* weights,
+// are merged through a marker and the row is sorted by column. Fixed chunks
+// of pivot groups run in parallel and are joined in order, so B does not
+// depend on the thread count. The pivot group weights are summed on the way
+// (the other groups' weights follow from B's columns).
+void build_pivot_cross_tab(const GroupIndex& index, const GroupRanges& pr, const double* weights, int threads,
                            ReducedSystem& rs) {
   const int F = index.nfe;
   const int R = static_cast<int>(rs.others.size());
   const uint32_t* codes = index.codes_nk.data();
-  const uint32_t pivot_base = static_cast<uint32_t>(index.offset[rs.pivot]);
-  rs.w_pivot.assign(static_cast<size_t>(pr.ngroups), 0.0);
-  rs.w_r.assign(static_cast<size_t>(rs.nr), 0.0);
-  std::vector<int64_t> marker(static_cast<size_t>(rs.nr), -1), slot(static_cast<size_t>(rs.nr), 0);
-  rs.b_row.assign(static_cast<size_t>(pr.ngroups + 1), 0);
-  rs.b_col.clear();
-  rs.b_val.clear();
-  rs.b_col.reserve(static_cast<size_t>(index.n));
-  rs.b_val.reserve(static_cast<size_t>(index.n));
-  for (int64_t g = 0; g < pr.ngroups; ++g) {
-    rs.b_row[g] = static_cast<int64_t>(rs.b_col.size());
-    for (int64_t p = pr.panel[2 * g]; p <= pr.panel[2 * g + 1]; ++p) {
-      const int64_t i = pr.order[p];
-      const uint32_t* c = codes + i * F;
-      const double wi = weights ? weights[i] : 1.0;
-      rs.w_pivot[c[rs.pivot] - pivot_base] += wi;
-      for (int k = 0; k < R; ++k) {
-        const int64_t a = rs.local(k, c[rs.others[k]], index);
-        rs.w_r[a] += wi;
-        if (marker[a] != g) {
-          marker[a] = g;
-          slot[a] = static_cast<int64_t>(rs.b_col.size());
-          rs.b_col.push_back(static_cast<uint32_t>(a));
-          rs.b_val.push_back(wi);
-        } else {
-          rs.b_val[slot[a]] += wi;
+  const int64_t Gp = pr.ngroups;
+  constexpr int64_t kGroupsPerChunk = 8192;
+  const int64_t nchunks = (Gp + kGroupsPerChunk - 1) / kGroupsPerChunk;
+  rs.w_pivot.assign(static_cast<size_t>(Gp), 0.0);
+  rs.b_row.assign(static_cast<size_t>(Gp + 1), 0);
+  std::vector<std::vector<uint32_t>> chunk_col(static_cast<size_t>(nchunks));
+  std::vector<std::vector<double>> chunk_val(static_cast<size_t>(nchunks));
+  bool out_of_memory = false;
+#pragma omp parallel num_threads(team_size(threads))
+  {
+    std::vector<int64_t> marker(static_cast<size_t>(rs.nr), -1), slot(static_cast<size_t>(rs.nr), 0);
+    std::vector<std::pair<uint32_t, double>> row;
+#pragma omp for schedule(dynamic, 1)
+    for (int64_t c = 0; c < nchunks; ++c) {
+      try {
+        std::vector<uint32_t>& col = chunk_col[c];
+        std::vector<double>& val = chunk_val[c];
+        const int64_t hi = std::min(Gp, (c + 1) * kGroupsPerChunk);
+        for (int64_t g = c * kGroupsPerChunk; g < hi; ++g) {
+          row.clear();
+          double wg = 0.0;
+          for (int64_t p = pr.panel[2 * g]; p <= pr.panel[2 * g + 1]; ++p) {
+            const int64_t i = pr.order[p];
+            const uint32_t* cd = codes + i * F;
+            const double wi = weights ? weights[i] : 1.0;
+            wg += wi;
+            for (int k = 0; k < R; ++k) {
+              const int64_t a = rs.local(k, cd[rs.others[k]], index);
+              if (marker[a] != g) {
+                marker[a] = g;
+                slot[a] = static_cast<int64_t>(row.size());
+                row.emplace_back(static_cast<uint32_t>(a), wi);
+              } else {
+                row[slot[a]].second += wi;
+              }
+            }
+          }
+          rs.w_pivot[g] = wg;
+          std::sort(row.begin(), row.end(), [](const auto& x, const auto& y) { return x.first < y.first; });
+          for (const auto& [a, v] : row) {
+            col.push_back(a);
+            val.push_back(v);
+          }
+          rs.b_row[g + 1] = static_cast<int64_t>(row.size());
         }
+      } catch (const std::bad_alloc&) {
+#pragma omp atomic write
+        out_of_memory = true;
       }
     }
   }
-  rs.b_row[pr.ngroups] = static_cast<int64_t>(rs.b_col.size());
+  if (out_of_memory) throw std::bad_alloc();
+  for (int64_t g = 0; g < Gp; ++g) rs.b_row[g + 1] += rs.b_row[g];
+  rs.b_col.resize(static_cast<size_t>(rs.b_row[Gp]));
+  rs.b_val.resize(static_cast<size_t>(rs.b_row[Gp]));
+#pragma omp parallel for num_threads(team_size(threads)) schedule(dynamic, 1)
+  for (int64_t c = 0; c < nchunks; ++c) {
+    const int64_t at = rs.b_row[c * kGroupsPerChunk];
+    std::copy(chunk_col[c].begin(), chunk_col[c].end(), rs.b_col.begin() + at);
+    std::copy(chunk_val[c].begin(), chunk_val[c].end(), rs.b_val.begin() + at);
+    std::vector<uint32_t>().swap(chunk_col[c]);
+    std::vector<double>().swap(chunk_val[c]);
+  }
 }
 
 // C: for every group of every other fixed effect, the groups of the remaining
@@ -142,9 +186,13 @@ void build_other_cross_tab(const GroupIndex& index, const std::vector<GroupRange
 
 // Non-zeros of S extrapolated from a few evenly spaced rows, straight from
 // the sort orders: row a's pattern is every group met by a pivot group that
-// meets a. Lets a dense S be turned down before anything is built.
+// meets a. Lets a dense S be turned down before anything is built. Sampling
+// stops early once it has cost about a pass over the data (rows of small
+// fixed effects are long).
 double sampled_nonzeros(const GroupIndex& index, const std::vector<GroupRanges>& ranges, const ReducedSystem& rs,
                         int64_t samples) {
+  const int64_t max_work = index.n;
+  int64_t work = 0, taken = 0;
   const int F = index.nfe;
   const int R = static_cast<int>(rs.others.size());
   const uint32_t* codes = index.codes_nk.data();
@@ -153,8 +201,9 @@ double sampled_nonzeros(const GroupIndex& index, const std::vector<GroupRanges>&
   samples = std::min(samples, rs.nr);
   std::vector<int64_t> marker(static_cast<size_t>(rs.nr), -1);
   double total = 0.0;
-  for (int64_t s = 0; s < samples; ++s) {
+  for (int64_t s = 0; s < samples && (s == 0 || work < max_work); ++s) {
     const int64_t a = (2 * s + 1) * rs.nr / (2 * samples);
+    ++taken;
     int k = 0;
     while (rs.block[k + 1] <= a) ++k;
     const GroupRanges& gr = ranges[rs.others[k]];
@@ -162,6 +211,7 @@ double sampled_nonzeros(const GroupIndex& index, const std::vector<GroupRanges>&
     int64_t count = 0;
     for (int64_t p = gr.panel[2 * g]; p <= gr.panel[2 * g + 1]; ++p) {
       const int64_t gp = codes[gr.order[p] * F + rs.pivot] - pivot_base;
+      work += pr.panel[2 * gp + 1] - pr.panel[2 * gp] + 1;
       for (int64_t q = pr.panel[2 * gp]; q <= pr.panel[2 * gp + 1]; ++q) {
         const uint32_t* c = codes + pr.order[q] * F;
         for (int l = 0; l < R; ++l) {
@@ -175,7 +225,7 @@ double sampled_nonzeros(const GroupIndex& index, const std::vector<GroupRanges>&
     }
     total += static_cast<double>(count);
   }
-  return samples > 0 ? total / static_cast<double>(samples) * static_cast<double>(rs.nr) : 0.0;
+  return taken > 0 ? total / static_cast<double>(taken) * static_cast<double>(rs.nr) : 0.0;
 }
 
 // Row a of S into `chunk`: diag(W_R) + C - B' W_p^-1 B, gathered in a dense
@@ -273,8 +323,8 @@ void pin_groups(ReducedSystem& rs) {
 }  // namespace
 
 ReducedBuild build_reduced_system(const GroupIndex& index, const std::vector<GroupRanges>& ranges,
-                                  const double* weights, int64_t max_nonzeros, int threads, Interrupt* interrupt,
-                                  ReducedSystem& rs) {
+                                  const double* weights, int64_t max_nonzeros, double max_density, int threads,
+                                  Interrupt* interrupt, ReducedSystem& rs) {
   const int F = index.nfe;
   rs.pivot = 0;
   for (int k = 1; k < F; ++k)
@@ -289,43 +339,21 @@ ReducedBuild build_reduced_system(const GroupIndex& index, const std::vector<Gro
   rs.nr = rs.block.back();
   // S's column indices are 32-bit (SciPy's sparse index type).
   if (rs.nr >= (int64_t{1} << 31)) return ReducedBuild::too_dense;
-  if (sampled_nonzeros(index, ranges, rs, 128) > 2.0 * static_cast<double>(max_nonzeros))
+  // Too large, or so dense that the panel is well connected: the sweeps then
+  // converge in a few steps, cheaper than assembling S.
+  const double estimate = sampled_nonzeros(index, ranges, rs, 128);
+  if (estimate > 2.0 * static_cast<double>(max_nonzeros) ||
+      estimate > max_density * static_cast<double>(rs.nr) * static_cast<double>(rs.nr))
     return ReducedBuild::too_dense;
   interrupt_poll(interrupt);
 
-  build_pivot_cross_tab(index, ranges[rs.pivot], weights, rs);
+  build_pivot_cross_tab(index, ranges[rs.pivot], weights, threads, rs);
   interrupt_poll(interrupt);
   build_other_cross_tab(index, ranges, weights, rs);
-  pin_groups(rs);
   interrupt_poll(interrupt);
   const int64_t Gp = ranges[rs.pivot].ngroups;
   rs.inv_w_pivot.resize(static_cast<size_t>(Gp));
   for (int64_t g = 0; g < Gp; ++g) rs.inv_w_pivot[g] = rs.w_pivot[g] > 0 ? 1.0 / rs.w_pivot[g] : 0.0;
-  rs.inv_w_r.resize(static_cast<size_t>(rs.nr));
-  for (int64_t a = 0; a < rs.nr; ++a) rs.inv_w_r[a] = rs.w_r[a] > 0 ? 1.0 / rs.w_r[a] : 0.0;
-
-  // B's rows by ascending column (each row on its own: any thread count gives the same B).
-  {
-#ifdef _OPENMP
-    const int team = std::max(1, threads > 0 ? threads : omp_get_max_threads());
-#endif
-#pragma omp parallel num_threads(team)
-    {
-      std::vector<std::pair<uint32_t, double>> buf;
-#pragma omp for schedule(dynamic, 4096)
-      for (int64_t g = 0; g < Gp; ++g) {
-        const int64_t lo = rs.b_row[g], hi = rs.b_row[g + 1];
-        if (std::is_sorted(rs.b_col.begin() + lo, rs.b_col.begin() + hi)) continue;
-        buf.clear();
-        for (int64_t e = lo; e < hi; ++e) buf.emplace_back(rs.b_col[e], rs.b_val[e]);
-        std::sort(buf.begin(), buf.end(), [](const auto& x, const auto& y) { return x.first < y.first; });
-        for (int64_t e = lo; e < hi; ++e) {
-          rs.b_col[e] = buf[e - lo].first;
-          rs.b_val[e] = buf[e - lo].second;
-        }
-      }
-    }
-  }
 
   // B transposed (counting sort, pivot groups ascending within each row).
   std::vector<int64_t> bt_row(static_cast<size_t>(rs.nr + 1), 0);
@@ -337,11 +365,7 @@ ReducedBuild build_reduced_system(const GroupIndex& index, const std::vector<Gro
     // Each thread fills the rows of its own range, so every row still lists
     // its pivot groups in ascending order.
     std::vector<int64_t> next(bt_row.begin(), bt_row.end() - 1);
-#ifdef _OPENMP
-    const int parts = std::max(1, std::min(threads > 0 ? threads : omp_get_max_threads(), 8));
-#else
-    const int parts = 1;
-#endif
+    const int parts = std::min(team_size(threads), 8);
 #pragma omp parallel for num_threads(parts) schedule(static, 1)
     for (int part = 0; part < parts; ++part) {
       const uint32_t lo = static_cast<uint32_t>(rs.nr * part / parts);
@@ -356,6 +380,18 @@ ReducedBuild build_reduced_system(const GroupIndex& index, const std::vector<Gro
         }
     }
   }
+
+  // The other groups' weights: B's column sums, in pivot-group order.
+  rs.w_r.assign(static_cast<size_t>(rs.nr), 0.0);
+  rs.inv_w_r.resize(static_cast<size_t>(rs.nr));
+  for (int64_t a = 0; a < rs.nr; ++a) {
+    double wa = 0.0;
+    for (int64_t e = bt_row[a]; e < bt_row[a + 1]; ++e) wa += bt_val[e];
+    rs.w_r[a] = wa;
+    rs.inv_w_r[a] = wa > 0 ? 1.0 / wa : 0.0;
+  }
+  pin_groups(rs);
+  interrupt_poll(interrupt);
 
   // Chunks of consecutive rows of about equal work (a year meets every
   // worker: its row alone can weigh as much as thousands of firm rows), so

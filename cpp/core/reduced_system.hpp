@@ -75,12 +75,13 @@ struct ReducedSystem {
 enum class ReducedBuild { ok, too_dense };
 
 // Builds B, the cross-tabulations and S. Stops with too_dense (and a partly
-// filled `out`) as soon as S is known to have more than max_nonzeros entries;
+// filled `out`) as soon as S is known to have more than max_nonzeros entries,
+// or, from a sample of its rows, a share of non-zeros above max_density;
 // whether it stops does not depend on `threads`. Needs at least two fixed
 // effects. Throws Interrupted.
 ReducedBuild build_reduced_system(const GroupIndex& index, const std::vector<GroupRanges>& ranges,
-                                  const double* weights, int64_t max_nonzeros, int threads, Interrupt* interrupt,
-                                  ReducedSystem& out);
+                                  const double* weights, int64_t max_nonzeros, double max_density, int threads,
+                                  Interrupt* interrupt, ReducedSystem& out);
 
 // Size of the Cholesky factor of S in the order `perm` (new position k holds
 // group perm[k]): its non-zeros and floating-point operations. Counting stops
