@@ -1,6 +1,5 @@
 #include "core/task_team.hpp"
 
-#include <chrono>
 #include <system_error>
 
 
@@ -11,9 +10,6 @@ uint32_t gen_of(uint64_t ticket) { return static_cast<uint32_t>(ticket >> 32); }
 // Helpers poll this many times for the next job before sleeping; a pass
 // leaves the caller alone for a fraction of a millisecond between runs.
 constexpr int kPolls = 4000;
-// Runs judged together, and runs done alone after a bad judgement.
-constexpr int kWindow = 32;
-constexpr int kSoloRuns = 256;
 }  // namespace
 
 TaskTeam::TaskTeam(int threads) {
@@ -66,13 +62,6 @@ void TaskTeam::helper_loop() {
 }
 
 void TaskTeam::run_erased(int64_t count, void (*call)(const void*, int64_t), const void* ctx) {
-  if (solo_runs_ > 0) {
-    --solo_runs_;
-    for (int64_t t = 0; t < count; ++t) call(ctx, t);
-    return;
-  }
-  using clock = std::chrono::steady_clock;
-  const clock::time_point start = clock::now();
   Job job{call, ctx, count};
   uint32_t gen;
   {
@@ -85,17 +74,7 @@ void TaskTeam::run_erased(int64_t count, void (*call)(const void*, int64_t), con
   wake_.notify_all();
   work(job, gen);
   // Every task is claimed: wait only for those still running on a helper.
-  const clock::time_point own_done = clock::now();
   while (done_.load(std::memory_order_acquire) < count) std::this_thread::yield();
-  const clock::time_point end = clock::now();
-  busy_ += std::chrono::duration<double>(end - start).count();
-  waiting_ += std::chrono::duration<double>(end - own_done).count();
-  if (++runs_ == kWindow) {
-    // With tasks shared evenly, the caller waits for at most about one task per run.
-    if (waiting_ > 0.3 * busy_) solo_runs_ = kSoloRuns;
-    runs_ = 0;
-    busy_ = waiting_ = 0.0;
-  }
 }
 
 }  // namespace korvald::core

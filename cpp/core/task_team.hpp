@@ -6,9 +6,8 @@
 // the rest, and the caller only waits for tasks already claimed. On a busy
 // machine, where a helper may sit in the run queue for milliseconds, a run
 // then costs at worst what the caller alone would take, instead of a
-// scheduler time slice per run; and when helpers still keep it waiting too
-// often, the caller goes on alone for a while. Which thread runs a task never
-// changes a result: tasks write disjoint data.
+// scheduler time slice per run. Which thread runs a task never changes a
+// result: tasks write disjoint data.
 #pragma once
 
 #include <atomic>
@@ -60,12 +59,6 @@ class TaskTeam {
   // High 32 bits: the job's generation; low 32: next task to claim.
   std::atomic<uint64_t> ticket_{0};
   std::atomic<int64_t> done_{0};
-  // When helpers keep the caller waiting (a machine with more runnable
-  // threads than cores preempts them in the middle of a task), the caller
-  // runs alone for a while, then tries again. Only who runs a task changes.
-  int runs_ = 0;
-  int solo_runs_ = 0;
-  double busy_ = 0.0, waiting_ = 0.0;  // seconds, over the last runs
 };
 
 }  // namespace korvald::core
