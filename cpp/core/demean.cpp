@@ -510,9 +510,14 @@ class ColumnSolver {
   // demean.hpp); it is checked on the recomputed residual b - S y before
   // stopping, and a breakdown (rounding once the system is solved) restarts
   // from that residual, so a stop never rests on the recursion alone.
+  // diverged: the criterion grew far beyond its best value or stalled (S
+  // computed from weights spanning many orders of magnitude can lose its
+  // definiteness to rounding); the caller then solves the column by the
+  // sweeps instead.
   ColumnReport reduced_cg(const double* z, int64_t z_stride, double* out, int64_t out_stride,
                           const DemeanOptions& options, std::vector<double>& scratch, const ReducedSystem& rs,
-                          const ReducedFactor& factor) const {
+                          const ReducedFactor& factor, bool& diverged) const {
+    diverged = false;
     const int64_t n = pass_.n;
     ColumnReport report;
     const ColumnScale cs = scale_of(z, z_stride);
@@ -580,8 +585,23 @@ class ColumnSolver {
     };
     restart();
     report.criterion = criterion(r);
+    double best = report.criterion;
+    int64_t best_at = 0;
     while (true) {
-      if (!std::isfinite(report.criterion) || !std::isfinite(cs.scale)) break;
+      if (!std::isfinite(report.criterion) || !std::isfinite(cs.scale)) {
+        diverged = std::isfinite(cs.scale);
+        break;
+      }
+      if (report.criterion < best) {
+        best = report.criterion;
+        best_at = it;
+      }
+      // A near-exact preconditioner gains orders of magnitude per step: growth,
+      // or no new best for many steps, means it has stopped helping.
+      if (report.criterion > report.threshold && (report.criterion > 1e3 * best || it - best_at > 50)) {
+        diverged = true;
+        break;
+      }
       if (it >= options.min_iter && report.criterion <= report.threshold) {
         if (fresh) {
           report.converged = true;
@@ -810,17 +830,17 @@ class ColumnSolver {
 Projector::Projector(const GroupIndex& index, const std::vector<GroupRanges>& ranges, const double* weights,
                      DemeanMethod method, const ReducedSystem* reduced, const ReducedFactor* factor)
     : index_(index), weights_(weights), blocks_(plan_obs_blocks(index)) {
-  if (reduced && factor && method == DemeanMethod::conjugate_gradient) {
-    // The reduced system carries its own group weights.
+  const bool use_reduced = reduced && factor && method == DemeanMethod::conjugate_gradient;
+  if (use_reduced) {
     reduced_ = reduced;
     factor_ = factor;
-    return;
   }
   const int64_t T = index.total_groups();
   weight_g_.assign(static_cast<size_t>(T), 0.0);
   const int F = index.nfe;
   const uint32_t* codes = index.codes_nk.data();
-  if (F == 2 && method == DemeanMethod::conjugate_gradient) {
+  // With the reduced system the group weights only serve the sweeps a diverging column falls back to.
+  if (F == 2 && method == DemeanMethod::conjugate_gradient && !use_reduced) {
     // Group weights are summed while the cross-tabulation is built.
     build_cross_tab(ranges);
   } else {
@@ -919,14 +939,17 @@ ColumnReport Projector::conjugate_gradient(const double* z, int64_t z_stride, do
   if (reduced_) {
     switch (index_.nfe) {
       case 2:
-        return ColumnSolver<2, Weighted>(index_, blocks_, team, w, nullptr, nullptr)
-            .reduced_cg(z, z_stride, out, out_stride, options, scratch, *reduced_, *factor_);
+        return reduced_or_sweeps(
+            ColumnSolver<2, Weighted>(index_, blocks_, team, w, weight_g_.data(), inv_weight_g_.data()), z, z_stride,
+            out, out_stride, options, scratch);
       case 3:
-        return ColumnSolver<3, Weighted>(index_, blocks_, team, w, nullptr, nullptr)
-            .reduced_cg(z, z_stride, out, out_stride, options, scratch, *reduced_, *factor_);
+        return reduced_or_sweeps(
+            ColumnSolver<3, Weighted>(index_, blocks_, team, w, weight_g_.data(), inv_weight_g_.data()), z, z_stride,
+            out, out_stride, options, scratch);
       default:
-        return ColumnSolver<0, Weighted>(index_, blocks_, team, w, nullptr, nullptr)
-            .reduced_cg(z, z_stride, out, out_stride, options, scratch, *reduced_, *factor_);
+        return reduced_or_sweeps(
+            ColumnSolver<0, Weighted>(index_, blocks_, team, w, weight_g_.data(), inv_weight_g_.data()), z, z_stride,
+            out, out_stride, options, scratch);
     }
   }
   switch (index_.nfe) {
@@ -943,6 +966,24 @@ ColumnReport Projector::conjugate_gradient(const double* z, int64_t z_stride, do
       return ColumnSolver<0, Weighted>(index_, blocks_, team, w, weight_g_.data(), inv_weight_g_.data())
           .conjugate_gradient(z, z_stride, out, out_stride, options, scratch);
   }
+}
+
+template <class Solver>
+ColumnReport Projector::reduced_or_sweeps(const Solver& solver, const double* z, int64_t z_stride, double* out,
+                                          int64_t out_stride, const DemeanOptions& options,
+                                          std::vector<double>& scratch) const {
+  bool diverged = false;
+  const ColumnReport first =
+      solver.reduced_cg(z, z_stride, out, out_stride, options, scratch, *reduced_, *factor_, diverged);
+  if (!diverged || first.iterations >= options.max_iter) return first;
+  // Start over with the sweep-preconditioned CG on what is left of the iteration budget.
+  DemeanOptions rest = options;
+  rest.max_iter = options.max_iter - first.iterations;
+  rest.min_iter = std::max<int64_t>(0, options.min_iter - first.iterations);
+  ColumnReport report = solver.conjugate_gradient(z, z_stride, out, out_stride, rest, scratch);
+  report.iterations += first.iterations;
+  report.passes += first.passes;
+  return report;
 }
 
 ColumnReport Projector::demean_column(const double* z, int64_t z_stride, double* out, int64_t out_stride,

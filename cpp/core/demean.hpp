@@ -122,6 +122,10 @@ class Projector {
   template <bool Weighted>
   ColumnReport alternating(const double* z, int64_t z_stride, double* out, int64_t out_stride,
                            const DemeanOptions& options, std::vector<double>& scratch, TaskTeam* team) const;
+  template <class Solver>
+  ColumnReport reduced_or_sweeps(const Solver& solver, const double* z, int64_t z_stride, double* out,
+                                 int64_t out_stride, const DemeanOptions& options,
+                                 std::vector<double>& scratch) const;
   template <bool Weighted>
   ColumnReport conjugate_gradient(const double* z, int64_t z_stride, double* out, int64_t out_stride,
                                   const DemeanOptions& options, std::vector<double>& scratch, TaskTeam* team) const;
