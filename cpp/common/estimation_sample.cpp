@@ -3,6 +3,8 @@
 #include <nanobind/ndarray.h>
 #include <nanobind/stl/string.h>
 
+#include <algorithm>
+
 #include "core/group_order.hpp"
 
 #include "pyutil/pyutil.hpp"
@@ -285,6 +287,50 @@ static int64_t group_count(nb::handle ids) {
   return nb::cast<int64_t>(ids.attr("max")()) + 1;
 }
 
+// The column's values as int64 when its type is a plain signed or small
+// unsigned integer (exactly representable), None otherwise.
+static nb::object integer_keys(nb::handle column) {
+  nb::object np = py::numpy();
+  nb::object dtype = column.attr("dtype");
+  if (!nb::isinstance(dtype, np.attr("dtype"))) return nb::none();
+  const std::string kind = nb::cast<std::string>(dtype.attr("kind"));
+  const int64_t size = nb::cast<int64_t>(dtype.attr("itemsize"));
+  if (kind != "i" && !(kind == "u" && size < 8)) return nb::none();
+  return np.attr("ascontiguousarray")(column.attr("to_numpy")(), "dtype"_a = np.attr("int64"));
+}
+
+template <typename T>
+static T* data_of(nb::handle array) {
+  return nb::cast<nb::ndarray<T, nb::c_contig, nb::device::cpu>>(array).data();
+}
+
+// Group numbers 0..G-1 of one specification in ascending key order. Integer
+// keys of a moderate range are numbered natively; anything else (text,
+// floats, interactions, sparse huge ids) by pandas' sorted group-by.
+static nb::object specification_codes(nb::handle sample, nb::list cols) {
+  nb::object np = py::numpy();
+  if (nb::len(cols) == 1) {
+    nb::object keys = integer_keys(sample[cols[0]]);
+    if (!keys.is_none()) {
+      const int64_t n = static_cast<int64_t>(nb::len(keys));
+      nb::object codes = np.attr("empty")(n, "dtype"_a = np.attr("int64"));
+      const int64_t* keys_n = data_of<const int64_t>(keys);
+      int64_t* codes_n = data_of<int64_t>(codes);
+      // A table over the key range costs 8 bytes per possible key: keep it
+      // within a few times the sample.
+      const int64_t max_span = std::max<int64_t>(4 * n, int64_t(1) << 20);
+      int64_t groups;
+      {
+        nb::gil_scoped_release release;
+        groups = core::dense_codes(keys_n, n, max_span, codes_n);
+      }
+      if (groups >= 0) return codes;
+    }
+  }
+  return sample.attr("groupby")(cols, "sort"_a = true).attr("ngroup")().attr("to_numpy")(
+      "dtype"_a = np.attr("int64"));
+}
+
 int64_t add_identifier_columns(nb::object sample, nb::handle fixedeffects, nb::handle fenames, int verb) {
   nb::object np = py::numpy();
   if (nb::len(fixedeffects) == 0) {
@@ -295,8 +341,7 @@ int64_t add_identifier_columns(nb::object sample, nb::handle fixedeffects, nb::h
   size_t i = 0;
   for (nb::handle spec : fixedeffects) {
     nb::list cols = spec_columns(spec);
-    nb::object ids = sample.attr("groupby")(cols, "sort"_a = true).attr("ngroup")().attr("to_numpy")(
-        "dtype"_a = np.attr("int64"));
+    nb::object ids = specification_codes(sample, cols);
     assign_column(sample, fenames[i], ids);
     int64_t groups = group_count(ids);
     n_fe += groups;
@@ -346,12 +391,64 @@ int64_t recode_identifiers(nb::object sample, nb::handle fenames) {
   nb::object np = py::numpy();
   int64_t n_fe = 0;
   for (nb::handle name : fenames) {
-    nb::object ids = sample.attr("groupby")(name, "sort"_a = true).attr("ngroup")().attr("to_numpy")(
-        "dtype"_a = np.attr("int64"));
-    assign_column(sample, name, ids);
-    n_fe += group_count(ids);
+    // The codes are already 0..G-1 in key order; only the groups that lost
+    // all their rows leave gaps to close.
+    nb::object codes = int64_column(sample, name);
+    const int64_t n = static_cast<int64_t>(nb::len(codes));
+    nb::object out = np.attr("empty")(n, "dtype"_a = np.attr("int64"));
+    const int64_t* codes_n = data_of<const int64_t>(codes);
+    int64_t* out_n = data_of<int64_t>(out);
+    int64_t groups;
+    {
+      nb::gil_scoped_release release;
+      groups = core::compact_codes(codes_n, n, core::code_count(codes_n, n), out_n);
+    }
+    if (groups < 0) py::raise_runtime_error("identifier column " + py::repr(name) + " holds negative codes");
+    assign_column(sample, name, out);
+    n_fe += groups;
   }
   return n_fe;
+}
+
+nb::object int64_column(nb::handle sample, nb::handle name) {
+  nb::object np = py::numpy();
+  return np.attr("ascontiguousarray")(sample[name].attr("to_numpy")(), "dtype"_a = np.attr("int64"));
+}
+
+nb::tuple code_ranges(nb::handle codes) {
+  nb::object np = py::numpy();
+  nb::object ids = np.attr("ascontiguousarray")(codes, "dtype"_a = np.attr("int64")).attr("reshape")(-1);
+  const int64_t n = static_cast<int64_t>(nb::len(ids));
+  const int64_t* ids_n = data_of<const int64_t>(ids);
+  int64_t groups;
+  {
+    nb::gil_scoped_release release;
+    groups = core::code_count(ids_n, n);
+  }
+  if (groups < 0) py::raise_runtime_error("group codes must not be negative");
+  nb::object order = np.attr("empty")(n, "dtype"_a = np.attr("int64"));
+  nb::object panel = np.attr("empty")(nb::make_tuple(groups, 2), "dtype"_a = np.attr("int64"));
+  int64_t* order_n = data_of<int64_t>(order);
+  int64_t* panel_g2 = data_of<int64_t>(panel);
+  {
+    nb::gil_scoped_release release;
+    core::group_ranges_by_code(ids_n, n, groups, order_n, panel_g2);
+  }
+  return nb::make_tuple(order, panel);
+}
+
+nb::object group_pointers(nb::handle sample, nb::handle fenames) {
+  nb::object np = py::numpy();
+  const size_t k = nb::len(fenames);
+  nb::object result = np.attr("empty")(nb::make_tuple(2, k), "dtype"_a = "object");
+  size_t j = 0;
+  for (nb::handle name : fenames) {
+    nb::tuple ranges = code_ranges(int64_column(sample, name));
+    result[nb::make_tuple(0, j)] = ranges[0];
+    result[nb::make_tuple(1, j)] = ranges[1];
+    ++j;
+  }
+  return result;
 }
 
 // The named columns as one row-major N x m array of `dtype`, filled column by

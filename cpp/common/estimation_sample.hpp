@@ -105,6 +105,19 @@ nb::object sort_and_index(nb::object sample, nb::handle fenames);
 // returns the new N_FE (the sum of the group counts).
 int64_t recode_identifiers(nb::object sample, nb::handle fenames);
 
+// One column of the sample as a contiguous int64 array (a view when it is one).
+nb::object int64_column(nb::handle sample, nb::handle name);
+
+// (order, panel) of codes 0..G-1, G = max + 1: the stable order of the rows
+// by code and every group's first and last position (inclusive) in it, the
+// layout of the backend's group pointers. Linear time.
+nb::tuple code_ranges(nb::handle codes);
+
+// The (2, k) group-pointer array of the identifier columns `fenames`, in the
+// layout of grpkit.make_pointer, with stable counting-sort orders: the same
+// groups and ranges, ties in row order.
+nb::object group_pointers(nb::handle sample, nb::handle fenames);
+
 // The identifier columns as an N x k int64 C-contiguous array.
 nb::object identifier_matrix(nb::handle sample, nb::handle fenames);
 

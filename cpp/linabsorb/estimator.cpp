@@ -25,6 +25,7 @@ static nb::object run(const Arguments& args) {
   in.y = prep.y;
   in.fixedeffects = prep.fixedeffects;
   in.fenames = prep.fenames;
+  in.fe_pointers = prep.panelmat;
   in.N = prep.N;
   in.K = estimates.K;
   in.N_FE = prep.N_FE;

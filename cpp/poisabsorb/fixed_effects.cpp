@@ -13,7 +13,7 @@ namespace korvald::poisabsorb {
 using namespace nb::literals;
 
 static nb::object pointers(const Call& c, nb::handle sample) {
-  return c.module.attr("make_pointer")(common::identifier_matrix(sample, c.fenames));
+  return common::group_pointers(sample, c.fenames);
 }
 
 nb::object fe_style_removal(const Call& c, nb::object sample, nb::object* mp) {

@@ -258,6 +258,7 @@ nb::object finish(Call& c) {
   in.y = c.y;
   in.fixedeffects = c.fixedeffects;
   in.fenames = c.fenames;
+  in.fe_pointers = c.mp;
   in.N = c.N;
   in.K = c.K;
   in.N_FE = c.N_FE;

@@ -90,7 +90,7 @@ void separation_pass(Call& c) {
       // empty sample are undefined.
       if (c.N == 0) py::raise_exception("All observations removed by separation check");
       c.N_FE = common::recode_identifiers(c.sample, c.fenames);
-      c.mp = c.module.attr("make_pointer")(common::identifier_matrix(c.sample, c.fenames));
+      c.mp = common::group_pointers(c.sample, c.fenames);
       const std::string note = std::to_string(num_separated) +
                                " observation(s) dropped due to regressor-based separation (method: ir)";
       c.log(note);
