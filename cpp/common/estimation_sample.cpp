@@ -353,7 +353,7 @@ int64_t add_identifier_columns(nb::object sample, nb::handle fixedeffects, nb::h
   return n_fe;
 }
 
-nb::object sort_and_index(nb::object sample, nb::handle fenames) {
+nb::object index_and_order_key(nb::object sample, nb::handle fenames) {
   nb::handle best;
   int64_t best_max = -1;
   for (nb::handle name : fenames) {
@@ -363,28 +363,41 @@ nb::object sort_and_index(nb::object sample, nb::handle fenames) {
       best_max = m;
     }
   }
-  // Identifier codes are 0..G-1, so a counting sort gives the stable order in
-  // one pass; anything else falls back to pandas' stable sort.
+  nb::object labels = sample.attr("index");
+  // A Series cannot be built on a MultiIndex; those labels take the plain route.
+  if (nb::isinstance(labels, py::pandas().attr("MultiIndex")))
+    sample["initial_index"] = labels;
+  else
+    assign_column(sample, nb::str("initial_index"), labels);
+  return nb::borrow(best);
+}
+
+nb::object output_order(nb::handle sample, nb::handle key) {
   nb::object np = py::numpy();
-  nb::object codes = np.attr("ascontiguousarray")(sample[best].attr("to_numpy")(), "dtype"_a = np.attr("int64"));
+  nb::object codes = int64_column(sample, key);
   const int64_t n = static_cast<int64_t>(nb::len(codes));
   nb::object order = np.attr("empty")(n, "dtype"_a = np.attr("int64"));
-  const int64_t* codes_n = nb::cast<nb::ndarray<const int64_t, nb::ndim<1>, nb::c_contig>>(codes).data();
-  int64_t* order_n = nb::cast<nb::ndarray<int64_t, nb::ndim<1>, nb::c_contig>>(order).data();
+  const int64_t* codes_n = data_of<const int64_t>(codes);
+  int64_t* order_n = data_of<int64_t>(order);
   bool counted;
   {
     nb::gil_scoped_release release;
-    counted = core::stable_order_by_code(codes_n, n, best_max + 1, order_n);
+    const int64_t groups = core::code_count(codes_n, n);
+    counted = groups >= 0 && core::stable_order_by_code(codes_n, n, groups, order_n);
   }
-  nb::object sorted =
-      counted ? sample.attr("take")(order) : sample.attr("sort_values")(best, "kind"_a = "stable");
-  nb::object labels = sorted.attr("index");
-  // A Series cannot be built on a MultiIndex; those labels take the plain route.
-  if (nb::isinstance(labels, py::pandas().attr("MultiIndex")))
-    sorted["initial_index"] = labels;
-  else
-    assign_column(sorted, nb::str("initial_index"), labels);
-  return sorted;
+  if (!counted) py::raise_runtime_error("identifier column " + py::repr(key) + " holds negative codes");
+  return order;
+}
+
+nb::object output_index(nb::handle sample, nb::handle order) {
+  nb::object labels = sample["initial_index"].attr("to_numpy")();
+  if (!order.is_none()) labels = labels.attr("take")(order);
+  return py::pandas().attr("Index")(labels, "name"_a = "initial_index");
+}
+
+nb::object in_output_order(nb::handle values, nb::handle order) {
+  nb::object flat = py::numpy().attr("asarray")(values).attr("ravel")();
+  return order.is_none() ? flat : flat.attr("take")(order);
 }
 
 int64_t recode_identifiers(nb::object sample, nb::handle fenames) {
@@ -475,12 +488,9 @@ nb::object float_matrix(nb::handle sample, nb::handle columns) {
   return column_matrix(sample, columns, py::numpy().attr("float64"));
 }
 
-nb::object series_by_initial_index(nb::handle sample, nb::handle values, nb::handle name) {
-  nb::object pd = py::pandas();
-  nb::object np = py::numpy();
-  nb::object index = pd.attr("Index")(sample["initial_index"].attr("to_numpy")(), "name"_a = "initial_index");
-  return pd.attr("Series")(np.attr("asarray")(values).attr("ravel")(), "index"_a = index, "name"_a = name,
-                           "copy"_a = false);
+nb::object series_by_initial_index(nb::handle sample, nb::handle values, nb::handle name, nb::handle order) {
+  return py::pandas().attr("Series")(in_output_order(values, order), "index"_a = output_index(sample, order),
+                                     "name"_a = name, "copy"_a = false);
 }
 
 }  // namespace korvald::common

@@ -52,6 +52,7 @@ static nb::object run(const Arguments& args) {
   as.x_all = prep.x_all;
   as.fixedeffects = prep.fixedeffects;
   as.data = prep.data;
+  as.order = prep.order;
   as.N = prep.N;
   as.K = estimates.K;
   as.N_FE = prep.N_FE;
