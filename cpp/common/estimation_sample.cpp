@@ -197,15 +197,25 @@ static bool always_copy_on_write() {
 
 nb::object build_sample(nb::handle data, nb::handle keepvars, nb::handle yx, nb::handle msg) {
   nb::list keep = sorted_unique(keepvars);
-  nb::object selected = data.attr("loc")[nb::make_tuple(nb::slice(nb::none(), nb::none(), nb::none()), keep)];
+  const nb::object all = nb::slice(nb::none(), nb::none(), nb::none());
   // The element type all kept columns would share in one array: read off an
   // empty slice, so no data is copied to learn it.
-  nb::object common_dtype = selected.attr("iloc")[nb::slice(0, 0, 1)].attr("to_numpy")().attr("dtype");
-  // pandas 3 always copies on write: the selection shares the caller's
-  // columns until one is replaced, and every change below replaces whole
+  nb::object common_dtype =
+      data.attr("iloc")[nb::slice(0, 0, 1)].attr("loc")[nb::make_tuple(all, keep)].attr("to_numpy")().attr("dtype");
+  // pandas 3 always copies on write: a frame of the caller's own columns
+  // shares them until one is replaced, and every change below replaces whole
   // columns, so the caller's frame stays untouched without copying all N rows
-  // up front. Older pandas gets its own copy.
-  nb::object sample = always_copy_on_write() ? selected : selected.attr("copy")();
+  // up front. Built column by column: selecting several columns at once
+  // copies those that sit in one block with others. Older pandas gets its
+  // own copy.
+  nb::object sample;
+  if (always_copy_on_write()) {
+    nb::dict columns;
+    for (nb::handle name : keep) columns[name] = data.attr("__getitem__")(name);
+    sample = py::pandas().attr("DataFrame")(columns, "copy"_a = false);
+  } else {
+    sample = data.attr("loc")[nb::make_tuple(all, keep)].attr("copy")();
+  }
   nb::object float64 = py::numpy().attr("float64");
   if (nb::len(yx) > 0 && !py::equals(common_dtype, float64)) {
     const std::string note = "Some variables are not double, recasting";
