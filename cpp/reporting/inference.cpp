@@ -350,8 +350,10 @@ InferenceOutput covariance_and_inference(const InferenceInput& in, nb::handle re
     nb::object y_values = in.data[nb::list(in.y)].attr("to_numpy")("dtype"_a = float64);
     const double y_mean = as_double(np().attr("mean")(y_values));
     if (K > 0) {
-      nb::object X = in.data[nb::list(in.x)].attr("to_numpy")("dtype"_a = float64);
-      nb::object Xbar = X.attr("mean")("axis"_a = 0);
+      // Column by column: the sample's columns are read in place, not copied into one N x K block.
+      nb::object Xbar = np().attr("empty")(K, "dtype"_a = float64);
+      for (int64_t k = 0; k < K; ++k)
+        Xbar[nb::int_(k)] = np().attr("mean")(in.data[nb::list(in.x)[k]].attr("to_numpy")("dtype"_a = float64));
       constant = y_mean - as_double(Xbar.attr("__matmul__")(beta).attr("item")());
       w = nb::float_(1.0 / static_cast<double>(N)) - Xt.attr("__matmul__")(bread.attr("__matmul__")(Xbar));
     } else {
@@ -403,9 +405,9 @@ InferenceOutput covariance_and_inference(const InferenceInput& in, nb::handle re
   } else if (in.setype == "heteroskedastic") {
     cons_var = hetero_factor * as_double(np().attr("sum")(wr_hetero * wr_hetero));
   } else {
-    nb::object wr_series = pd().attr("Series")(wr, "copy"_a = false);
+    // Cluster numbers are 0..G-1: their sums by counting, no hashing.
     for (size_t i = 0; i < clusters.names.size(); ++i) {
-      nb::object sums = wr_series.attr("groupby")(clusters.ids[i]).attr("sum")().attr("to_numpy")();
+      nb::object sums = np().attr("bincount")(clusters.ids[i], "weights"_a = wr.attr("ravel")());
       cons_var += clusters.pm[i] * clusters.correction * as_double(np().attr("sum")(sums * sums));
     }
     if (!linear) cons_var *= cr1_factor;
