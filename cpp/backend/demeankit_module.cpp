@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "backend/demeankit_args.hpp"
+#include "backend/demeankit_index_cache.hpp"
 #include "core/cluster_scores.hpp"
 #include "core/demean.hpp"
 #include "core/group_index.hpp"
@@ -81,10 +82,9 @@ DemeanCall run_demean(core::DemeanMethod method, nb::handle Z, nb::handle w, nb:
   std::string failure;
   const std::unique_ptr<core::Interrupt> interrupt = py::signal_interrupt();
   options.interrupt = interrupt.get();
+  const std::shared_ptr<const core::GroupIndex> shared_index = shared_group_index(panelmat, groups, n, failure);
   {
     nb::gil_scoped_release release;
-    core::GroupIndex index;
-    failure = build_index(groups, n, index);
     if (failure.empty() && weights) {
       for (int64_t i = 0; i < n; ++i)
         if (!(weights[i] >= 0) || !std::isfinite(weights[i])) {
@@ -93,6 +93,7 @@ DemeanCall run_demean(core::DemeanMethod method, nb::handle Z, nb::handle w, nb:
         }
     }
     if (failure.empty()) {
+      const core::GroupIndex& index = *shared_index;
       std::vector<core::GroupRanges> ranges;
       for (const auto& g : groups) ranges.push_back(g.ranges());
       const core::Projector projector(index, ranges, weights, method);
@@ -225,10 +226,9 @@ nb::object drop_observations(core::DropRule rule, nb::handle y, nb::handle panel
   nb::object result = np.attr("empty")(nb::make_tuple(n), "dtype"_a = np.attr("int64"));
   int64_t* keep_out = data_of<int64_t>(result);
   std::string failure;
+  const std::shared_ptr<const core::GroupIndex> shared_index = shared_group_index(panelmat, groups, n, failure);
   {
     nb::gil_scoped_release release;
-    core::GroupIndex index;
-    failure = build_index(groups, n, index);
     std::vector<double> cc;
     if (failure.empty() && cv.data) {
       cc.resize(static_cast<size_t>(n));
@@ -248,7 +248,7 @@ nb::object drop_observations(core::DropRule rule, nb::handle y, nb::handle panel
       for (int64_t i = 0; i < n; ++i) yc[i] = yv.data[i * yv.row_stride];
       std::vector<uint8_t> keep(static_cast<size_t>(n));
       for (int64_t i = 0; i < n; ++i) keep[i] = mv.data[i] != 0;
-      core::drop_uninformative(index, ranges, yc.data(), rule, keep.data(), cc.empty() ? nullptr : cc.data());
+      core::drop_uninformative(*shared_index, ranges, yc.data(), rule, keep.data(), cc.empty() ? nullptr : cc.data());
       for (int64_t i = 0; i < n; ++i) keep_out[i] = keep[i];
     }
   }
