@@ -40,6 +40,10 @@ static nb::object run(const Arguments& args) {
   in.verb = prep.verbose ? 1 : 0;
   in.msg = prep.msg;
   reporting::InferenceOutput inference = reporting::covariance_and_inference(in, prep.result);
+  // The group pointers (and the kernels' index kept for them) are not needed
+  // any more; the result assembly below is the call's other memory peak.
+  in.fe_pointers = nb::none();
+  prep.panelmat = nb::none();
 
   // FEgen counts by equality with True, so 1 does and 2 does not.
   const bool fegen = py::equals(args.FEgen, nb::bool_(true));

@@ -277,6 +277,9 @@ nb::object finish(Call& c) {
   in.eta = c.eta;
   in.x_scale = c.x_scale;
   reporting::InferenceOutput inf = reporting::covariance_and_inference(in, c.result);
+  // The group pointers (and the kernels' index kept for them) are done with.
+  in.fe_pointers = nb::none();
+  c.mp = nb::none();
   score_resid = hetero_resid = nb::none();
 
   // Fit statistics of the final means.
