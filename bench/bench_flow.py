@@ -27,7 +27,7 @@ import numpy as np
 import pandas as pd
 
 
-def make_simple_panel(n_obs: int, seed: int = 11) -> pd.DataFrame:
+def make_simple_panel(n_obs: int, seed: int = 11, outcome: str = "both") -> pd.DataFrame:
     rng = np.random.default_rng(seed)
     n_indiv = -(-n_obs // 10)
     n_firm = max(1, n_obs // 230)
@@ -38,9 +38,13 @@ def make_simple_panel(n_obs: int, seed: int = 11) -> pd.DataFrame:
     x2 = x1 ** 2
     y = (x1 + 0.05 * x2 + rng.normal(size=n_indiv)[indiv] + rng.normal(size=n_firm)[firm]
          + rng.normal(size=10)[year] + rng.normal(size=n_obs))
-    count = rng.negative_binomial(1.0, 1.0 / (1.0 + np.exp(y))).astype(np.float64)
-    return pd.DataFrame({"y": y, "count": count, "x1": x1, "x2": x2, "indiv": indiv, "firm": firm,
-                         "year": year})
+    columns = {"x1": x1, "x2": x2, "indiv": indiv, "firm": firm, "year": year}
+    if outcome in ("both", "count"):
+        columns["count"] = rng.negative_binomial(1.0, 1.0 / (1.0 + np.exp(y))).astype(np.float64)
+    if outcome in ("both", "y"):
+        columns["y"] = y
+    del y
+    return pd.DataFrame(columns, copy=False)
 
 
 def status_mb(field: str) -> float:
@@ -64,14 +68,10 @@ def one_run(n: int, model: str, nt: int, repeats: int, split: bool) -> dict:
     lin_mod = importlib.import_module("korvald.linabsorb._linabsorb")
     pois_mod = importlib.import_module("korvald.poisabsorb._poisabsorb")
 
-    data = make_simple_panel(n)
     dep = "y" if model == "ols" else "count"
+    data = make_simple_panel(n, outcome=dep)
     cols = [dep, "x1", "x2", "indiv", "firm", "year"]
     col_bytes = sum(data[c].to_numpy().nbytes for c in cols)
-    if model == "ppml":
-        data = data.drop(columns=["y"])
-    else:
-        data = data.drop(columns=["count"])
     est = linabsorb if model == "ols" else poisabsorb
     mod = lin_mod if model == "ols" else pois_mod
     demean_time = [0.0]
