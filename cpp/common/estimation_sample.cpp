@@ -389,14 +389,20 @@ nb::object output_order(nb::handle sample, nb::handle key) {
   nb::object order = np.attr("empty")(n, "dtype"_a = np.attr("int64"));
   const int64_t* codes_n = data_of<const int64_t>(codes);
   int64_t* order_n = data_of<int64_t>(order);
-  bool counted;
+  bool counted, identity = false;
   {
     nb::gil_scoped_release release;
     const int64_t groups = core::code_count(codes_n, n);
     counted = groups >= 0 && core::stable_order_by_code(codes_n, n, groups, order_n);
+    if (counted) {
+      identity = true;
+      for (int64_t i = 0; i < n && identity; ++i) identity = order_n[i] == i;
+    }
   }
   if (!counted) py::raise_runtime_error("identifier column " + py::repr(key) + " holds negative codes");
-  return order;
+  // Rows already in output order (data sorted by that identifier): the
+  // outputs can use the sample's arrays as they are.
+  return identity ? nb::object(nb::none()) : order;
 }
 
 nb::object output_index(nb::handle sample, nb::handle order) {

@@ -107,7 +107,7 @@ nb::object index_and_order_key(nb::object sample, nb::handle fenames);
 // Stable order of the sample's rows by the identifier column `key`: the
 // order of the per-observation outputs. Identifiers are re-coded monotonically
 // after rows are removed, so this is the order a stable sort by the key
-// before the removal leaves behind.
+// before the removal leaves behind. None when that is the rows' own order.
 nb::object output_order(nb::handle sample, nb::handle key);
 
 // pandas Index "initial_index" of the caller's labels in `order` (None: sample order).

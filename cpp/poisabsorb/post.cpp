@@ -47,7 +47,7 @@ static void print_diagnostics(const Call& c) {
   py::print("    eta = " + fmt(eta[worst], ".4f"));
   py::print("    mu  = " + fmt(mu[worst], ".4e"));
   py::print("    Y   = " + fmt(y[worst], ".4e"));
-  nb::object row = c.output_order.attr("__getitem__")(worst);
+  nb::object row = c.output_order.is_none() ? worst : nb::object(c.output_order.attr("__getitem__")(worst));
   nb::dict xvals;
   for (nb::handle name : c.x) xvals[name] = c.sample.attr("__getitem__")(name).attr("iloc")[row];
   py::print("    X values: " + py::str(xvals));
