@@ -327,8 +327,8 @@ static nb::object specification_codes(nb::handle sample, nb::list cols) {
       const int64_t* keys_n = data_of<const int64_t>(keys);
       int64_t* codes_n = data_of<int64_t>(codes);
       // A table over the key range costs 8 bytes per possible key: keep it
-      // within a few times the sample.
-      const int64_t max_span = std::max<int64_t>(4 * n, int64_t(1) << 20);
+      // within the size of the codes themselves.
+      const int64_t max_span = std::max<int64_t>(n, int64_t(1) << 20);
       int64_t groups;
       {
         nb::gil_scoped_release release;
