@@ -30,6 +30,30 @@ def make_two_way_panel(n_obs: int, n_fe1: int = 100_000, n_fe2: int = 1_000, see
                          "fe1": fe1, "fe2": fe2})
 
 
+def make_fixest_panel(n_obs: int, design: str, seed: int = 11) -> pd.DataFrame:
+    """The fixest benchmark panel: n_obs rows, n_obs/10 individuals observed in 10 years,
+    n_obs/230 firms. "simple": every row's firm drawn at random; "difficult": rows ordered by
+    individual and year and firm = row number mod number of firms, a sparse and weakly connected
+    individual-firm graph. Effects and x1 standard normal, x2 = x1**2,
+    y = x1 + 0.05 x2 + effects + N(0, 1); `count` is negative binomial with mean exp(y)."""
+    if design not in ("simple", "difficult"):
+        raise ValueError("design must be 'simple' or 'difficult'")
+    rng = np.random.default_rng(seed)
+    n_indiv = -(-n_obs // 10)
+    n_firm = max(1, n_obs // 230)
+    indiv = np.repeat(np.arange(n_indiv), 10)[:n_obs]
+    year = np.tile(np.arange(10), n_indiv)[:n_obs]
+    firm = rng.integers(0, n_firm, n_obs) if design == "simple" else np.arange(n_obs) % n_firm
+    x1 = rng.normal(size=n_obs)
+    x2 = x1 ** 2
+    y = (x1 + 0.05 * x2 + rng.normal(size=n_indiv)[indiv] + rng.normal(size=n_firm)[firm]
+         + rng.normal(size=10)[year] + rng.normal(size=n_obs))
+    mu = np.exp(y)
+    count = rng.negative_binomial(1.0, 1.0 / (1.0 + mu)).astype(np.float64)
+    return pd.DataFrame({"y": y, "count": count, "x1": x1, "x2": x2, "indiv": indiv, "firm": firm,
+                         "year": year})
+
+
 def rss_mb() -> float:
     with open("/proc/self/status") as fh:
         for line in fh:

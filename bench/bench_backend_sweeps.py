@@ -44,20 +44,22 @@ def hard_design(nt, max_plain):
     print(f"  make_pointer: {t_ptr:.2f} s")
     Z = np.column_stack([rng.normal(size=n) + np.sin(firm) + 1e-4 * worker, rng.normal(size=n)])
     for accel, cap in ((True, 100_000), (False, max_plain)):
-        (res, iters, passes, conv), secs = timed(demeankit._demean_stats, Z, None, pm, 1e-8, 0, cap, accel, nt)
+        (res, iters, passes, conv, solver), secs = timed(demeankit._demean_stats, Z, None, pm, 1e-8, 0, cap, accel, nt)
         name = "MAP_NH_CG_accel" if accel else "MAP_NH_noaccel "
-        print(f"  {name}: iterations {iters}, passes {passes}, converged {conv}, wall {secs:.2f} s"
+        print(f"  {name}: iterations {iters}, passes {passes}, converged {conv}, solver {solver}, wall {secs:.2f} s"
               + ("" if all(conv) else f"  (capped at maxsubiter={cap})"))
     w = np.exp(rng.normal(scale=0.5, size=n))
-    (res, iters, passes, conv), secs = timed(demeankit._demean_stats, Z, w, pm, 1e-8, 0, 100_000, True, nt)
-    print(f"  MAP_NH_CG_accel weighted: iterations {iters}, passes {passes}, converged {conv}, wall {secs:.2f} s")
+    (res, iters, passes, conv, solver), secs = timed(demeankit._demean_stats, Z, w, pm, 1e-8, 0, 100_000, True, nt)
+    print(f"  MAP_NH_CG_accel weighted: iterations {iters}, passes {passes}, converged {conv}, solver {solver}, "
+          f"wall {secs:.2f} s")
     # A third, small fixed effect (the period) takes the general path.
     period = np.tile(np.arange(10), 100_000)
     pm3 = grpkit.make_pointer(np.column_stack([worker, firm, period]))
     for accel, cap in ((True, 100_000), (False, max_plain // 10)):
-        (res, iters, passes, conv), secs = timed(demeankit._demean_stats, Z, None, pm3, 1e-8, 0, cap, accel, nt)
+        (res, iters, passes, conv, solver), secs = timed(demeankit._demean_stats, Z, None, pm3, 1e-8, 0, cap, accel, nt)
         name = "MAP_NH_CG_accel" if accel else "MAP_NH_noaccel "
-        print(f"  + period FE, {name}: iterations {iters}, passes {passes}, converged {conv}, wall {secs:.2f} s"
+        print(f"  + period FE, {name}: iterations {iters}, passes {passes}, converged {conv}, solver {solver}, "
+              f"wall {secs:.2f} s"
               + ("" if all(conv) else f"  (capped at maxsubiter={cap})"))
 
 

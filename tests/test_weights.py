@@ -32,6 +32,8 @@ def linear(df, **kw):
 
 def poisson(df, **kw):
     kw.setdefault("print_stata_style_summary", False)
+    # standard errors and p-values are compared at 1e-7: converge the IRLS well beyond that
+    kw.setdefault("eps_beta", 1e-12)
     return poisabsorb(data=df, **{**POIS, **kw})
 
 

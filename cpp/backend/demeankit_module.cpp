@@ -16,6 +16,7 @@
 
 #include "backend/demeankit_args.hpp"
 #include "backend/demeankit_index_cache.hpp"
+#include "backend/demeankit_reduced.hpp"
 #include "core/cluster_scores.hpp"
 #include "core/demean.hpp"
 #include "core/group_index.hpp"
@@ -44,10 +45,12 @@ T* data_of(nb::handle array) {
 struct DemeanCall {
   nb::object result;
   std::vector<core::ColumnReport> reports;
+  bool reduced = false;  // solved through the reduced system
 };
 
 DemeanCall run_demean(core::DemeanMethod method, nb::handle Z, nb::handle w, nb::handle panelmat, nb::handle tol,
-                      nb::handle minsubiter, nb::handle maxsubiter, nb::handle nt) {
+                      nb::handle minsubiter, nb::handle maxsubiter, nb::handle nt,
+                      ReducedMode reduced_mode = ReducedMode::automatic) {
   const DoubleView z = float64_matrix(Z, "Z");
   const int64_t n = z.rows, m = z.cols;
   DoubleView wv;
@@ -82,6 +85,7 @@ DemeanCall run_demean(core::DemeanMethod method, nb::handle Z, nb::handle w, nb:
   std::string failure;
   const std::unique_ptr<core::Interrupt> interrupt = py::signal_interrupt();
   options.interrupt = interrupt.get();
+  const int nthreads = static_cast<int>(std::min<int64_t>(threads, 1 << 16));
   const std::shared_ptr<const core::GroupIndex> shared_index = shared_group_index(panelmat, groups, n, failure);
   {
     nb::gil_scoped_release release;
@@ -92,20 +96,23 @@ DemeanCall run_demean(core::DemeanMethod method, nb::handle Z, nb::handle w, nb:
           break;
         }
     }
-    if (failure.empty()) {
-      const core::GroupIndex& index = *shared_index;
-      std::vector<core::GroupRanges> ranges;
-      for (const auto& g : groups) ranges.push_back(g.ranges());
-      const core::Projector projector(index, ranges, weights, method);
-      try {
-        call.reports = core::demean_columns(projector, z.data, n, m, z.row_stride, z.col_stride, out, options,
-                                            static_cast<int>(std::min<int64_t>(threads, 1 << 16)));
-      } catch (const core::Interrupted&) {
-      }
-    }
+  }
+  if (!failure.empty()) py::raise_value_error(failure);
+  std::vector<core::GroupRanges> ranges;
+  for (const auto& g : groups) ranges.push_back(g.ranges());
+  const core::GroupIndex& index = *shared_index;
+  ReducedSolver reduced;
+  try {
+    // Weakly connected panels: CG on the reduced system with its factor (see demeankit_reduced.hpp).
+    if (method == core::DemeanMethod::conjugate_gradient && m > 0)
+      call.reduced = prepare_reduced(index, ranges, weights, nthreads, interrupt.get(), reduced_mode, reduced);
+    nb::gil_scoped_release release;
+    const core::Projector projector(index, ranges, weights, method, call.reduced ? &reduced.system : nullptr,
+                                    call.reduced ? &reduced.factor : nullptr);
+    call.reports = core::demean_columns(projector, z.data, n, m, z.row_stride, z.col_stride, out, options, nthreads);
+  } catch (const core::Interrupted&) {
   }
   py::raise_if_interrupted(*interrupt);
-  if (!failure.empty()) py::raise_value_error(failure);
   return call;
 }
 
@@ -155,16 +162,24 @@ nb::object map_function(const char* name, core::DemeanMethod method, nb::handle 
 }
 
 nb::object demean_stats(nb::handle Z, nb::handle w, nb::handle panelmat, nb::handle tol, nb::handle minsubiter,
-                        nb::handle maxsubiter, nb::handle accel, nb::handle nt) {
+                        nb::handle maxsubiter, nb::handle accel, nb::handle nt, nb::handle solver) {
   const auto method = py::truthy(accel) ? core::DemeanMethod::conjugate_gradient : core::DemeanMethod::alternating;
-  DemeanCall call = run_demean(method, Z, w, panelmat, tol, minsubiter, maxsubiter, nt);
+  ReducedMode mode = ReducedMode::automatic;
+  const std::string choice = nb::isinstance<nb::str>(solver) ? nb::cast<std::string>(solver) : "";
+  if (choice == "sweep")
+    mode = ReducedMode::never;
+  else if (choice == "reduced")
+    mode = ReducedMode::always;
+  else if (choice != "auto")
+    py::raise_value_error("solver must be 'auto', 'sweep' or 'reduced'");
+  DemeanCall call = run_demean(method, Z, w, panelmat, tol, minsubiter, maxsubiter, nt, mode);
   nb::list iterations, passes, converged;
   for (const auto& r : call.reports) {
     iterations.append(r.iterations);
     passes.append(r.passes);
     converged.append(nb::bool_(r.converged));
   }
-  return nb::make_tuple(call.result, iterations, passes, converged);
+  return nb::make_tuple(call.result, iterations, passes, converged, call.reduced ? "reduced" : "sweep");
 }
 
 nb::object panelsetup(nb::handle panel, nb::handle column, nb::handle N, nb::handle G) {
@@ -286,7 +301,10 @@ const std::string kAccelDoc = std::string(
     "MAP_NH_CG_accel(Z, w, panelmat, tol, minsubiter=0, maxsubiter=1000, verb=0, nt=0, *, report=None)\n\n"
     "Same contract as MAP_NH_noaccel, solved by conjugate gradient on the fixed-effect coefficients, "
     "preconditioned by the symmetric sweep of projections (forward then backward over the fixed "
-    "effects); it needs far fewer passes over the data on weakly connected designs.\n\n") + kTolDoc +
+    "effects); it needs far fewer passes over the data on weakly connected designs. When the panel is so "
+    "weakly connected that the system left after eliminating the finest fixed effect exactly (over the "
+    "groups of the others) is sparse with a small factor, CG runs on that system instead, preconditioned "
+    "by its sparse factorisation (chosen automatically; same criterion).\n\n") + kTolDoc +
     "Here the criterion is sqrt(g' M^-1 g) for the current normal-equation residual g and the symmetric "
     "sweep M, an upper bound of the w-norm of the change one more symmetric sweep would make. An "
     "iteration is one CG step; minsubiter, maxsubiter, verb, nt and report as in MAP_NH_noaccel.";
@@ -316,9 +334,11 @@ NB_MODULE(demeankit, m) {
   def_map(m, "MAP_NH_CG_accel", core::DemeanMethod::conjugate_gradient, kAccelDoc);
 
   m.def("_demean_stats", &demean_stats, "Z"_a, "w"_a.none(), "panelmat"_a, "tol"_a, "minsubiter"_a,
-        "maxsubiter"_a, "accel"_a, "nt"_a = 0,
+        "maxsubiter"_a, "accel"_a, "nt"_a = 0, "solver"_a = "auto",
         "Diagnostic run of the partialling-out (accel true: CG, false: alternating projections). Returns "
-        "(result, iterations per column, passes over the observations per column, converged flags).");
+        "(result, iterations per column, passes over the observations per column, converged flags, solver "
+        "used). solver (CG only): 'auto' as MAP_NH_CG_accel chooses, 'sweep' the sweep-preconditioned CG, "
+        "'reduced' the reduced system whenever it can be factorised.");
 
   m.def("panelsetup", &panelsetup, "panel"_a, "column"_a, "N"_a, "G"_a,
         "panelsetup(panel, column, N, G)\n\nFill the int64 (G, 2) array panel in place with the range of every "

@@ -369,6 +369,166 @@ class ColumnSolver {
     return report;
   }
 
+  // CG on the reduced system S y = b of reduced_system.hpp, preconditioned
+  // by the factor of S + shift. The criterion is the symmetric sweep's (see
+  // demean.hpp); it is checked on the recomputed residual b - S y before
+  // stopping, and a breakdown (rounding once the system is solved) restarts
+  // from that residual, so a stop never rests on the recursion alone.
+  // diverged: the criterion grew far beyond its best value or stalled (S
+  // computed from weights spanning many orders of magnitude can lose its
+  // definiteness to rounding); the caller then solves the column by the
+  // sweeps instead.
+  ColumnReport reduced_cg(const double* z, int64_t z_stride, double* out, int64_t out_stride,
+                          const DemeanOptions& options, std::vector<double>& scratch, const ReducedSystem& rs,
+                          const ReducedFactor& factor, bool& diverged) const {
+    diverged = false;
+    const int64_t n = pass_.n;
+    ColumnReport report;
+    const ColumnScale cs = column_scale<Weighted>(z, z_stride, n, pass_.w);
+    report.passes = 2;
+    if (!cs.varies) return constant_column(out, out_stride, report);
+    report.threshold = options.tol * cs.scale;
+
+    const int64_t T = total_, R = rs.nr;
+    const int nb = static_cast<int>(rs.others.size());
+    const int64_t op = offset_[rs.pivot];
+    const int64_t Gp = static_cast<int64_t>(rs.w_pivot.size());
+    scratch.assign(static_cast<size_t>(2 * T + 9 * R), 0.0);
+    double* c = scratch.data();  // D'Wz, global numbering
+    double* x = c + T;           // coefficients, global numbering
+    double* b = x + T;
+    double* y = b + R;
+    double* r = y + R;
+    double* u = r + R;
+    double* p = u + R;
+    double* q = p + R;
+    double* v = q + R;
+    double* work = v + R;  // 2 R
+    const double* cp = c + op;
+
+    pass_.scatter(z, z_stride, c);
+    for (int k = 0; k < nb; ++k) {
+      const int64_t o = offset_[rs.others[k]];
+      for (int64_t a = rs.block[k]; a < rs.block[k + 1]; ++a) b[a] = c[o + a - rs.block[k]];
+    }
+    for (int64_t g = 0; g < Gp; ++g) {
+      const double t = cp[g] * rs.inv_w_pivot[g];
+      for (int64_t e = rs.b_row[g]; e < rs.b_row[g + 1]; ++e) b[rs.b_col[e]] -= rs.b_val[e] * t;
+    }
+    report.passes += 2;
+
+    // sqrt(g' M^-1 g) for g = (0, r), M the symmetric sweep with the pivot first.
+    auto criterion = [&](const double* res) {
+      double sum = 0.0;
+      for (int k = 0; k < nb; ++k) {
+        const int64_t lo = rs.block[k], hi = rs.block[k + 1];
+        for (int64_t a = lo; a < hi; ++a) {
+          double s = res[a];
+          for (int64_t e = rs.c_row[a]; e < rs.c_row[a + 1]; ++e)
+            if (rs.c_col[e] < lo) s -= rs.c_val[e] * v[rs.c_col[e]];
+          v[a] = s * rs.inv_w_r[a];
+          sum += rs.w_r[a] * v[a] * v[a];
+        }
+      }
+      return std::isnan(sum) ? sum : std::sqrt(sum);
+    };
+    auto true_residual = [&]() {
+      reduced_multiply(rs, y, q);
+      for (int64_t a = 0; a < R; ++a) r[a] = b[a] - q[a];
+      report.passes += 1;
+    };
+
+    std::copy(b, b + R, r);
+    int64_t it = 0;
+    bool fresh = true;  // r was just recomputed from y, not by the recursion
+    double rho = 0.0;
+    auto restart = [&]() {
+      factor.solve(r, u, work);
+      report.passes += 1;
+      rho = dot(r, u, R);
+      std::copy(u, u + R, p);
+    };
+    restart();
+    report.criterion = criterion(r);
+    double best = report.criterion;
+    int64_t best_at = 0;
+    while (true) {
+      if (!std::isfinite(report.criterion) || !std::isfinite(cs.scale)) {
+        diverged = std::isfinite(cs.scale);
+        break;
+      }
+      if (report.criterion < best) {
+        best = report.criterion;
+        best_at = it;
+      }
+      // A near-exact preconditioner gains orders of magnitude per step: growth,
+      // or no new best for many steps, means it has stopped helping.
+      if (report.criterion > report.threshold && (report.criterion > 1e3 * best || it - best_at > 50)) {
+        diverged = true;
+        break;
+      }
+      if (it >= options.min_iter && report.criterion <= report.threshold) {
+        if (fresh) {
+          report.converged = true;
+          break;
+        }
+        true_residual();
+        fresh = true;
+        restart();
+        report.criterion = criterion(r);
+        continue;
+      }
+      if (it >= options.max_iter) break;
+      if (!(rho > 0.0)) {
+        // Nothing left that CG can reduce.
+        report.converged = report.criterion <= report.threshold;
+        break;
+      }
+      interrupt_poll(options.interrupt);
+
+      reduced_multiply(rs, p, q);
+      report.passes += 1;
+      const double pq = dot(p, q, R);
+      if (!(pq > 0.0)) {
+        if (fresh) break;  // no progress possible from an exact residual
+        true_residual();
+        fresh = true;
+        restart();
+        report.criterion = criterion(r);
+        continue;
+      }
+      const double alpha = rho / pq;
+      for (int64_t a = 0; a < R; ++a) {
+        y[a] += alpha * p[a];
+        r[a] -= alpha * q[a];
+      }
+      factor.solve(r, u, work);
+      report.passes += 1;
+      const double rho_next = dot(r, u, R);
+      const double beta = rho_next / rho;
+      rho = rho_next;
+      for (int64_t a = 0; a < R; ++a) p[a] = u[a] + beta * p[a];
+      ++it;
+      fresh = false;
+      report.iterations = it;
+      report.criterion = criterion(r);
+    }
+
+    // Back-substitute the pivot: x_p = W_p^-1 (c_p - B y).
+    for (int k = 0; k < nb; ++k) {
+      const int64_t o = offset_[rs.others[k]];
+      for (int64_t a = rs.block[k]; a < rs.block[k + 1]; ++a) x[o + a - rs.block[k]] = y[a];
+    }
+    for (int64_t g = 0; g < Gp; ++g) {
+      double s = 0.0;
+      for (int64_t e = rs.b_row[g]; e < rs.b_row[g + 1]; ++e) s += rs.b_val[e] * y[rs.b_col[e]];
+      x[op + g] = (cp[g] - s) * rs.inv_w_pivot[g];
+    }
+    pass_.residual(z, z_stride, x, out, out_stride);
+    report.passes += 2;
+    return report;
+  }
+
  private:
   // u = M^-1 g for the symmetric block Gauss-Seidel splitting
   // M = (B + L) B^-1 (B + U) of A = D'WD (B its block diagonal = group
@@ -411,13 +571,19 @@ class ColumnSolver {
 }  // namespace
 
 Projector::Projector(const GroupIndex& index, const std::vector<GroupRanges>& ranges, const double* weights,
-                     DemeanMethod method)
+                     DemeanMethod method, const ReducedSystem* reduced, const ReducedFactor* factor)
     : index_(index), weights_(weights) {
+  const bool use_reduced = reduced && factor && method == DemeanMethod::conjugate_gradient;
+  if (use_reduced) {
+    reduced_ = reduced;
+    factor_ = factor;
+  }
   const int64_t T = index.total_groups();
   weight_g_.assign(static_cast<size_t>(T), 0.0);
   const int F = index.nfe;
   const uint32_t* codes = index.codes_nk.data();
-  if (F == 2 && method == DemeanMethod::conjugate_gradient) {
+  // With the reduced system the group weights only serve the sweeps a diverging column falls back to.
+  if (F == 2 && method == DemeanMethod::conjugate_gradient && !use_reduced) {
     // Group weights are summed while the cross-tabulation is built.
     build_cross_tab(ranges);
   } else {
@@ -499,6 +665,19 @@ template <bool Weighted>
 ColumnReport Projector::conjugate_gradient(const double* z, int64_t z_stride, double* out, int64_t out_stride,
                                            const DemeanOptions& options, std::vector<double>& scratch) const {
   const double* w = weights_;
+  if (reduced_) {
+    switch (index_.nfe) {
+      case 2:
+        return reduced_or_sweeps(ColumnSolver<2, Weighted>(index_, w, weight_g_.data(), inv_weight_g_.data()), z,
+                                 z_stride, out, out_stride, options, scratch);
+      case 3:
+        return reduced_or_sweeps(ColumnSolver<3, Weighted>(index_, w, weight_g_.data(), inv_weight_g_.data()), z,
+                                 z_stride, out, out_stride, options, scratch);
+      default:
+        return reduced_or_sweeps(ColumnSolver<0, Weighted>(index_, w, weight_g_.data(), inv_weight_g_.data()), z,
+                                 z_stride, out, out_stride, options, scratch);
+    }
+  }
   switch (index_.nfe) {
     case 2:
     {
@@ -513,6 +692,24 @@ ColumnReport Projector::conjugate_gradient(const double* z, int64_t z_stride, do
       return ColumnSolver<0, Weighted>(index_, w, weight_g_.data(), inv_weight_g_.data())
           .conjugate_gradient(z, z_stride, out, out_stride, options, scratch);
   }
+}
+
+template <class Solver>
+ColumnReport Projector::reduced_or_sweeps(const Solver& solver, const double* z, int64_t z_stride, double* out,
+                                          int64_t out_stride, const DemeanOptions& options,
+                                          std::vector<double>& scratch) const {
+  bool diverged = false;
+  const ColumnReport first =
+      solver.reduced_cg(z, z_stride, out, out_stride, options, scratch, *reduced_, *factor_, diverged);
+  if (!diverged || first.iterations >= options.max_iter) return first;
+  // Start over with the sweep-preconditioned CG on what is left of the iteration budget.
+  DemeanOptions rest = options;
+  rest.max_iter = options.max_iter - first.iterations;
+  rest.min_iter = std::max<int64_t>(0, options.min_iter - first.iterations);
+  ColumnReport report = solver.conjugate_gradient(z, z_stride, out, out_stride, rest, scratch);
+  report.iterations += first.iterations;
+  report.passes += first.passes;
+  return report;
 }
 
 ColumnReport Projector::demean_column(const double* z, int64_t z_stride, double* out, int64_t out_stride,

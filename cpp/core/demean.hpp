@@ -37,6 +37,13 @@
 // In both cases the change a further sweep would make to the returned
 // residual is at most tol * s. Stopping needs at least min_iter iterations;
 // max_iter caps them (iterations are sweeps, resp. CG steps).
+//
+// Reduced system (reduced_system.hpp): when the caller hands the Projector
+// the reduced system of the pivot and a factorisation of it, CG runs on that
+// system instead, preconditioned by the factor, with the same stopping rule:
+// the normal-equation residual is (0, r) once the pivot is back-substituted,
+// and g' M^-1 g for the symmetric sweep with the pivot first is ||v||^2_W,
+// v = W^-1 (g - L v) one forward sweep over the other fixed effects.
 #pragma once
 
 #include <cstdint>
@@ -44,6 +51,7 @@
 
 #include "core/group_index.hpp"
 #include "core/interrupt.hpp"
+#include "core/reduced_system.hpp"
 
 namespace korvald::core {
 
@@ -87,8 +95,10 @@ class Projector {
   // weights: length n, contiguous, non-negative; nullptr = unweighted.
   // ranges: the sort orders and group ranges `index` was built from.
   // method: what the per-call layout is prepared for.
+  // reduced / factor (both or neither, outliving the Projector): CG on the
+  // reduced system, preconditioned by the factor; method must be conjugate_gradient.
   Projector(const GroupIndex& index, const std::vector<GroupRanges>& ranges, const double* weights,
-            DemeanMethod method);
+            DemeanMethod method, const ReducedSystem* reduced = nullptr, const ReducedFactor* factor = nullptr);
 
   // z[i * z_stride] -> out[i * out_stride]. `scratch` is reused across calls by one thread.
   ColumnReport demean_column(const double* z, int64_t z_stride, double* out, int64_t out_stride,
@@ -101,12 +111,18 @@ class Projector {
   template <bool Weighted>
   ColumnReport alternating(const double* z, int64_t z_stride, double* out, int64_t out_stride,
                            const DemeanOptions& options, std::vector<double>& scratch) const;
+  template <class Solver>
+  ColumnReport reduced_or_sweeps(const Solver& solver, const double* z, int64_t z_stride, double* out,
+                                 int64_t out_stride, const DemeanOptions& options,
+                                 std::vector<double>& scratch) const;
   template <bool Weighted>
   ColumnReport conjugate_gradient(const double* z, int64_t z_stride, double* out, int64_t out_stride,
                                   const DemeanOptions& options, std::vector<double>& scratch) const;
 
   const GroupIndex& index_;
   const double* weights_;
+  const ReducedSystem* reduced_ = nullptr;
+  const ReducedFactor* factor_ = nullptr;
   PivotLayout pivot_;  // filled for two fixed effects only
   std::vector<double> weight_g_;      // sum of weights (or count) per global group
   std::vector<double> inv_weight_g_;  // its inverse, 0 for groups without weight

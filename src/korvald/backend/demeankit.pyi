@@ -36,7 +36,8 @@ def _demean_stats(
     maxsubiter: int,
     accel: bool,
     nt: int = 0,
-) -> tuple[npt.NDArray[np.float64], list[int], list[int], list[bool]]: ...
+    solver: str = "auto",
+) -> tuple[npt.NDArray[np.float64], list[int], list[int], list[bool], str]: ...
 def panelsetup(panel: npt.NDArray[np.int64], column: npt.NDArray[np.int64], N: int, G: int) -> None: ...
 def calc_B(
     B: npt.NDArray[np.float64],

@@ -1,0 +1,116 @@
+// The partialling-out system with the finest fixed effect eliminated exactly.
+//
+// Order the fixed effects so that the one with the most groups (the pivot,
+// workers in a worker-firm-year panel) comes first. Its block of D'WD is
+// diagonal, so it can be eliminated exactly, which leaves the reduced system
+//   S y = b,  S = D_R'W D_R - B' W_p^-1 B,  b = c_R - B' W_p^-1 c_p,
+// over the groups of the other fixed effects (firms and years). Here B is the
+// cross-tabulation of the pivot with those groups (total weight per pivot
+// group and other group), W_p the pivot group weights, c = D'Wz.
+//
+// S is small (firms + years) and, on weakly connected panels, sparse: a worker
+// only links the few firms it visited. Those are exactly the designs on which
+// sweeps and sweep-preconditioned CG crawl (S has eigenvalues close to zero),
+// and on which a sparse factorisation of S costs almost nothing. So S is
+// assembled explicitly, a fill-reducing order and the exact Cholesky fill are
+// computed for it, and when the fill is small the caller factorises
+// M = S + sum over pinned groups a of W_a e_a e_a' + delta diag(W_R). S is
+// singular: its null space holds the shifts between fixed effects within every
+// connected part of the panel. The pins (one group per other fixed effect and
+// part) remove exactly those, so on S's range M^-1 is an exact solver (M y = r
+// for the solution with y = 0 at the pins) while rounding along the null space
+// is not amplified; the tiny shift keeps M definite should a design have
+// further, accidental collinearities. The factor is then only a
+// preconditioner for CG on the exact, singular S y = b, so rounding in it
+// costs at most an iteration or two and the stopping rule stays the one the
+// caller documents.
+//
+// On well-connected designs S is dense (every firm shares workers with most
+// firms); its assembly stops at a budget of non-zeros and the caller keeps the
+// sweep-preconditioned CG, which converges fast there.
+//
+// Every result here is independent of the thread count: S is assembled row by
+// row, each row on its own in a fixed order.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "core/group_index.hpp"
+#include "core/interrupt.hpp"
+
+namespace korvald::core {
+
+struct ReducedSystem {
+  int pivot = -1;
+  std::vector<int> others;     // the other fixed effects, in their order
+  std::vector<int64_t> block;  // local number of the first group of others[k]; others.size() + 1 entries
+  int64_t nr = 0;              // groups of the other fixed effects: the size of S
+
+  // B: pivot group x local group, CSR.
+  std::vector<int64_t> b_row;
+  std::vector<uint32_t> b_col;
+  std::vector<double> b_val;
+  // Cross-tabulation between different other fixed effects (firm x year), CSR, symmetric.
+  std::vector<int64_t> c_row;
+  std::vector<uint32_t> c_col;
+  std::vector<double> c_val;
+  // S, CSR, symmetric, columns ascending within a row.
+  std::vector<int64_t> s_row;
+  std::vector<int32_t> s_col;
+  std::vector<double> s_val;
+
+  std::vector<double> w_pivot, inv_w_pivot;  // per pivot group
+  std::vector<double> w_r, inv_w_r;          // per local group
+  // One group of every other fixed effect in every connected part of the
+  // panel: S is singular exactly along the shifts of those fixed effects
+  // within a part, and fixing one group of each makes it definite.
+  std::vector<int64_t> pinned;
+
+  int64_t local(int k, uint32_t code, const GroupIndex& index) const {
+    return block[k] + (static_cast<int64_t>(code) - index.offset[others[k]]);
+  }
+};
+
+enum class ReducedBuild { ok, too_dense };
+
+// Builds B, the cross-tabulations and S. Stops with too_dense (and a partly
+// filled `out`) as soon as S is known to have more than max_nonzeros entries,
+// or, from a sample of its rows, a share of non-zeros above max_density;
+// whether it stops does not depend on `threads`. Needs at least two fixed
+// effects. Throws Interrupted.
+ReducedBuild build_reduced_system(const GroupIndex& index, const std::vector<GroupRanges>& ranges,
+                                  const double* weights, int64_t max_nonzeros, double max_density, int threads,
+                                  Interrupt* interrupt, ReducedSystem& out);
+
+// Size of the Cholesky factor of S in the order `perm` (new position k holds
+// group perm[k]): its non-zeros and floating-point operations. Counting stops
+// (returns false) once the non-zeros pass max_nonzeros.
+struct FillCount {
+  int64_t nonzeros = 0;
+  double flops = 0.0;
+};
+bool cholesky_fill(const ReducedSystem& system, const int64_t* perm, int64_t max_nonzeros, Interrupt* interrupt,
+                   FillCount& out);
+
+// An LU factorisation P_r M P_c = L U of the matrix M = S + shift, both
+// triangles in compressed columns, plus the order it was computed in.
+struct ReducedFactor {
+  int64_t n = 0;
+  std::vector<int64_t> perm;  // M's row/column k is S's group perm[k]
+  std::vector<int64_t> perm_r, perm_c;
+  std::vector<int64_t> l_ptr, u_ptr;
+  std::vector<int32_t> l_idx, u_idx;
+  std::vector<double> l_val, u_val;
+  std::vector<double> u_diag;
+
+  // Finds U's diagonal; false when some pivot is zero or not finite.
+  bool prepare();
+  // x = M^-1 b (in S's numbering); work holds 2 n doubles.
+  void solve(const double* b, double* x, double* work) const;
+};
+
+// Sv = S v.
+void reduced_multiply(const ReducedSystem& system, const double* v, double* Sv);
+
+}  // namespace korvald::core
