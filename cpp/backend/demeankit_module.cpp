@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "backend/demeankit_args.hpp"
+#include "backend/demeankit_index_cache.hpp"
 #include "backend/demeankit_reduced.hpp"
 #include "core/cluster_scores.hpp"
 #include "core/demean.hpp"
@@ -86,10 +87,9 @@ DemeanCall run_demean(core::DemeanMethod method, nb::handle Z, nb::handle w, nb:
   const std::unique_ptr<core::Interrupt> interrupt = py::signal_interrupt();
   options.interrupt = interrupt.get();
   const int nthreads = static_cast<int>(std::min<int64_t>(threads, 1 << 16));
-  core::GroupIndex index;
+  const std::shared_ptr<const core::GroupIndex> shared_index = shared_group_index(panelmat, groups, n, failure);
   {
     nb::gil_scoped_release release;
-    failure = build_index(groups, n, index);
     if (failure.empty() && weights) {
       for (int64_t i = 0; i < n; ++i)
         if (!(weights[i] >= 0) || !std::isfinite(weights[i])) {
@@ -101,6 +101,7 @@ DemeanCall run_demean(core::DemeanMethod method, nb::handle Z, nb::handle w, nb:
   if (!failure.empty()) py::raise_value_error(failure);
   std::vector<core::GroupRanges> ranges;
   for (const auto& g : groups) ranges.push_back(g.ranges());
+  const core::GroupIndex& index = *shared_index;
   ReducedSolver reduced;
   try {
     // Weakly connected panels: CG on the reduced system with its factor (see demeankit_reduced.hpp).
@@ -241,10 +242,9 @@ nb::object drop_observations(core::DropRule rule, nb::handle y, nb::handle panel
   nb::object result = np.attr("empty")(nb::make_tuple(n), "dtype"_a = np.attr("int64"));
   int64_t* keep_out = data_of<int64_t>(result);
   std::string failure;
+  const std::shared_ptr<const core::GroupIndex> shared_index = shared_group_index(panelmat, groups, n, failure);
   {
     nb::gil_scoped_release release;
-    core::GroupIndex index;
-    failure = build_index(groups, n, index);
     std::vector<double> cc;
     if (failure.empty() && cv.data) {
       cc.resize(static_cast<size_t>(n));
@@ -264,7 +264,7 @@ nb::object drop_observations(core::DropRule rule, nb::handle y, nb::handle panel
       for (int64_t i = 0; i < n; ++i) yc[i] = yv.data[i * yv.row_stride];
       std::vector<uint8_t> keep(static_cast<size_t>(n));
       for (int64_t i = 0; i < n; ++i) keep[i] = mv.data[i] != 0;
-      core::drop_uninformative(index, ranges, yc.data(), rule, keep.data(), cc.empty() ? nullptr : cc.data());
+      core::drop_uninformative(*shared_index, ranges, yc.data(), rule, keep.data(), cc.empty() ? nullptr : cc.data());
       for (int64_t i = 0; i < n; ++i) keep_out[i] = keep[i];
     }
   }

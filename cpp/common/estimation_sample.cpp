@@ -3,6 +3,8 @@
 #include <nanobind/ndarray.h>
 #include <nanobind/stl/string.h>
 
+#include <algorithm>
+
 #include "core/group_order.hpp"
 
 #include "pyutil/pyutil.hpp"
@@ -195,15 +197,25 @@ static bool always_copy_on_write() {
 
 nb::object build_sample(nb::handle data, nb::handle keepvars, nb::handle yx, nb::handle msg) {
   nb::list keep = sorted_unique(keepvars);
-  nb::object selected = data.attr("loc")[nb::make_tuple(nb::slice(nb::none(), nb::none(), nb::none()), keep)];
+  const nb::object all = nb::slice(nb::none(), nb::none(), nb::none());
   // The element type all kept columns would share in one array: read off an
   // empty slice, so no data is copied to learn it.
-  nb::object common_dtype = selected.attr("iloc")[nb::slice(0, 0, 1)].attr("to_numpy")().attr("dtype");
-  // pandas 3 always copies on write: the selection shares the caller's
-  // columns until one is replaced, and every change below replaces whole
+  nb::object common_dtype =
+      data.attr("iloc")[nb::slice(0, 0, 1)].attr("loc")[nb::make_tuple(all, keep)].attr("to_numpy")().attr("dtype");
+  // pandas 3 always copies on write: a frame of the caller's own columns
+  // shares them until one is replaced, and every change below replaces whole
   // columns, so the caller's frame stays untouched without copying all N rows
-  // up front. Older pandas gets its own copy.
-  nb::object sample = always_copy_on_write() ? selected : selected.attr("copy")();
+  // up front. Built column by column: selecting several columns at once
+  // copies those that sit in one block with others. Older pandas gets its
+  // own copy.
+  nb::object sample;
+  if (always_copy_on_write()) {
+    nb::dict columns;
+    for (nb::handle name : keep) columns[name] = data.attr("__getitem__")(name);
+    sample = py::pandas().attr("DataFrame")(columns, "copy"_a = false);
+  } else {
+    sample = data.attr("loc")[nb::make_tuple(all, keep)].attr("copy")();
+  }
   nb::object float64 = py::numpy().attr("float64");
   if (nb::len(yx) > 0 && !py::equals(common_dtype, float64)) {
     const std::string note = "Some variables are not double, recasting";
@@ -285,6 +297,50 @@ static int64_t group_count(nb::handle ids) {
   return nb::cast<int64_t>(ids.attr("max")()) + 1;
 }
 
+// The column's values as int64 when its type is a plain signed or small
+// unsigned integer (exactly representable), None otherwise.
+static nb::object integer_keys(nb::handle column) {
+  nb::object np = py::numpy();
+  nb::object dtype = column.attr("dtype");
+  if (!nb::isinstance(dtype, np.attr("dtype"))) return nb::none();
+  const std::string kind = nb::cast<std::string>(dtype.attr("kind"));
+  const int64_t size = nb::cast<int64_t>(dtype.attr("itemsize"));
+  if (kind != "i" && !(kind == "u" && size < 8)) return nb::none();
+  return np.attr("ascontiguousarray")(column.attr("to_numpy")(), "dtype"_a = np.attr("int64"));
+}
+
+template <typename T>
+static T* data_of(nb::handle array) {
+  return nb::cast<nb::ndarray<T, nb::c_contig, nb::device::cpu>>(array).data();
+}
+
+// Group numbers 0..G-1 of one specification in ascending key order. Integer
+// keys of a moderate range are numbered natively; anything else (text,
+// floats, interactions, sparse huge ids) by pandas' sorted group-by.
+static nb::object specification_codes(nb::handle sample, nb::list cols) {
+  nb::object np = py::numpy();
+  if (nb::len(cols) == 1) {
+    nb::object keys = integer_keys(sample[cols[0]]);
+    if (!keys.is_none()) {
+      const int64_t n = static_cast<int64_t>(nb::len(keys));
+      nb::object codes = np.attr("empty")(n, "dtype"_a = np.attr("int64"));
+      const int64_t* keys_n = data_of<const int64_t>(keys);
+      int64_t* codes_n = data_of<int64_t>(codes);
+      // A table over the key range costs 8 bytes per possible key: keep it
+      // within the size of the codes themselves.
+      const int64_t max_span = std::max<int64_t>(n, int64_t(1) << 20);
+      int64_t groups;
+      {
+        nb::gil_scoped_release release;
+        groups = core::dense_codes(keys_n, n, max_span, codes_n);
+      }
+      if (groups >= 0) return codes;
+    }
+  }
+  return sample.attr("groupby")(cols, "sort"_a = true).attr("ngroup")().attr("to_numpy")(
+      "dtype"_a = np.attr("int64"));
+}
+
 int64_t add_identifier_columns(nb::object sample, nb::handle fixedeffects, nb::handle fenames, int verb) {
   nb::object np = py::numpy();
   if (nb::len(fixedeffects) == 0) {
@@ -295,8 +351,7 @@ int64_t add_identifier_columns(nb::object sample, nb::handle fixedeffects, nb::h
   size_t i = 0;
   for (nb::handle spec : fixedeffects) {
     nb::list cols = spec_columns(spec);
-    nb::object ids = sample.attr("groupby")(cols, "sort"_a = true).attr("ngroup")().attr("to_numpy")(
-        "dtype"_a = np.attr("int64"));
+    nb::object ids = specification_codes(sample, cols);
     assign_column(sample, fenames[i], ids);
     int64_t groups = group_count(ids);
     n_fe += groups;
@@ -308,7 +363,7 @@ int64_t add_identifier_columns(nb::object sample, nb::handle fixedeffects, nb::h
   return n_fe;
 }
 
-nb::object sort_and_index(nb::object sample, nb::handle fenames) {
+nb::object index_and_order_key(nb::object sample, nb::handle fenames) {
   nb::handle best;
   int64_t best_max = -1;
   for (nb::handle name : fenames) {
@@ -318,40 +373,111 @@ nb::object sort_and_index(nb::object sample, nb::handle fenames) {
       best_max = m;
     }
   }
-  // Identifier codes are 0..G-1, so a counting sort gives the stable order in
-  // one pass; anything else falls back to pandas' stable sort.
-  nb::object np = py::numpy();
-  nb::object codes = np.attr("ascontiguousarray")(sample[best].attr("to_numpy")(), "dtype"_a = np.attr("int64"));
-  const int64_t n = static_cast<int64_t>(nb::len(codes));
-  nb::object order = np.attr("empty")(n, "dtype"_a = np.attr("int64"));
-  const int64_t* codes_n = nb::cast<nb::ndarray<const int64_t, nb::ndim<1>, nb::c_contig>>(codes).data();
-  int64_t* order_n = nb::cast<nb::ndarray<int64_t, nb::ndim<1>, nb::c_contig>>(order).data();
-  bool counted;
-  {
-    nb::gil_scoped_release release;
-    counted = core::stable_order_by_code(codes_n, n, best_max + 1, order_n);
-  }
-  nb::object sorted =
-      counted ? sample.attr("take")(order) : sample.attr("sort_values")(best, "kind"_a = "stable");
-  nb::object labels = sorted.attr("index");
+  nb::object labels = sample.attr("index");
   // A Series cannot be built on a MultiIndex; those labels take the plain route.
   if (nb::isinstance(labels, py::pandas().attr("MultiIndex")))
-    sorted["initial_index"] = labels;
+    sample["initial_index"] = labels;
   else
-    assign_column(sorted, nb::str("initial_index"), labels);
-  return sorted;
+    assign_column(sample, nb::str("initial_index"), labels);
+  return nb::borrow(best);
+}
+
+nb::object output_order(nb::handle sample, nb::handle key) {
+  nb::object np = py::numpy();
+  nb::object codes = int64_column(sample, key);
+  const int64_t n = static_cast<int64_t>(nb::len(codes));
+  nb::object order = np.attr("empty")(n, "dtype"_a = np.attr("int64"));
+  const int64_t* codes_n = data_of<const int64_t>(codes);
+  int64_t* order_n = data_of<int64_t>(order);
+  bool counted, identity = false;
+  {
+    nb::gil_scoped_release release;
+    const int64_t groups = core::code_count(codes_n, n);
+    counted = groups >= 0 && core::stable_order_by_code(codes_n, n, groups, order_n);
+    if (counted) {
+      identity = true;
+      for (int64_t i = 0; i < n && identity; ++i) identity = order_n[i] == i;
+    }
+  }
+  if (!counted) py::raise_runtime_error("identifier column " + py::repr(key) + " holds negative codes");
+  // Rows already in output order (data sorted by that identifier): the
+  // outputs can use the sample's arrays as they are.
+  return identity ? nb::object(nb::none()) : order;
+}
+
+nb::object output_index(nb::handle sample, nb::handle order) {
+  nb::object labels = sample["initial_index"].attr("to_numpy")();
+  if (!order.is_none()) labels = labels.attr("take")(order);
+  return py::pandas().attr("Index")(labels, "name"_a = "initial_index");
+}
+
+nb::object in_output_order(nb::handle values, nb::handle order) {
+  nb::object flat = py::numpy().attr("asarray")(values).attr("ravel")();
+  return order.is_none() ? flat : flat.attr("take")(order);
 }
 
 int64_t recode_identifiers(nb::object sample, nb::handle fenames) {
   nb::object np = py::numpy();
   int64_t n_fe = 0;
   for (nb::handle name : fenames) {
-    nb::object ids = sample.attr("groupby")(name, "sort"_a = true).attr("ngroup")().attr("to_numpy")(
-        "dtype"_a = np.attr("int64"));
-    assign_column(sample, name, ids);
-    n_fe += group_count(ids);
+    // The codes are already 0..G-1 in key order; only the groups that lost
+    // all their rows leave gaps to close.
+    nb::object codes = int64_column(sample, name);
+    const int64_t n = static_cast<int64_t>(nb::len(codes));
+    nb::object out = np.attr("empty")(n, "dtype"_a = np.attr("int64"));
+    const int64_t* codes_n = data_of<const int64_t>(codes);
+    int64_t* out_n = data_of<int64_t>(out);
+    int64_t groups;
+    {
+      nb::gil_scoped_release release;
+      groups = core::compact_codes(codes_n, n, core::code_count(codes_n, n), out_n);
+    }
+    if (groups < 0) py::raise_runtime_error("identifier column " + py::repr(name) + " holds negative codes");
+    assign_column(sample, name, out);
+    n_fe += groups;
   }
   return n_fe;
+}
+
+nb::object int64_column(nb::handle sample, nb::handle name) {
+  nb::object np = py::numpy();
+  return np.attr("ascontiguousarray")(sample[name].attr("to_numpy")(), "dtype"_a = np.attr("int64"));
+}
+
+nb::tuple code_ranges(nb::handle codes) {
+  nb::object np = py::numpy();
+  nb::object ids = np.attr("ascontiguousarray")(codes, "dtype"_a = np.attr("int64")).attr("reshape")(-1);
+  const int64_t n = static_cast<int64_t>(nb::len(ids));
+  const int64_t* ids_n = data_of<const int64_t>(ids);
+  int64_t groups;
+  {
+    nb::gil_scoped_release release;
+    groups = core::code_count(ids_n, n);
+  }
+  if (groups < 0) py::raise_runtime_error("group codes must not be negative");
+  nb::object order = np.attr("empty")(n, "dtype"_a = np.attr("int64"));
+  nb::object panel = np.attr("empty")(nb::make_tuple(groups, 2), "dtype"_a = np.attr("int64"));
+  int64_t* order_n = data_of<int64_t>(order);
+  int64_t* panel_g2 = data_of<int64_t>(panel);
+  {
+    nb::gil_scoped_release release;
+    core::group_ranges_by_code(ids_n, n, groups, order_n, panel_g2);
+  }
+  return nb::make_tuple(order, panel);
+}
+
+nb::object group_pointers(nb::handle sample, nb::handle fenames) {
+  nb::object np = py::numpy();
+  const size_t k = nb::len(fenames);
+  nb::object result = np.attr("empty")(nb::make_tuple(2, k), "dtype"_a = "object");
+  size_t j = 0;
+  for (nb::handle name : fenames) {
+    nb::tuple ranges = code_ranges(int64_column(sample, name));
+    result[nb::make_tuple(0, j)] = ranges[0];
+    result[nb::make_tuple(1, j)] = ranges[1];
+    ++j;
+  }
+  return result;
 }
 
 // The named columns as one row-major N x m array of `dtype`, filled column by
@@ -378,12 +504,9 @@ nb::object float_matrix(nb::handle sample, nb::handle columns) {
   return column_matrix(sample, columns, py::numpy().attr("float64"));
 }
 
-nb::object series_by_initial_index(nb::handle sample, nb::handle values, nb::handle name) {
-  nb::object pd = py::pandas();
-  nb::object np = py::numpy();
-  nb::object index = pd.attr("Index")(sample["initial_index"].attr("to_numpy")(), "name"_a = "initial_index");
-  return pd.attr("Series")(np.attr("asarray")(values).attr("ravel")(), "index"_a = index, "name"_a = name,
-                           "copy"_a = false);
+nb::object series_by_initial_index(nb::handle sample, nb::handle values, nb::handle name, nb::handle order) {
+  return py::pandas().attr("Series")(in_output_order(values, order), "index"_a = output_index(sample, order),
+                                     "name"_a = name, "copy"_a = false);
 }
 
 }  // namespace korvald::common

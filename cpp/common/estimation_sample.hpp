@@ -97,13 +97,41 @@ nb::list make_fenames(size_t n_specs);
 // the "Created ..." lines when verb > 0. Returns N_FE.
 int64_t add_identifier_columns(nb::object sample, nb::handle fixedeffects, nb::handle fenames, int verb);
 
-// Sorts by the identifier column with the most groups (first on ties) and
-// adds the `initial_index` column with the caller's row labels.
-nb::object sort_and_index(nb::object sample, nb::handle fenames);
+// Adds the `initial_index` column with the caller's row labels and returns
+// the name of the identifier column with the most groups (first on ties):
+// the per-observation outputs come sorted by it. The sample itself is not
+// reordered (that would copy every column); the outputs are, at the end,
+// through output_order.
+nb::object index_and_order_key(nb::object sample, nb::handle fenames);
+
+// Stable order of the sample's rows by the identifier column `key`: the
+// order of the per-observation outputs. Identifiers are re-coded monotonically
+// after rows are removed, so this is the order a stable sort by the key
+// before the removal leaves behind. None when that is the rows' own order.
+nb::object output_order(nb::handle sample, nb::handle key);
+
+// pandas Index "initial_index" of the caller's labels in `order` (None: sample order).
+nb::object output_index(nb::handle sample, nb::handle order);
+
+// values flattened, taken in `order` (None: as they are).
+nb::object in_output_order(nb::handle values, nb::handle order);
 
 // Renumbers every identifier column 0..G-1 after rows were removed and
 // returns the new N_FE (the sum of the group counts).
 int64_t recode_identifiers(nb::object sample, nb::handle fenames);
+
+// One column of the sample as a contiguous int64 array (a view when it is one).
+nb::object int64_column(nb::handle sample, nb::handle name);
+
+// (order, panel) of codes 0..G-1, G = max + 1: the stable order of the rows
+// by code and every group's first and last position (inclusive) in it, the
+// layout of the backend's group pointers. Linear time.
+nb::tuple code_ranges(nb::handle codes);
+
+// The (2, k) group-pointer array of the identifier columns `fenames`, in the
+// layout of grpkit.make_pointer, with stable counting-sort orders: the same
+// groups and ranges, ties in row order.
+nb::object group_pointers(nb::handle sample, nb::handle fenames);
 
 // The identifier columns as an N x k int64 C-contiguous array.
 nb::object identifier_matrix(nb::handle sample, nb::handle fenames);
@@ -111,9 +139,11 @@ nb::object identifier_matrix(nb::handle sample, nb::handle fenames);
 // The named columns as an N x m float64 C-contiguous (row-major) array.
 nb::object float_matrix(nb::handle sample, nb::handle columns);
 
-// pandas Series of `values` (flattened) indexed by the sample's
-// `initial_index` column (index name "initial_index"), optionally named.
-// The Series uses `values` without a copy: pass arrays nothing changes later.
-nb::object series_by_initial_index(nb::handle sample, nb::handle values, nb::handle name = nb::none());
+// pandas Series of `values` (flattened, one per sample row) indexed by the
+// sample's `initial_index` column (index name "initial_index"), optionally
+// named, both taken in `order` (None: sample order). Without an order the
+// Series uses `values` without a copy: pass arrays nothing changes later.
+nb::object series_by_initial_index(nb::handle sample, nb::handle values, nb::handle name = nb::none(),
+                                   nb::handle order = nb::none());
 
 }  // namespace korvald::common

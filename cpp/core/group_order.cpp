@@ -5,17 +5,90 @@
 
 namespace korvald::core {
 
-bool stable_order_by_code(const int64_t* codes_n, int64_t n, int64_t n_groups, int64_t* order_n) {
+namespace {
+
+// start_g[g] = first position of group g in the sorted order (n_groups + 1 entries).
+bool group_starts(const int64_t* codes_n, int64_t n, int64_t n_groups, std::vector<int64_t>& start_g) {
   if (n_groups < 0) return false;
-  std::vector<int64_t> start_g(static_cast<size_t>(n_groups) + 1, 0);
+  start_g.assign(static_cast<size_t>(n_groups) + 1, 0);
   for (int64_t i = 0; i < n; ++i) {
     const int64_t g = codes_n[i];
     if (g < 0 || g >= n_groups) return false;
     ++start_g[static_cast<size_t>(g) + 1];
   }
   for (int64_t g = 0; g < n_groups; ++g) start_g[g + 1] += start_g[g];
-  for (int64_t i = 0; i < n; ++i) order_n[start_g[codes_n[i]]++] = i;
   return true;
+}
+
+}  // namespace
+
+bool stable_order_by_code(const int64_t* codes_n, int64_t n, int64_t n_groups, int64_t* order_n) {
+  std::vector<int64_t> next_g;
+  if (!group_starts(codes_n, n, n_groups, next_g)) return false;
+  for (int64_t i = 0; i < n; ++i) order_n[next_g[codes_n[i]]++] = i;
+  return true;
+}
+
+bool group_ranges_by_code(const int64_t* codes_n, int64_t n, int64_t n_groups, int64_t* order_n,
+                          int64_t* panel_g2) {
+  std::vector<int64_t> next_g;
+  if (!group_starts(codes_n, n, n_groups, next_g)) return false;
+  for (int64_t g = 0; g < n_groups; ++g) {
+    panel_g2[2 * g] = next_g[g];
+    panel_g2[2 * g + 1] = next_g[g + 1] - 1;
+  }
+  for (int64_t i = 0; i < n; ++i) order_n[next_g[codes_n[i]]++] = i;
+  return true;
+}
+
+int64_t code_count(const int64_t* codes_n, int64_t n) {
+  int64_t lo = 0, hi = -1;
+  for (int64_t i = 0; i < n; ++i) {
+    const int64_t c = codes_n[i];
+    lo = c < lo ? c : lo;
+    hi = c > hi ? c : hi;
+  }
+  return lo < 0 ? -1 : hi + 1;
+}
+
+int64_t dense_codes(const int64_t* keys_n, int64_t n, int64_t max_span, int64_t* codes_n) {
+  if (n == 0) return 0;
+  int64_t lo = keys_n[0], hi = keys_n[0];
+  for (int64_t i = 1; i < n; ++i) {
+    lo = keys_n[i] < lo ? keys_n[i] : lo;
+    hi = keys_n[i] > hi ? keys_n[i] : hi;
+  }
+  // The span in unsigned arithmetic: hi - lo overflows int64 for keys of both signs.
+  const uint64_t span = static_cast<uint64_t>(hi) - static_cast<uint64_t>(lo) + 1;
+  if (span == 0 || span > static_cast<uint64_t>(max_span)) return -1;
+  std::vector<int64_t> rank(static_cast<size_t>(span), 0);
+  for (int64_t i = 0; i < n; ++i) rank[static_cast<uint64_t>(keys_n[i]) - static_cast<uint64_t>(lo)] = 1;
+  int64_t groups = 0;
+  for (auto& r : rank) {
+    const int64_t present = r;
+    r = groups;
+    groups += present;
+  }
+  for (int64_t i = 0; i < n; ++i) codes_n[i] = rank[static_cast<uint64_t>(keys_n[i]) - static_cast<uint64_t>(lo)];
+  return groups;
+}
+
+int64_t compact_codes(const int64_t* codes_n, int64_t n, int64_t n_groups, int64_t* out_n) {
+  if (n_groups < 0) return -1;
+  std::vector<int64_t> rank(static_cast<size_t>(n_groups), 0);
+  for (int64_t i = 0; i < n; ++i) {
+    const int64_t g = codes_n[i];
+    if (g < 0 || g >= n_groups) return -1;
+    rank[g] = 1;
+  }
+  int64_t groups = 0;
+  for (auto& r : rank) {
+    const int64_t present = r;
+    r = groups;
+    groups += present;
+  }
+  for (int64_t i = 0; i < n; ++i) out_n[i] = rank[codes_n[i]];
+  return groups;
 }
 
 }  // namespace korvald::core

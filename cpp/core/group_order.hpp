@@ -1,6 +1,10 @@
-// Stable ordering of observations by a group code 0..G-1 (counting sort):
-// O(N + G) instead of a comparison sort, and the same permutation a stable
-// argsort would give.
+// Group codes and sort orders of identifier columns in linear time.
+//
+// Identifier columns hold codes 0..G-1, so a counting sort gives a stable
+// order (ties in row order) in O(N + G) instead of a comparison sort, and
+// the group ranges fall out of the same counts. Integer keys whose range is
+// not much wider than the sample are numbered through a table over that
+// range instead of a hash table or a sort.
 #pragma once
 
 #include <cstdint>
@@ -10,5 +14,24 @@ namespace korvald::core {
 // order_n receives the row positions sorted by codes_n, ties in row order.
 // Returns false (order_n untouched) when a code lies outside 0..n_groups-1.
 bool stable_order_by_code(const int64_t* codes_n, int64_t n, int64_t n_groups, int64_t* order_n);
+
+// As stable_order_by_code, and panel_g2 (n_groups x 2, row-major) receives
+// every group's first and last position (inclusive) within order_n; an empty
+// group at position p gets (p, p - 1).
+bool group_ranges_by_code(const int64_t* codes_n, int64_t n, int64_t n_groups, int64_t* order_n,
+                          int64_t* panel_g2);
+
+// Largest code + 1 (0 for n == 0); -1 when some code is negative.
+int64_t code_count(const int64_t* codes_n, int64_t n);
+
+// codes_n[i] = rank of keys_n[i] among the distinct keys, in ascending key
+// order (what a sorted group-by numbers them). Returns the number of distinct
+// keys, or -1 (codes_n untouched) when max - min + 1 exceeds max_span.
+int64_t dense_codes(const int64_t* keys_n, int64_t n, int64_t max_span, int64_t* codes_n);
+
+// Codes 0..n_groups-1 of which some may no longer occur: renumbers the
+// occurring ones 0..G'-1, keeping their order, writing into out_n (may be
+// codes_n itself). Returns G', or -1 when a code is out of range.
+int64_t compact_codes(const int64_t* codes_n, int64_t n, int64_t n_groups, int64_t* out_n);
 
 }  // namespace korvald::core

@@ -8,6 +8,7 @@
 
 #include "core/linear_fit.hpp"
 #include "core/weights.hpp"
+#include "common/estimation_sample.hpp"
 #include "linabsorb/steps.hpp"
 #include "pyutil/pyutil.hpp"
 
@@ -19,7 +20,7 @@ using ConstMatrix = nb::ndarray<const double, nb::ndim<2>, nb::c_contig, nb::dev
 
 void close_and_summarize(const Arguments& args, const Prepared& prep, const Fit& fit, const ClosingInputs& inf) {
   nb::handle result = prep.result;
-  result.attr("resid") = py::pandas().attr("Series")(fit.resid.attr("ravel")(), "index"_a = initial_index(prep),
+  result.attr("resid") = py::pandas().attr("Series")(common::in_output_order(fit.resid, prep.order), "index"_a = initial_index(prep),
                                                          "copy"_a = false);
 
   // N counts observations: the sum of frequency weights, otherwise rows.

@@ -25,6 +25,7 @@ static nb::object run(const Arguments& args) {
   in.y = prep.y;
   in.fixedeffects = prep.fixedeffects;
   in.fenames = prep.fenames;
+  in.fe_pointers = prep.panelmat;
   in.N = prep.N;
   in.K = estimates.K;
   in.N_FE = prep.N_FE;
@@ -39,6 +40,10 @@ static nb::object run(const Arguments& args) {
   in.verb = prep.verbose ? 1 : 0;
   in.msg = prep.msg;
   reporting::InferenceOutput inference = reporting::covariance_and_inference(in, prep.result);
+  // The group pointers (and the kernels' index kept for them) are not needed
+  // any more; the result assembly below is the call's other memory peak.
+  in.fe_pointers = nb::none();
+  prep.panelmat = nb::none();
 
   // FEgen counts by equality with True, so 1 does and 2 does not.
   const bool fegen = py::equals(args.FEgen, nb::bool_(true));
@@ -51,6 +56,7 @@ static nb::object run(const Arguments& args) {
   as.x_all = prep.x_all;
   as.fixedeffects = prep.fixedeffects;
   as.data = prep.data;
+  as.order = prep.order;
   as.N = prep.N;
   as.K = estimates.K;
   as.N_FE = prep.N_FE;

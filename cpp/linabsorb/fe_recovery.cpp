@@ -12,6 +12,7 @@
 #include "core/linear_fit.hpp"
 #include "core/weighted_groups.hpp"
 #include "core/weights.hpp"
+#include "common/estimation_sample.hpp"
 #include "linabsorb/steps.hpp"
 #include "pyutil/pyutil.hpp"
 #include "pyutil/signals.hpp"
@@ -149,13 +150,13 @@ void recover_fixed_effects(const Prepared& prep, const Fit& fit) {
       }
     }
     nb::object spec = prep.fixedeffects[k];
-    fe_dict[spec] = series(centered_arr, index, "__hdfe" + std::to_string(k + 1) + "__");
+    fe_dict[spec] = series(common::in_output_order(centered_arr, prep.order), index, "__hdfe" + std::to_string(k + 1) + "__");
     nb::object level_index =
         pd.attr("Index")(np.attr("arange")(ngroups[k], "dtype"_a = np.attr("int64")), "name"_a = spec);
     fe_dict[nb::str((py::str(spec) + "__levels").c_str())] = series(levels_arr, level_index, "fe_value");
   }
-  fe_dict["__hdfe_sum__"] = series(sum_centered_arr, index, "__hdfe_sum__");
-  fe_dict["__hdfe_sum_python__"] = series(sum_original_arr, index, "__hdfe_sum_python__");
+  fe_dict["__hdfe_sum__"] = series(common::in_output_order(sum_centered_arr, prep.order), index, "__hdfe_sum__");
+  fe_dict["__hdfe_sum_python__"] = series(common::in_output_order(sum_original_arr, prep.order), index, "__hdfe_sum_python__");
   prep.result.attr("fixed_effects") = fe_dict;
 }
 

@@ -111,7 +111,7 @@ static void drop_singleton_rows(Prepared& prep) {
 
   // Codes must stay contiguous 0..G-1 after groups lost observations.
   prep.N_FE = nb::len(prep.fixedeffects) > 0 ? common::recode_identifiers(prep.data, prep.fenames) : 1;
-  prep.panelmat = prep.module.attr("make_pointer")(common::identifier_matrix(prep.data, prep.fenames));
+  prep.panelmat = common::group_pointers(prep.data, prep.fenames);
 }
 
 Prepared prepare(const Arguments& args) {
@@ -185,15 +185,16 @@ Prepared prepare(const Arguments& args) {
   prep.fixedeffects = common::dedupe_fixedeffects(fixedeffects);
   prep.fenames = common::make_fenames(nb::len(prep.fixedeffects));
   prep.N_FE = common::add_identifier_columns(prep.data, prep.fixedeffects, prep.fenames, prep.verbose ? 1 : 0);
-  prep.data = common::sort_and_index(prep.data, prep.fenames);
-  prep.panelmat = prep.module.attr("make_pointer")(common::identifier_matrix(prep.data, prep.fenames));
+  prep.order_key = common::index_and_order_key(prep.data, prep.fenames);
+  prep.panelmat = common::group_pointers(prep.data, prep.fenames);
   drop_singleton_rows(prep);
   prep.weights = common::sample_weights(prep.data, prep.wspec);
+  prep.order = common::output_order(prep.data, prep.order_key);
   return prep;
 }
 
 nb::object initial_index(const Prepared& prep) {
-  return py::pandas().attr("Index")(prep.data["initial_index"].attr("to_numpy")(), "name"_a = "initial_index");
+  return common::output_index(prep.data, prep.order);
 }
 
 nb::object float_column(const Prepared& prep, nb::handle name) {

@@ -40,6 +40,8 @@ struct Prepared {
   int64_t N = 0;
   int64_t N_FE = 1;
   nb::object panelmat;      // group pointers of the final identifiers
+  nb::object order_key;     // identifier column the per-observation outputs are sorted by
+  nb::object order;         // that order of the sample's rows (the sample itself stays unsorted)
   common::WeightSpec wspec;      // the weights argument (None: unweighted)
   common::SampleWeights weights; // weight vector of the final sample
   bool weighted() const { return wspec.given(); }
@@ -70,7 +72,7 @@ struct ClosingInputs {
 };
 void close_and_summarize(const Arguments& args, const Prepared& prep, const Fit& fit, const ClosingInputs& inf);
 
-// pandas Index of the sample's caller labels, named "initial_index".
+// pandas Index of the sample's caller labels in output order, named "initial_index".
 nb::object initial_index(const Prepared& prep);
 // Contiguous read-only float64 / int64 view of one sample column.
 nb::object float_column(const Prepared& prep, nb::handle name);

@@ -13,7 +13,7 @@ namespace korvald::poisabsorb {
 using namespace nb::literals;
 
 static nb::object pointers(const Call& c, nb::handle sample) {
-  return c.module.attr("make_pointer")(common::identifier_matrix(sample, c.fenames));
+  return common::group_pointers(sample, c.fenames);
 }
 
 nb::object fe_style_removal(const Call& c, nb::object sample, nb::object* mp) {
@@ -56,7 +56,7 @@ void build_fixed_effects(Call& c) {
   c.fixedeffects = common::dedupe_fixedeffects(c.fixedeffects_arg);
   c.fenames = common::make_fenames(nb::len(c.fixedeffects));
   c.N_FE = common::add_identifier_columns(c.sample, c.fixedeffects, c.fenames, c.verb1 ? 1 : 0);
-  c.sample = common::sort_and_index(c.sample, c.fenames);
+  c.order_key = common::index_and_order_key(c.sample, c.fenames);
 
   const int64_t before = c.N;
   nb::object mp;

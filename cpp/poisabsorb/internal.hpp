@@ -43,6 +43,8 @@ struct Call {
   nb::list x, x_all, fixedeffects, fenames;
   nb::object x_scale;  // None or float64 array of length K
   nb::object mp;       // group pointers of the current sample
+  nb::object order_key = nb::none();     // identifier column the per-observation outputs are sorted by
+  nb::object output_order = nb::none();  // that order of the final sample's rows (the sample stays unsorted)
   int64_t N = 0, K = 0, N_FE = 1;
   int64_t N_full_initial = 0, N_dropped_invalid = 0, N_dropped_fe_sep = 0, N_dropped_ir_sep = 0;
   int64_t N_dropped_zero_weight = 0;

@@ -23,7 +23,9 @@ static std::string fmt(nb::handle v, const char* spec) { return py::format(v, sp
 
 static void print_diagnostics(const Call& c) {
   nb::object np = py::numpy();
-  nb::object eta = c.eta.attr("ravel")(), mu = c.mu.attr("ravel")(), y = c.yv.attr("ravel")();
+  // In the order of the per-observation outputs, which the row index refers to.
+  nb::object eta = common::in_output_order(c.eta, c.output_order), mu = common::in_output_order(c.mu, c.output_order),
+             y = common::in_output_order(c.yv, c.output_order);
   auto stat = [&](nb::handle a, const char* f) { return fmt(np.attr(f)(a), ".3e"); };
   py::print("=== POST-CONVERGENCE DIAGNOSTICS ===");
   py::print("  eta:     min=" + stat(eta, "min") + "  max=" + stat(eta, "max") + "  mean=" + stat(eta, "mean") +
@@ -35,8 +37,8 @@ static void print_diagnostics(const Call& c) {
   nb::object huge = np.attr("count_nonzero")(np.attr("greater")(mu, 1e15));
   py::print("  obs with mu > 1e15: " + fmt(py::builtins().attr("int")(huge), ",") + " of " + py::format(c.N, ","));
   // The score condition of the constant: weighted sums when weighted.
-  const double ratio = c.weighted() ? as_double(c.weights.w.attr("__matmul__")(mu)) /
-                                          as_double(c.weights.w.attr("__matmul__")(y))
+  nb::object w_out = c.weighted() ? common::in_output_order(c.weights.w, c.output_order) : nb::object(nb::none());
+  const double ratio = c.weighted() ? as_double(w_out.attr("__matmul__")(mu)) / as_double(w_out.attr("__matmul__")(y))
                                     : as_double(np.attr("sum")(mu)) / as_double(np.attr("sum")(y));
   py::print("  PPML score check: sum(mu)/sum(Y) = " + py::format(ratio, ".6f") + "  (should be ~ 1.0)");
 
@@ -45,8 +47,9 @@ static void print_diagnostics(const Call& c) {
   py::print("    eta = " + fmt(eta[worst], ".4f"));
   py::print("    mu  = " + fmt(mu[worst], ".4e"));
   py::print("    Y   = " + fmt(y[worst], ".4e"));
+  nb::object row = c.output_order.is_none() ? worst : nb::object(c.output_order.attr("__getitem__")(worst));
   nb::dict xvals;
-  for (nb::handle name : c.x) xvals[name] = c.sample.attr("__getitem__")(name).attr("iloc")[worst];
+  for (nb::handle name : c.x) xvals[name] = c.sample.attr("__getitem__")(name).attr("iloc")[row];
   py::print("    X values: " + py::str(xvals));
   nb::object columns = c.sample.attr("columns");
   for (nb::handle spec : c.fixedeffects) {
@@ -54,7 +57,7 @@ static void print_diagnostics(const Call& c) {
     for (const auto& part : py::split(py::str(spec), '#')) {
       nb::str col(part.c_str());
       if (py::truthy(columns.attr("__contains__")(col)))
-        group[col] = c.sample.attr("__getitem__")(col).attr("iloc")[worst];
+        group[col] = c.sample.attr("__getitem__")(col).attr("iloc")[row];
     }
     py::print("    FE group (" + py::str(spec) + ") = " + py::str(group));
   }
@@ -186,7 +189,7 @@ static void recover_fixed_effects(const Call& c, nb::handle beta, nb::handle irl
     nb::object column = np.attr("ascontiguousarray")(
         normalized_arr.attr("__getitem__")(column_of(k)));
     const std::string name = "__hdfe" + std::to_string(k + 1) + "__";
-    fe[spec] = common::series_by_initial_index(c.sample, column, nb::str(name.c_str()));
+    fe[spec] = common::series_by_initial_index(c.sample, column, nb::str(name.c_str()), c.output_order);
     nb::object level_values = empty1(ngroups[k]);
     std::copy(levels[k].begin(), levels[k].end(), f64(level_values));
     nb::object index = pd.attr("Index")(np.attr("arange")(ngroups[k], "dtype"_a = np.attr("int64")), "name"_a = spec);
@@ -194,9 +197,9 @@ static void recover_fixed_effects(const Call& c, nb::handle beta, nb::handle irl
         pd.attr("Series")(level_values, "index"_a = index, "name"_a = "fe_value");
   }
   nb::object fe_sum = normalized_arr.attr("sum")("axis"_a = 1);
-  fe["__hdfe_sum__"] = common::series_by_initial_index(c.sample, fe_sum, nb::str("__hdfe_sum__"));
+  fe["__hdfe_sum__"] = common::series_by_initial_index(c.sample, fe_sum, nb::str("__hdfe_sum__"), c.output_order);
 
-  nb::setattr(c.result, "fe_rowsum", common::series_by_initial_index(c.sample, fe_total_arr));
+  nb::setattr(c.result, "fe_rowsum", common::series_by_initial_index(c.sample, fe_total_arr, nb::none(), c.output_order));
   nb::setattr(c.result, "fixed_effects", fe);
 
   if (c.verb1) {
@@ -227,6 +230,7 @@ nb::object finish(Call& c) {
   const int64_t n = c.N;
   // mu already holds exp(eta + offset) of the accepted step: the loop only
   // ever changes eta and mu together.
+  c.output_order = common::output_order(c.sample, c.order_key);
   if (c.verb1) print_diagnostics(c);
   nb::object resid = np.attr("subtract")(c.yv, c.mu);
 
@@ -258,6 +262,7 @@ nb::object finish(Call& c) {
   in.y = c.y;
   in.fixedeffects = c.fixedeffects;
   in.fenames = c.fenames;
+  in.fe_pointers = c.mp;
   in.N = c.N;
   in.K = c.K;
   in.N_FE = c.N_FE;
@@ -272,6 +277,9 @@ nb::object finish(Call& c) {
   in.eta = c.eta;
   in.x_scale = c.x_scale;
   reporting::InferenceOutput inf = reporting::covariance_and_inference(in, c.result);
+  // The group pointers (and the kernels' index kept for them) are done with.
+  in.fe_pointers = nb::none();
+  c.mp = nb::none();
   score_resid = hetero_resid = nb::none();
 
   // Fit statistics of the final means.
@@ -319,6 +327,7 @@ nb::object finish(Call& c) {
   a.x_all = c.x_all;
   a.fixedeffects = c.fixedeffects;
   a.data = c.sample;
+  a.order = c.output_order;
   a.N = c.N;
   a.K = c.K;
   a.N_FE = c.N_FE;

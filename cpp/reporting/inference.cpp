@@ -13,6 +13,8 @@
 // with the same meat rules.
 #include "reporting/inference.hpp"
 
+#include "common/estimation_sample.hpp"
+
 #include <nanobind/stl/string.h>
 
 #include <cmath>
@@ -62,6 +64,7 @@ double as_double(nb::handle v) { return nb::cast<double>(py::builtins().attr("fl
 
 struct ClusterIds {
   std::vector<nb::object> ids;    // int64 cluster numbers 0..G-1, one array per subset
+  std::vector<nb::object> ranges;  // (sort order, group ranges) of each subset's numbers
   std::vector<std::string> names; // clu_A, clu_B, ...
   std::vector<int> pm;            // +1 odd-sized subset, -1 even-sized
   nb::list N_cluster;             // clusters per subset
@@ -74,14 +77,17 @@ struct ClusterIds {
 // Clustering on one variable that is also a fixed effect of its own: its
 // identifier column holds exactly the numbers groupby().ngroup() would give
 // (both number the sorted distinct values of that column on this sample),
-// so the N-row grouping need not run again. None otherwise.
-nb::object absorbed_identifier(const InferenceInput& in, nb::handle subset) {
+// so the N-row grouping need not run again, and the group pointers of the
+// fit serve as its sort order. None otherwise.
+nb::object absorbed_identifier(const InferenceInput& in, nb::handle subset, nb::object* ranges) {
   if (nb::len(subset) != 1 || in.fixedeffects.is_none() || in.fenames.is_none()) return nb::none();
   nb::handle name = subset[0];
   size_t i = 0;
   for (nb::handle spec : in.fixedeffects) {
     if (ops::eq(spec, name) && i < nb::len(in.fenames)) {
       nb::object column = in.data[in.fenames[i]];
+      if (!in.fe_pointers.is_none())
+        *ranges = nb::make_tuple(in.fe_pointers[nb::make_tuple(0, i)], in.fe_pointers[nb::make_tuple(1, i)]);
       return np().attr("ascontiguousarray")(column.attr("to_numpy")("dtype"_a = np().attr("int64")));
     }
     ++i;
@@ -107,10 +113,12 @@ ClusterIds cluster_identifiers(const InferenceInput& in) {
   for (int64_t i = 0; i < n_cluster; ++i) {
     c.names.push_back("clu_" + std::string(1, static_cast<char>(65 + i)));
     nb::list subset(intersections[static_cast<size_t>(i)]);
-    nb::object ids = absorbed_identifier(in, subset);
+    nb::object ranges;
+    nb::object ids = absorbed_identifier(in, subset, &ranges);
     if (ids.is_none())
       ids = source.attr("groupby")(subset).attr("ngroup")().attr("to_numpy")("dtype"_a = np().attr("int64"));
     c.ids.push_back(ids);
+    c.ranges.push_back(ranges.is_valid() ? ranges : nb::object(common::code_ranges(ids)));
     c.pm.push_back(nb::len(subset) % 2 == 1 ? 1 : -1);
   }
 
@@ -133,12 +141,10 @@ ClusterIds cluster_identifiers(const InferenceInput& in) {
 // computed by the backend from the sort order of the identifiers.
 nb::object cluster_meat(Family family, const ClusterIds& c, size_t subset, nb::handle demeaned, nb::handle resid,
                         int64_t N, int64_t K) {
-  nb::object int64 = np().attr("int64");
-  nb::object ids = c.ids[subset];
-  nb::object sortvec = np().attr("ascontiguousarray")(np().attr("argsort")(ids), "dtype"_a = int64);
-  const int64_t nclust = nb::cast<int64_t>(nb::int_(ids.attr("max")())) + 1;
-  nb::object panelmat = np().attr("zeros")(nb::make_tuple(nclust, 2), "dtype"_a = int64);
-  ops::module_global(family, "panelsetup")(panelmat, np().attr("ascontiguousarray")(ids[sortvec]), N, nclust);
+  (void)N;
+  nb::object sortvec = c.ranges[subset][0];
+  nb::object panelmat = c.ranges[subset][1];
+  const int64_t nclust = static_cast<int64_t>(nb::len(panelmat));
   nb::object B = np().attr("zeros")(nb::make_tuple(K, K), "dtype"_a = np().attr("float64"));
   ops::module_global(family, "calc_B")(B, demeaned, resid, sortvec, panelmat, nclust, K);
   return B;
@@ -344,8 +350,10 @@ InferenceOutput covariance_and_inference(const InferenceInput& in, nb::handle re
     nb::object y_values = in.data[nb::list(in.y)].attr("to_numpy")("dtype"_a = float64);
     const double y_mean = as_double(np().attr("mean")(y_values));
     if (K > 0) {
-      nb::object X = in.data[nb::list(in.x)].attr("to_numpy")("dtype"_a = float64);
-      nb::object Xbar = X.attr("mean")("axis"_a = 0);
+      // Column by column: the sample's columns are read in place, not copied into one N x K block.
+      nb::object Xbar = np().attr("empty")(K, "dtype"_a = float64);
+      for (int64_t k = 0; k < K; ++k)
+        Xbar[nb::int_(k)] = np().attr("mean")(in.data[nb::list(in.x)[k]].attr("to_numpy")("dtype"_a = float64));
       constant = y_mean - as_double(Xbar.attr("__matmul__")(beta).attr("item")());
       w = nb::float_(1.0 / static_cast<double>(N)) - Xt.attr("__matmul__")(bread.attr("__matmul__")(Xbar));
     } else {
@@ -397,9 +405,9 @@ InferenceOutput covariance_and_inference(const InferenceInput& in, nb::handle re
   } else if (in.setype == "heteroskedastic") {
     cons_var = hetero_factor * as_double(np().attr("sum")(wr_hetero * wr_hetero));
   } else {
-    nb::object wr_series = pd().attr("Series")(wr, "copy"_a = false);
+    // Cluster numbers are 0..G-1: their sums by counting, no hashing.
     for (size_t i = 0; i < clusters.names.size(); ++i) {
-      nb::object sums = wr_series.attr("groupby")(clusters.ids[i]).attr("sum")().attr("to_numpy")();
+      nb::object sums = np().attr("bincount")(clusters.ids[i], "weights"_a = wr.attr("ravel")());
       cons_var += clusters.pm[i] * clusters.correction * as_double(np().attr("sum")(sums * sums));
     }
     if (!linear) cons_var *= cr1_factor;

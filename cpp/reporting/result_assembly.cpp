@@ -105,7 +105,7 @@ void assemble_result(const AssemblyInput& in, nb::handle result) {
       nb::object X = in.data[nb::list(in.x)].attr("to_numpy")("dtype"_a = float64);
       nb::object beta = np.attr("asarray")(in.beta, "dtype"_a = float64).attr("reshape")(K, 1);
       nb::object fe_part = fitted - X.attr("__matmul__")(beta);
-      result.attr("fe_rowsum") = common::series_by_initial_index(in.data, fe_part);
+      result.attr("fe_rowsum") = common::series_by_initial_index(in.data, fe_part, nb::none(), in.order);
     }
   }
 
@@ -170,14 +170,14 @@ void assemble_result(const AssemblyInput& in, nb::handle result) {
   result.attr("fit_history") = history;
 
   if (linear) {
-    result.attr("fittedvalues") = common::series_by_initial_index(in.data, fitted);
-    result.attr("resid") = common::series_by_initial_index(in.data, resid);
+    result.attr("fittedvalues") = common::series_by_initial_index(in.data, fitted, nb::none(), in.order);
+    result.attr("resid") = common::series_by_initial_index(in.data, resid, nb::none(), in.order);
   } else {
     nb::object mu = np.attr("asarray")(in.mu, "dtype"_a = float64).attr("reshape")(N, 1);
-    result.attr("fittedvalues") = common::series_by_initial_index(in.data, mu);
+    result.attr("fittedvalues") = common::series_by_initial_index(in.data, mu, nb::none(), in.order);
     // y - mu is the residual the caller handed in.
-    result.attr("resid_additive") = common::series_by_initial_index(in.data, in.resid);
-    result.attr("resid_multiplicative") = common::series_by_initial_index(in.data, y_values / mu);
+    result.attr("resid_additive") = common::series_by_initial_index(in.data, in.resid, nb::none(), in.order);
+    result.attr("resid_multiplicative") = common::series_by_initial_index(in.data, y_values / mu, nb::none(), in.order);
   }
   result.attr("msg") = in.msg;
 }

@@ -22,6 +22,7 @@ struct AssemblyInput {
   nb::object x;             // kept regressors
   nb::object x_all;         // regressors before the collinearity screen
   nb::object fixedeffects;  // de-duplicated list (empty when none)
+  nb::object order = nb::none();  // output order of the sample's rows (None: as they are)
   nb::object data;          // estimation sample with initial_index
   int64_t N = 0, K = 0, N_FE = 1, df_model = 0;
   nb::object msg;

@@ -1,0 +1,32 @@
+// The group index of the most recent group pointers, kept while they live.
+//
+// The kernels need, per observation, the number of its group in every fixed
+// effect (core::GroupIndex), rebuilt from the sort orders in O(N k) random
+// accesses. Estimators call the kernels several times with the same
+// pointers: singleton removal and the partialling-out, and the Poisson IRLS
+// once per iteration. One entry is kept, tied to the panelmat object by a
+// weak reference (it goes when the panelmat goes) and checked against the
+// arrays it was built from (their identity, the group ranges and a sample of
+// the sort orders), so a changed or different panelmat is never served a
+// stale index.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "backend/demeankit_args.hpp"
+#include "core/group_index.hpp"
+
+namespace korvald::backend {
+
+// The checked group index of `groups` (the parsed `panelmat`) over n rows,
+// built unless the last one built for this very panelmat still fits. Call with
+// the GIL held (it is released while building). On a failed structure check
+// `failure` holds the message and the result is null.
+std::shared_ptr<const core::GroupIndex> shared_group_index(nb::handle panelmat, const std::vector<GroupArgs>& groups,
+                                                           int64_t n, std::string& failure);
+
+}  // namespace korvald::backend

@@ -1,0 +1,113 @@
+"""The estimation sample's native numbering, re-coding and group pointers against the pandas
+route, and the kernels' reuse of a group index across calls with the same pointers."""
+
+import contextlib
+import io
+
+import numpy as np
+import pandas as pd
+import pytest
+
+from korvald import linabsorb, poisabsorb
+from korvald.backend import demeankit, grpkit
+
+
+def panel(n=600, seed=3):
+    """Two crossed effects with many small groups (so singletons appear and groups empty out)
+    and a count outcome with all-zero groups for the Poisson model."""
+    rng = np.random.default_rng(seed)
+    a = rng.integers(0, 150, n)
+    b = rng.integers(0, 40, n)
+    x1, x2 = rng.normal(size=(2, n))
+    y = 0.5 * x1 - 0.2 * x2 + np.sin(a) + np.cos(b) + rng.normal(size=n)
+    count = rng.poisson(np.exp(0.3 * x1 + 0.5 * np.sin(a)) * (a % 9 != 0))
+    return pd.DataFrame({"y": y, "count": count, "x1": x1, "x2": x2, "a": a, "b": b, "c": rng.integers(0, 30, n)})
+
+
+# Identifier encodings that number the groups in the same order as the plain codes: the native
+# route (integers of a moderate range, negative ones, small unsigned types) and pandas' group-by
+# (text, floats, integers spread far beyond the table range).
+ENCODINGS = {
+    "int8": lambda v: (v - 100).astype(np.int8),
+    "uint16": lambda v: v.astype(np.uint16),
+    "negative int64": lambda v: v.astype(np.int64) - 10**6,
+    "huge spread": lambda v: v.astype(np.int64) * 10**15 - 2**62,
+    "text": lambda v: np.char.add("g", np.char.zfill(v.astype(str), 4)).astype(object),
+    "float": lambda v: v.astype(np.float64) / 8,
+}
+
+
+def fit(est, data, **kw):
+    with contextlib.redirect_stdout(io.StringIO()):
+        return est(kw.pop("y"), ["x1", "x2"], ["a", "b"], data, setype="cluster", clustvars=["a", "c"], FEgen=True,
+                   print_stata_style_summary=False, **kw)
+
+
+@pytest.mark.parametrize("encoding", sorted(ENCODINGS))
+@pytest.mark.parametrize("model", ["ols", "ppml"])
+def test_identifier_types_give_the_same_fit(encoding, model):
+    data = panel()
+    recoded = data.assign(a=ENCODINGS[encoding](data["a"].to_numpy()), b=ENCODINGS[encoding](data["b"].to_numpy()))
+    est, y = (linabsorb, ["y"]) if model == "ols" else (poisabsorb, ["count"])
+    ref, got = fit(est, data, y=y), fit(est, recoded, y=y)
+    # text identifiers make the kept columns a common object array, hence the note
+    assert [m for m in got.msg if m != "Some variables are not double, recasting"] == list(ref.msg)
+    assert any("dropped" in m or "excluded" in m for m in ref.msg)  # so identifiers were re-coded
+    np.testing.assert_allclose(got.params, ref.params, rtol=1e-10)
+    np.testing.assert_allclose(got.bse, ref.bse, rtol=1e-10)
+    pd.testing.assert_series_equal(got.resid if model == "ols" else got.resid_additive,
+                                   ref.resid if model == "ols" else ref.resid_additive, rtol=1e-9)
+    pd.testing.assert_series_equal(got.fe_rowsum, ref.fe_rowsum, rtol=1e-8, atol=1e-10)
+    for spec in ["a", "b"]:
+        np.testing.assert_allclose(got.fixed_effects[spec + "__levels"], ref.fixed_effects[spec + "__levels"],
+                                   rtol=1e-8, atol=1e-10)
+
+
+def test_outputs_follow_the_largest_identifier_with_ties_in_row_order():
+    data = panel().sample(frac=1.0, random_state=1)  # labels out of order
+    res = fit(linabsorb, data, y=["y"])
+    labels = res.resid.index
+    a = data.loc[labels, "a"].to_numpy()
+    assert np.all(np.diff(a) >= 0)
+    # within a group of `a`, rows keep the caller's order
+    position = pd.Series(np.arange(len(data)), index=data.index).loc[labels].to_numpy()
+    for g in np.unique(a):
+        assert np.all(np.diff(position[a == g]) > 0)
+    assert res.fittedvalues.index.equals(labels) and res.fe_rowsum.index.equals(labels)
+
+
+def design(n=2000, seed=5):
+    rng = np.random.default_rng(seed)
+    ids = np.column_stack([rng.integers(0, 90, n), rng.integers(0, 12, n), rng.integers(0, 7, n)])
+    Z = np.column_stack([rng.normal(size=n) + ids[:, 0] % 5, rng.normal(size=n) - ids[:, 1]])
+    return ids, Z, np.exp(rng.normal(size=n))
+
+
+@pytest.mark.parametrize("routine", [demeankit.MAP_NH_CG_accel, demeankit.MAP_NH_noaccel])
+def test_reused_group_index_changes_nothing(routine):
+    ids, Z, w = design()
+    pm = grpkit.make_pointer(ids)
+    first = routine(Z.copy(), w, pm, 1e-12, 0, 5000, 0, 1)
+    again = routine(Z.copy(), w, pm, 1e-12, 0, 5000, 0, 1)         # same pointers: index reused
+    fresh = routine(Z.copy(), w, grpkit.make_pointer(ids), 1e-12, 0, 5000, 0, 1)
+    assert np.array_equal(first, again) and np.array_equal(first, fresh)
+    # Pointers changed in place (two observations swap groups of the first effect): the index is
+    # rebuilt, and the result is that of the new grouping.
+    order, panel_ = pm[0, 0], pm[1, 0]
+    i, j = order[panel_[0, 0]], order[panel_[1, 0]]
+    ids2 = ids.copy()
+    ids2[[i, j], 0] = ids2[[j, i], 0]
+    order[panel_[0, 0]], order[panel_[1, 0]] = j, i
+    changed = routine(Z.copy(), w, pm, 1e-12, 0, 5000, 0, 1)
+    np.testing.assert_array_equal(changed, routine(Z.copy(), w, grpkit.make_pointer(ids2), 1e-12, 0, 5000, 0, 1))
+    assert not np.array_equal(changed, first)
+
+
+def test_singleton_removal_then_partialling_out_share_pointers():
+    ids, Z, _ = design()
+    pm = grpkit.make_pointer(ids)
+    keep = demeankit.drop_singletons(Z[:, 0].copy(), pm, np.ones(len(Z), np.int64))
+    assert keep.all()
+    got = demeankit.MAP_NH_CG_accel(Z.copy(), None, pm, 1e-12, 0, 5000, 0, 1)
+    want = demeankit.MAP_NH_CG_accel(Z.copy(), None, grpkit.make_pointer(ids), 1e-12, 0, 5000, 0, 1)
+    assert np.array_equal(got, want)
