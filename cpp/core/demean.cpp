@@ -300,10 +300,8 @@ class ColumnSolver {
     const int64_t n = pass_.n;
     const int F = pass_.nfe();
     ColumnReport report;
-    const ColumnScale cs = scale_of(z_in, z_stride);
-    report.passes = 2;
-    if (!cs.varies) return constant_column(out, out_stride, report);
-    report.threshold = options.tol * cs.scale;
+    ColumnScale cs;
+    if (!begin_column(z_in, z_stride, out, out_stride, options, report, cs)) return report;
 
     double* z = allocate(scratch, n + 2 * total_);
     double* x = z + n;
@@ -355,10 +353,8 @@ class ColumnSolver {
     const int64_t n = pass_.n;
     const int F = pass_.nfe();
     ColumnReport report;
-    const ColumnScale cs = scale_of(z, z_stride);
-    report.passes = 2;
-    if (!cs.varies) return constant_column(out, out_stride, report);
-    report.threshold = options.tol * cs.scale;
+    ColumnScale cs;
+    if (!begin_column(z, z_stride, out, out_stride, options, report, cs)) return report;
 
     const int64_t T = total_;
     double* x = allocate(scratch, 6 * T);
@@ -405,10 +401,8 @@ class ColumnSolver {
                         const DemeanOptions& options, std::vector<double>& scratch) const {
     const int64_t n = pass_.n;
     ColumnReport report;
-    const ColumnScale cs = scale_of(z, z_stride);
-    report.passes = 2;
-    if (!cs.varies) return constant_column(out, out_stride, report);
-    report.threshold = options.tol * cs.scale;
+    ColumnScale cs;
+    if (!begin_column(z, z_stride, out, out_stride, options, report, cs)) return report;
 
     const PivotLayout& L = *pivot_;
     const int64_t T = total_;
@@ -520,10 +514,8 @@ class ColumnSolver {
     diverged = false;
     const int64_t n = pass_.n;
     ColumnReport report;
-    const ColumnScale cs = scale_of(z, z_stride);
-    report.passes = 2;
-    if (!cs.varies) return constant_column(out, out_stride, report);
-    report.threshold = options.tol * cs.scale;
+    ColumnScale cs;
+    if (!begin_column(z, z_stride, out, out_stride, options, report, cs)) return report;
 
     const int64_t T = total_, R = rs.nr;
     const int nb = static_cast<int>(rs.others.size());
@@ -694,6 +686,20 @@ class ColumnSolver {
   }
 
   // A column without variation is its own mean: its residual is exactly 0.
+  // The column's scale sets the stopping threshold. A column without
+  // variation is answered at once (residual 0, report filled): false then.
+  bool begin_column(const double* z, int64_t z_stride, double* out, int64_t out_stride,
+                    const DemeanOptions& options, ColumnReport& report, ColumnScale& cs) const {
+    cs = scale_of(z, z_stride);
+    report.passes = 2;
+    if (!cs.varies) {
+      report = constant_column(out, out_stride, report);
+      return false;
+    }
+    report.threshold = options.tol * cs.scale;
+    return true;
+  }
+
   ColumnReport constant_column(double* out, int64_t out_stride, ColumnReport report) const {
     for (int64_t i = 0; i < pass_.n; ++i) out[i * out_stride] = 0.0;
     report.passes = 1;

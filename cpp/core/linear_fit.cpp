@@ -71,7 +71,7 @@ double sum_of_squares(const double* a, int64_t n, int64_t stride) {
   return total;
 }
 
-double mean(const double* a_n, int64_t n) {
+double sum(const double* a_n, int64_t n) {
   double total = 0.0;
   for (int64_t start = 0; start < n; start += kChunk) {
     const int64_t stop = std::min(n, start + kChunk);
@@ -79,8 +79,10 @@ double mean(const double* a_n, int64_t n) {
     for (int64_t i = start; i < stop; ++i) part += a_n[i];
     total += part;
   }
-  return total / static_cast<double>(n);
+  return total;
 }
+
+double mean(const double* a_n, int64_t n) { return sum(a_n, n) / static_cast<double>(n); }
 
 double centered_sum_of_squares(const double* a_n, int64_t n) {
   const double mu = mean(a_n, n);

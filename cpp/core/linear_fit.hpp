@@ -31,6 +31,8 @@ double sum_of_squares(const double* a, int64_t n, int64_t stride = 1);
 // Sum of (a_i - mean(a))^2.
 double centered_sum_of_squares(const double* a_n, int64_t n);
 
+// Sum of a_n, added in fixed-size chunks (rounding does not grow with n).
+double sum(const double* a_n, int64_t n);
 double mean(const double* a_n, int64_t n);
 
 }  // namespace korvald::core

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "core/linear_fit.hpp"
 #include "core/weighted_groups.hpp"
 
 namespace korvald::core {
@@ -33,14 +34,7 @@ WeightScan scan_weights(const double* w_n, int64_t n) {
 }
 
 void rescale_weights(const double* w_n, int64_t n, double target, double* out_n) {
-  double total = 0.0;
-  for (int64_t start = 0; start < n; start += kChunk) {
-    const int64_t stop = std::min(n, start + kChunk);
-    double part = 0.0;
-    for (int64_t i = start; i < stop; ++i) part += w_n[i];
-    total += part;
-  }
-  const double factor = target / total;
+  const double factor = target / sum(w_n, n);
   for (int64_t i = 0; i < n; ++i) out_n[i] = w_n[i] * factor;
 }
 
