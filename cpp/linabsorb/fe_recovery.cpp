@@ -73,10 +73,8 @@ void recover_fixed_effects(const Prepared& prep, const Fit& fit) {
   bool bad_codes = false;
   // Weighted group means; the effects are centred on their weighted means.
   const double* w = prep.weighted() ? nb::cast<ConstVector>(prep.weights.w).data() : nullptr;
-  const std::unique_ptr<core::Interrupt> interrupt = py::signal_interrupt();
-  options.interrupt = interrupt.get();
-  try {
-    nb::gil_scoped_release release;
+  py::run_interruptible([&](core::Interrupt* interrupt) {
+    options.interrupt = interrupt;
     core::remainder_after_regressors(y_ptr, x_ptrs, beta.data(), n, target.data());
     for (size_t k = 0; k < n_hdfe; ++k) {
       int64_t g_max = -1;
@@ -87,9 +85,7 @@ void recover_fixed_effects(const Prepared& prep, const Fit& fit) {
       ngroups.push_back(g_max + 1);
     }
     if (!bad_codes) outcome = core::recover_fixed_effects(target.data(), w, ids, ngroups, n, values.data(), options);
-  } catch (const core::Interrupted&) {
-  }
-  py::raise_if_interrupted(*interrupt);
+  });
   if (bad_codes) py::raise_runtime_error("fixed-effect identifiers must be non-negative codes");
   if (prep.verbose && outcome.converged)
     py::print("Fixed effects converged in " + std::to_string(outcome.iterations) + " iterations");

@@ -57,16 +57,10 @@ nb::object detect_separation_ir(nb::handle data, nb::handle y, nb::handle x, nb:
   const double* Xp = K == 0 ? nullptr : cf64(X);
   double* up = f64(u);
   core::RectifierTrace trace;
-  const std::unique_ptr<core::Interrupt> interrupt = py::signal_interrupt();
-  options.interrupt = interrupt.get();
-  {
-    nb::gil_scoped_release release;
-    try {
-      core::detect_separation(yp, n, Xp, K, ids, ngroups, options, up, &trace);
-    } catch (const core::Interrupted&) {
-    }
-  }
-  py::raise_if_interrupted(*interrupt);
+  py::run_interruptible([&](core::Interrupt* interrupt) {
+    options.interrupt = interrupt;
+    core::detect_separation(yp, n, Xp, K, ids, ngroups, options, up, &trace);
+  });
   if (verb2) {
     for (size_t it = 0; it < trace.max_change.size(); ++it)
       py::print("  IR iter " + std::to_string(it + 1) + ": max change=" + py::format(trace.max_change[it], ".2e") +

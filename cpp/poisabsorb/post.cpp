@@ -109,19 +109,15 @@ static void recover_fixed_effects(const Call& c, nb::handle beta, nb::handle irl
   int64_t done = 0;
   double last_change = 0.0;
   bool converged = false;
-  const std::unique_ptr<core::Interrupt> interrupt = py::signal_interrupt();
-  options.interrupt = interrupt.get();
   while (done < max_checks) {
     // With verb > 0, stop after every check numbered 1000, 2000, ... to report progress.
     const int64_t stop = c.verb1 ? std::min<int64_t>(max_checks, (done / 1000 + 1) * 1000 + 1) : max_checks;
     options.max_checks = stop - done;
     core::FeRecoveryOutcome out;
-    try {
-      nb::gil_scoped_release release;
+    py::run_interruptible([&](core::Interrupt* interrupt) {
+      options.interrupt = interrupt;
       out = core::recover_fixed_effects(fe_total, w, ids, ngroups, n, values, options);
-    } catch (const core::Interrupted&) {
-    }
-    py::raise_if_interrupted(*interrupt);
+    });
     done += out.iterations;
     last_change = out.max_change;
     if (out.converged) {

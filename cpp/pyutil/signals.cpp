@@ -21,6 +21,18 @@ void raise_if_interrupted(const core::Interrupt& interrupt) {
   throw nb::python_error();
 }
 
+void run_interruptible(const std::function<void(core::Interrupt*)>& work) {
+  const std::unique_ptr<core::Interrupt> interrupt = signal_interrupt();
+  {
+    nb::gil_scoped_release release;
+    try {
+      work(interrupt.get());
+    } catch (const core::Interrupted&) {
+    }
+  }
+  raise_if_interrupted(*interrupt);
+}
+
 void check_signals() {
   if (PyErr_CheckSignals() != 0) throw nb::python_error();
 }

@@ -4,6 +4,7 @@
 
 #include <nanobind/nanobind.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -21,6 +22,11 @@ std::unique_ptr<core::Interrupt> signal_interrupt();
 // With the GIL held, after interruptible work: if a signal handler raised
 // (KeyboardInterrupt), propagate that exception.
 void raise_if_interrupted(const core::Interrupt& interrupt);
+
+// With the GIL held: runs `work` with the GIL released and an Interrupt
+// from signal_interrupt(); a stop it honoured is raised as the pending
+// KeyboardInterrupt once the GIL is back.
+void run_interruptible(const std::function<void(core::Interrupt*)>& work);
 
 // With the GIL held, between steps of a long loop that runs on the calling
 // thread: run pending signal handlers and propagate what they raise.

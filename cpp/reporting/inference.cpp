@@ -140,8 +140,7 @@ ClusterIds cluster_identifiers(const InferenceInput& in) {
 // Sum over clusters of s_g s_g' for the cluster numbers of one subset,
 // computed by the backend from the sort order of the identifiers.
 nb::object cluster_meat(Family family, const ClusterIds& c, size_t subset, nb::handle demeaned, nb::handle resid,
-                        int64_t N, int64_t K) {
-  (void)N;
+                        int64_t K) {
   nb::object sortvec = c.ranges[subset][0];
   nb::object panelmat = c.ranges[subset][1];
   const int64_t nclust = static_cast<int64_t>(nb::len(panelmat));
@@ -260,7 +259,7 @@ InferenceOutput covariance_and_inference(const InferenceInput& in, nb::handle re
     nb::list meat_matrices;
     for (size_t i = 0; i < n_cluster; ++i) {
       if (in.verb > 0) py::print("calculating covmat " + std::to_string(i + 1) + " of " + std::to_string(n_cluster));
-      nb::object B = cluster_meat(in.family, clusters, i, demeaned, resid, N, K);
+      nb::object B = cluster_meat(in.family, clusters, i, demeaned, resid, K);
       nb::object contribution = nb::float_(clusters.pm[i] * clusters.correction) * B;
       if (linear)
         meat = meat + contribution;
