@@ -363,7 +363,16 @@ int64_t add_identifier_columns(nb::object sample, nb::handle fixedeffects, nb::h
   return n_fe;
 }
 
-nb::object index_and_order_key(nb::object sample, nb::handle fenames) {
+void drop_absorbed_components(nb::object sample, nb::handle fixedeffects, nb::handle keep) {
+  nb::dict uses;
+  for (nb::handle spec : fixedeffects)
+    for (nb::handle col : sorted_unique(spec_columns(spec)))
+      uses[col] = nb::int_(uses.contains(col) ? nb::cast<int64_t>(uses[col]) + 1 : 1);
+  for (auto [col, count] : uses)
+    if (nb::cast<int64_t>(count) == 1 && !contains(keep, col)) sample.attr("__delitem__")(col);
+}
+
+nb::object order_key(nb::handle sample, nb::handle fenames) {
   nb::handle best;
   int64_t best_max = -1;
   for (nb::handle name : fenames) {
@@ -373,13 +382,15 @@ nb::object index_and_order_key(nb::object sample, nb::handle fenames) {
       best_max = m;
     }
   }
-  nb::object labels = sample.attr("index");
-  // A Series cannot be built on a MultiIndex; those labels take the plain route.
-  if (nb::isinstance(labels, py::pandas().attr("MultiIndex")))
-    sample["initial_index"] = labels;
-  else
-    assign_column(sample, nb::str("initial_index"), labels);
   return nb::borrow(best);
+}
+
+nb::object rows_where(nb::handle sample, nb::handle mask) {
+  nb::object kept = sample[mask];
+  // pandas 3 filters into fresh columns already; a copy on top would hold
+  // every column twice and merge them into one block. Older pandas needs it
+  // so that later column assignments go to this frame alone.
+  return always_copy_on_write() ? kept : nb::object(kept.attr("copy")());
 }
 
 nb::object output_order(nb::handle sample, nb::handle key) {
@@ -406,7 +417,7 @@ nb::object output_order(nb::handle sample, nb::handle key) {
 }
 
 nb::object output_index(nb::handle sample, nb::handle order) {
-  nb::object labels = sample["initial_index"].attr("to_numpy")();
+  nb::object labels = sample.attr("index").attr("to_numpy")();
   if (!order.is_none()) labels = labels.attr("take")(order);
   return py::pandas().attr("Index")(labels, "name"_a = "initial_index");
 }

@@ -97,12 +97,23 @@ nb::list make_fenames(size_t n_specs);
 // the "Created ..." lines when verb > 0. Returns N_FE.
 int64_t add_identifier_columns(nb::object sample, nb::handle fixedeffects, nb::handle fenames, int verb);
 
-// Adds the `initial_index` column with the caller's row labels and returns
-// the name of the identifier column with the most groups (first on ties):
+// Removes from the sample the fixed-effect component columns that nothing
+// reads once the identifiers stand for them, so that later row filters do
+// not copy them. Kept: components of more than one specification (the
+// redundancy count groups by their overlap) and every name in `keep` (the
+// model's own, cluster, weight or offset columns).
+void drop_absorbed_components(nb::object sample, nb::handle fixedeffects, nb::handle keep);
+
+// The name of the identifier column with the most groups (first on ties):
 // the per-observation outputs come sorted by it. The sample itself is not
 // reordered (that would copy every column); the outputs are, at the end,
-// through output_order.
-nb::object index_and_order_key(nb::object sample, nb::handle fenames);
+// through output_order. The caller's row labels stay the sample's own
+// index, which every row filter carries along.
+nb::object order_key(nb::handle sample, nb::handle fenames);
+
+// The rows of a sample owned by this call where the boolean `mask` holds,
+// as a frame of its own.
+nb::object rows_where(nb::handle sample, nb::handle mask);
 
 // Stable order of the sample's rows by the identifier column `key`: the
 // order of the per-observation outputs. Identifiers are re-coded monotonically
@@ -140,7 +151,7 @@ nb::object identifier_matrix(nb::handle sample, nb::handle fenames);
 nb::object float_matrix(nb::handle sample, nb::handle columns);
 
 // pandas Series of `values` (flattened, one per sample row) indexed by the
-// sample's `initial_index` column (index name "initial_index"), optionally
+// caller's labels of the sample's rows (index name "initial_index"), optionally
 // named, both taken in `order` (None: sample order). Without an order the
 // Series uses `values` without a copy: pass arrays nothing changes later.
 nb::object series_by_initial_index(nb::handle sample, nb::handle values, nb::handle name = nb::none(),

@@ -185,7 +185,16 @@ Prepared prepare(const Arguments& args) {
   prep.fixedeffects = common::dedupe_fixedeffects(fixedeffects);
   prep.fenames = common::make_fenames(nb::len(prep.fixedeffects));
   prep.N_FE = common::add_identifier_columns(prep.data, prep.fixedeffects, prep.fenames, prep.verbose ? 1 : 0);
-  prep.order_key = common::index_and_order_key(prep.data, prep.fenames);
+  {
+    nb::list keep;
+    for (nb::handle c : prep.y) keep.append(c);
+    for (nb::handle c : prep.x_all) keep.append(c);
+    if (prep.setype == "cluster")
+      for (nb::handle c : clustvars) keep.append(c);
+    if (prep.weighted()) keep.append(prep.wspec.name);
+    common::drop_absorbed_components(prep.data, prep.fixedeffects, keep);
+  }
+  prep.order_key = common::order_key(prep.data, prep.fenames);
   prep.panelmat = common::group_pointers(prep.data, prep.fenames);
   drop_singleton_rows(prep);
   prep.weights = common::sample_weights(prep.data, prep.wspec);

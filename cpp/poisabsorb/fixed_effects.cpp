@@ -28,11 +28,11 @@ nb::object fe_style_removal(const Call& c, nb::object sample, nb::object* mp) {
       const size_t before = nb::len(sample);
       for (nb::handle name : c.fenames) {
         nb::object group_max = sample.attr("groupby")(name).attr("__getitem__")(ycol).attr("transform")("max");
-        sample = sample.attr("__getitem__")(group_max.attr("__gt__")(0)).attr("copy")();
+        sample = common::rows_where(sample, group_max.attr("__gt__")(0).attr("to_numpy")("dtype"_a = "bool"));
       }
       if (nb::len(sample) == before) break;
     }
-    return sample.attr("reset_index")("drop"_a = true);
+    return sample;
   }
   const int64_t n = static_cast<int64_t>(nb::len(sample));
   nb::object mp_here = pointers(c, sample);
@@ -49,14 +49,27 @@ nb::object fe_style_removal(const Call& c, nb::object sample, nb::object* mp) {
   *mp = mp_here;
   // The sample belongs to this call: no copy when every row stays.
   if (py::truthy(keep.attr("all")())) return sample;
-  return sample.attr("__getitem__")(keep).attr("copy")();
+  return common::rows_where(sample, keep);
 }
 
 void build_fixed_effects(Call& c) {
   c.fixedeffects = common::dedupe_fixedeffects(c.fixedeffects_arg);
   c.fenames = common::make_fenames(nb::len(c.fixedeffects));
   c.N_FE = common::add_identifier_columns(c.sample, c.fixedeffects, c.fenames, c.verb1 ? 1 : 0);
-  c.order_key = common::index_and_order_key(c.sample, c.fenames);
+  // The verbose diagnostics print the components of the worst observation's groups.
+  if (!c.verb1) {
+    nb::list keep;
+    for (nb::handle v : c.y) keep.append(v);
+    for (nb::handle v : c.x_all) keep.append(v);
+    if (c.setype == "cluster")
+      for (nb::handle v : c.clustvars) keep.append(v);
+    for (nb::handle name : {c.off, c.eta_0})
+      if (!name.is_none())
+        for (nb::handle v : name) keep.append(v);
+    if (c.weighted()) keep.append(c.wspec.name);
+    common::drop_absorbed_components(c.sample, c.fixedeffects, keep);
+  }
+  c.order_key = common::order_key(c.sample, c.fenames);
 
   const int64_t before = c.N;
   nb::object mp;

@@ -42,7 +42,7 @@ static void reject_regressor_overlap(nb::handle names, nb::handle x, const std::
 // Rows of the sample (owned by this call) where `mask` holds; no copy when all do.
 static nb::object keep_rows(nb::handle sample, nb::handle mask) {
   if (py::truthy(mask.attr("all")())) return nb::borrow(sample);
-  return sample.attr("__getitem__")(mask).attr("copy")();
+  return common::rows_where(sample, mask);
 }
 
 void prepare_input(Call& c) {

@@ -86,7 +86,7 @@ void separation_pass(Call& c) {
     nb::object mask = found[0];
     num_separated = nb::cast<int64_t>(py::builtins().attr("int")(mask.attr("sum")()));
     if (num_separated > 0) {
-      c.sample = c.sample.attr("__getitem__")(np.attr("logical_not")(mask)).attr("copy")();
+      c.sample = common::rows_where(c.sample, np.attr("logical_not")(mask));
       nb::object mp;
       c.sample = fe_style_removal(c, c.sample, &mp);
       c.N = static_cast<int64_t>(nb::len(c.sample));
