@@ -97,7 +97,7 @@ WorkingChecks working_variable_checked(const double* eta, const double* y, const
     m.add(mu[i]);
     const double zi = eta[i] + y[i] / mu[i] - 1.0;
     w.add(zi);
-    z[i] = zi;
+    if (z) z[i] = zi;
     zX[i * width] = zi;
   }
   WorkingChecks out;

@@ -30,7 +30,7 @@ struct WorkingChecks {
 // One pass for the start of an IRLS iteration: the guards on eta and mu, the
 // working variable z = eta + y / mu - 1 and its guard, and z stored into
 // column 0 of the n x width row-major matrix zX. z and zX are written even
-// when a guard fails (callers raise).
+// when a guard fails (callers raise); z may be null (zX's column only).
 WorkingChecks working_variable_checked(const double* eta, const double* y, const double* mu, double* z, double* zX,
                                        int64_t n, int64_t width);
 

@@ -79,9 +79,7 @@ void run_irls(Call& c) {
   }
   if (c.verb1) py::print("Starting iteration...");
 
-  std::vector<double> beta_old(static_cast<size_t>(K)), eta_old(static_cast<size_t>(n));
-  // z is spent once the full-step predictor e is formed from it, so e overwrites it.
-  std::vector<double> z(static_cast<size_t>(n));
+  std::vector<double> beta_old(static_cast<size_t>(K));
   double change = std::numeric_limits<double>::infinity();
   int64_t hits = 0, it = 1;
   int64_t stuck = 0;  // consecutive iterations whose step-halving could not lower the deviance
@@ -94,7 +92,6 @@ void run_irls(Call& c) {
   while (!converged && it <= c.maxiter) {
     py::check_signals();
     std::copy(beta, beta + K, beta_old.begin());
-    std::copy(eta, eta + n, eta_old.begin());
 
     // Loose inner tolerance while beta still moves a lot; tighten with it.
     const double inner_tol = std::isfinite(change)
@@ -112,7 +109,7 @@ void run_irls(Call& c) {
     {
       double* zX_data = f64(zX);
       nb::gil_scoped_release release;
-      checks = core::working_variable_checked(eta, y, mu, z.data(), zX_data, n, K + 1);
+      checks = core::working_variable_checked(eta, y, mu, nullptr, zX_data, n, K + 1);
     }
     if (!checks.eta_ok) py::raise_value_error("missing value in eta");
     if (!checks.mu_ok) py::raise_value_error("missing value in mu");
@@ -135,13 +132,17 @@ void run_irls(Call& c) {
     // The backend hands back a new matrix, so the storage of its input (n x
     // (K+1) doubles, exactly A and b) is free: reusing it spares two fresh
     // N-row arrays per iteration. A is column-major (a transposed K x n view).
-    nb::object A, bvec;
+    // Once the solver is done with A and b, that storage holds the last
+    // predictor and z (2n doubles) for the step search, so neither needs an
+    // N-length array of its own while the solver makes its copies.
+    nb::object A, bvec, spare;
     if (!py::truthy(np.attr("may_share_memory")(zX, zX_in))) {
       nb::object flat = zX_in.attr("reshape")(-1);
       A = flat.attr("__getitem__")(nb::slice(nb::int_(0), nb::int_(n * K), nb::none()))
               .attr("reshape")(K, n)
               .attr("T");
       bvec = flat.attr("__getitem__")(nb::slice(nb::int_(n * K), nb::none(), nb::none())).attr("reshape")(n, 1);
+      if (K > 0) spare = flat;
     } else {
       A = empty(K, n).attr("T");
       bvec = empty(n, 1);
@@ -170,12 +171,19 @@ void run_irls(Call& c) {
     if (K > 0 && !core::all_finite(bp, K))
       py::raise_exception(py::str(c.accelfunc.attr("__name__")) + "(z,X) diverged");
 
+    if (!spare.is_valid()) spare = empty1(2 * n);
+    double* eta_old = f64(spare);
+    // z = eta + y / mu - 1 again (eta and mu are where the iteration began);
+    // the full-step predictor e then overwrites it.
+    double* z = eta_old + n;
     core::HalvingOutcome step;
     {
       const double* zX_data = f64(zX);
       nb::gil_scoped_release release;
-      core::full_step_predictor(z.data(), zX_data, bp, n, K, z.data());
-      step = core::step_halving(y, offset, eta_old.data(), z.data(), beta_old.data(), bp, n, K, deviance,
+      std::copy(eta, eta + n, eta_old);
+      core::working_variable_checked(eta, y, mu, z, z, n, 1);
+      core::full_step_predictor(z, zX_data, bp, n, K, z);
+      step = core::step_halving(y, offset, eta_old, z, beta_old.data(), bp, n, K, deviance,
                                 kMaxHalvings, fresh_start, eta, mu, beta, w);
     }
     if (c.verb1) {
@@ -197,7 +205,7 @@ void run_irls(Call& c) {
       for (int64_t k = 0; k < K; ++k) sq += (beta_old[k] - beta[k]) * (beta_old[k] - beta[k]);
       change = std::sqrt(sq);
     } else {
-      change = core::max_abs_difference(eta, eta_old.data(), n);
+      change = core::max_abs_difference(eta, eta_old, n);
     }
     // Two consecutive small changes: one small step can be a stall. A step
     // that step-halving shrank to nothing moves beta by nothing without
