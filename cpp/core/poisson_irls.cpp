@@ -86,6 +86,10 @@ double poisson_deviance(const double* y, const double* mu, int64_t n, bool finit
 }
 
 void fitted_means(const double* eta, const double* offset, double* mu, int64_t n) {
+  if (!offset) {
+    for (int64_t i = 0; i < n; ++i) mu[i] = std::exp(eta[i]);
+    return;
+  }
   for (int64_t i = 0; i < n; ++i) mu[i] = std::exp(eta[i] + offset[i]);
 }
 
@@ -148,7 +152,7 @@ HalvingOutcome step_halving(const double* y, const double* offset, const double*
     bool finite = true;
     for (int64_t i = 0; i < n; ++i) {
       eta[i] = eta_old[i] + step * (e[i] - eta_old[i]);
-      mu[i] = std::exp(eta[i] + offset[i]);
+      mu[i] = std::exp(offset ? eta[i] + offset[i] : eta[i]);
       if (!finite) continue;
       if (std::isfinite(mu[i])) {
         if (w)

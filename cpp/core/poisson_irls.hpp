@@ -17,7 +17,7 @@ bool all_finite(const double* v, int64_t n);
 double poisson_deviance(const double* y, const double* mu, int64_t n, bool finite_shortcut,
                         const double* w = nullptr);
 
-// mu = exp(eta + offset)
+// mu = exp(eta + offset); a null offset is none (adding zeros changes no exp).
 void fitted_means(const double* eta, const double* offset, double* mu, int64_t n);
 
 // Guards of an IRLS iteration: the largest element is finite, NaN-propagating
@@ -66,7 +66,7 @@ struct HalvingOutcome {
 // is accepted: the starting predictor is not a fit of the model (the simple
 // start ln((y + mean y)/2) follows y itself), so its deviance is usually
 // below that of every fit and would reject every step towards the model.
-// w: observation weights of the deviance (may be null).
+// w: observation weights of the deviance (may be null); offset may be null.
 HalvingOutcome step_halving(const double* y, const double* offset, const double* eta_old, const double* e,
                             const double* beta_old, const double* b, int64_t n, int64_t K, double deviance,
                             int max_halvings, bool finite_only, double* eta, double* mu, double* beta,

@@ -61,7 +61,7 @@ struct Call {
 
   // Fit state (numpy arrays, float64, C-contiguous).
   // yv may be a read-only view of the sample's column.
-  nb::object yv, offset, eta, mu, beta, zXtilde;  // N x 1, N x 1, N x 1, N x 1, K x 1, N x (K+1)
+  nb::object yv, offset, eta, mu, beta, zXtilde;  // N x 1, N x 1 (None: no offset), N x 1, N x 1, K x 1, N x (K+1)
   double deviance = 0;
   int64_t iteration = 1;
 

@@ -49,7 +49,7 @@ static void restart_from_simple_start(Call& c, int64_t it, double* eta, double* 
   const double* s = cf64(start);
   const int64_t n = c.N;
   const double* y = cf64(c.yv);
-  const double* offset = cf64(c.offset);
+  const double* offset = c.offset.is_none() ? nullptr : cf64(c.offset);
   const double* w = c.weighted() ? cf64(c.weights.w) : nullptr;
   std::copy(s, s + n, eta);
   std::fill(beta, beta + c.K, 0.0);
@@ -63,7 +63,7 @@ void run_irls(Call& c) {
   nb::object lstsq = np.attr("linalg").attr("lstsq");
   const int64_t n = c.N, K = c.K;
   const double* y = cf64(c.yv);
-  const double* offset = f64(c.offset);
+  const double* offset = c.offset.is_none() ? nullptr : f64(c.offset);
   double* eta = f64(c.eta);
   double* mu = f64(c.mu);
   double* beta = f64(c.beta);

@@ -99,7 +99,8 @@ void screen_and_start(Call& c) {
   }
   c.K = static_cast<int64_t>(nb::len(c.x));
 
-  c.offset = c.off.is_none() ? zeros(c.N, 1) : common::float_matrix(c.sample, c.off);
+  // Without an offset column there is none to store (None).
+  c.offset = c.off.is_none() ? nb::object(nb::none()) : common::float_matrix(c.sample, c.off);
   // y is only read from here on: a view of the sample's float64 column will do.
   c.yv = np.attr("ascontiguousarray")(c.sample.attr("__getitem__")(c.ycol()).attr("to_numpy")("dtype"_a = "float64"))
              .attr("reshape")(c.N, 1);
@@ -165,7 +166,7 @@ void screen_and_start(Call& c) {
   c.mu = empty(c.N, 1);
   {
     const double* e = f64(c.eta);
-    const double* o = f64(c.offset);
+    const double* o = c.offset.is_none() ? nullptr : f64(c.offset);
     double* m = f64(c.mu);
     const int64_t n = c.N;
     nb::gil_scoped_release release;
