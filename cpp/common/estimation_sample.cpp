@@ -4,6 +4,8 @@
 #include <nanobind/stl/string.h>
 
 #include <algorithm>
+#include <cstdlib>
+#include <limits>
 
 #include "core/group_order.hpp"
 
@@ -292,6 +294,19 @@ static void assign_column(nb::handle sample, nb::handle name, nb::handle values)
   sample[name] = py::pandas().attr("Series")(values, "index"_a = sample.attr("index"), "copy"_a = false);
 }
 
+// Identifier columns are stored in 32 bits when their group count allows
+// (half the memory of every later copy of the sample), in 64 bits otherwise.
+// KORVALD_WIDE_IDENTIFIERS=1 keeps every column at 64 bits, so that path can
+// be checked on small data.
+static nb::object stored_codes(nb::object codes, int64_t groups) {
+  static const bool wide = [] {
+    const char* v = std::getenv("KORVALD_WIDE_IDENTIFIERS");
+    return v && std::string(v) == "1";
+  }();
+  if (wide || groups > std::numeric_limits<int32_t>::max()) return codes;
+  return codes.attr("astype")(py::numpy().attr("int32"));
+}
+
 static int64_t group_count(nb::handle ids) {
   if (nb::len(ids) == 0) return 0;
   return nb::cast<int64_t>(ids.attr("max")()) + 1;
@@ -344,7 +359,8 @@ static nb::object specification_codes(nb::handle sample, nb::list cols) {
 int64_t add_identifier_columns(nb::object sample, nb::handle fixedeffects, nb::handle fenames, int verb) {
   nb::object np = py::numpy();
   if (nb::len(fixedeffects) == 0) {
-    assign_column(sample, nb::str("fe_A"), np.attr("zeros")(nb::len(sample), "dtype"_a = np.attr("int64")));
+    assign_column(sample, nb::str("fe_A"),
+                  stored_codes(np.attr("zeros")(nb::len(sample), "dtype"_a = np.attr("int64")), 1));
     return 1;
   }
   int64_t n_fe = 0;
@@ -352,8 +368,8 @@ int64_t add_identifier_columns(nb::object sample, nb::handle fixedeffects, nb::h
   for (nb::handle spec : fixedeffects) {
     nb::list cols = spec_columns(spec);
     nb::object ids = specification_codes(sample, cols);
-    assign_column(sample, fenames[i], ids);
     int64_t groups = group_count(ids);
+    assign_column(sample, fenames[i], stored_codes(ids, groups));
     n_fe += groups;
     if (verb > 0)
       py::print("Created " + py::join(py::string_list(cols), "-") + " fixed effects with " +
@@ -444,7 +460,8 @@ int64_t recode_identifiers(nb::object sample, nb::handle fenames) {
       groups = core::compact_codes(codes_n, n, core::code_count(codes_n, n), out_n);
     }
     if (groups < 0) py::raise_runtime_error("identifier column " + py::repr(name) + " holds negative codes");
-    assign_column(sample, name, out);
+    codes = nb::none();
+    assign_column(sample, name, stored_codes(out, groups));
     n_fe += groups;
   }
   return n_fe;

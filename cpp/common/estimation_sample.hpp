@@ -92,8 +92,8 @@ nb::list dedupe_fixedeffects(nb::handle fixedeffects);
 // "fe_A", "fe_B", ... for n specifications; ["fe_A"] when n is 0.
 nb::list make_fenames(size_t n_specs);
 
-// Adds one int64 identifier column per specification (group numbers 0..G-1
-// in ascending key order) or the all-zero "fe_A" when there is none, printing
+// Adds one identifier column per specification (group numbers 0..G-1 in
+// ascending key order; int32 when G allows, int64 otherwise) or the all-zero "fe_A" when there is none, printing
 // the "Created ..." lines when verb > 0. Returns N_FE.
 int64_t add_identifier_columns(nb::object sample, nb::handle fixedeffects, nb::handle fenames, int verb);
 
@@ -127,7 +127,8 @@ nb::object output_index(nb::handle sample, nb::handle order);
 // values flattened, taken in `order` (None: as they are).
 nb::object in_output_order(nb::handle values, nb::handle order);
 
-// Renumbers every identifier column 0..G-1 after rows were removed and
+// Renumbers every identifier column 0..G-1 after rows were removed (stored
+// as add_identifier_columns stores them) and
 // returns the new N_FE (the sum of the group counts).
 int64_t recode_identifiers(nb::object sample, nb::handle fenames);
 

@@ -1,13 +1,16 @@
 // The IRLS loop: working variable, weighted partialling-out through the
-// backend, weighted least squares through NumPy's lstsq (its rank is the one
-// reported), and step-halving on the deviance. All per-observation
+// backend, weighted least squares through NumPy's lstsq on the system's
+// streamed R factor (its rank is the one reported), and step-halving on the
+// deviance. All per-observation
 // arithmetic runs in the core with the GIL released.
 #include <nanobind/stl/string.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
 #include "core/poisson_irls.hpp"
+#include "core/streamed_qr.hpp"
 #include "poisabsorb/internal.hpp"
 #include "pyutil/pyutil.hpp"
 #include "pyutil/signals.hpp"
@@ -129,35 +132,33 @@ void run_irls(Call& c) {
     zX = working_matrix(partial_out(c, zX_in, weights, nb::float_(inner_tol), "", it),
                         n, K + 1);
 
-    // The backend hands back a new matrix, so the storage of its input (n x
-    // (K+1) doubles, exactly A and b) is free: reusing it spares two fresh
-    // N-row arrays per iteration. A is column-major (a transposed K x n view).
-    // Once the solver is done with A and b, that storage holds the last
-    // predictor and z (2n doubles) for the step search, so neither needs an
-    // N-length array of its own while the solver makes its copies.
-    nb::object A, bvec, spare;
-    if (!py::truthy(np.attr("may_share_memory")(zX, zX_in))) {
-      nb::object flat = zX_in.attr("reshape")(-1);
-      A = flat.attr("__getitem__")(nb::slice(nb::int_(0), nb::int_(n * K), nb::none()))
-              .attr("reshape")(K, n)
-              .attr("T");
-      bvec = flat.attr("__getitem__")(nb::slice(nb::int_(n * K), nb::none(), nb::none())).attr("reshape")(n, 1);
-      if (K > 0) spare = flat;
-    } else {
-      A = empty(K, n).attr("T");
-      bvec = empty(n, 1);
-    }
-    zX_in = nb::none();
+    // The weighted least squares goes to the solver as its R factor and
+    // Q'z (K x K and K x 1), built in one pass over zX: the solver's own
+    // copies of an N-row system would be the loop's largest arrays. Its
+    // rank cut-off stays the one it applies to the N-row system.
+    nb::object R = empty(K + 1, K + 1);
     {
       const double* zX_data = f64(zX);
-      double* Ap = f64(A.attr("T"));
-      double* bp = f64(bvec);
+      double* Rp = f64(R);
       nb::gil_scoped_release release;
-      core::weighted_design(zX_data, mu, n, K, Ap, bp, w);
+      core::weighted_r_factor(zX_data, mu, w, n, K, Rp);
     }
-    nb::object solution = lstsq(A, bvec, "rcond"_a = nb::none());
+    nb::object A = np.attr("ascontiguousarray")(
+        R.attr("__getitem__")(nb::make_tuple(nb::slice(nb::int_(0), nb::int_(K), nb::none()),
+                                             nb::slice(nb::int_(0), nb::int_(K), nb::none()))));
+    nb::object bvec = np.attr("ascontiguousarray")(
+        R.attr("__getitem__")(nb::make_tuple(nb::slice(nb::int_(0), nb::int_(K), nb::none()),
+                                             nb::slice(nb::int_(K), nb::int_(K + 1), nb::none()))));
+    const double rcond = std::numeric_limits<double>::epsilon() * static_cast<double>(std::max<int64_t>(n, K));
+    nb::object solution = lstsq(A, bvec, "rcond"_a = rcond);
     A = nb::none();
     bvec = nb::none();
+    // The partialling-out handed back a new matrix, so its input's storage
+    // (n x (K+1) doubles) is free: it holds the last predictor and z (2n
+    // doubles) for the step search, so neither needs an array of its own.
+    nb::object spare;
+    if (K > 0 && !py::truthy(np.attr("may_share_memory")(zX, zX_in))) spare = zX_in.attr("reshape")(-1);
+    zX_in = nb::none();
     nb::object b = as_f64(solution[0]);
     const int64_t rank = nb::cast<int64_t>(py::builtins().attr("int")(solution[2]));
     if (rank < K) {
