@@ -299,10 +299,8 @@ static void assign_column(nb::handle sample, nb::handle name, nb::handle values)
 // KORVALD_WIDE_IDENTIFIERS=1 keeps every column at 64 bits, so that path can
 // be checked on small data.
 static nb::object stored_codes(nb::object codes, int64_t groups) {
-  static const bool wide = [] {
-    const char* v = std::getenv("KORVALD_WIDE_IDENTIFIERS");
-    return v && std::string(v) == "1";
-  }();
+  const char* setting = std::getenv("KORVALD_WIDE_IDENTIFIERS");
+  const bool wide = setting && std::string(setting) == "1";
   if (wide || groups > std::numeric_limits<int32_t>::max()) return codes;
   return codes.attr("astype")(py::numpy().attr("int32"));
 }
