@@ -90,7 +90,7 @@ void run_irls(Call& c) {
   bool fresh_start = true;  // the predictor is a start, not yet a fit
   bool converged = false;
   nb::object zX = c.zXtilde;
-  c.zXtilde = nb::none();  // the loop owns the working matrix now; see the A/b reuse below
+  c.zXtilde = nb::none();  // the loop owns the working matrix now; see the reuse of its storage below
 
   while (!converged && it <= c.maxiter) {
     py::check_signals();

@@ -273,9 +273,12 @@ nb::object finish(Call& c) {
   in.eta = c.eta;
   in.x_scale = c.x_scale;
   reporting::InferenceOutput inf = reporting::covariance_and_inference(in, c.result);
-  // The group pointers (and the kernels' index kept for them) are done with.
+  // The group pointers (and the kernels' index kept for them) and the
+  // partialled-out matrix are done with.
   in.fe_pointers = nb::none();
   c.mp = nb::none();
+  in.demeaned = nb::none();
+  c.zXtilde = nb::none();
   score_resid = hetero_resid = nb::none();
 
   // Fit statistics of the final means.
