@@ -849,6 +849,11 @@ Projector::Projector(const GroupIndex& index, const std::vector<GroupRanges>& ra
   if (F == 2 && method == DemeanMethod::conjugate_gradient && !use_reduced) {
     // Group weights are summed while the cross-tabulation is built.
     build_cross_tab(ranges);
+  } else if (!weights && static_cast<int>(ranges.size()) == F) {
+    // Unweighted, a group's weight is its size: read it off its range.
+    for (int l = 0; l < F; ++l)
+      for (int64_t g = 0; g < ranges[l].ngroups; ++g)
+        weight_g_[index.offset[l] + g] = static_cast<double>(ranges[l].panel[2 * g + 1] - ranges[l].panel[2 * g] + 1);
   } else {
     for (int64_t i = 0; i < index.n; ++i) {
       const double wi = weights ? weights[i] : 1.0;
