@@ -209,8 +209,8 @@ def child(tool, spec, n, nt):
 
 
 def memory(rows, tools, lm_max, nt, skip):
-    print("| model, design, N | tool | peak RSS (MB) | RSS before the call (MB) | DataFrame (MB) |")
-    print("|---|---|---|---|---|")
+    print("| model, design, N | tool | peak RSS (MB) | peak / model columns | RSS before the call (MB) | DataFrame (MB) |")
+    print("|---|---|---|---|---|---|")
     for row in rows:
         for tool in tools_for(row, tools, lm_max, skip):
             spec = f"{row.model} {row.design} {row.nfe}"
@@ -218,12 +218,14 @@ def memory(rows, tools, lm_max, nt, skip):
                                  capture_output=True, text=True)
             lines = [ln for ln in out.stdout.splitlines() if ln.startswith("{")]
             if out.returncode != 0 or not lines:
-                print(f"| {row.label()} | {tool} | failed: {out.stderr.strip().splitlines()[-1:]} | | |")
+                print(f"| {row.label()} | {tool} | failed: {out.stderr.strip().splitlines()[-1:]} | | | |")
                 continue
             r = json.loads(lines[-1])
             note = "" if r["ok"] else f" ({r['err'] or 'not converged'})"
-            print(f"| {row.label()} | {tool} | {r['peak_mb']:.0f}{note} | {r['before_mb']:.0f} | {r['data_mb']:.0f} |",
-                  flush=True)
+            # The model's columns: outcome, two regressors and the identifiers, 8 bytes each.
+            model_mb = row.n * 8 * (3 + row.nfe) / 2**20
+            print(f"| {row.label()} | {tool} | {r['peak_mb']:.0f}{note} | {r['peak_mb'] / model_mb:.2f} | "
+                  f"{r['before_mb']:.0f} | {r['data_mb']:.0f} |", flush=True)
 
 
 def main():
