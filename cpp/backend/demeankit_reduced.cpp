@@ -8,6 +8,7 @@
 #include <cstring>
 #include <limits>
 
+#include "backend/demeankit_index_cache.hpp"
 #include "pyutil/pyutil.hpp"
 
 namespace nb = nanobind;
@@ -55,7 +56,7 @@ nb::object csr(const std::vector<int64_t>& row, const std::vector<int32_t>& col,
 // Fill-reducing order of S: reverse Cuthill-McKee, except that groups linked
 // to a large share of the others (the levels of a small fixed effect) go last,
 // where they add a dense border instead of widening the band everywhere.
-std::vector<int64_t> reduced_order(const core::ReducedSystem& rs) {
+std::vector<int64_t> reduced_order(const core::ReducedLayout& rs) {
   const int64_t n = rs.nr;
   const double mean_degree = n > 0 ? static_cast<double>(rs.s_row[n]) / static_cast<double>(n) : 0.0;
   const double hub_degree = std::max(64.0, 10.0 * mean_degree);
@@ -166,12 +167,9 @@ bool factorise(const core::ReducedSystem& rs, const std::vector<int64_t>& perm, 
   return true;
 }
 
-}  // namespace
-
-bool prepare_reduced(const core::GroupIndex& index, const std::vector<core::GroupRanges>& ranges,
-                     const double* weights, int threads, core::Interrupt* interrupt, ReducedMode mode,
-                     ReducedSolver& out) {
-  if (mode == ReducedMode::never || index.nfe < 2 || index.n == 0) return false;
+std::shared_ptr<const ReducedPlan> make_plan(const core::GroupIndex& index, const std::vector<core::GroupRanges>& ranges,
+                                             int threads, core::Interrupt* interrupt, ReducedMode mode) {
+  auto plan = std::make_shared<ReducedPlan>();
   constexpr int64_t kUnlimited = std::numeric_limits<int64_t>::max();
   const bool budgeted = mode == ReducedMode::automatic;
   // Budgets: S and its factor no larger than the data, the factorisation no
@@ -183,19 +181,46 @@ bool prepare_reduced(const core::GroupIndex& index, const std::vector<core::Grou
   core::ReducedBuild built;
   {
     nb::gil_scoped_release release;
-    built = core::build_reduced_system(index, ranges, weights, max_s, budgeted ? kMaxDensity : 2.0, threads,
-                                       interrupt, out.system);
+    built = core::build_reduced_layout(index, ranges, max_s, budgeted ? kMaxDensity : 2.0, threads, interrupt,
+                                       plan->layout);
   }
-  if (built != core::ReducedBuild::ok) return false;
-  const std::vector<int64_t> perm = reduced_order(out.system);
-  core::FillCount fill;
-  bool small;
+  if (built == core::ReducedBuild::ok) {
+    plan->perm = reduced_order(plan->layout);
+    core::FillCount fill;
+    bool small;
+    {
+      nb::gil_scoped_release release;
+      small = core::cholesky_fill(plan->layout, plan->perm.data(), max_fill, interrupt, fill);
+    }
+    plan->applies = small && fill.flops <= max_flops;
+  }
+  // A plan that does not apply only remembers that.
+  if (!plan->applies) {
+    plan->layout = core::ReducedLayout();
+    std::vector<int64_t>().swap(plan->perm);
+  }
+  return plan;
+}
+
+}  // namespace
+
+bool prepare_reduced(const std::shared_ptr<const core::GroupIndex>& index,
+                     const std::vector<core::GroupRanges>& ranges, const double* weights, int threads,
+                     core::Interrupt* interrupt, ReducedMode mode, ReducedSolver& out) {
+  if (mode == ReducedMode::never || index->nfe < 2 || index->n == 0) return false;
+  const int slot = mode == ReducedMode::automatic ? 0 : 1;
+  std::shared_ptr<const ReducedPlan> plan = kept_reduced_plan(index.get(), slot);
+  if (!plan) {
+    plan = make_plan(*index, ranges, threads, interrupt, mode);
+    keep_reduced_plan(index.get(), slot, plan);
+  }
+  if (!plan->applies) return false;
+  out.plan = plan;
   {
     nb::gil_scoped_release release;
-    small = core::cholesky_fill(out.system, perm.data(), max_fill, interrupt, fill);
+    core::fill_reduced_system(plan->layout, *index, ranges, weights, threads, interrupt, out.system);
   }
-  if (!small || fill.flops > max_flops) return false;
-  return factorise(out.system, perm, out.factor);
+  return factorise(out.system, plan->perm, out.factor);
 }
 
 }  // namespace korvald::backend

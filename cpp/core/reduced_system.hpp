@@ -14,25 +14,35 @@
 // and on which a sparse factorisation of S costs almost nothing. So S is
 // assembled explicitly, a fill-reducing order and the exact Cholesky fill are
 // computed for it, and when the fill is small the caller factorises
-// M = S + sum over pinned groups a of W_a e_a e_a' + delta diag(W_R). S is
-// singular: its null space holds the shifts between fixed effects within every
-// connected part of the panel. The pins (one group per other fixed effect and
-// part) remove exactly those, so on S's range M^-1 is an exact solver (M y = r
-// for the solution with y = 0 at the pins) while rounding along the null space
-// is not amplified; the tiny shift keeps M definite should a design have
-// further, accidental collinearities. The factor is then only a
-// preconditioner for CG on the exact, singular S y = b, so rounding in it
-// costs at most an iteration or two and the stopping rule stays the one the
-// caller documents.
+// M = S + sum over pinned groups a of W_a e_a e_a' + delta diag(W_R)
+// (reduced_factor.hpp). S is singular: its null space holds the shifts between
+// fixed effects within every connected part of the panel. The pins (one group
+// per other fixed effect and part) remove exactly those, so on S's range M^-1
+// is an exact solver (M y = r for the solution with y = 0 at the pins) while
+// rounding along the null space is not amplified; the tiny shift keeps M
+// definite should a design have further, accidental collinearities. The
+// factor is then only a preconditioner for CG on the exact, singular S y = b,
+// so rounding in it costs at most an iteration or two and the stopping rule
+// stays the one the caller documents.
+//
+// Where the non-zeros sit depends only on which groups share observations,
+// not on the weights. That part (ReducedLayout: the patterns of B, of its
+// transpose, of the cross-tabulations and of S) is built once per set of
+// groups and kept by the caller; a call with new weights (an IRLS iteration)
+// only sums the values into it (fill_reduced_system). A fresh build is the
+// layout and then the same fill, so a kept layout gives bit-identical values.
+// Cells whose observations all have weight zero stay in the patterns as
+// explicit zeros.
 //
 // On well-connected designs S is dense (every firm shares workers with most
-// firms); its assembly stops at a budget of non-zeros and the caller keeps the
+// firms); its layout stops at a budget of non-zeros and the caller keeps the
 // sweep-preconditioned CG, which converges fast there.
 //
 // Every result here is independent of the thread count: S is assembled row by
 // row, each row on its own in a fixed order.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -41,30 +51,83 @@
 
 namespace korvald::core {
 
-struct ReducedSystem {
+// A read-only view of a vector held elsewhere (a kept layout).
+template <class T>
+struct ConstView {
+  const T* ptr = nullptr;
+  size_t len = 0;
+
+  ConstView() = default;
+  ConstView(const std::vector<T>& v) : ptr(v.data()), len(v.size()) {}  // NOLINT: views convert implicitly
+  const T& operator[](size_t i) const { return ptr[i]; }
+  size_t size() const { return len; }
+  bool empty() const { return len == 0; }
+  const T* data() const { return ptr; }
+  const T* begin() const { return ptr; }
+  const T* end() const { return ptr + len; }
+  const T& back() const { return ptr[len - 1]; }
+};
+
+// Everything about the reduced system that does not depend on the weights.
+struct ReducedLayout {
   int pivot = -1;
   std::vector<int> others;     // the other fixed effects, in their order
   std::vector<int64_t> block;  // local number of the first group of others[k]; others.size() + 1 entries
   int64_t nr = 0;              // groups of the other fixed effects: the size of S
 
-  // B: pivot group x local group, CSR.
+  // B: pivot group x local group, CSR, columns ascending within a row.
   std::vector<int64_t> b_row;
   std::vector<uint32_t> b_col;
-  std::vector<double> b_val;
+  // B transposed: for local group a, the pivot groups meeting it (ascending)
+  // and where a sits within that group's row of B.
+  std::vector<int64_t> bt_row;
+  std::vector<uint32_t> bt_g, bt_off;
   // Cross-tabulation between different other fixed effects (firm x year), CSR, symmetric.
   std::vector<int64_t> c_row;
   std::vector<uint32_t> c_col;
-  std::vector<double> c_val;
-  // S, CSR, symmetric, columns ascending within a row.
+  // tabulated[k * R + l] (k < l): that pair is summed through a dense
+  // G_k x G_l table, else by walking k's sort order.
+  std::vector<char> tabulated;
+  // S, CSR, symmetric, columns ascending within a row; s_diag[a] is the
+  // position of row a's diagonal (its entries before it mirror earlier rows),
+  // s_mirror[e] for such an entry the position of its transpose.
   std::vector<int64_t> s_row;
   std::vector<int32_t> s_col;
+  std::vector<int64_t> s_diag, s_mirror;
+  // Row chunks of about equal assembly work.
+  std::vector<int64_t> chunk_start;
+  // The pins when every weight is positive (see ReducedSystem::pinned).
+  std::vector<int64_t> pinned;
+
+  int64_t local(int k, uint32_t code, const GroupIndex& index) const {
+    return block[k] + (static_cast<int64_t>(code) - index.offset[others[k]]);
+  }
+};
+
+// The reduced system for one set of weights: values in a kept layout.
+struct ReducedSystem {
+  const ReducedLayout* layout = nullptr;
+  int pivot = -1;
+  std::vector<int> others;
+  std::vector<int64_t> block;
+  int64_t nr = 0;
+
+  ConstView<int64_t> b_row;
+  ConstView<uint32_t> b_col;
+  std::vector<double> b_val;
+  ConstView<int64_t> c_row;
+  ConstView<uint32_t> c_col;
+  std::vector<double> c_val;
+  ConstView<int64_t> s_row;
+  ConstView<int32_t> s_col;
   std::vector<double> s_val;
 
   std::vector<double> w_pivot, inv_w_pivot;  // per pivot group
   std::vector<double> w_r, inv_w_r;          // per local group
   // One group of every other fixed effect in every connected part of the
-  // panel: S is singular exactly along the shifts of those fixed effects
-  // within a part, and fixing one group of each makes it definite.
+  // panel (through positive weights): S is singular exactly along the shifts
+  // of those fixed effects within a part, and fixing one group of each makes
+  // it definite.
   std::vector<int64_t> pinned;
 
   int64_t local(int k, uint32_t code, const GroupIndex& index) const {
@@ -74,14 +137,19 @@ struct ReducedSystem {
 
 enum class ReducedBuild { ok, too_dense };
 
-// Builds B, the cross-tabulations and S. Stops with too_dense (and a partly
-// filled `out`) as soon as S is known to have more than max_nonzeros entries,
-// or, from a sample of its rows, a share of non-zeros above max_density;
-// whether it stops does not depend on `threads`. Needs at least two fixed
-// effects. Throws Interrupted.
-ReducedBuild build_reduced_system(const GroupIndex& index, const std::vector<GroupRanges>& ranges,
-                                  const double* weights, int64_t max_nonzeros, double max_density, int threads,
-                                  Interrupt* interrupt, ReducedSystem& out);
+// Builds the layout. Stops with too_dense (and a partly filled `out`) as soon
+// as S is known to have more than max_nonzeros entries, or, from a sample of
+// its rows, a share of non-zeros above max_density; whether it stops does not
+// depend on `threads`. Needs at least two fixed effects. Throws Interrupted.
+ReducedBuild build_reduced_layout(const GroupIndex& index, const std::vector<GroupRanges>& ranges,
+                                  int64_t max_nonzeros, double max_density, int threads, Interrupt* interrupt,
+                                  ReducedLayout& out);
+
+// The values of B, the cross-tabulations, the group weights, the pins and S
+// for `weights` (null: all 1) in `layout`, which must have been built for this
+// index and must outlive `out`. Throws Interrupted.
+void fill_reduced_system(const ReducedLayout& layout, const GroupIndex& index, const std::vector<GroupRanges>& ranges,
+                         const double* weights, int threads, Interrupt* interrupt, ReducedSystem& out);
 
 // Size of the Cholesky factor of S in the order `perm` (new position k holds
 // group perm[k]): its non-zeros and floating-point operations. Counting stops
@@ -90,7 +158,7 @@ struct FillCount {
   int64_t nonzeros = 0;
   double flops = 0.0;
 };
-bool cholesky_fill(const ReducedSystem& system, const int64_t* perm, int64_t max_nonzeros, Interrupt* interrupt,
+bool cholesky_fill(const ReducedLayout& layout, const int64_t* perm, int64_t max_nonzeros, Interrupt* interrupt,
                    FillCount& out);
 
 // An LU factorisation P_r M P_c = L U of the matrix M = S + shift, both
