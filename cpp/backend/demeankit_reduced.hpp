@@ -1,16 +1,17 @@
 // Choosing and preparing the reduced-system solver of MAP_NH_CG_accel
 // (core/reduced_system.hpp): the core lays out the reduced system and counts
 // the fill of its factor; SciPy orders it (reverse Cuthill-McKee, densely
-// connected groups such as years last) and factorises it (SuperLU, in that
-// order, no pivoting: the shifted system is positive definite). The solver is
-// used only when the system and its factor are small next to the data; else
-// the caller keeps the sweep-preconditioned CG.
+// connected groups such as years last) and the core factorises it in that
+// order (L D L', no pivoting: the shifted system is positive definite). The
+// solver is used only when the system and its factor are small next to the
+// data; else the caller keeps the sweep-preconditioned CG.
 //
-// Whether the solver applies, the layout and the order depend only on the
-// groups, so they are worked out once per group index and kept beside it
-// (demeankit_index_cache.hpp): the Poisson IRLS calls with the same groups and
-// new weights every iteration, and then only the values are summed again and
-// factorised.
+// Whether the solver applies, the layout, the order and the factor's symbolic
+// analysis depend only on the groups, so they are worked out once per group
+// index and kept beside it (demeankit_index_cache.hpp): the Poisson IRLS calls
+// with the same groups and new weights every iteration, and then only the
+// values are summed again and factorised. SciPy's SuperLU cannot reuse an
+// analysis, and handing its factor over costs more than the factorisation.
 #pragma once
 
 #include <cstdint>
@@ -29,7 +30,7 @@ enum class ReducedMode { automatic, never, always };
 struct ReducedPlan {
   bool applies = false;  // within the size budgets of its mode
   core::ReducedLayout layout;
-  std::vector<int64_t> perm;  // fill-reducing order of S
+  core::ReducedSymbolic symbolic;  // of the factor, in S's fill-reducing order
 };
 
 struct ReducedSolver {

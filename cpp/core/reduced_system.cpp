@@ -520,8 +520,11 @@ void other_values(const ReducedLayout& rl, const GroupIndex& index, const std::v
 
 // S's values, diag(W_R) + C - B' W_p^-1 B, row by row in the layout's
 // chunks: the upper triangle gathered in a dense accumulator, then mirrored.
+// The other groups' weights W_R are summed on the way.
 void s_values(const ReducedLayout& rl, int threads, Interrupt* interrupt, ReducedSystem& rs) {
   rs.s_val.assign(rl.s_col.size(), 0.0);
+  rs.w_r.assign(static_cast<size_t>(rl.nr), 0.0);
+  rs.inv_w_r.assign(static_cast<size_t>(rl.nr), 0.0);
   const int64_t nchunks = static_cast<int64_t>(rl.chunk_start.size()) - 1;
   const int team = static_cast<int>(std::max<int64_t>(1, std::min<int64_t>(team_size(threads), nchunks)));
   std::atomic<bool> interrupted{false}, out_of_memory{false};
@@ -543,9 +546,14 @@ void s_values(const ReducedLayout& rl, int threads, Interrupt* interrupt, Reduce
         continue;
       }
       for (int64_t a = rl.chunk_start[c]; a < rl.chunk_start[c + 1]; ++a) {
+        // The group's weight: B's column sum, in pivot-group order.
+        double wa = 0.0;
+        for (int64_t e = rl.bt_row[a]; e < rl.bt_row[a + 1]; ++e) wa += rs.b_val[rl.b_row[rl.bt_g[e]] + rl.bt_off[e]];
+        rs.w_r[a] = wa;
+        rs.inv_w_r[a] = wa > 0 ? 1.0 / wa : 0.0;
         const int64_t lo = rl.s_diag[a], hi = rl.s_row[a + 1];
         for (int64_t e = lo; e < hi; ++e) acc[rl.s_col[e]] = 0.0;
-        acc[a] += rs.w_r[a];
+        acc[a] += wa;
         for (int64_t e = rl.c_row[a]; e < rl.c_row[a + 1]; ++e)
           if (rl.c_col[e] > a) acc[rl.c_col[e]] += rs.c_val[e];
         for (int64_t e = rl.bt_row[a]; e < rl.bt_row[a + 1]; ++e) {
@@ -635,96 +643,12 @@ void fill_reduced_system(const ReducedLayout& rl, const GroupIndex& index, const
   rs.inv_w_pivot.resize(static_cast<size_t>(Gp));
   for (int64_t g = 0; g < Gp; ++g) rs.inv_w_pivot[g] = rs.w_pivot[g] > 0 ? 1.0 / rs.w_pivot[g] : 0.0;
 
-  // The other groups' weights: B's column sums, in pivot-group order.
-  rs.w_r.assign(static_cast<size_t>(rl.nr), 0.0);
-  rs.inv_w_r.resize(static_cast<size_t>(rl.nr));
-  const int64_t nr = rl.nr;
-#pragma omp parallel for num_threads(team_size(threads)) schedule(static, 1024)
-  for (int64_t a = 0; a < nr; ++a) {
-    double wa = 0.0;
-    for (int64_t e = rl.bt_row[a]; e < rl.bt_row[a + 1]; ++e) wa += rs.b_val[rl.b_row[rl.bt_g[e]] + rl.bt_off[e]];
-    rs.w_r[a] = wa;
-    rs.inv_w_r[a] = wa > 0 ? 1.0 / wa : 0.0;
-  }
+  s_values(rl, threads, interrupt, rs);
   if (positive)
     rs.pinned = rl.pinned;
   else
     rs.pinned = pin_groups(rl.block, rl.nr, rs.b_row, rs.b_col, [&](int64_t e) { return rs.b_val[e] > 0; },
                            [&](int64_t a) { return rs.w_r[a] > 0; });
-  interrupt_poll(interrupt);
-  s_values(rl, threads, interrupt, rs);
-}
-
-bool cholesky_fill(const ReducedLayout& rl, const int64_t* perm, int64_t max_nonzeros, Interrupt* interrupt,
-                   FillCount& out) {
-  const int64_t n = rl.nr;
-  std::vector<int64_t> pinv(static_cast<size_t>(n));
-  for (int64_t k = 0; k < n; ++k) pinv[perm[k]] = k;
-  // Elimination tree of the permuted pattern (Liu's algorithm, path compression).
-  std::vector<int64_t> parent(static_cast<size_t>(n), -1), ancestor(static_cast<size_t>(n), -1);
-  for (int64_t k = 0; k < n; ++k) {
-    if ((k & 1023) == 0) interrupt_poll(interrupt);
-    const int64_t a = perm[k];
-    for (int64_t e = rl.s_row[a]; e < rl.s_row[a + 1]; ++e) {
-      int64_t i = pinv[rl.s_col[e]];
-      while (i != -1 && i < k) {
-        const int64_t next = ancestor[i];
-        ancestor[i] = k;
-        if (next == -1) parent[i] = k;
-        i = next;
-      }
-    }
-  }
-  // Row k of L: the union of the tree paths from every earlier neighbour up to k.
-  std::vector<int64_t> mark(static_cast<size_t>(n), -1), column_count(static_cast<size_t>(n), 1);
-  int64_t nonzeros = n;
-  for (int64_t k = 0; k < n; ++k) {
-    if ((k & 1023) == 0) interrupt_poll(interrupt);
-    mark[k] = k;
-    const int64_t a = perm[k];
-    for (int64_t e = rl.s_row[a]; e < rl.s_row[a + 1]; ++e) {
-      for (int64_t i = pinv[rl.s_col[e]]; i != -1 && i < k && mark[i] != k; i = parent[i]) {
-        mark[i] = k;
-        ++column_count[i];
-        ++nonzeros;
-      }
-    }
-    if (nonzeros > max_nonzeros) return false;
-  }
-  out.nonzeros = nonzeros;
-  out.flops = 0.0;
-  for (const int64_t c : column_count) out.flops += static_cast<double>(c) * static_cast<double>(c);
-  return true;
-}
-
-bool ReducedFactor::prepare() {
-  u_diag.assign(static_cast<size_t>(n), 0.0);
-  for (int64_t j = 0; j < n; ++j)
-    for (int64_t e = u_ptr[j]; e < u_ptr[j + 1]; ++e)
-      if (u_idx[e] == j) u_diag[j] = u_val[e];
-  return std::all_of(u_diag.begin(), u_diag.end(), [](double d) { return d != 0.0 && std::isfinite(d); });
-}
-
-void ReducedFactor::solve(const double* b, double* x, double* work) const {
-  double* t = work;
-  double* s = work + n;
-  // M's order, then the factor's row permutation: P_r M P_c = L U.
-  for (int64_t k = 0; k < n; ++k) t[perm_r[k]] = b[perm[k]];
-  for (int64_t j = 0; j < n; ++j) {
-    const double tj = t[j];
-    if (tj == 0.0) continue;
-    for (int64_t e = l_ptr[j]; e < l_ptr[j + 1]; ++e)
-      if (l_idx[e] > j) t[l_idx[e]] -= l_val[e] * tj;
-  }
-  for (int64_t j = n - 1; j >= 0; --j) {
-    const double tj = t[j] / u_diag[j];
-    t[j] = tj;
-    if (tj == 0.0) continue;
-    for (int64_t e = u_ptr[j]; e < u_ptr[j + 1]; ++e)
-      if (u_idx[e] < j) t[u_idx[e]] -= u_val[e] * tj;
-  }
-  for (int64_t k = 0; k < n; ++k) s[k] = t[perm_c[k]];
-  for (int64_t k = 0; k < n; ++k) x[perm[k]] = s[k];
 }
 
 void reduced_multiply(const ReducedSystem& rs, const double* v, double* Sv) {

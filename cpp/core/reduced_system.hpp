@@ -15,7 +15,7 @@
 // assembled explicitly, a fill-reducing order and the exact Cholesky fill are
 // computed for it, and when the fill is small the caller factorises
 // M = S + sum over pinned groups a of W_a e_a e_a' + delta diag(W_R)
-// (reduced_factor.hpp). S is singular: its null space holds the shifts between
+// (reduced_factor.cpp). S is singular: its null space holds the shifts between
 // fixed effects within every connected part of the panel. The pins (one group
 // per other fixed effect and part) remove exactly those, so on S's range M^-1
 // is an exact solver (M y = r for the solution with y = 0 at the pins) while
@@ -151,32 +151,48 @@ ReducedBuild build_reduced_layout(const GroupIndex& index, const std::vector<Gro
 void fill_reduced_system(const ReducedLayout& layout, const GroupIndex& index, const std::vector<GroupRanges>& ranges,
                          const double* weights, int threads, Interrupt* interrupt, ReducedSystem& out);
 
-// Size of the Cholesky factor of S in the order `perm` (new position k holds
-// group perm[k]): its non-zeros and floating-point operations. Counting stops
-// (returns false) once the non-zeros pass max_nonzeros.
-struct FillCount {
-  int64_t nonzeros = 0;
-  double flops = 0.0;
-};
-bool cholesky_fill(const ReducedLayout& layout, const int64_t* perm, int64_t max_nonzeros, Interrupt* interrupt,
-                   FillCount& out);
-
-// An LU factorisation P_r M P_c = L U of the matrix M = S + shift, both
-// triangles in compressed columns, plus the order it was computed in.
-struct ReducedFactor {
+// The part of the factorisation of M = P (S + diagonal) P' that the weights do
+// not change, P the fill-reducing order: where M's entries come from, the
+// elimination tree and the column pointers of L (exact Cholesky fill).
+struct ReducedSymbolic {
   int64_t n = 0;
   std::vector<int64_t> perm;  // M's row/column k is S's group perm[k]
-  std::vector<int64_t> perm_r, perm_c;
-  std::vector<int64_t> l_ptr, u_ptr;
-  std::vector<int32_t> l_idx, u_idx;
-  std::vector<double> l_val, u_val;
-  std::vector<double> u_diag;
+  // M's upper triangle by columns: column k holds rows m_row[e] <= k for e in
+  // [m_ptr[k], m_ptr[k + 1]), with the value of S's entry m_src[e].
+  std::vector<int64_t> m_ptr, m_src;
+  std::vector<int32_t> m_row;
+  std::vector<int64_t> parent;  // elimination tree, -1 at roots
+  std::vector<int64_t> l_ptr;   // L's columns, the unit diagonal left out
+  int64_t nonzeros = 0;         // of the Cholesky factor, diagonal included
+  double flops = 0.0;
+};
 
-  // Finds U's diagonal; false when some pivot is zero or not finite.
-  bool prepare();
-  // x = M^-1 b (in S's numbering); work holds 2 n doubles.
+// Fills `out` for S's pattern in the order `perm` (new position k holds group
+// perm[k]). Stops (returns false) once the factor's non-zeros pass max_nonzeros.
+// Throws Interrupted.
+bool analyse_reduced(const ReducedLayout& layout, const std::vector<int64_t>& perm, int64_t max_nonzeros,
+                     Interrupt* interrupt, ReducedSymbolic& out);
+
+// M = L D L', L unit lower triangular in compressed columns, in the order of
+// its symbolic analysis (which must outlive it).
+struct ReducedFactor {
+  const ReducedSymbolic* symbolic = nullptr;
+  std::vector<int32_t> l_idx;
+  std::vector<double> l_val, d;
+
+  // x = M^-1 b (in S's numbering); work holds n doubles.
   void solve(const double* b, double* x, double* work) const;
 };
+
+// The factor of M = S + sum over pinned groups a of W_a e_a e_a' + shift
+// diag(W_R) (a group without weight gets a unit pivot), without pivoting: M
+// is positive definite. A pivot at most tiny_pivot W_a means group a's
+// coefficient is already fixed by the groups eliminated before it (a
+// collinearity beyond the pinned ones, such as a fixed effect nested in the
+// pivot): the group is pinned there and then. False when some pivot is zero
+// or not finite.
+bool factorise_reduced(const ReducedSymbolic& symbolic, const ReducedSystem& system, double shift, double tiny_pivot,
+                       ReducedFactor& out);
 
 // Sv = S v.
 void reduced_multiply(const ReducedSystem& system, const double* v, double* Sv);
