@@ -10,8 +10,9 @@
 // analysis depend only on the groups, so they are worked out once per group
 // index and kept beside it (demeankit_index_cache.hpp): the Poisson IRLS calls
 // with the same groups and new weights every iteration, and then only the
-// values are summed again and factorised. SciPy's SuperLU cannot reuse an
-// analysis, and handing its factor over costs more than the factorisation.
+// values are summed again and factorised. (SciPy's SuperLU redoes its
+// analysis on every call and its factor has to be copied out; the core's
+// L D L' reuses the analysis and takes about a tenth of that time.)
 #pragma once
 
 #include <cstdint>
