@@ -244,16 +244,18 @@ double sampled_nonzeros(const GroupIndex& index, const std::vector<GroupRanges>&
   return taken > 0 ? total / static_cast<double>(taken) * static_cast<double>(rl.nr) : 0.0;
 }
 
-// Chunks of consecutive rows of about equal work (a year meets every worker:
-// its row alone can weigh as much as thousands of firm rows), so that threads
-// share the assembly evenly; their bounds depend only on the data.
+// Chunks of consecutive rows of about equal work (hub rows are summed apart),
+// so that threads share the assembly evenly; their bounds depend only on the
+// data.
 void plan_chunks(ReducedLayout& rl) {
   rl.chunk_start.assign(1, 0);
   std::vector<int64_t> work(static_cast<size_t>(rl.nr), 0);
+  std::vector<char> is_hub(static_cast<size_t>(rl.nr), 0);
+  for (const int64_t a : rl.hubs) is_hub[a] = 1;
   double total_work = 0.0;
   for (int64_t a = 0; a < rl.nr; ++a) {
     int64_t w = 1 + (rl.c_row[a + 1] - rl.c_row[a]);
-    for (int64_t e = rl.bt_row[a]; e < rl.bt_row[a + 1]; ++e)
+    for (int64_t e = rl.bt_row[a]; e < rl.bt_row[a + 1] && !is_hub[a]; ++e)
       w += rl.b_row[rl.bt_g[e] + 1] - rl.b_row[rl.bt_g[e]] - rl.bt_off[e];
     work[a] = w;
     total_work += static_cast<double>(w);
@@ -518,51 +520,102 @@ void other_values(const ReducedLayout& rl, const GroupIndex& index, const std::v
   }
 }
 
+// Row a of S's upper triangle starts as W_a on the diagonal plus C's entries;
+// B's share follows pivot group by pivot group, ascending.
+void start_row(const ReducedLayout& rl, const ReducedSystem& rs, int64_t a, double wa, double* acc) {
+  for (int64_t e = rl.s_diag[a]; e < rl.s_row[a + 1]; ++e) acc[rl.s_col[e]] = 0.0;
+  acc[a] += wa;
+  for (int64_t e = rl.c_row[a]; e < rl.c_row[a + 1]; ++e)
+    if (rl.c_col[e] > a) acc[rl.c_col[e]] += rs.c_val[e];
+}
+
+// The hub rows (rl.hubs) together, in two streams over B: their weights,
+// then B's share of every hub row at once. Row by row, each hub row would
+// stream over most of B on its own. The sums run in the same order as row by
+// row, so the values are the same.
+void hub_rows(const ReducedLayout& rl, ReducedSystem& rs, std::vector<double>& acc) {
+  const int64_t H = static_cast<int64_t>(rl.hubs.size()), nr = rl.nr;
+  const int64_t Gp = static_cast<int64_t>(rl.b_row.size()) - 1;
+  std::vector<int32_t> hub_of(static_cast<size_t>(nr), -1);
+  for (int64_t h = 0; h < H; ++h) hub_of[rl.hubs[h]] = static_cast<int32_t>(h);
+  std::vector<double> wh(static_cast<size_t>(H), 0.0);
+  for (int64_t g = 0; g < Gp; ++g)
+    for (int64_t f = rl.b_row[g]; f < rl.b_row[g + 1]; ++f)
+      if (hub_of[rl.b_col[f]] >= 0) wh[hub_of[rl.b_col[f]]] += rs.b_val[f];
+  acc.assign(static_cast<size_t>(H * nr), 0.0);
+  for (int64_t h = 0; h < H; ++h) {
+    const int64_t a = rl.hubs[h];
+    rs.w_r[a] = wh[h];
+    rs.inv_w_r[a] = wh[h] > 0 ? 1.0 / wh[h] : 0.0;
+    start_row(rl, rs, a, wh[h], acc.data() + h * nr);
+  }
+  for (int64_t g = 0; g < Gp; ++g) {
+    const int64_t end = rl.b_row[g + 1];
+    for (int64_t from = rl.b_row[g]; from < end; ++from) {
+      const int32_t h = hub_of[rl.b_col[from]];
+      if (h < 0) continue;
+      double* row = acc.data() + h * nr;
+      const double t = rs.b_val[from] * rs.inv_w_pivot[g];
+      for (int64_t f = from; f < end; ++f) row[rl.b_col[f]] += -t * rs.b_val[f];
+    }
+  }
+  for (int64_t h = 0; h < H; ++h) {
+    const int64_t a = rl.hubs[h];
+    const double* row = acc.data() + h * nr;
+    for (int64_t e = rl.s_diag[a]; e < rl.s_row[a + 1]; ++e) rs.s_val[e] = row[rl.s_col[e]];
+  }
+}
+
 // S's values, diag(W_R) + C - B' W_p^-1 B, row by row in the layout's
 // chunks: the upper triangle gathered in a dense accumulator, then mirrored.
-// The other groups' weights W_R are summed on the way.
+// The other groups' weights W_R are summed on the way. The hub rows are one
+// more task of the same loop (the first, being the longest).
 void s_values(const ReducedLayout& rl, int threads, Interrupt* interrupt, ReducedSystem& rs) {
   rs.s_val.assign(rl.s_col.size(), 0.0);
   rs.w_r.assign(static_cast<size_t>(rl.nr), 0.0);
   rs.inv_w_r.assign(static_cast<size_t>(rl.nr), 0.0);
+  std::vector<char> is_hub(static_cast<size_t>(rl.nr), 0);
+  for (const int64_t a : rl.hubs) is_hub[a] = 1;
   const int64_t nchunks = static_cast<int64_t>(rl.chunk_start.size()) - 1;
-  const int team = static_cast<int>(std::max<int64_t>(1, std::min<int64_t>(team_size(threads), nchunks)));
+  const int64_t ntasks = nchunks + 1;
+  const int team = static_cast<int>(std::max<int64_t>(1, std::min<int64_t>(team_size(threads), ntasks)));
   std::atomic<bool> interrupted{false}, out_of_memory{false};
 #pragma omp parallel num_threads(team)
   {
     std::vector<double> acc;
-    try {
-      acc.assign(static_cast<size_t>(rl.nr), 0.0);
-    } catch (const std::bad_alloc&) {
-      out_of_memory = true;
-    }
 #pragma omp for schedule(dynamic, 1)
-    for (int64_t c = 0; c < nchunks; ++c) {
+    for (int64_t task = 0; task < ntasks; ++task) {
       if (interrupted.load() || out_of_memory.load()) continue;
       try {
         interrupt_poll(interrupt);
+        if (task == 0) {
+          if (!rl.hubs.empty()) hub_rows(rl, rs, acc);
+          continue;
+        }
+        acc.resize(static_cast<size_t>(rl.nr));
       } catch (const Interrupted&) {
         interrupted = true;
         continue;
+      } catch (const std::bad_alloc&) {
+        out_of_memory = true;
+        continue;
       }
+      const int64_t c = task - 1;
       for (int64_t a = rl.chunk_start[c]; a < rl.chunk_start[c + 1]; ++a) {
+        if (is_hub[a]) continue;
         // The group's weight: B's column sum, in pivot-group order.
         double wa = 0.0;
         for (int64_t e = rl.bt_row[a]; e < rl.bt_row[a + 1]; ++e) wa += rs.b_val[rl.b_row[rl.bt_g[e]] + rl.bt_off[e]];
         rs.w_r[a] = wa;
         rs.inv_w_r[a] = wa > 0 ? 1.0 / wa : 0.0;
-        const int64_t lo = rl.s_diag[a], hi = rl.s_row[a + 1];
-        for (int64_t e = lo; e < hi; ++e) acc[rl.s_col[e]] = 0.0;
-        acc[a] += wa;
-        for (int64_t e = rl.c_row[a]; e < rl.c_row[a + 1]; ++e)
-          if (rl.c_col[e] > a) acc[rl.c_col[e]] += rs.c_val[e];
+        start_row(rl, rs, a, wa, acc.data());
         for (int64_t e = rl.bt_row[a]; e < rl.bt_row[a + 1]; ++e) {
           const uint32_t g = rl.bt_g[e];
           const int64_t from = rl.b_row[g] + rl.bt_off[e], end = rl.b_row[g + 1];
           const double t = rs.b_val[from] * rs.inv_w_pivot[g];
           for (int64_t f = from; f < end; ++f) acc[rl.b_col[f]] += -t * rs.b_val[f];
         }
-        for (int64_t e = lo; e < hi; ++e) rs.s_val[e] = acc[rl.s_col[e]];
+        for (int64_t e = rl.s_diag[a]; e < rl.s_row[a + 1]; ++e) rs.s_val[e] = acc[rl.s_col[e]];
       }
     }
   }
@@ -572,6 +625,16 @@ void s_values(const ReducedLayout& rl, int threads, Interrupt* interrupt, Reduce
 #pragma omp parallel for num_threads(team) schedule(static, 1024)
   for (int64_t a = 0; a < nr; ++a)
     for (int64_t e = rl.s_row[a]; e < rl.s_diag[a]; ++e) rs.s_val[e] = rs.s_val[rl.s_mirror[e]];
+}
+
+// Rows met by at least a sixteenth of the pivot groups (the levels of a small
+// fixed effect such as years), if few enough to be summed densely side by side.
+void choose_hubs(ReducedLayout& rl) {
+  const int64_t Gp = static_cast<int64_t>(rl.b_row.size()) - 1;
+  rl.hubs.clear();
+  for (int64_t a = 0; a < rl.nr; ++a)
+    if (16 * (rl.bt_row[a + 1] - rl.bt_row[a]) >= Gp && Gp > 0) rl.hubs.push_back(a);
+  if (rl.hubs.size() > 64 || static_cast<int64_t>(rl.hubs.size()) * rl.nr > (int64_t{1} << 22)) rl.hubs.clear();
 }
 
 }  // namespace
@@ -606,6 +669,7 @@ ReducedBuild build_reduced_layout(const GroupIndex& index, const std::vector<Gro
   other_pattern(index, ranges, rl);
   interrupt_poll(interrupt);
   transpose_pattern(threads, rl);
+  choose_hubs(rl);
   plan_chunks(rl);
   interrupt_poll(interrupt);
   {

@@ -94,8 +94,10 @@ struct ReducedLayout {
   std::vector<int64_t> s_row;
   std::vector<int32_t> s_col;
   std::vector<int64_t> s_diag, s_mirror;
-  // Row chunks of about equal assembly work.
+  // Row chunks of about equal assembly work, and the rows summed apart
+  // (hub_rows in the .cpp), ascending.
   std::vector<int64_t> chunk_start;
+  std::vector<int64_t> hubs;
   // The pins when every weight is positive (see ReducedSystem::pinned).
   std::vector<int64_t> pinned;
 
