@@ -29,27 +29,6 @@ int team_size(int threads) {
 #endif
 }
 
-// Runs body(c) for c in [0, count) on the team, each c on one thread; the
-// first exception (Interrupted or bad_alloc) is rethrown after the loop.
-template <class Body>
-void for_chunks(int64_t count, int threads, Body&& body) {
-  std::atomic<bool> interrupted{false}, out_of_memory{false};
-  const int team = static_cast<int>(std::max<int64_t>(1, std::min<int64_t>(team_size(threads), count)));
-#pragma omp parallel for num_threads(team) schedule(dynamic, 1)
-  for (int64_t c = 0; c < count; ++c) {
-    if (interrupted.load() || out_of_memory.load()) continue;
-    try {
-      body(c);
-    } catch (const Interrupted&) {
-      interrupted = true;
-    } catch (const std::bad_alloc&) {
-      out_of_memory = true;
-    }
-  }
-  if (interrupted) throw Interrupted();
-  if (out_of_memory) throw std::bad_alloc();
-}
-
 // B's pattern: walk the pivot's sort order; within a pivot group, repeated
 // other groups are merged through a marker and the row is sorted. Fixed
 // chunks of pivot groups run in parallel and are joined in order.
@@ -419,8 +398,9 @@ std::vector<int64_t> pin_groups(const std::vector<int64_t>& block, int64_t nr, c
 }
 
 // B's values and the pivot group weights, walking the pivot's sort order in
-// the layout's chunks; each observation's column is looked up in its row.
-// Returns whether every weight met is positive.
+// the layout's chunks; each observation's entry is found through a map from
+// column to position, set from the row's pattern first. Returns whether every
+// weight met is positive.
 bool pivot_values(const ReducedLayout& rl, const GroupIndex& index, const GroupRanges& pr, const double* weights,
                   int threads, Interrupt* interrupt, ReducedSystem& rs) {
   const int F = index.nfe;
@@ -431,35 +411,45 @@ bool pivot_values(const ReducedLayout& rl, const GroupIndex& index, const GroupR
   rs.w_pivot.assign(static_cast<size_t>(Gp), 0.0);
   rs.b_val.assign(rl.b_col.size(), 0.0);
   std::atomic<bool> positive{true};
-  for_chunks(nchunks, threads, [&](int64_t c) {
-    if (c % 16 == 0) interrupt_poll(interrupt);
-    bool all_positive = true;
-    const int64_t hi = std::min(Gp, (c + 1) * kGroupsPerChunk);
-    for (int64_t g = c * kGroupsPerChunk; g < hi; ++g) {
-      const int64_t lo_e = rl.b_row[g], hi_e = rl.b_row[g + 1];
-      const uint32_t* cols = rl.b_col.data();
-      double* val = rs.b_val.data();
-      double wg = 0.0;
-      for (int64_t p = pr.panel[2 * g]; p <= pr.panel[2 * g + 1]; ++p) {
-        const int64_t i = pr.order[p];
-        const uint32_t* cd = codes + i * F;
-        const double wi = weights ? weights[i] : 1.0;
-        all_positive = all_positive && wi > 0;
-        wg += wi;
-        for (int k = 0; k < R; ++k) {
-          const uint32_t a = static_cast<uint32_t>(rl.local(k, cd[rl.others[k]], index));
-          int64_t e = lo_e;
-          if (hi_e - lo_e > 16)
-            e = std::lower_bound(cols + lo_e, cols + hi_e, a) - cols;
-          else
-            while (cols[e] != a) ++e;
-          val[e] += wi;
-        }
+  const int team = static_cast<int>(std::max<int64_t>(1, std::min<int64_t>(team_size(threads), nchunks)));
+  std::atomic<bool> interrupted{false}, out_of_memory{false};
+#pragma omp parallel num_threads(team)
+  {
+    std::vector<int64_t> pos;
+#pragma omp for schedule(dynamic, 1)
+    for (int64_t c = 0; c < nchunks; ++c) {
+      if (interrupted.load() || out_of_memory.load()) continue;
+      try {
+        if (c % 16 == 0) interrupt_poll(interrupt);
+        pos.resize(static_cast<size_t>(rl.nr));
+      } catch (const Interrupted&) {
+        interrupted = true;
+        continue;
+      } catch (const std::bad_alloc&) {
+        out_of_memory = true;
+        continue;
       }
-      rs.w_pivot[g] = wg;
+      bool all_positive = true;
+      const int64_t hi = std::min(Gp, (c + 1) * kGroupsPerChunk);
+      double* val = rs.b_val.data();
+      for (int64_t g = c * kGroupsPerChunk; g < hi; ++g) {
+        for (int64_t e = rl.b_row[g]; e < rl.b_row[g + 1]; ++e) pos[rl.b_col[e]] = e;
+        double wg = 0.0;
+        for (int64_t p = pr.panel[2 * g]; p <= pr.panel[2 * g + 1]; ++p) {
+          const int64_t i = pr.order[p];
+          const uint32_t* cd = codes + i * F;
+          const double wi = weights ? weights[i] : 1.0;
+          all_positive = all_positive && wi > 0;
+          wg += wi;
+          for (int k = 0; k < R; ++k) val[pos[rl.local(k, cd[rl.others[k]], index)]] += wi;
+        }
+        rs.w_pivot[g] = wg;
+      }
+      if (!all_positive) positive = false;
     }
-    if (!all_positive) positive = false;
-  });
+  }
+  if (interrupted) throw Interrupted();
+  if (out_of_memory) throw std::bad_alloc();
   return positive.load();
 }
 
