@@ -106,7 +106,7 @@ DemeanCall run_demean(core::DemeanMethod method, nb::handle Z, nb::handle w, nb:
   try {
     // Weakly connected panels: CG on the reduced system with its factor (see demeankit_reduced.hpp).
     if (method == core::DemeanMethod::conjugate_gradient && m > 0)
-      call.reduced = prepare_reduced(index, ranges, weights, nthreads, interrupt.get(), reduced_mode, reduced);
+      call.reduced = prepare_reduced(shared_index, ranges, weights, nthreads, interrupt.get(), reduced_mode, reduced);
     nb::gil_scoped_release release;
     const core::Projector projector(index, ranges, weights, method, call.reduced ? &reduced.system : nullptr,
                                     call.reduced ? &reduced.factor : nullptr);
