@@ -16,6 +16,7 @@ disagrees, warns about convergence or fails is marked in the table.
     python bench/bench_fixest_panel.py --rows "ols difficult 3" "ppml simple 3"
     python bench/bench_fixest_panel.py --memory              peak memory, each tool in a fresh process
     python bench/bench_fixest_panel.py --skip "pyfixest MAP=ppml difficult"   (MAP needs minutes there)
+    python bench/bench_fixest_panel.py --sizes 1e6 3e6 1e7 --json times.json   then bench/plot_scaling.py
 """
 
 import argparse
@@ -100,7 +101,12 @@ def make_fit(tool: str, row: Row, nt: int):
 
 def tools_for(row: Row, tools, lm_max: int, skip=()):
     spec = f"{row.model} {row.design} {row.nfe}"
-    skipped = {s.split("=")[0] for s in skip if spec.startswith(s.split("=")[1])}
+    skipped = set()
+    for s in skip:  # TOOL=ROW or TOOL=ROW@N (from N rows on)
+        tool, _, target = s.partition("=")
+        prefix, _, from_n = target.partition("@")
+        if spec.startswith(prefix) and row.n >= float(from_n or 0):
+            skipped.add(tool)
     return [t for t in tools
             if (t != "linearmodels" or (row.model == "ols" and row.n <= lm_max)) and t not in skipped]
 
@@ -159,6 +165,7 @@ def table(rows, tools, lm_max, args):
     peers = [t for t in tools if t != "korvald"]
     head = ["model, design, N", "korvald"] + peers + ["korvald / best peer"]
     lines = ["| " + " | ".join(head) + " |", "|" + "---|" * len(head)]
+    records = []
     for row in rows:
         print(f"running {row.label()} ...", file=sys.stderr, flush=True)
         best, result = run_row(row, tools_for(row, tools, lm_max, args.skip), args)
@@ -174,8 +181,16 @@ def table(rows, tools, lm_max, args):
         ratio = (f"{best['korvald'] / min(peer_times):.2f}" if peer_times and ref is not None else "—")
         cells.append(ratio)
         lines.append("| " + " | ".join(cells) + " |")
+        for tool, res in result.items():
+            if res is not None:
+                agrees = ref is not None and res[0] is not None and bool(np.max(np.abs(res[0] - ref)) <= args.agree)
+                records.append({"model": row.model, "design": row.design, "nfe": row.nfe, "n": row.n, "tool": tool,
+                                "secs": best[tool], "converged": bool(res[1]), "agrees": agrees, "error": res[2]})
         print(lines[-1], file=sys.stderr, flush=True)
     print("\n".join(lines))
+    if args.json:
+        with open(args.json, "w") as fh:
+            json.dump({"cores": os.cpu_count(), "nt": args.nt, "repeats": args.repeats, "runs": records}, fh, indent=1)
     print("\nratio: korvald's time over the fastest peer whose fit converged and agrees to "
           f"{args.agree:g}; minimum of {args.repeats} interleaved repeats; nt={args.nt}")
 
@@ -194,8 +209,8 @@ def child(tool, spec, n, nt):
 
 
 def memory(rows, tools, lm_max, nt, skip):
-    print("| model, design, N | tool | peak RSS (MB) | RSS before the call (MB) | DataFrame (MB) |")
-    print("|---|---|---|---|---|")
+    print("| model, design, N | tool | peak RSS (MB) | peak / model columns | RSS before the call (MB) | DataFrame (MB) |")
+    print("|---|---|---|---|---|---|")
     for row in rows:
         for tool in tools_for(row, tools, lm_max, skip):
             spec = f"{row.model} {row.design} {row.nfe}"
@@ -203,12 +218,14 @@ def memory(rows, tools, lm_max, nt, skip):
                                  capture_output=True, text=True)
             lines = [ln for ln in out.stdout.splitlines() if ln.startswith("{")]
             if out.returncode != 0 or not lines:
-                print(f"| {row.label()} | {tool} | failed: {out.stderr.strip().splitlines()[-1:]} | | |")
+                print(f"| {row.label()} | {tool} | failed: {out.stderr.strip().splitlines()[-1:]} | | | |")
                 continue
             r = json.loads(lines[-1])
             note = "" if r["ok"] else f" ({r['err'] or 'not converged'})"
-            print(f"| {row.label()} | {tool} | {r['peak_mb']:.0f}{note} | {r['before_mb']:.0f} | {r['data_mb']:.0f} |",
-                  flush=True)
+            # The model's columns: outcome, two regressors and the identifiers, 8 bytes each.
+            model_mb = row.n * 8 * (3 + row.nfe) / 2**20
+            print(f"| {row.label()} | {tool} | {r['peak_mb']:.0f}{note} | {r['peak_mb'] / model_mb:.2f} | "
+                  f"{r['before_mb']:.0f} | {r['data_mb']:.0f} |", flush=True)
 
 
 def main():
@@ -227,8 +244,10 @@ def main():
     ap.add_argument("--linearmodels-max", type=float, default=1e6, help="largest N given to linearmodels")
     ap.add_argument("--nt", type=int, default=0, help="korvald's thread count (0 = all cores)")
     ap.add_argument("--skip", nargs="+", default=[], metavar="TOOL=ROW",
-                    help="leave a tool out of rows starting so, e.g. 'pyfixest MAP=ppml difficult'")
+                    help="leave a tool out of rows starting so, e.g. 'pyfixest MAP=ppml difficult', "
+                         "or only from N rows on: 'pyfixest LSMR=ppml@1e7'")
     ap.add_argument("--memory", action="store_true", help="peak memory per tool, each in a fresh process")
+    ap.add_argument("--json", metavar="PATH", help="also write every timing to PATH (input of plot_scaling.py)")
     args = ap.parse_args()
     if "korvald" not in args.tools:
         args.tools = ["korvald"] + args.tools

@@ -9,11 +9,19 @@ since the machine is shared; the demeaned columns must be bit-identical
 for every thread count.
 
     PYTHONPATH=build/dev/stage python bench/bench_threads.py --n 1e7 --repeats 3
+    PYTHONPATH=build/dev/stage python bench/bench_threads.py --n 1e7 --side-by-side
+
+--side-by-side measures what the machine itself allows: the single-thread
+routine alone, then two copies of it at once in two processes that share
+nothing. Two cores that each keep their speed give both copies the time of
+one; the slowdown is what the memory system takes back, and 2 / slowdown
+bounds the speed-up that threads inside one process can reach.
 """
 
 import argparse
 import contextlib
 import io
+import multiprocessing
 import time
 
 import numpy as np
@@ -21,6 +29,45 @@ import numpy as np
 from _harness import make_fixest_panel
 from korvald import linabsorb
 from korvald.backend import demeankit, grpkit
+
+
+def routine_inputs(data):
+    """The routine's inputs: the columns and group pointers, rows sorted by individual."""
+    fes = ["indiv", "firm", "year"]
+    order = np.argsort(data["indiv"].to_numpy(), kind="stable")
+    pm = grpkit.make_pointer(data[fes].to_numpy()[order])
+    Z = np.ascontiguousarray(data[["y", "x1", "x2"]].to_numpy()[order])
+    return Z, pm
+
+
+def side_by_side_worker(n, design, repeats, start, results):
+    Z, pm = routine_inputs(make_fixest_panel(n, design))
+    start.wait()
+    best = np.inf
+    for _ in range(repeats):
+        t0 = time.perf_counter()
+        demeankit.MAP_NH_CG_accel(Z, None, pm, 1e-8, 0, 10_000, 0, 1)
+        best = min(best, time.perf_counter() - t0)
+    results.put(best)
+
+
+def side_by_side(n, design, repeats):
+    ctx = multiprocessing.get_context("spawn")
+    times = {}
+    for copies in (1, 2, 1, 2):
+        start, results = ctx.Barrier(copies + 1), ctx.Queue()
+        procs = [ctx.Process(target=side_by_side_worker, args=(n, design, repeats, start, results))
+                 for _ in range(copies)]
+        for p in procs:
+            p.start()
+        start.wait()
+        got = [results.get() for _ in procs]
+        for p in procs:
+            p.join()
+        times[copies] = min(times.get(copies, np.inf), max(got))
+    slowdown = times[2] / times[1]
+    print(f"{design} design, N={n:,}: routine nt=1 alone {times[1]:.2f} s, two copies at once {times[2]:.2f} s "
+          f"(slowdown {slowdown:.2f}x; speed-up bound 2 / slowdown = {2 / slowdown:.2f}x)")
 
 
 def main():
@@ -31,13 +78,15 @@ def main():
     ap.add_argument("--repeats", type=int, default=3)
     ap.add_argument("--skip-call", action="store_true", help="time the routine only")
     ap.add_argument("--weighted", action="store_true", help="also time the routine with observation weights")
+    ap.add_argument("--side-by-side", action="store_true", help="the machine's own bound, see above")
     args = ap.parse_args()
     n = int(args.n)
+    if args.side_by_side:
+        side_by_side(n, args.design, args.repeats)
+        return
     data = make_fixest_panel(n, args.design)
     fes = ["indiv", "firm", "year"]
-    order = np.argsort(data["indiv"].to_numpy(), kind="stable")
-    pm = grpkit.make_pointer(data[fes].to_numpy()[order])
-    Z = np.ascontiguousarray(data[["y", "x1", "x2"]].to_numpy()[order])
+    Z, pm = routine_inputs(data)
     w = np.exp(np.random.default_rng(3).normal(scale=0.5, size=n)) if args.weighted else None
 
     jobs = [("routine", None)] + ([("routine weighted", w)] if args.weighted else [])

@@ -3,8 +3,10 @@ fixed effect and solves the reduced system with a sparse factorisation: exact
 projection, honest convergence report, independence of the thread count."""
 
 import re
+import warnings
 
 import numpy as np
+import pandas as pd
 import pytest
 
 from korvald.backend import demeankit, grpkit
@@ -154,3 +156,60 @@ def test_solver_choice_is_checked():
     pm = grpkit.make_pointer(np.column_stack(fes))
     with pytest.raises(ValueError, match=re.escape("solver must be 'auto', 'sweep' or 'reduced'")):
         demeankit._demean_stats(Z, None, pm, 1e-8, 0, 10, True, 1, "direct")
+
+
+def test_kept_layout_gives_the_fresh_result_for_every_weighting():
+    # One panelmat called with changing weights (as the Poisson IRLS does)
+    # reuses the reduced system's layout and analysis; each call must equal a
+    # call on a fresh copy of the panelmat, which builds everything anew, bit
+    # for bit and at every thread count. Zero weights empty some cells and cut
+    # a part off; a changed panelmat gets a new layout.
+    fes, Z, w = design("sector", seed=13)
+    n = len(Z)
+    rng = np.random.default_rng(4)
+    zeroed = w.copy()
+    zeroed[fes[1] == 3] = 0.0  # a whole firm without weight
+    zeroed[rng.random(n) < 0.2] = 0.0
+    weightings = [w, None, np.exp(rng.normal(scale=2.0, size=n)), zeroed, w]
+    calls = [(ww, nt) for nt in (1, 2) for ww in weightings]
+    kept = grpkit.make_pointer(np.column_stack(fes))
+    # All calls on the kept panelmat first: a call on another one would evict it.
+    reused = [demeankit._demean_stats(Z, ww, kept, 1e-11, 0, 1000, True, nt) for ww, nt in calls]
+    for (ww, nt), r in zip(calls, reused):
+        fresh = demeankit._demean_stats(Z, ww, grpkit.make_pointer(np.column_stack(fes)), 1e-11, 0, 1000, True, nt)
+        assert r[4] == fresh[4] == "reduced" and r[3] == [True] * 3
+        assert np.array_equal(r[0], fresh[0]) and r[1] == fresh[1]
+        # Rows without weight have no determined fit.
+        rows = slice(None) if ww is None else ww > 0
+        assert np.abs(r[0] - dense_residual(Z, fes, ww))[rows].max() <= 1e-8 * np.abs(Z).max()
+    # The same panelmat object re-pointed at other groups (firms relabelled)
+    # must not be served the old layout.
+    other = [fes[0], dense_codes((fes[1] * 7) % (fes[1].max() + 1) + (fes[0] % 2) * 100), fes[2], fes[3]]
+    kept[:] = grpkit.make_pointer(np.column_stack(other))
+    moved = demeankit._demean_stats(Z, w, kept, 1e-11, 0, 1000, True, 1)
+    assert np.abs(moved[0] - dense_residual(Z, other, w)).max() <= 1e-8 * np.abs(Z).max()
+
+
+def test_poisson_fit_through_the_kept_reduced_system_matches_glm():
+    # Every IRLS iteration calls the partialling-out with new weights on the
+    # same groups, so all but the first reuse the reduced system's layout.
+    from korvald import poisabsorb
+    from _poisson_ref import glm_fit
+
+    worker, firm, period, rng = two_part_panel(seed=17)
+    n = len(worker)
+    x1, x2 = rng.normal(size=n), rng.uniform(-1, 1, size=n)
+    eta = 1.2 + 0.3 * x1 - 0.5 * x2 + 0.4 * np.sin(firm) + 0.1 * period + rng.normal(scale=0.3, size=n)[worker]
+    df = pd.DataFrame({"worker": worker, "firm": firm, "period": period, "x1": x1, "x2": x2,
+                       "y": rng.poisson(np.exp(eta)).astype(float)})
+    pm = grpkit.make_pointer(np.column_stack([worker, firm, period]))
+    assert demeankit._demean_stats(df[["x1"]].to_numpy(), np.exp(eta), pm, 1e-8, 0, 100, True, 1)[4] == "reduced"
+    res = poisabsorb(["y"], ["x1", "x2"], ["worker", "firm", "period"], df, print_stata_style_summary=False,
+                     eps_beta=1e-12, eps_MAP=1e-13)
+    with warnings.catch_warnings():
+        # The two parts make the dummy design rank-deficient; the fit is still determined.
+        warnings.simplefilter("ignore")
+        beta, mu, _, _ = glm_fit(df, ["x1", "x2"], ["worker", "firm", "period"])
+    assert res.nobs == n
+    np.testing.assert_allclose(np.asarray(res.params, dtype=float).ravel(), beta, rtol=0, atol=1e-8)
+    np.testing.assert_allclose(np.asarray(res.fittedvalues, dtype=float), mu, rtol=1e-6, atol=1e-7)

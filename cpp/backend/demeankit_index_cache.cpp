@@ -23,6 +23,7 @@ struct Entry {
   PyObject* weakref = nullptr;  // owned reference to a weakref of the panelmat
   Source source;
   std::shared_ptr<const core::GroupIndex> index;
+  std::shared_ptr<const ReducedPlan> plans[2];
 };
 
 // Never destroyed: it may hold Python references, which must not be released
@@ -37,6 +38,7 @@ void clear_entry() {
   PyObject* ref = e.weakref;
   e.weakref = nullptr;
   e.index.reset();
+  for (auto& plan : e.plans) plan.reset();
   e.source = Source();
   Py_XDECREF(ref);
 }
@@ -103,6 +105,17 @@ std::shared_ptr<const core::GroupIndex> shared_group_index(nb::handle panelmat, 
   e.source = std::move(source);
   e.index = index;
   return index;
+}
+
+std::shared_ptr<const ReducedPlan> kept_reduced_plan(const core::GroupIndex* index, int slot) {
+  const Entry& e = entry();
+  if (!index || e.index.get() != index) return nullptr;
+  return e.plans[slot];
+}
+
+void keep_reduced_plan(const core::GroupIndex* index, int slot, std::shared_ptr<const ReducedPlan> plan) {
+  Entry& e = entry();
+  if (index && e.index.get() == index) e.plans[slot] = std::move(plan);
 }
 
 }  // namespace korvald::backend

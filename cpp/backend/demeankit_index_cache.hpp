@@ -8,7 +8,8 @@
 // weak reference (it goes when the panelmat goes) and checked against the
 // arrays it was built from (their identity, the group ranges and a sample of
 // the sort orders), so a changed or different panelmat is never served a
-// stale index.
+// stale index. Work that depends only on the groups (the reduced system's
+// plan, demeankit_reduced.hpp) is kept beside the index and goes with it.
 #pragma once
 
 #include <nanobind/nanobind.h>
@@ -22,11 +23,19 @@
 
 namespace korvald::backend {
 
+struct ReducedPlan;
+
 // The checked group index of `groups` (the parsed `panelmat`) over n rows,
 // built unless the last one built for this very panelmat still fits. Call with
 // the GIL held (it is released while building). On a failed structure check
 // `failure` holds the message and the result is null.
 std::shared_ptr<const core::GroupIndex> shared_group_index(nb::handle panelmat, const std::vector<GroupArgs>& groups,
                                                            int64_t n, std::string& failure);
+
+// The reduced-system plan kept in `slot` (0 or 1) beside `index`, null when
+// none is, or when `index` is not the kept one.
+std::shared_ptr<const ReducedPlan> kept_reduced_plan(const core::GroupIndex* index, int slot);
+// Keeps `plan` in `slot` beside `index` if that is the kept index (else drops it).
+void keep_reduced_plan(const core::GroupIndex* index, int slot, std::shared_ptr<const ReducedPlan> plan);
 
 }  // namespace korvald::backend

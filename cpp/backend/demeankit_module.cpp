@@ -106,7 +106,7 @@ DemeanCall run_demean(core::DemeanMethod method, nb::handle Z, nb::handle w, nb:
   try {
     // Weakly connected panels: CG on the reduced system with its factor (see demeankit_reduced.hpp).
     if (method == core::DemeanMethod::conjugate_gradient && m > 0)
-      call.reduced = prepare_reduced(index, ranges, weights, nthreads, interrupt.get(), reduced_mode, reduced);
+      call.reduced = prepare_reduced(shared_index, ranges, weights, nthreads, interrupt.get(), reduced_mode, reduced);
     nb::gil_scoped_release release;
     const core::Projector projector(index, ranges, weights, method, call.reduced ? &reduced.system : nullptr,
                                     call.reduced ? &reduced.factor : nullptr);
@@ -260,11 +260,19 @@ nb::object drop_observations(core::DropRule rule, nb::handle y, nb::handle panel
     if (failure.empty()) {
       std::vector<core::GroupRanges> ranges;
       for (const auto& g : groups) ranges.push_back(g.ranges());
-      std::vector<double> yc(static_cast<size_t>(n));
-      for (int64_t i = 0; i < n; ++i) yc[i] = yv.data[i * yv.row_stride];
+      // Only the zero-group rule reads y; a strided y is gathered for it.
+      std::vector<double> yc;
+      const double* y_n = yv.data;
+      if (rule == core::DropRule::singletons) {
+        y_n = nullptr;
+      } else if (yv.row_stride != 1) {
+        yc.resize(static_cast<size_t>(n));
+        for (int64_t i = 0; i < n; ++i) yc[i] = yv.data[i * yv.row_stride];
+        y_n = yc.data();
+      }
       std::vector<uint8_t> keep(static_cast<size_t>(n));
       for (int64_t i = 0; i < n; ++i) keep[i] = mv.data[i] != 0;
-      core::drop_uninformative(*shared_index, ranges, yc.data(), rule, keep.data(), cc.empty() ? nullptr : cc.data());
+      core::drop_uninformative(*shared_index, ranges, y_n, rule, keep.data(), cc.empty() ? nullptr : cc.data());
       for (int64_t i = 0; i < n; ++i) keep_out[i] = keep[i];
     }
   }

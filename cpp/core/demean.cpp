@@ -849,6 +849,21 @@ Projector::Projector(const GroupIndex& index, const std::vector<GroupRanges>& ra
   if (F == 2 && method == DemeanMethod::conjugate_gradient && !use_reduced) {
     // Group weights are summed while the cross-tabulation is built.
     build_cross_tab(ranges);
+  } else if (use_reduced && static_cast<int>(reduced->others.size()) + 1 == F &&
+             static_cast<int64_t>(reduced->w_pivot.size()) == index.groups(reduced->pivot) &&
+             static_cast<int64_t>(reduced->w_r.size()) == T - index.groups(reduced->pivot)) {
+    // The reduced system summed the group weights already.
+    const int64_t op = index.offset[reduced->pivot];
+    std::copy(reduced->w_pivot.begin(), reduced->w_pivot.end(), weight_g_.begin() + op);
+    for (size_t k = 0; k < reduced->others.size(); ++k) {
+      const int64_t o = index.offset[reduced->others[k]];
+      for (int64_t a = reduced->block[k]; a < reduced->block[k + 1]; ++a) weight_g_[o + a - reduced->block[k]] = reduced->w_r[a];
+    }
+  } else if (!weights && static_cast<int>(ranges.size()) == F) {
+    // Unweighted, a group's weight is its size: read it off its range.
+    for (int l = 0; l < F; ++l)
+      for (int64_t g = 0; g < ranges[l].ngroups; ++g)
+        weight_g_[index.offset[l] + g] = static_cast<double>(ranges[l].panel[2 * g + 1] - ranges[l].panel[2 * g] + 1);
   } else {
     for (int64_t i = 0; i < index.n; ++i) {
       const double wi = weights ? weights[i] : 1.0;
