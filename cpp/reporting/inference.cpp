@@ -88,7 +88,8 @@ nb::object absorbed_identifier(const InferenceInput& in, nb::handle subset, nb::
       nb::object column = in.data[in.fenames[i]];
       if (!in.fe_pointers.is_none())
         *ranges = nb::make_tuple(in.fe_pointers[nb::make_tuple(0, i)], in.fe_pointers[nb::make_tuple(1, i)]);
-      return np().attr("ascontiguousarray")(column.attr("to_numpy")("dtype"_a = np().attr("int64")));
+      // Stored in 32 or 64 bits; counting and the maximum read either as it is.
+      return np().attr("ascontiguousarray")(column.attr("to_numpy")());
     }
     ++i;
   }
