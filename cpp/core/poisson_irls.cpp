@@ -111,17 +111,6 @@ WorkingChecks working_variable_checked(const double* eta, const double* y, const
   return out;
 }
 
-void weighted_design(const double* zX, const double* mu, int64_t n, int64_t K, double* A, double* b,
-                     const double* weights) {
-  const int64_t w = K + 1;
-  for (int64_t i = 0; i < n; ++i) {
-    const double s = std::sqrt(weights ? weights[i] * mu[i] : mu[i]);
-    const double* row = zX + i * w;
-    b[i] = row[0] * s;
-    for (int64_t k = 0; k < K; ++k) A[k * n + i] = row[k + 1] * s;
-  }
-}
-
 void irls_weights(const double* mu, const double* w, int64_t n, double* out) {
   for (int64_t i = 0; i < n; ++i) out[i] = w[i] * mu[i];
 }

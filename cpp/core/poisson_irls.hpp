@@ -1,6 +1,6 @@
 // Per-observation arithmetic of the Poisson IRLS loop: guards, the working
-// variable, the weighted design handed to the least-squares solver, the
-// full-step linear predictor and the step-halving search on the deviance.
+// variable, the full-step linear predictor and the step-halving search on
+// the deviance (the weighted least squares itself: streamed_qr.hpp).
 // Everything here runs without the interpreter (callers release the GIL).
 #pragma once
 
@@ -33,14 +33,6 @@ struct WorkingChecks {
 // when a guard fails (callers raise); z may be null (zX's column only).
 WorkingChecks working_variable_checked(const double* eta, const double* y, const double* mu, double* z, double* zX,
                                        int64_t n, int64_t width);
-
-// zX is n x (K+1) row-major (column 0 the working variable). Writes the
-// row-scaled system A = zX[:,1:] * sqrt(mu) (n x K, column-major: the layout
-// LAPACK works in, so the solver's own copy is a straight one) and
-// b = zX[:,0] * sqrt(mu).
-// With observation weights w (may be null) the rows are scaled by sqrt(w * mu).
-void weighted_design(const double* zX, const double* mu, int64_t n, int64_t K, double* A, double* b,
-                     const double* w = nullptr);
 
 // The IRLS weights of weighted observations: out = w * mu.
 void irls_weights(const double* mu, const double* w, int64_t n, double* out);
