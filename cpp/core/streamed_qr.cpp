@@ -21,7 +21,10 @@ void weighted_r_factor(const double* zX, const double* mu, const double* w, int6
       if (v == 0.0) continue;
       double* rj = R + j * p;
       const double d = rj[j];
-      const double r = std::hypot(d, v);
+      // sqrt(d^2 + v^2) directly when neither square over- nor underflows
+      // (hypot's care costs more than the rest of the rotation).
+      double r = std::sqrt(d * d + v * v);
+      if (!(r > 1e-150 && r < 1e150)) r = std::hypot(d, v);
       const double c = d / r, sn = v / r;
       rj[j] = r;
       for (int64_t k = j + 1; k < p; ++k) {
