@@ -7,7 +7,7 @@
 namespace korvald::core {
 
 WeightedDemeaner::WeightedDemeaner(std::vector<const int64_t*> ids, std::vector<int64_t> ngroups,
-                                   PenaltyWeights w, int64_t n, int64_t max_sweeps, double tol,
+                                   const double* w, int64_t n, int64_t max_sweeps, double tol,
                                    Interrupt* interrupt)
     : ids_(std::move(ids)),
       ngroups_(std::move(ngroups)),
@@ -165,25 +165,26 @@ std::vector<double> solve_symmetric_system(const std::vector<double>& A, const s
   return out;
 }
 
-bool detect_separation(const double* y, int64_t n, const std::vector<const double*>& x,
+bool detect_separation(const double* y, int64_t n, const double* X, int64_t K,
                        const std::vector<const int64_t*>& ids, const std::vector<int64_t>& ngroups,
                        const RectifierOptions& options, double* u, RectifierTrace* trace) {
-  const int64_t K = static_cast<int64_t>(x.size());
   std::fill(u, u + n, 0.0);
   bool any_zero = false;
   for (int64_t i = 0; i < n; ++i) any_zero = any_zero || y[i] == 0.0;
   if (!any_zero) return false;
 
   // Large weight on the positive observations pins the fit to zero there.
-  const PenaltyWeights w{y, options.K_penalty};
-  WeightedDemeaner demean(ids, ngroups, w, n, options.inner_maxiter, options.inner_tol, options.interrupt);
+  std::vector<double> w(static_cast<size_t>(n));
+  for (int64_t i = 0; i < n; ++i) w[i] = y[i] == 0.0 ? 1.0 : options.K_penalty;
+  WeightedDemeaner demean(ids, ngroups, w.data(), n, options.inner_maxiter, options.inner_tol,
+                          options.interrupt);
 
   // Demeaned regressors (column-major, one column at a time) and X~' W X~,
   // fixed for all iterations.
   std::vector<double> Xt(static_cast<size_t>(n * K));
   for (int64_t k = 0; k < K; ++k) {
     double* col = Xt.data() + k * n;
-    std::copy(x[k], x[k] + n, col);
+    for (int64_t i = 0; i < n; ++i) col[i] = X[i * K + k];
     demean.apply(col);
   }
   std::vector<double> XtWX(static_cast<size_t>(K * K), 0.0);
@@ -198,21 +199,13 @@ bool detect_separation(const double* y, int64_t n, const std::vector<const doubl
 
   for (int64_t i = 0; i < n; ++i) u[i] = y[i] == 0.0 ? 1.0 : 0.0;
   // ut (demeaned u) is spent once X~'W ut is formed, so its buffer then
-  // holds the demeaned residual u - Xb; the residual itself is recomputed,
-  // and so is the regressor part Xb (K products a row), which is cheaper
-  // than another N-length array.
-  std::vector<double> ut(static_cast<size_t>(n)), XtWu(static_cast<size_t>(K));
-  std::vector<double> beta;
-  auto regressor_part = [&](int64_t i) {
-    double s = 0.0;
-    for (int64_t k = 0; k < K; ++k) s += Xt[static_cast<size_t>(k * n + i)] * beta[k];
-    return s;
-  };
+  // holds the demeaned residual u - Xb; the residual itself is recomputed.
+  std::vector<double> ut(static_cast<size_t>(n)), Xb(static_cast<size_t>(n)), XtWu(static_cast<size_t>(K));
   for (int64_t it = 0; it < options.maxiter; ++it) {
     interrupt_poll(options.interrupt);
     std::copy(u, u + n, ut.begin());
     demean.apply(ut.data());
-    beta.assign(static_cast<size_t>(K), 0.0);
+    std::fill(Xb.begin(), Xb.end(), 0.0);
     if (K > 0) {
       for (int64_t k = 0; k < K; ++k) {
         const double* xk = Xt.data() + k * n;
@@ -220,17 +213,20 @@ bool detect_separation(const double* y, int64_t n, const std::vector<const doubl
         for (int64_t i = 0; i < n; ++i) s += xk[i] * (w[i] * ut[i]);
         XtWu[k] = s;
       }
-      beta = solve_symmetric_system(XtWX, XtWu, K);
+      const std::vector<double> beta = solve_symmetric_system(XtWX, XtWu, K);
+      for (int64_t k = 0; k < K; ++k) {
+        const double* xk = Xt.data() + k * n;
+        for (int64_t i = 0; i < n; ++i) Xb[i] += xk[i] * beta[k];
+      }
     }
     double* rt = ut.data();
-    for (int64_t i = 0; i < n; ++i) rt[i] = u[i] - regressor_part(i);
+    for (int64_t i = 0; i < n; ++i) rt[i] = u[i] - Xb[i];
     demean.apply(rt);
     double max_change = 0.0;
     int64_t provisional = 0;
     for (int64_t i = 0; i < n; ++i) {
       // fitted u = regressor part + fixed-effect part of the residual, clipped at 0
-      const double xb = regressor_part(i);
-      const double fitted = xb + ((u[i] - xb) - rt[i]);
+      const double fitted = Xb[i] + ((u[i] - Xb[i]) - rt[i]);
       const double next = y[i] == 0.0 ? std::max(fitted, 0.0) : 0.0;
       const double d = std::fabs(next - u[i]);
       if (std::isnan(d))

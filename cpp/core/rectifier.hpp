@@ -15,20 +15,11 @@
 
 namespace korvald::core {
 
-// The rectifier's observation weights: 1 on the zero observations of y,
-// `penalty` on the positive ones. Read off y when needed, so they cost no
-// N-length array of their own.
-struct PenaltyWeights {
-  const double* y = nullptr;
-  double penalty = 1.0;
-  double operator[](int64_t i) const { return y[i] == 0.0 ? 1.0 : penalty; }
-};
-
 // Weighted within-transformation over several fixed effects by alternating
 // projections (Gauss-Seidel over the dimensions, v updated in place).
 class WeightedDemeaner {
  public:
-  WeightedDemeaner(std::vector<const int64_t*> ids, std::vector<int64_t> ngroups, PenaltyWeights w, int64_t n,
+  WeightedDemeaner(std::vector<const int64_t*> ids, std::vector<int64_t> ngroups, const double* w, int64_t n,
                    int64_t max_sweeps, double tol, Interrupt* interrupt = nullptr);
   // v <- v minus its weighted projection on all fixed effects.
   void apply(double* v) const;
@@ -36,7 +27,7 @@ class WeightedDemeaner {
  private:
   std::vector<const int64_t*> ids_;
   std::vector<int64_t> ngroups_;
-  PenaltyWeights w_;
+  const double* w_;
   int64_t n_, max_sweeps_;
   double tol_;
   Interrupt* interrupt_;
@@ -61,11 +52,10 @@ struct RectifierTrace {
   std::vector<int64_t> provisional;  // entries of u above tol after each iteration
 };
 
-// y: length n. x: the K regressor columns, length n each (read once, into
-// the demeaned copies the iterations use). ids/ngroups: identifier columns.
+// y: length n. X: n x K row-major regressors. ids/ngroups: identifier columns.
 // u (length n) receives the final certificate; returns false when y has no
 // zero (u is then all zero and nothing was iterated).
-bool detect_separation(const double* y, int64_t n, const std::vector<const double*>& x,
+bool detect_separation(const double* y, int64_t n, const double* X, int64_t K,
                        const std::vector<const int64_t*>& ids, const std::vector<int64_t>& ngroups,
                        const RectifierOptions& options, double* u, RectifierTrace* trace);
 

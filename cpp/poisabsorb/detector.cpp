@@ -36,16 +36,8 @@ nb::object detect_separation_ir(nb::handle data, nb::handle y, nb::handle x, nb:
   if (!py::truthy(np.attr("equal")(Y, 0.0).attr("any")()))
     return nb::make_tuple(np.attr("zeros")(n, "dtype"_a = np.attr("bool_")), u);
 
-  // The kernel reads each regressor once, into its own demeaned copy: views
-  // of the sample's float64 columns will do (no N x K export).
-  std::vector<nb::object> x_cols;
-  std::vector<const double*> xs;
-  for (nb::handle name : x) {
-    x_cols.push_back(np.attr("ascontiguousarray")(data.attr("__getitem__")(name).attr("to_numpy")("dtype"_a = "float64")));
-    if (nb::cast<int64_t>(x_cols.back().attr("size")) != n)
-      py::raise_value_error("x must name one column of data each, got " + py::repr(name));
-    xs.push_back(cf64(x_cols.back()));
-  }
+  const int64_t K = static_cast<int64_t>(nb::len(x));
+  nb::object X = K == 0 ? zeros(n, 0) : common::float_matrix(data, x);
 
   std::vector<nb::object> keep_alive;
   std::vector<const int64_t*> ids;
@@ -62,11 +54,12 @@ nb::object detect_separation_ir(nb::handle data, nb::handle y, nb::handle x, nb:
   }
 
   const double* yp = cf64(Y);
+  const double* Xp = K == 0 ? nullptr : cf64(X);
   double* up = f64(u);
   core::RectifierTrace trace;
   py::run_interruptible([&](core::Interrupt* interrupt) {
     options.interrupt = interrupt;
-    core::detect_separation(yp, n, xs, ids, ngroups, options, up, &trace);
+    core::detect_separation(yp, n, Xp, K, ids, ngroups, options, up, &trace);
   });
   if (verb2) {
     for (size_t it = 0; it < trace.max_change.size(); ++it)
