@@ -129,9 +129,12 @@ def test_bad_starting_points_reach_the_default_fit(demo, fixedeffects, options):
 # ---- 3. Ctrl-C stops a fit -------------------------------------------------
 
 CHILD = textwrap.dedent("""
-    import sys, time
+    import signal, sys, time
     import numpy as np, pandas as pd
     from korvald import linabsorb, poisabsorb
+    # A runner started as a background job hands its children SIGINT ignored,
+    # and Python then installs no handler: Ctrl-C behaviour needs the usual one.
+    signal.signal(signal.SIGINT, signal.default_int_handler)
     which, nt = sys.argv[1], int(sys.argv[2])
     n_workers, n_firms = 30000, 2999
     rng = np.random.default_rng(0)
