@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <limits>
+#include <type_traits>
 
 #include "core/group_order.hpp"
 
@@ -298,11 +299,37 @@ static void assign_column(nb::handle sample, nb::handle name, nb::handle values)
 // (half the memory of every later copy of the sample), in 64 bits otherwise.
 // KORVALD_WIDE_IDENTIFIERS=1 keeps every column at 64 bits, so that path can
 // be checked on small data.
-static nb::object stored_codes(nb::object codes, int64_t groups) {
+static bool wide_identifiers() {
   const char* setting = std::getenv("KORVALD_WIDE_IDENTIFIERS");
-  const bool wide = setting && std::string(setting) == "1";
-  if (wide || groups > std::numeric_limits<int32_t>::max()) return codes;
-  return codes.attr("astype")(py::numpy().attr("int32"));
+  return setting && std::string(setting) == "1";
+}
+
+// Whether codes below `groups` are stored in 32 bits.
+static bool narrow_codes(int64_t groups) {
+  return !wide_identifiers() && groups <= std::numeric_limits<int32_t>::max();
+}
+
+static nb::object stored_codes(nb::object codes, int64_t groups) {
+  if (!narrow_codes(groups)) return codes;
+  return codes.attr("astype")(py::numpy().attr("int32"), "copy"_a = false);
+}
+
+// A column of codes as it is stored when that is contiguous int32 or int64
+// (no widened copy), as a contiguous int64 copy otherwise.
+static nb::object code_column(nb::handle values) {
+  nb::object np = py::numpy();
+  nb::object array = np.attr("asarray")(values).attr("reshape")(-1);
+  nb::object dtype = array.attr("dtype");
+  const bool stored_width = dtype.equal(np.attr("dtype")("int32")) || dtype.equal(np.attr("dtype")("int64"));
+  return np.attr("ascontiguousarray")(array, "dtype"_a = stored_width ? dtype : np.attr("int64"));
+}
+
+// Calls f(codes) with a typed pointer into a code_column array.
+template <typename F>
+static auto with_codes(nb::handle codes, F&& f) {
+  if (nb::isinstance<nb::ndarray<const int32_t, nb::c_contig, nb::device::cpu>>(codes))
+    return f(nb::cast<nb::ndarray<const int32_t, nb::c_contig, nb::device::cpu>>(codes).data());
+  return f(nb::cast<nb::ndarray<const int64_t, nb::c_contig, nb::device::cpu>>(codes).data());
 }
 
 static int64_t group_count(nb::handle ids) {
@@ -336,14 +363,22 @@ static nb::object specification_codes(nb::handle sample, nb::list cols) {
     nb::object keys = integer_keys(sample[cols[0]]);
     if (!keys.is_none()) {
       const int64_t n = static_cast<int64_t>(nb::len(keys));
-      nb::object codes = np.attr("empty")(n, "dtype"_a = np.attr("int64"));
+      // Codes stay below n, so n decides the width they are stored in; they
+      // are written in it directly rather than widened and narrowed again.
+      const bool narrow = narrow_codes(n);
+      nb::object codes = np.attr("empty")(n, "dtype"_a = np.attr(narrow ? "int32" : "int64"));
       const int64_t* keys_n = data_of<const int64_t>(keys);
-      int64_t* codes_n = data_of<int64_t>(codes);
       // A table over the key range costs 8 bytes per possible key: keep it
       // within the size of the codes themselves.
       const int64_t max_span = std::max<int64_t>(n, int64_t(1) << 20);
       int64_t groups;
-      {
+      if (narrow) {
+        int32_t* codes_n = data_of<int32_t>(codes);
+        nb::gil_scoped_release release;
+        groups = core::dense_codes(keys_n, n, std::min<int64_t>(max_span, std::numeric_limits<int32_t>::max()),
+                                   codes_n);
+      } else {
+        int64_t* codes_n = data_of<int64_t>(codes);
         nb::gil_scoped_release release;
         groups = core::dense_codes(keys_n, n, max_span, codes_n);
       }
@@ -409,25 +444,24 @@ nb::object rows_where(nb::handle sample, nb::handle mask) {
 
 nb::object output_order(nb::handle sample, nb::handle key) {
   nb::object np = py::numpy();
-  nb::object codes = int64_column(sample, key);
+  nb::object codes = code_column(sample[key].attr("to_numpy")());
   const int64_t n = static_cast<int64_t>(nb::len(codes));
-  nb::object order = np.attr("empty")(n, "dtype"_a = np.attr("int64"));
-  const int64_t* codes_n = data_of<const int64_t>(codes);
-  int64_t* order_n = data_of<int64_t>(order);
-  bool counted, identity = false;
-  {
-    nb::gil_scoped_release release;
-    const int64_t groups = core::code_count(codes_n, n);
-    counted = groups >= 0 && core::stable_order_by_code(codes_n, n, groups, order_n);
-    if (counted) {
-      identity = true;
-      for (int64_t i = 0; i < n && identity; ++i) identity = order_n[i] == i;
-    }
-  }
-  if (!counted) py::raise_runtime_error("identifier column " + py::repr(key) + " holds negative codes");
   // Rows already in output order (data sorted by that identifier): the
   // outputs can use the sample's arrays as they are.
-  return identity ? nb::object(nb::none()) : order;
+  const int64_t groups = with_codes(codes, [&](const auto* codes_n) {
+    nb::gil_scoped_release release;
+    const int64_t count = core::code_count(codes_n, n);
+    return count >= 0 && core::codes_ascending(codes_n, n) ? int64_t(-2) : count;
+  });
+  if (groups == -2) return nb::none();
+  nb::object order = np.attr("empty")(n, "dtype"_a = np.attr("int64"));
+  int64_t* order_n = data_of<int64_t>(order);
+  const bool counted = groups >= 0 && with_codes(codes, [&](const auto* codes_n) {
+                         nb::gil_scoped_release release;
+                         return core::stable_order_by_code(codes_n, n, groups, order_n);
+                       });
+  if (!counted) py::raise_runtime_error("identifier column " + py::repr(key) + " holds negative codes");
+  return order;
 }
 
 nb::object output_index(nb::handle sample, nb::handle order) {
@@ -446,17 +480,16 @@ int64_t recode_identifiers(nb::object sample, nb::handle fenames) {
   int64_t n_fe = 0;
   for (nb::handle name : fenames) {
     // The codes are already 0..G-1 in key order; only the groups that lost
-    // all their rows leave gaps to close.
-    nb::object codes = int64_column(sample, name);
+    // all their rows leave gaps to close. They keep their stored width.
+    nb::object codes = code_column(sample[name].attr("to_numpy")());
     const int64_t n = static_cast<int64_t>(nb::len(codes));
-    nb::object out = np.attr("empty")(n, "dtype"_a = np.attr("int64"));
-    const int64_t* codes_n = data_of<const int64_t>(codes);
-    int64_t* out_n = data_of<int64_t>(out);
-    int64_t groups;
-    {
+    nb::object out = np.attr("empty_like")(codes);
+    const int64_t groups = with_codes(codes, [&](const auto* codes_n) {
+      using Code = std::remove_const_t<std::remove_pointer_t<decltype(codes_n)>>;
+      Code* out_n = data_of<Code>(out);
       nb::gil_scoped_release release;
-      groups = core::compact_codes(codes_n, n, core::code_count(codes_n, n), out_n);
-    }
+      return core::compact_codes(codes_n, n, core::code_count(codes_n, n), out_n);
+    });
     if (groups < 0) py::raise_runtime_error("identifier column " + py::repr(name) + " holds negative codes");
     codes = nb::none();
     assign_column(sample, name, stored_codes(out, groups));
@@ -465,30 +498,23 @@ int64_t recode_identifiers(nb::object sample, nb::handle fenames) {
   return n_fe;
 }
 
-nb::object int64_column(nb::handle sample, nb::handle name) {
-  nb::object np = py::numpy();
-  return np.attr("ascontiguousarray")(sample[name].attr("to_numpy")(), "dtype"_a = np.attr("int64"));
-}
-
 nb::tuple code_ranges(nb::handle codes) {
   nb::object np = py::numpy();
-  nb::object ids = np.attr("ascontiguousarray")(codes, "dtype"_a = np.attr("int64")).attr("reshape")(-1);
+  nb::object ids = code_column(codes);
   const int64_t n = static_cast<int64_t>(nb::len(ids));
-  const int64_t* ids_n = data_of<const int64_t>(ids);
-  int64_t groups;
-  {
+  const int64_t groups = with_codes(ids, [&](const auto* ids_n) {
     nb::gil_scoped_release release;
-    groups = core::code_count(ids_n, n);
-  }
+    return core::code_count(ids_n, n);
+  });
   if (groups < 0) py::raise_runtime_error("group codes must not be negative");
   nb::object order = np.attr("empty")(n, "dtype"_a = np.attr("int64"));
   nb::object panel = np.attr("empty")(nb::make_tuple(groups, 2), "dtype"_a = np.attr("int64"));
   int64_t* order_n = data_of<int64_t>(order);
   int64_t* panel_g2 = data_of<int64_t>(panel);
-  {
+  with_codes(ids, [&](const auto* ids_n) {
     nb::gil_scoped_release release;
-    core::group_ranges_by_code(ids_n, n, groups, order_n, panel_g2);
-  }
+    return core::group_ranges_by_code(ids_n, n, groups, order_n, panel_g2);
+  });
   return nb::make_tuple(order, panel);
 }
 
@@ -498,7 +524,7 @@ nb::object group_pointers(nb::handle sample, nb::handle fenames) {
   nb::object result = np.attr("empty")(nb::make_tuple(2, k), "dtype"_a = "object");
   size_t j = 0;
   for (nb::handle name : fenames) {
-    nb::tuple ranges = code_ranges(int64_column(sample, name));
+    nb::tuple ranges = code_ranges(sample[name].attr("to_numpy")());
     result[nb::make_tuple(0, j)] = ranges[0];
     result[nb::make_tuple(1, j)] = ranges[1];
     ++j;

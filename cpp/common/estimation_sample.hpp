@@ -132,9 +132,6 @@ nb::object in_output_order(nb::handle values, nb::handle order);
 // returns the new N_FE (the sum of the group counts).
 int64_t recode_identifiers(nb::object sample, nb::handle fenames);
 
-// One column of the sample as a contiguous int64 array (a view when it is one).
-nb::object int64_column(nb::handle sample, nb::handle name);
-
 // (order, panel) of codes 0..G-1, G = max + 1: the stable order of the rows
 // by code and every group's first and last position (inclusive) in it, the
 // layout of the backend's group pointers. Linear time.

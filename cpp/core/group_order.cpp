@@ -8,7 +8,8 @@ namespace korvald::core {
 namespace {
 
 // start_g[g] = first position of group g in the sorted order (n_groups + 1 entries).
-bool group_starts(const int64_t* codes_n, int64_t n, int64_t n_groups, std::vector<int64_t>& start_g) {
+template <typename Code>
+bool group_starts(const Code* codes_n, int64_t n, int64_t n_groups, std::vector<int64_t>& start_g) {
   if (n_groups < 0) return false;
   start_g.assign(static_cast<size_t>(n_groups) + 1, 0);
   for (int64_t i = 0; i < n; ++i) {
@@ -22,15 +23,16 @@ bool group_starts(const int64_t* codes_n, int64_t n, int64_t n_groups, std::vect
 
 }  // namespace
 
-bool stable_order_by_code(const int64_t* codes_n, int64_t n, int64_t n_groups, int64_t* order_n) {
+template <typename Code>
+bool stable_order_by_code(const Code* codes_n, int64_t n, int64_t n_groups, int64_t* order_n) {
   std::vector<int64_t> next_g;
   if (!group_starts(codes_n, n, n_groups, next_g)) return false;
   for (int64_t i = 0; i < n; ++i) order_n[next_g[codes_n[i]]++] = i;
   return true;
 }
 
-bool group_ranges_by_code(const int64_t* codes_n, int64_t n, int64_t n_groups, int64_t* order_n,
-                          int64_t* panel_g2) {
+template <typename Code>
+bool group_ranges_by_code(const Code* codes_n, int64_t n, int64_t n_groups, int64_t* order_n, int64_t* panel_g2) {
   std::vector<int64_t> next_g;
   if (!group_starts(codes_n, n, n_groups, next_g)) return false;
   for (int64_t g = 0; g < n_groups; ++g) {
@@ -41,7 +43,8 @@ bool group_ranges_by_code(const int64_t* codes_n, int64_t n, int64_t n_groups, i
   return true;
 }
 
-int64_t code_count(const int64_t* codes_n, int64_t n) {
+template <typename Code>
+int64_t code_count(const Code* codes_n, int64_t n) {
   int64_t lo = 0, hi = -1;
   for (int64_t i = 0; i < n; ++i) {
     const int64_t c = codes_n[i];
@@ -51,7 +54,8 @@ int64_t code_count(const int64_t* codes_n, int64_t n) {
   return lo < 0 ? -1 : hi + 1;
 }
 
-int64_t dense_codes(const int64_t* keys_n, int64_t n, int64_t max_span, int64_t* codes_n) {
+template <typename Code>
+int64_t dense_codes(const int64_t* keys_n, int64_t n, int64_t max_span, Code* codes_n) {
   if (n == 0) return 0;
   int64_t lo = keys_n[0], hi = keys_n[0];
   for (int64_t i = 1; i < n; ++i) {
@@ -69,11 +73,13 @@ int64_t dense_codes(const int64_t* keys_n, int64_t n, int64_t max_span, int64_t*
     r = groups;
     groups += present;
   }
-  for (int64_t i = 0; i < n; ++i) codes_n[i] = rank[static_cast<uint64_t>(keys_n[i]) - static_cast<uint64_t>(lo)];
+  for (int64_t i = 0; i < n; ++i)
+    codes_n[i] = static_cast<Code>(rank[static_cast<uint64_t>(keys_n[i]) - static_cast<uint64_t>(lo)]);
   return groups;
 }
 
-int64_t compact_codes(const int64_t* codes_n, int64_t n, int64_t n_groups, int64_t* out_n) {
+template <typename Code>
+int64_t compact_codes(const Code* codes_n, int64_t n, int64_t n_groups, Code* out_n) {
   if (n_groups < 0) return -1;
   std::vector<int64_t> rank(static_cast<size_t>(n_groups), 0);
   for (int64_t i = 0; i < n; ++i) {
@@ -87,8 +93,26 @@ int64_t compact_codes(const int64_t* codes_n, int64_t n, int64_t n_groups, int64
     r = groups;
     groups += present;
   }
-  for (int64_t i = 0; i < n; ++i) out_n[i] = rank[codes_n[i]];
+  for (int64_t i = 0; i < n; ++i) out_n[i] = static_cast<Code>(rank[codes_n[i]]);
   return groups;
 }
+
+template <typename Code>
+bool codes_ascending(const Code* codes_n, int64_t n) {
+  for (int64_t i = 1; i < n; ++i)
+    if (codes_n[i] < codes_n[i - 1]) return false;
+  return true;
+}
+
+#define KORVALD_GROUP_ORDER_FOR(Code)                                                                        \
+  template bool stable_order_by_code<Code>(const Code*, int64_t, int64_t, int64_t*);                        \
+  template bool group_ranges_by_code<Code>(const Code*, int64_t, int64_t, int64_t*, int64_t*);              \
+  template int64_t code_count<Code>(const Code*, int64_t);                                                   \
+  template bool codes_ascending<Code>(const Code*, int64_t);                                                 \
+  template int64_t dense_codes<Code>(const int64_t*, int64_t, int64_t, Code*);                               \
+  template int64_t compact_codes<Code>(const Code*, int64_t, int64_t, Code*);
+KORVALD_GROUP_ORDER_FOR(int32_t)
+KORVALD_GROUP_ORDER_FOR(int64_t)
+#undef KORVALD_GROUP_ORDER_FOR
 
 }  // namespace korvald::core

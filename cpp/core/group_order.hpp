@@ -5,6 +5,10 @@
 // the group ranges fall out of the same counts. Integer keys whose range is
 // not much wider than the sample are numbered through a table over that
 // range instead of a hash table or a sort.
+//
+// Codes come as int32 or int64 (Code), the two widths identifier columns are
+// stored in, so that a column is read as it is instead of through a widened
+// copy of N values.
 #pragma once
 
 #include <cstdint>
@@ -13,25 +17,34 @@ namespace korvald::core {
 
 // order_n receives the row positions sorted by codes_n, ties in row order.
 // Returns false (order_n untouched) when a code lies outside 0..n_groups-1.
-bool stable_order_by_code(const int64_t* codes_n, int64_t n, int64_t n_groups, int64_t* order_n);
+template <typename Code>
+bool stable_order_by_code(const Code* codes_n, int64_t n, int64_t n_groups, int64_t* order_n);
 
 // As stable_order_by_code, and panel_g2 (n_groups x 2, row-major) receives
 // every group's first and last position (inclusive) within order_n; an empty
 // group at position p gets (p, p - 1).
-bool group_ranges_by_code(const int64_t* codes_n, int64_t n, int64_t n_groups, int64_t* order_n,
-                          int64_t* panel_g2);
+template <typename Code>
+bool group_ranges_by_code(const Code* codes_n, int64_t n, int64_t n_groups, int64_t* order_n, int64_t* panel_g2);
 
 // Largest code + 1 (0 for n == 0); -1 when some code is negative.
-int64_t code_count(const int64_t* codes_n, int64_t n);
+template <typename Code>
+int64_t code_count(const Code* codes_n, int64_t n);
+
+// Whether codes_n never decreases: then the stable order by code is the rows' own.
+template <typename Code>
+bool codes_ascending(const Code* codes_n, int64_t n);
 
 // codes_n[i] = rank of keys_n[i] among the distinct keys, in ascending key
 // order (what a sorted group-by numbers them). Returns the number of distinct
-// keys, or -1 (codes_n untouched) when max - min + 1 exceeds max_span.
-int64_t dense_codes(const int64_t* keys_n, int64_t n, int64_t max_span, int64_t* codes_n);
+// keys, or -1 (codes_n untouched) when max - min + 1 exceeds max_span. With
+// int32 codes, max_span must stay within the int32 range.
+template <typename Code>
+int64_t dense_codes(const int64_t* keys_n, int64_t n, int64_t max_span, Code* codes_n);
 
 // Codes 0..n_groups-1 of which some may no longer occur: renumbers the
 // occurring ones 0..G'-1, keeping their order, writing into out_n (may be
 // codes_n itself). Returns G', or -1 when a code is out of range.
-int64_t compact_codes(const int64_t* codes_n, int64_t n, int64_t n_groups, int64_t* out_n);
+template <typename Code>
+int64_t compact_codes(const Code* codes_n, int64_t n, int64_t n_groups, Code* out_n);
 
 }  // namespace korvald::core
