@@ -6,12 +6,16 @@
 
 namespace korvald::core {
 
-void weighted_r_factor(const double* zX, const double* mu, const double* w, int64_t n, int64_t K, double* R) {
+namespace {
+
+// Rotates the n rows of zX, row i scaled by scale(i), into R one at a time.
+template <typename Scale>
+void rotate_rows_into(const double* zX, int64_t n, int64_t K, double* R, Scale scale) {
   const int64_t p = K + 1;
   std::fill(R, R + p * p, 0.0);
   std::vector<double> row(static_cast<size_t>(p));
   for (int64_t i = 0; i < n; ++i) {
-    const double s = std::sqrt(w ? w[i] * mu[i] : mu[i]);
+    const double s = scale(i);
     const double* in = zX + i * p;
     for (int64_t k = 0; k < K; ++k) row[k] = in[k + 1] * s;
     row[K] = in[0] * s;
@@ -34,6 +38,16 @@ void weighted_r_factor(const double* zX, const double* mu, const double* w, int6
       }
     }
   }
+}
+
+}  // namespace
+
+void weighted_r_factor(const double* zX, const double* mu, const double* w, int64_t n, int64_t K, double* R) {
+  rotate_rows_into(zX, n, K, R, [&](int64_t i) { return std::sqrt(w ? w[i] * mu[i] : mu[i]); });
+}
+
+void r_factor(const double* zX, int64_t n, int64_t K, double* R) {
+  rotate_rows_into(zX, n, K, R, [](int64_t) { return 1.0; });
 }
 
 }  // namespace korvald::core

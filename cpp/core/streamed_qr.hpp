@@ -1,8 +1,9 @@
 // Triangular factor of a tall, row-scaled least-squares system, built one
 // observation at a time by Givens rotations. The IRLS step solves
-// min ||sqrt(mu) (Xtilde b - ztilde)||: its R factor and Q'ztilde carry
-// everything the solution and its rank need, in (K+1)^2 numbers, so the
-// solver never sees (or copies) the N-row system itself. Rotations keep the
+// min ||sqrt(mu) (Xtilde b - ztilde)|| and the linear fit min ||Xtilde b - ytilde||:
+// the R factor and Q' times the left-hand side carry everything the solution
+// and its rank need, in (K+1)^2 numbers, so the solver never sees (or copies)
+// the N-row system itself. Rotations keep the
 // conditioning of the rows (no cross-products are formed). One pass in row
 // order, so the result does not depend on the thread count.
 #pragma once
@@ -19,5 +20,9 @@ namespace korvald::core {
 // regressors and the first K entries of column K are Q' times the working
 // variable.
 void weighted_r_factor(const double* zX, const double* mu, const double* w, int64_t n, int64_t K, double* R);
+
+// The same factor of the rows as they stand (no scaling): ordinary least
+// squares of column 0 on the others.
+void r_factor(const double* zX, int64_t n, int64_t K, double* R);
 
 }  // namespace korvald::core

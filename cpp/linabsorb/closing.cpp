@@ -50,8 +50,9 @@ void close_and_summarize(const Arguments& args, const Prepared& prep, const Fit&
   // Category counts equal the group counts of the contiguous identifiers.
   nb::dict fe_counts;
   for (size_t i = 0; i < nb::len(prep.fixedeffects); ++i) {
-    nb::object ids = int_column(prep, prep.fenames[i]);
-    fe_counts[prep.fixedeffects[i]] = nb::int_(nb::cast<int64_t>(ids.attr("max")()) + 1);
+    // Read in the width the column is stored in: no int64 copy just for its maximum.
+    nb::object ids = prep.data[prep.fenames[i]].attr("to_numpy")();
+    fe_counts[prep.fixedeffects[i]] = nb::int_(nb::cast<int64_t>(nb::int_(ids.attr("max")())) + 1);
   }
 
   if (prep.setype == "none") return;

@@ -4,12 +4,15 @@
 #include <nanobind/ndarray.h>
 #include <nanobind/stl/string.h>
 
+#include <algorithm>
 #include <cmath>
+#include <limits>
 #include <vector>
 
 #include "common/collinearity.hpp"
 #include "common/estimation_sample.hpp"
 #include "core/linear_fit.hpp"
+#include "core/streamed_qr.hpp"
 #include "core/weights.hpp"
 #include "linabsorb/steps.hpp"
 #include "pyutil/convergence.hpp"
@@ -113,11 +116,24 @@ Fit fit(const Arguments& args, Prepared& prep) {
   }
   out.K = static_cast<int64_t>(nb::len(out.x));
 
+  // lstsq gets the (K+1)^2 R factor of the partialled-out block instead of its
+  // N rows: the same solution and singular values without an N-row copy. Its
+  // default cut-off on the N-row system, eps * max(N, K), is passed on so the
+  // rank decision stays the one of that system.
+  const int64_t K = out.K;
+  nb::object R = np.attr("empty")(nb::make_tuple(K + 1, K + 1), "dtype"_a = np.attr("float64"));
+  {
+    const double* rows = nb::cast<ConstMatrix>(out.yXtilde).data();
+    double* R_data = nb::cast<Matrix>(R).data();
+    nb::gil_scoped_release release;
+    core::r_factor(rows, prep.N, K, R_data);
+  }
   nb::object slice = py::builtins().attr("slice");
-  nb::object all_rows = slice(nb::none());
-  nb::object Xt = out.yXtilde[nb::make_tuple(all_rows, slice(1, nb::none()))];
-  nb::object yt = out.yXtilde[nb::make_tuple(all_rows, slice(0, 1))];
-  nb::tuple solution = nb::borrow<nb::tuple>(np.attr("linalg").attr("lstsq")(Xt, yt, nb::none()));
+  nb::object upper = slice(0, K);
+  nb::object A = np.attr("ascontiguousarray")(R[nb::make_tuple(upper, upper)]);
+  nb::object b = np.attr("ascontiguousarray")(R[nb::make_tuple(upper, slice(K, K + 1))]);
+  const double rcond = std::numeric_limits<double>::epsilon() * static_cast<double>(std::max<int64_t>(prep.N, K));
+  nb::tuple solution = nb::borrow<nb::tuple>(np.attr("linalg").attr("lstsq")(A, b, "rcond"_a = rcond));
   out.beta = contiguous_float64(solution[0]);
   const int64_t rank = nb::cast<int64_t>(solution[2]);
   if (rank < out.K) {
