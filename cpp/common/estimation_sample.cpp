@@ -557,8 +557,12 @@ nb::object float_matrix(nb::handle sample, nb::handle columns) {
 }
 
 nb::object series_by_initial_index(nb::handle sample, nb::handle values, nb::handle name, nb::handle order) {
-  return py::pandas().attr("Series")(in_output_order(values, order), "index"_a = output_index(sample, order),
-                                     "name"_a = name, "copy"_a = false);
+  return series_on_index(values, output_index(sample, order), name, order);
+}
+
+nb::object series_on_index(nb::handle values, nb::handle index, nb::handle name, nb::handle order) {
+  return py::pandas().attr("Series")(in_output_order(values, order), "index"_a = index, "name"_a = name,
+                                     "copy"_a = false);
 }
 
 }  // namespace korvald::common

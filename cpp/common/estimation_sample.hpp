@@ -155,4 +155,8 @@ nb::object float_matrix(nb::handle sample, nb::handle columns);
 nb::object series_by_initial_index(nb::handle sample, nb::handle values, nb::handle name = nb::none(),
                                    nb::handle order = nb::none());
 
+// The same on an index from output_index, built once for several outputs
+// (each build copies the N labels).
+nb::object series_on_index(nb::handle values, nb::handle index, nb::handle name, nb::handle order);
+
 }  // namespace korvald::common

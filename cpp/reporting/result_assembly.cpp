@@ -89,7 +89,11 @@ void assemble_result(const AssemblyInput& in, nb::handle result) {
   const bool weighted = !in.weights.is_none();
   const int64_t n_obs = in.n_obs >= 0 ? in.n_obs : N;
 
-  nb::object y_values = in.data[nb::list(in.y)].attr("to_numpy")("dtype"_a = float64);  // N x 1
+  // The dependent variable's own column (a view, not a copy), as N x 1.
+  nb::object y_values =
+      in.data[nb::list(in.y)[0]].attr("to_numpy")("dtype"_a = float64).attr("reshape")(N, 1);
+  // Every per-observation output shares one index of the caller's labels.
+  nb::object index = common::output_index(in.data, in.order);
   nb::object resid, fitted;
   double rss = 0;
   if (linear) {
@@ -105,7 +109,7 @@ void assemble_result(const AssemblyInput& in, nb::handle result) {
       nb::object X = in.data[nb::list(in.x)].attr("to_numpy")("dtype"_a = float64);
       nb::object beta = np.attr("asarray")(in.beta, "dtype"_a = float64).attr("reshape")(K, 1);
       nb::object fe_part = fitted - X.attr("__matmul__")(beta);
-      result.attr("fe_rowsum") = common::series_by_initial_index(in.data, fe_part, nb::none(), in.order);
+      result.attr("fe_rowsum") = common::series_on_index(fe_part, index, nb::none(), in.order);
     }
   }
 
@@ -143,9 +147,9 @@ void assemble_result(const AssemblyInput& in, nb::handle result) {
     pearson = rss;
   } else if (linear) {
     sigma2 = rss / static_cast<double>(N);
-    nb::object r2 = resid * resid;
-    nb::object per_obs = nb::float_(-0.5) * np.attr("log")(nb::float_(2.0 * M_PI * sigma2));
-    llf = nb::cast<double>(nb::float_(np.attr("sum")(per_obs - r2 / nb::float_(2.0 * sigma2))));
+    // The sum of N equal constants and of the squared residuals, without
+    // N-row temporaries for the terms.
+    llf = -0.5 * static_cast<double>(N) * std::log(2.0 * M_PI * sigma2) - rss / (2.0 * sigma2);
     const double n_params = static_cast<double>(K + in.N_FE);
     aic = -2.0 * llf + 2.0 * n_params;
     bic = -2.0 * llf + std::log(static_cast<double>(N)) * n_params;
@@ -170,14 +174,14 @@ void assemble_result(const AssemblyInput& in, nb::handle result) {
   result.attr("fit_history") = history;
 
   if (linear) {
-    result.attr("fittedvalues") = common::series_by_initial_index(in.data, fitted, nb::none(), in.order);
-    result.attr("resid") = common::series_by_initial_index(in.data, resid, nb::none(), in.order);
+    result.attr("fittedvalues") = common::series_on_index(fitted, index, nb::none(), in.order);
+    result.attr("resid") = common::series_on_index(resid, index, nb::none(), in.order);
   } else {
     nb::object mu = np.attr("asarray")(in.mu, "dtype"_a = float64).attr("reshape")(N, 1);
-    result.attr("fittedvalues") = common::series_by_initial_index(in.data, mu, nb::none(), in.order);
+    result.attr("fittedvalues") = common::series_on_index(mu, index, nb::none(), in.order);
     // y - mu is the residual the caller handed in.
-    result.attr("resid_additive") = common::series_by_initial_index(in.data, in.resid, nb::none(), in.order);
-    result.attr("resid_multiplicative") = common::series_by_initial_index(in.data, y_values / mu, nb::none(), in.order);
+    result.attr("resid_additive") = common::series_on_index(in.resid, index, nb::none(), in.order);
+    result.attr("resid_multiplicative") = common::series_on_index(y_values / mu, index, nb::none(), in.order);
   }
   result.attr("msg") = in.msg;
 }
