@@ -90,8 +90,9 @@ def test_linabsorb_reports_an_unconverged_partialling_out(panel, options):
 
 def test_poisabsorb_warns_once_naming_the_irls_iteration(panel):
     with pytest.warns(korvald.ConvergenceWarning) as caught:
-        res = poisabsorb(["counts"], ["x1", "x2"], ["worker", "firm"], panel, maxsubiter=1, separation="off",
-                         **QUIET)
+        # one sweep cannot reach a tolerance this tight, however good its start
+        res = poisabsorb(["counts"], ["x1", "x2"], ["worker", "firm"], panel, maxsubiter=1, eps_MAP=1e-15,
+                         separation="off", **QUIET)
     ours = [w for w in caught if issubclass(w.category, korvald.ConvergenceWarning)]
     assert len(ours) == 1
     text = str(ours[0].message)

@@ -467,7 +467,9 @@ nb::object output_order(nb::handle sample, nb::handle key) {
 nb::object output_index(nb::handle sample, nb::handle order) {
   nb::object labels = sample.attr("index").attr("to_numpy")();
   if (!order.is_none()) labels = labels.attr("take")(order);
-  return py::pandas().attr("Index")(labels, "name"_a = "initial_index");
+  // The labels are a fresh array or the sample index's own values, which no
+  // one writes to: the new Index may keep them without another copy.
+  return py::pandas().attr("Index")(labels, "name"_a = "initial_index", "copy"_a = false);
 }
 
 nb::object in_output_order(nb::handle values, nb::handle order) {

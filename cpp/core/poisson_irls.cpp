@@ -94,21 +94,34 @@ void fitted_means(const double* eta, const double* offset, double* mu, int64_t n
 }
 
 WorkingChecks working_variable_checked(const double* eta, const double* y, const double* mu, double* z, double* zX,
-                                       int64_t n, int64_t width) {
+                                       int64_t n, int64_t width, bool add) {
   MaxFinite e, m, w;
+  double z_scale = 0.0;
   for (int64_t i = 0; i < n; ++i) {
     e.add(eta[i]);
     m.add(mu[i]);
     const double zi = eta[i] + y[i] / mu[i] - 1.0;
     w.add(zi);
+    z_scale = std::max(z_scale, std::fabs(zi));
     if (z) z[i] = zi;
-    zX[i * width] = zi;
+    zX[i * width] = add ? zX[i * width] + zi : zi;
   }
   WorkingChecks out;
   out.eta_ok = e.ok(n);
   out.mu_ok = out.eta_ok && m.ok(n);
   out.z_ok = out.mu_ok && w.ok(n);
+  out.z_scale = z_scale;
   return out;
+}
+
+double carry_fixed_effect_part(const double* z, double* zX, int64_t n, int64_t width) {
+  double scale = 0.0;
+  for (int64_t i = 0; i < n; ++i) {
+    const double before = zX[i * width];
+    zX[i * width] = before - z[i];
+    scale = std::max(scale, std::max(std::fabs(before), std::fabs(z[i])));
+  }
+  return scale;
 }
 
 void irls_weights(const double* mu, const double* w, int64_t n, double* out) {

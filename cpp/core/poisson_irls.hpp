@@ -25,14 +25,25 @@ void fitted_means(const double* eta, const double* offset, double* mu, int64_t n
 // ones before it (eta, then mu, then z).
 struct WorkingChecks {
   bool eta_ok = false, mu_ok = false, z_ok = false;
+  double z_scale = 0.0;  // largest |z|
 };
 
 // One pass for the start of an IRLS iteration: the guards on eta and mu, the
 // working variable z = eta + y / mu - 1 and its guard, and z stored into
-// column 0 of the n x width row-major matrix zX. z and zX are written even
+// column 0 of the n x width row-major matrix zX, or added to what column 0
+// holds when `add` (see carry_fixed_effect_part). z and zX are written even
 // when a guard fails (callers raise); z may be null (zX's column only).
 WorkingChecks working_variable_checked(const double* eta, const double* y, const double* mu, double* z, double* zX,
-                                       int64_t n, int64_t width);
+                                       int64_t n, int64_t width, bool add = false);
+
+// zX[:,0] -= z. After a partialling-out, column 0 holds M z (M the weighted
+// annihilator of the fixed effects), so this leaves -(z - M z): minus the
+// fixed-effect part of z, a vector any later M removes exactly. The next
+// iteration partials out that plus its own z instead of z alone: the same
+// result, from a start that is already nearly free of fixed effects.
+// Returns the largest |z| or |zX[:,0]| met, the scale of the rounding the
+// carried column holds (it is no longer removed by later projections).
+double carry_fixed_effect_part(const double* z, double* zX, int64_t n, int64_t width);
 
 // The IRLS weights of weighted observations: out = w * mu.
 void irls_weights(const double* mu, const double* w, int64_t n, double* out);

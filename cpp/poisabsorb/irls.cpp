@@ -91,6 +91,14 @@ void run_irls(Call& c) {
   bool converged = false;
   nb::object zX = c.zXtilde;
   c.zXtilde = nb::none();  // the loop owns the working matrix now; see the reuse of its storage below
+  // Column 0 holds minus the fixed-effect part of the last working variable
+  // (carry_fixed_effect_part), to which the next working variable is added.
+  bool carried = false;
+  // Rounding in a carried column stays in every later partialled-out z, so
+  // the carry stops while its bound is not negligible next to the current z
+  // (after a wild start z can shrink by orders of magnitude).
+  double carried_rounding = 0.0;
+  constexpr double kCarryTolerance = 1e-13;
 
   while (!converged && it <= c.maxiter) {
     py::check_signals();
@@ -112,7 +120,12 @@ void run_irls(Call& c) {
     {
       double* zX_data = f64(zX);
       nb::gil_scoped_release release;
-      checks = core::working_variable_checked(eta, y, mu, nullptr, zX_data, n, K + 1);
+      checks = core::working_variable_checked(eta, y, mu, nullptr, zX_data, n, K + 1, carried);
+      if (carried && !(carried_rounding <= kCarryTolerance * checks.z_scale)) {
+        checks = core::working_variable_checked(eta, y, mu, nullptr, zX_data, n, K + 1, false);
+        carried = false;
+        carried_rounding = 0.0;
+      }
     }
     if (!checks.eta_ok) py::raise_value_error("missing value in eta");
     if (!checks.mu_ok) py::raise_value_error("missing value in mu");
@@ -154,10 +167,11 @@ void run_irls(Call& c) {
     A = nb::none();
     bvec = nb::none();
     // The partialling-out handed back a new matrix, so its input's storage
-    // (n x (K+1) doubles) is free: it holds the last predictor and z (2n
-    // doubles) for the step search, so neither needs an array of its own.
+    // (n x (K+1) doubles) is free: it holds the last predictor, z and the
+    // full-step predictor (3n doubles) for the step search, so none of them
+    // needs an array of its own.
     nb::object spare;
-    if (K > 0 && !py::truthy(np.attr("may_share_memory")(zX, zX_in))) spare = zX_in.attr("reshape")(-1);
+    if (K >= 2 && !py::truthy(np.attr("may_share_memory")(zX, zX_in))) spare = zX_in.attr("reshape")(-1);
     zX_in = nb::none();
     nb::object b = as_f64(solution[0]);
     const int64_t rank = nb::cast<int64_t>(py::builtins().attr("int")(solution[2]));
@@ -172,19 +186,20 @@ void run_irls(Call& c) {
     if (K > 0 && !core::all_finite(bp, K))
       py::raise_exception(py::str(c.accelfunc.attr("__name__")) + "(z,X) diverged");
 
-    if (!spare.is_valid()) spare = empty1(2 * n);
+    if (!spare.is_valid()) spare = empty1(3 * n);
     double* eta_old = f64(spare);
-    // z = eta + y / mu - 1 again (eta and mu are where the iteration began);
-    // the full-step predictor e then overwrites it.
+    // z = eta + y / mu - 1 again (eta and mu are where the iteration began),
+    // kept for the carry below; e, the full-step predictor, beside it.
     double* z = eta_old + n;
+    double* e = eta_old + 2 * n;
     core::HalvingOutcome step;
     {
       const double* zX_data = f64(zX);
       nb::gil_scoped_release release;
       std::copy(eta, eta + n, eta_old);
       core::working_variable_checked(eta, y, mu, z, z, n, 1);
-      core::full_step_predictor(z, zX_data, bp, n, K, z);
-      step = core::step_halving(y, offset, eta_old, z, beta_old.data(), bp, n, K, deviance,
+      core::full_step_predictor(z, zX_data, bp, n, K, e);
+      step = core::step_halving(y, offset, eta_old, e, beta_old.data(), bp, n, K, deviance,
                                 kMaxHalvings, fresh_start, eta, mu, beta, w);
     }
     if (c.verb1) {
@@ -229,10 +244,20 @@ void run_irls(Call& c) {
       }
       restart_from_simple_start(c, it, eta, mu, beta, deviance);
       restarted = true;
+      carried = false;
+      carried_rounding = 0.0;
       fresh_start = true;
       stuck = 0;
       hits = 0;
       change = std::numeric_limits<double>::infinity();
+    }
+    // Another iteration follows: column 0 keeps this one's fixed-effect part
+    // (negated) for it. After the last one it stays the partialled-out z.
+    if (!converged && !fresh_start) {
+      double* zX_data = f64(zX);
+      nb::gil_scoped_release release;
+      carried_rounding += std::numeric_limits<double>::epsilon() * core::carry_fixed_effect_part(z, zX_data, n, K + 1);
+      carried = true;
     }
     ++it;
   }
