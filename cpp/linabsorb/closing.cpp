@@ -20,12 +20,12 @@ using ConstMatrix = nb::ndarray<const double, nb::ndim<2>, nb::c_contig, nb::dev
 
 void close_and_summarize(const Arguments& args, const Prepared& prep, const Fit& fit, const ClosingInputs& inf) {
   nb::handle result = prep.result;
-  result.attr("resid") = py::pandas().attr("Series")(common::in_output_order(fit.resid, prep.order), "index"_a = initial_index(prep),
+  result.attr("resid") = py::pandas().attr("Series")(common::in_output_order(fit.resid, prep.output_order), "index"_a = prep.initial_index(),
                                                          "copy"_a = false);
 
   // N counts observations: the sum of frequency weights, otherwise rows.
   const int64_t rows = prep.N, N = prep.n_obs(), K = fit.K;
-  nb::object y_col = float_column(prep, prep.y[0]);
+  nb::object y_col = prep.float_column(prep.ycol());
   const double* y = nb::cast<ConstVector>(y_col).data();
   // Weighted sums of squares: wresid and the block carry sqrt(w) already.
   const double* r = nb::cast<ConstMatrix>(fit.wresid).data();
@@ -50,7 +50,7 @@ void close_and_summarize(const Arguments& args, const Prepared& prep, const Fit&
   // Category counts equal the group counts of the contiguous identifiers.
   nb::dict fe_counts;
   for (size_t i = 0; i < nb::len(prep.fixedeffects); ++i) {
-    nb::object ids = int_column(prep, prep.fenames[i]);
+    nb::object ids = prep.int_column(prep.fenames[i]);
     fe_counts[prep.fixedeffects[i]] = nb::int_(nb::cast<int64_t>(ids.attr("max")()) + 1);
   }
 

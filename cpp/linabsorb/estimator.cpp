@@ -20,7 +20,7 @@ static nb::object run(const Arguments& args) {
   in.family = reporting::Family::Linear;
   in.setype = prep.setype;
   in.clustvars = prep.clustvars;
-  in.data = prep.data;
+  in.data = prep.sample;
   in.x = estimates.x;
   in.y = prep.y;
   in.fixedeffects = prep.fixedeffects;
@@ -55,8 +55,8 @@ static nb::object run(const Arguments& args) {
   as.x = estimates.x;
   as.x_all = prep.x_all;
   as.fixedeffects = prep.fixedeffects;
-  as.data = prep.data;
-  as.order = prep.order;
+  as.data = prep.sample;
+  as.order = prep.output_order;
   as.N = prep.N;
   as.K = estimates.K;
   as.N_FE = prep.N_FE;

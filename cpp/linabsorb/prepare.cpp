@@ -31,7 +31,7 @@ static void check_numeric_controls(const Arguments& args) {
 // regressor, leave the sample. One mask, one copy (none when all rows pass).
 static void drop_invalid_rows(Prepared& prep) {
   nb::object np = py::numpy();
-  nb::object sample = prep.data;
+  nb::object sample = prep.sample;
   const int64_t n_all = static_cast<int64_t>(nb::len(sample));
 
   nb::object yx = nb::set();
@@ -48,7 +48,7 @@ static void drop_invalid_rows(Prepared& prep) {
     np.attr("logical_and")(valid, ok, "out"_a = valid);
   }
   const int64_t n_valid = nb::cast<int64_t>(np.attr("count_nonzero")(valid));
-  if (n_valid != n_all) prep.data = sample[valid];
+  if (n_valid != n_all) prep.sample = sample[valid];
 
   if (n_valid == 0) {
     if (n_all == 0) py::raise_value_error("No observations left: the data has no rows");
@@ -58,7 +58,7 @@ static void drop_invalid_rows(Prepared& prep) {
   if (n_valid != n_all) {
     const std::string note =
         std::to_string(n_all - n_valid) + " observation(s) have been excluded due to non-valid values";
-    prep.msg.append(note);
+    prep.log(note);
     if (prep.verbose) py::print(note);
   }
   prep.N = n_valid;
@@ -68,13 +68,13 @@ static void drop_invalid_rows(Prepared& prep) {
 // of weight 0 carry nothing and leave the sample.
 static void drop_zero_weight_rows(Prepared& prep) {
   nb::object keep;
-  const int64_t zeros = common::check_weight_values(prep.data, prep.wspec, &keep);
+  const int64_t zeros = common::check_weight_values(prep.sample, prep.wspec, &keep);
   if (zeros == 0) return;
   if (zeros == prep.N) py::raise_value_error("No observations left: every row has weight 0");
-  prep.data = prep.data[keep];
+  prep.sample = prep.sample[keep];
   prep.N -= zeros;
   const std::string note = std::to_string(zeros) + " observation(s) have been excluded due to zero weight";
-  prep.msg.append(note);
+  prep.log(note);
   if (prep.verbose) py::print(note);
 }
 
@@ -85,11 +85,11 @@ static void drop_singleton_rows(Prepared& prep) {
   nb::object np = py::numpy();
   const int64_t n_before = prep.N;
   // drop_singletons reads y into its own buffer, so a view of the column will do.
-  nb::object y_values = prep.data[prep.y[0]].attr("to_numpy")("dtype"_a = np.attr("float64"));
+  nb::object y_values = prep.sample[prep.ycol()].attr("to_numpy")("dtype"_a = np.attr("float64"));
   nb::object mask = np.attr("ones")(n_before, "dtype"_a = np.attr("int64"));
   // A row standing for several observations (frequency weight) is no singleton.
   nb::object counts = prep.wspec.frequency()
-                          ? prep.data[prep.wspec.name].attr("to_numpy")("dtype"_a = np.attr("float64"))
+                          ? prep.sample[prep.wspec.name].attr("to_numpy")("dtype"_a = np.attr("float64"))
                           : nb::object(nb::none());
   nb::object marks = counts.is_none() ? prep.module.attr("drop_singletons")(y_values, prep.panelmat, mask)
                                       : prep.module.attr("drop_singletons")(y_values, prep.panelmat, mask, counts);
@@ -102,22 +102,23 @@ static void drop_singleton_rows(Prepared& prep) {
   // Nothing removed: the identifiers are still contiguous and panelmat current.
   if (n_keep == n_before) return;
 
-  prep.data = prep.data[keep];
+  prep.sample = prep.sample[keep];
   prep.N = n_keep;
   const std::string note = std::to_string(n_before - n_keep) +
                            " observation(s) have been excluded due to missing within group variation";
-  prep.msg.append(note);
+  prep.log(note);
   if (prep.verbose) py::print(note);
 
   // Codes must stay contiguous 0..G-1 after groups lost observations.
-  prep.N_FE = nb::len(prep.fixedeffects) > 0 ? common::recode_identifiers(prep.data, prep.fenames) : 1;
-  prep.panelmat = common::group_pointers(prep.data, prep.fenames);
+  prep.N_FE = nb::len(prep.fixedeffects) > 0 ? common::recode_identifiers(prep.sample, prep.fenames) : 1;
+  prep.panelmat = common::group_pointers(prep.sample, prep.fenames);
 }
 
 Prepared prepare(const Arguments& args) {
   Prepared prep;
   prep.module = nb::module_::import_("korvald.linabsorb._linabsorb");
   prep.result = prep.module.attr("SimpleNamespace")();
+  prep.msg = nb::list();
   prep.accelfunc = prep.module.attr(py::truthy(args.accel) ? "MAP_NH_CG_accel" : "MAP_NH_noaccel");
 
   if (args.data.is_none()) py::raise_runtime_error("data must not be empty");
@@ -177,14 +178,14 @@ Prepared prepare(const Arguments& args) {
   for (nb::handle c : prep.y) yx.append(c);
   for (nb::handle c : prep.x_all) yx.append(c);
   if (prep.weighted()) yx.append(prep.wspec.name);
-  prep.data = common::build_sample(args.data, keepvars, yx, prep.msg);
+  prep.sample = common::build_sample(args.data, keepvars, yx, prep.msg);
   common::cluster_notes(prep.setype, clustvars, prep.msg);
   drop_invalid_rows(prep);
   drop_zero_weight_rows(prep);
 
   prep.fixedeffects = common::dedupe_fixedeffects(fixedeffects);
   prep.fenames = common::make_fenames(nb::len(prep.fixedeffects));
-  prep.N_FE = common::add_identifier_columns(prep.data, prep.fixedeffects, prep.fenames, prep.verbose ? 1 : 0);
+  prep.N_FE = common::add_identifier_columns(prep.sample, prep.fixedeffects, prep.fenames, prep.verbose ? 1 : 0);
   {
     nb::list keep;
     for (nb::handle c : prep.y) keep.append(c);
@@ -192,28 +193,14 @@ Prepared prepare(const Arguments& args) {
     if (prep.setype == "cluster")
       for (nb::handle c : clustvars) keep.append(c);
     if (prep.weighted()) keep.append(prep.wspec.name);
-    common::drop_absorbed_components(prep.data, prep.fixedeffects, keep);
+    common::drop_absorbed_components(prep.sample, prep.fixedeffects, keep);
   }
-  prep.order_key = common::order_key(prep.data, prep.fenames);
-  prep.panelmat = common::group_pointers(prep.data, prep.fenames);
+  prep.order_key = common::order_key(prep.sample, prep.fenames);
+  prep.panelmat = common::group_pointers(prep.sample, prep.fenames);
   drop_singleton_rows(prep);
-  prep.weights = common::sample_weights(prep.data, prep.wspec);
-  prep.order = common::output_order(prep.data, prep.order_key);
+  prep.weights = common::sample_weights(prep.sample, prep.wspec);
+  prep.output_order = common::output_order(prep.sample, prep.order_key);
   return prep;
-}
-
-nb::object initial_index(const Prepared& prep) {
-  return common::output_index(prep.data, prep.order);
-}
-
-nb::object float_column(const Prepared& prep, nb::handle name) {
-  nb::object np = py::numpy();
-  return np.attr("ascontiguousarray")(prep.data[name].attr("to_numpy")("dtype"_a = np.attr("float64")));
-}
-
-nb::object int_column(const Prepared& prep, nb::handle name) {
-  nb::object np = py::numpy();
-  return np.attr("ascontiguousarray")(prep.data[name].attr("to_numpy")("dtype"_a = np.attr("int64")));
 }
 
 }  // namespace korvald::linabsorb

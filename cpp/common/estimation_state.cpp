@@ -1,0 +1,27 @@
+// The helpers of the shared estimation state.
+#include "common/estimation_state.hpp"
+
+#include "common/estimation_sample.hpp"
+#include "pyutil/pyutil.hpp"
+
+namespace korvald::common {
+
+using namespace nb::literals;
+
+void EstimationState::log(const std::string& text) const {
+  msg.attr("append")(nb::str(text.c_str(), text.size()));
+}
+
+nb::object EstimationState::initial_index() const { return output_index(sample, output_order); }
+
+nb::object EstimationState::float_column(nb::handle name) const {
+  nb::object np = py::numpy();
+  return np.attr("ascontiguousarray")(sample[name].attr("to_numpy")("dtype"_a = np.attr("float64")));
+}
+
+nb::object EstimationState::int_column(nb::handle name) const {
+  nb::object np = py::numpy();
+  return np.attr("ascontiguousarray")(sample[name].attr("to_numpy")("dtype"_a = np.attr("int64")));
+}
+
+}  // namespace korvald::common
