@@ -55,9 +55,9 @@ nb::object fe_style_removal(const Call& c, nb::object sample, nb::object* mp) {
 void build_fixed_effects(Call& c) {
   c.fixedeffects = common::dedupe_fixedeffects(c.fixedeffects_arg);
   c.fenames = common::make_fenames(nb::len(c.fixedeffects));
-  c.N_FE = common::add_identifier_columns(c.sample, c.fixedeffects, c.fenames, c.verb1 ? 1 : 0);
+  c.N_FE = common::add_identifier_columns(c.sample, c.fixedeffects, c.fenames, c.verbose ? 1 : 0);
   // The verbose diagnostics print the components of the worst observation's groups.
-  if (!c.verb1) {
+  if (!c.verbose) {
     nb::list keep;
     for (nb::handle v : c.y) keep.append(v);
     for (nb::handle v : c.x_all) keep.append(v);
@@ -89,7 +89,7 @@ void build_fixed_effects(Call& c) {
     c.N_FE = common::recode_identifiers(c.sample, c.fenames);
     mp = pointers(c, c.sample);
   }
-  c.mp = mp.is_none() ? pointers(c, c.sample) : mp;
+  c.panelmat = mp.is_none() ? pointers(c, c.sample) : mp;
 }
 
 }  // namespace korvald::poisabsorb

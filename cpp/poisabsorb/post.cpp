@@ -70,7 +70,7 @@ static void recover_fixed_effects(const Call& c, nb::handle beta, nb::handle irl
   nb::object np = py::numpy();
   nb::object pd = py::pandas();
   const int64_t n = c.N, K = c.K, F = static_cast<int64_t>(nb::len(c.fixedeffects));
-  if (c.verb1) py::print("Recovering fixed effects (weighted alternating projections)...");
+  if (c.verbose) py::print("Recovering fixed effects (weighted alternating projections)...");
 
   const double* eta = f64(c.eta);
   const double* w = cf64(irls_weights);
@@ -90,8 +90,7 @@ static void recover_fixed_effects(const Call& c, nb::handle beta, nb::handle irl
   std::vector<const int64_t*> ids;
   std::vector<int64_t> ngroups;
   for (int64_t k = 0; k < F; ++k) {
-    nb::object col = np.attr("ascontiguousarray")(
-        c.sample.attr("__getitem__")(c.fenames[k]).attr("to_numpy")("dtype"_a = np.attr("int64")));
+    nb::object col = c.int_column(c.fenames[k]);
     ngroups.push_back(nb::cast<int64_t>(py::builtins().attr("int")(col.attr("max")())) + 1);
     ids.push_back(i64(col));
     id_arrays.push_back(col);
@@ -111,7 +110,7 @@ static void recover_fixed_effects(const Call& c, nb::handle beta, nb::handle irl
   bool converged = false;
   while (done < max_checks) {
     // With verb > 0, stop after every check numbered 1000, 2000, ... to report progress.
-    const int64_t stop = c.verb1 ? std::min<int64_t>(max_checks, (done / 1000 + 1) * 1000 + 1) : max_checks;
+    const int64_t stop = c.verbose ? std::min<int64_t>(max_checks, (done / 1000 + 1) * 1000 + 1) : max_checks;
     options.max_checks = stop - done;
     core::FeRecoveryOutcome out;
     py::run_interruptible([&](core::Interrupt* interrupt) {
@@ -125,10 +124,10 @@ static void recover_fixed_effects(const Call& c, nb::handle beta, nb::handle irl
       break;
     }
     const int64_t it = done - 1;
-    if (c.verb1 && it > 0 && it % 1000 == 0)
+    if (c.verbose && it > 0 && it % 1000 == 0)
       py::print("  Iteration " + std::to_string(it) + ": max change = " + py::format(last_change, ".2e"));
   }
-  if (c.verb1) {
+  if (c.verbose) {
     if (converged)
       py::print("Weighted FE converged in " + std::to_string(done) +
                 " iterations (max change: " + py::format(last_change, ".2e") + ")");
@@ -144,7 +143,7 @@ static void recover_fixed_effects(const Call& c, nb::handle beta, nb::handle irl
     py::warn_convergence(text, 1);
   }
 
-  if (c.verb1) {
+  if (c.verbose) {
     nb::object error = np.attr("subtract")(values_arr.attr("sum")("axis"_a = 1), fe_total_arr);
     py::print("\nFE decomposition check:");
     py::print("  Max error: " + fmt(np.attr("max")(np.attr("abs")(error)), ".2e"));
@@ -163,13 +162,13 @@ static void recover_fixed_effects(const Call& c, nb::handle beta, nb::handle irl
     core::shift_column(normalized, n, F, k, d);
     levels[k] = gl.level;
     for (double& v : levels[k]) v -= d;
-    if (c.verb1)
+    if (c.verbose)
       py::print("FE dimension " + std::to_string(k + 1) + ": group-weighted mean = " + py::format(d, ".10f"));
   }
   double sum_constants = 0.0;
   for (double d : constants) sum_constants += d;
   const double cons = F > 0 ? sum_constants : T;
-  if (c.verb1) {
+  if (c.verbose) {
     nb::list shown;
     for (double d : constants) shown.append(nb::float_(d));
     py::print("\n=== GROUP-LEVEL NORMALIZATION ===");
@@ -198,7 +197,7 @@ static void recover_fixed_effects(const Call& c, nb::handle beta, nb::handle irl
   nb::setattr(c.result, "fe_rowsum", common::series_by_initial_index(c.sample, fe_total_arr, nb::none(), c.output_order));
   nb::setattr(c.result, "fixed_effects", fe);
 
-  if (c.verb1) {
+  if (c.verbose) {
     nb::object fe_sum_arr = as_f64(fe_sum);
     const double s = core::weighted_mean(f64(fe_sum_arr), w, n);
     py::print("\nVerification: _cons + weighted_mean(fe_sum) = " + py::format(cons + s, ".10f"));
@@ -227,7 +226,7 @@ nb::object finish(Call& c) {
   // mu already holds exp(eta + offset) of the accepted step: the loop only
   // ever changes eta and mu together.
   c.output_order = common::output_order(c.sample, c.order_key);
-  if (c.verb1) print_diagnostics(c);
+  if (c.verbose) print_diagnostics(c);
   nb::object resid = np.attr("subtract")(c.yv, c.mu);
 
   // Observation weights: the inference sees the IRLS weights w * mu and the
@@ -258,7 +257,7 @@ nb::object finish(Call& c) {
   in.y = c.y;
   in.fixedeffects = c.fixedeffects;
   in.fenames = c.fenames;
-  in.fe_pointers = c.mp;
+  in.fe_pointers = c.panelmat;
   in.N = c.N;
   in.K = c.K;
   in.N_FE = c.N_FE;
@@ -267,7 +266,7 @@ nb::object finish(Call& c) {
   in.resid = score_resid;
   in.hetero_resid = hetero_resid;
   in.N_dof = c.n_obs();
-  in.verb = c.verb2 ? 2 : (c.verb1 ? 1 : 0);
+  in.verb = c.verb2 ? 2 : (c.verbose ? 1 : 0);
   in.msg = c.msg;
   in.mu = irls_weights;
   in.eta = c.eta;
@@ -276,7 +275,7 @@ nb::object finish(Call& c) {
   // The group pointers (and the kernels' index kept for them) and the
   // partialled-out matrix are done with.
   in.fe_pointers = nb::none();
-  c.mp = nb::none();
+  c.panelmat = nb::none();
   in.demeaned = nb::none();
   c.zXtilde = nb::none();
   score_resid = hetero_resid = nb::none();

@@ -71,7 +71,7 @@ void prepare_input(Call& c) {
   c.maxiter = clamp_int64(c.maxiter_arg);
 
   common::require_number(c.verb, "verb");
-  c.verb1 = greater(c.verb, zero);
+  c.verbose = greater(c.verb, zero);
   c.verb2 = greater(c.verb, nb::int_(1));
   c.print_summary = py::truthy(c.print_stata_style_summary);
 
@@ -82,7 +82,7 @@ void prepare_input(Call& c) {
   c.start_inner_tol = as_double(c.start_inner_tol_arg);
   c.effective_inner_tol = std::max(std::min(c.eps_MAP, 0.1 * c.eps_beta), 1e-12);
   if (c.start_inner_tol < c.effective_inner_tol) c.start_inner_tol = c.effective_inner_tol;
-  if (c.verb1)
+  if (c.verbose)
     py::print("Inner tolerance schedule: start=" + py::format(c.start_inner_tol, ".1e") +
               " -> effective_final=" + py::format(c.effective_inner_tol, ".1e") +
               " (outer eps_beta=" + py::format(c.eps_beta, ".1e") + ")");
@@ -94,7 +94,7 @@ void prepare_input(Call& c) {
   // taken character by character and an iterator would be used up by the
   // first step that reads it.
   common::require_dataframe(c.data);
-  c.y = common::name_list(c.y, "y");
+  c.y = common::name_list(c.y_arg, "y");
   c.x_arg = common::name_list(c.x_arg, "x");
   if (!c.fixedeffects_arg.is_none()) {
     nb::list specs = common::name_list(c.fixedeffects_arg, "fixedeffects");
@@ -195,7 +195,7 @@ void prepare_input(Call& c) {
       c.sample.attr("__setitem__")(c.x[k], col.attr("__truediv__")(s[k]));
     }
     c.x_scale = scale;
-    if (c.verb1)
+    if (c.verbose)
       py::print("Standardized " + std::to_string(scaled) + " of " + std::to_string(c.K) +
                 " regressor(s) by their std. dev.");
   }

@@ -80,7 +80,7 @@ void separation_pass(Call& c) {
     // The rectifier works on the identifier columns: the group pointers (and
     // the kernels' index kept for them) give way to its working arrays and
     // are rebuilt after it.
-    c.mp = nb::none();
+    c.panelmat = nb::none();
     nb::object found = detect_separation_ir(c.sample, c.y, c.x, c.fenames, c.sep_tol, c.sep_maxiter,
                                             c.sep_K_penalty, nb::int_(100), nb::float_(1e-10), c.verb);
     nb::object mask = found[0];
@@ -94,13 +94,13 @@ void separation_pass(Call& c) {
       // empty sample are undefined.
       if (c.N == 0) py::raise_exception("All observations removed by separation check");
       c.N_FE = common::recode_identifiers(c.sample, c.fenames);
-      c.mp = common::group_pointers(c.sample, c.fenames);
+      c.panelmat = common::group_pointers(c.sample, c.fenames);
       const std::string note = std::to_string(num_separated) +
                                " observation(s) dropped due to regressor-based separation (method: ir)";
       c.log(note);
       if (c.loud()) py::print("note: " + note);
     } else {
-      c.mp = common::group_pointers(c.sample, c.fenames);
+      c.panelmat = common::group_pointers(c.sample, c.fenames);
       if (c.loud()) py::print("note: no additional separation detected by IR");
     }
   }
