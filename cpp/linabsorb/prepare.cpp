@@ -4,6 +4,7 @@
 #include <nanobind/stl/string.h>
 
 #include "common/estimation_sample.hpp"
+#include "common/state_steps.hpp"
 #include "common/weights.hpp"
 #include "linabsorb/steps.hpp"
 #include "pyutil/pyutil.hpp"
@@ -128,70 +129,27 @@ Prepared prepare(const Arguments& args) {
   prep.verbose = compare(args.verb, nb::int_(0), Py_GT);
   prep.clustvars = args.clustvars;
 
-  // The name arguments are read once into lists: a string would otherwise be
-  // taken character by character and an iterator would be used up by the
-  // first step that reads it.
-  common::require_dataframe(args.data);
-  nb::list y = common::name_list(args.y, "y");
-  nb::list x = common::name_list(args.x, "x");
-  nb::object fixedeffects = args.fixedeffects;
-  if (!fixedeffects.is_none()) {
-    nb::list specs = common::name_list(fixedeffects, "fixedeffects");
-    for (nb::handle spec : specs)
-      if (!PyUnicode_Check(spec.ptr()))
-        py::raise_type_error("fixedeffects must hold strings (a column name or names joined by \"#\")");
-    fixedeffects = specs;
-  }
-  if (prep.setype == "cluster" && !args.clustvars.is_none()) {
-    nb::list names = common::name_list(args.clustvars, "clustvars");
-    // The result keeps the caller's own list (or tuple); other iterables are
-    // replaced by the names read from them.
-    if (!PyList_Check(args.clustvars.ptr()) && !PyTuple_Check(args.clustvars.ptr())) prep.clustvars = names;
-  }
-  nb::object clustvars = prep.clustvars;
-
-  nb::list keepvars = common::check_model_columns(args.data, y, x, fixedeffects, prep.setype, clustvars);
+  common::ModelNames names = common::read_model_names(prep, args.data, args.y, args.x, args.fixedeffects);
+  nb::list keepvars =
+      common::check_model_columns(args.data, prep.y, names.x, names.fixedeffects, prep.setype, prep.clustvars);
   common::require_weight_column(args.data, prep.wspec);
   if (prep.weighted()) keepvars.append(prep.wspec.name);
-  // One dependent variable: the partialled-out block, the residuals and every
-  // per-observation output are built around a single column 0.
-  if (nb::len(y) != 1)
-    py::raise_value_error("y must name exactly one dependent variable, got " + std::to_string(nb::len(y)) + ": " +
-                          py::repr(y));
-  if (prep.setype == "cluster") {
-    // An empty list names no dimension to cluster on, just like None.
-    if (nb::len(clustvars) == 0) py::raise_value_error("No cluster defined");
-    common::require_distinct(clustvars, "clustvars");
-  }
-  common::require_unique_columns(args.data, keepvars);
-  // Identifier columns fe_A, fe_B, ... and initial_index are added to the
-  // sample; a model column of the same name would be overwritten.
-  const size_t n_specs = fixedeffects.is_none() ? 0 : nb::len(common::sorted_unique(fixedeffects));
-  nb::list reserved = common::make_fenames(n_specs);
-  reserved.append("initial_index");
-  common::require_unreserved(keepvars, reserved);
-  common::require_numeric(args.data, y, "Dependent variable(s)");
-  common::require_numeric(args.data, x, "Independent variable(s)");
-  prep.y = y;
-  prep.x_all = x;
-  nb::list yx;
-  for (nb::handle c : prep.y) yx.append(c);
-  for (nb::handle c : prep.x_all) yx.append(c);
-  if (prep.weighted()) yx.append(prep.wspec.name);
-  prep.sample = common::build_sample(args.data, keepvars, yx, prep.msg);
-  common::cluster_notes(prep.setype, clustvars, prep.msg);
+  common::check_sample_columns(prep, args.data, names.fixedeffects, keepvars);
+  common::require_numeric(args.data, prep.y, "Dependent variable(s)");
+  common::require_numeric(args.data, names.x, "Independent variable(s)");
+  prep.x_all = names.x;
+  prep.sample = common::build_sample(args.data, keepvars, common::float_columns(prep, prep.x_all), prep.msg);
+  common::cluster_notes(prep.setype, prep.clustvars, prep.msg);
   drop_invalid_rows(prep);
   drop_zero_weight_rows(prep);
 
-  prep.fixedeffects = common::dedupe_fixedeffects(fixedeffects);
-  prep.fenames = common::make_fenames(nb::len(prep.fixedeffects));
-  prep.N_FE = common::add_identifier_columns(prep.sample, prep.fixedeffects, prep.fenames, prep.verbose ? 1 : 0);
+  common::add_identifiers(prep, names.fixedeffects);
   {
     nb::list keep;
     for (nb::handle c : prep.y) keep.append(c);
     for (nb::handle c : prep.x_all) keep.append(c);
     if (prep.setype == "cluster")
-      for (nb::handle c : clustvars) keep.append(c);
+      for (nb::handle c : prep.clustvars) keep.append(c);
     if (prep.weighted()) keep.append(prep.wspec.name);
     common::drop_absorbed_components(prep.sample, prep.fixedeffects, keep);
   }

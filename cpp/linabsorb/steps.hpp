@@ -1,9 +1,13 @@
-// The stages of one linabsorb call and the values they hand on. Each stage
-// lives in its own file: prepare.cpp (arguments, estimation sample, fixed-
-// effect identifiers, singletons), fit.cpp (partialling-out, collinearity
-// screen, least squares), fe_recovery.cpp (the fixed effects themselves) and
-// closing.cpp (fit statistics and the summary hand-off); estimator.cpp binds
-// the function and runs the stages in order.
+// The stages of one linabsorb call and the values they hand on. The call's
+// state is the one every estimation shares (common/estimation_state.hpp):
+// the linear model keeps nothing of its own until the fit, whose results
+// travel in Fit. Each stage lives in its own file: prepare.cpp (arguments,
+// estimation sample, fixed-effect identifiers, singletons; the steps both
+// estimators take alike are in common/state_steps.cpp), fit.cpp
+// (partialling-out, collinearity screen, least squares), fe_recovery.cpp
+// (the fixed effects themselves) and closing.cpp (fit statistics and the
+// summary hand-off); estimator.cpp binds the function and runs the stages in
+// order.
 #pragma once
 
 #include <nanobind/nanobind.h>

@@ -5,6 +5,7 @@
 #include <nanobind/stl/string.h>
 
 #include "common/estimation_sample.hpp"
+#include "common/state_steps.hpp"
 #include "poisabsorb/internal.hpp"
 #include "pyutil/pyutil.hpp"
 
@@ -53,9 +54,7 @@ nb::object fe_style_removal(const Call& c, nb::object sample, nb::object* mp) {
 }
 
 void build_fixed_effects(Call& c) {
-  c.fixedeffects = common::dedupe_fixedeffects(c.fixedeffects_arg);
-  c.fenames = common::make_fenames(nb::len(c.fixedeffects));
-  c.N_FE = common::add_identifier_columns(c.sample, c.fixedeffects, c.fenames, c.verbose ? 1 : 0);
+  common::add_identifiers(c, c.fixedeffects_arg);
   // The verbose diagnostics print the components of the worst observation's groups.
   if (!c.verbose) {
     nb::list keep;

@@ -1,10 +1,14 @@
-// Working state of one poisabsorb call and the steps that fill it, one file
-// per step: prepare.cpp (arguments, columns, sample cleaning), fixed_effects.cpp
-// (identifiers and fe-style separation), separation.cpp (option parsing and
-// the rectifier pass), start.cpp (collinearity screen and starting values),
-// irls.cpp (the loop), post.cpp (diagnostics, fit statistics, fixed-effect
-// recovery, result and summary). detector.cpp holds _detect_separation_ir;
-// helpers.cpp the small conversions every step uses.
+// Working state of one poisabsorb call and the steps that fill it. Call is
+// the estimation state both estimators share (common/estimation_state.hpp)
+// plus the Poisson fit's own arguments, controls and IRLS state; every step
+// reads and updates it. One file per step: prepare.cpp (arguments, columns,
+// sample cleaning; the steps both estimators take alike are in
+// common/state_steps.cpp), fixed_effects.cpp (identifiers and fe-style
+// separation), separation.cpp (option parsing and the rectifier pass),
+// start.cpp (collinearity screen and starting values), irls.cpp (the loop),
+// post.cpp (diagnostics, fit statistics, fixed-effect recovery, result and
+// summary). detector.cpp holds _detect_separation_ir; helpers.cpp the small
+// numpy conversions every step uses.
 #pragma once
 
 #include <nanobind/nanobind.h>
