@@ -13,18 +13,12 @@ namespace korvald::linabsorb {
 
 using namespace nb::literals;
 
-static bool compare(nb::handle a, nb::handle b, int op) {
-  int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), op);
-  if (r < 0) throw nb::python_error();
-  return r == 1;
-}
-
 static void check_numeric_controls(const Arguments& args) {
   common::check_tolerance(args.eps_MAP, "Invalid value for eps_MAP; must be in (0, inf)");
   common::require_number(args.verb, "verb");
   common::check_iteration_types({args.minsubiter, args.maxsubiter});
-  if (compare(args.maxsubiter, nb::int_(0), Py_LE)) py::raise_value_error("Need at least one iteration");
-  if (compare(args.minsubiter, args.maxsubiter, Py_GT))
+  if (py::less_or_equal(args.maxsubiter, nb::int_(0))) py::raise_value_error("Need at least one iteration");
+  if (py::greater(args.minsubiter, args.maxsubiter))
     py::raise_value_error("Minimum number of iterations cannot exceed maximum number of iterations");
 }
 
@@ -126,7 +120,7 @@ Prepared prepare(const Arguments& args) {
   check_numeric_controls(args);
   prep.setype = common::normalize_setype(args.setype, true);
   prep.wspec = common::parse_weights(args.weights, args.weight_type, prep.setype);
-  prep.verbose = compare(args.verb, nb::int_(0), Py_GT);
+  prep.verbose = py::greater(args.verb, nb::int_(0));
   prep.clustvars = args.clustvars;
 
   common::ModelNames names = common::read_model_names(prep, args.data, args.y, args.x, args.fixedeffects);

@@ -109,9 +109,6 @@ nb::object zeros(int64_t rows, int64_t cols);
 nb::object empty1(int64_t n);
 // A C-contiguous, writable float64 copy/view of `value` (copies only if needed).
 nb::object as_f64(nb::handle value);
-// Python comparisons a > b and a <= b.
-bool greater(nb::handle a, nb::handle b);
-bool less_or_equal(nb::handle a, nb::handle b);
 // A Python int clamped into int64.
 int64_t clamp_int64(nb::handle value);
 // float(value) and operator.index(value) (clamped into int64), raising as Python would.

@@ -62,18 +62,18 @@ void prepare_input(Call& c) {
 
   common::check_iteration_types({c.miniter_arg, c.maxiter_arg, c.minsubiter, c.maxsubiter});
   nb::int_ zero(0);
-  if (less_or_equal(c.maxiter_arg, zero)) py::raise_value_error("Need at least one iteration");
-  if (less_or_equal(c.maxsubiter, zero)) py::raise_value_error("Need at least one iteration");
-  if (greater(c.miniter_arg, c.maxiter_arg))
+  if (py::less_or_equal(c.maxiter_arg, zero)) py::raise_value_error("Need at least one iteration");
+  if (py::less_or_equal(c.maxsubiter, zero)) py::raise_value_error("Need at least one iteration");
+  if (py::greater(c.miniter_arg, c.maxiter_arg))
     py::raise_value_error("Minimum number of iterations cannot exceed maximum number of iterations");
-  if (greater(c.minsubiter, c.maxsubiter))
+  if (py::greater(c.minsubiter, c.maxsubiter))
     py::raise_value_error("Minimum number of iterations cannot exceed maximum number of iterations");
   c.miniter = clamp_int64(c.miniter_arg);
   c.maxiter = clamp_int64(c.maxiter_arg);
 
   common::require_number(c.verb, "verb");
-  c.verbose = greater(c.verb, zero);
-  c.verb2 = greater(c.verb, nb::int_(1));
+  c.verbose = py::greater(c.verb, zero);
+  c.verb2 = py::greater(c.verb, nb::int_(1));
   c.print_summary = py::truthy(c.print_stata_style_summary);
 
   // Loose partialling-out while beta moves a lot, never looser than needed

@@ -74,7 +74,7 @@ void separation_pass(Call& c) {
     // threshold at or below 0, every zero observation would count as separated.
     common::check_tolerance(c.sep_tol, "Invalid value for sep_tol; must be in (0, inf)");
     common::check_tolerance(c.sep_K_penalty, "Invalid value for sep_K_penalty; must be in (0, inf)");
-    if (py::is_int(c.sep_maxiter) && !greater(c.sep_maxiter, nb::int_(0)))
+    if (py::is_int(c.sep_maxiter) && !py::greater(c.sep_maxiter, nb::int_(0)))
       py::raise_value_error("Need at least one iteration");
     if (c.loud()) py::print("note: running iterative rectifier (IR) separation check...");
     // The rectifier works on the identifier columns: the group pointers (and
