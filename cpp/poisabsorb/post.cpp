@@ -14,6 +14,7 @@
 #include "pyutil/signals.hpp"
 #include "reporting/inference.hpp"
 #include "reporting/result_assembly.hpp"
+#include "reporting/state_inputs.hpp"
 
 namespace korvald::poisabsorb {
 
@@ -248,26 +249,14 @@ nb::object finish(Call& c) {
     if (c.wspec.frequency()) hetero_resid = np.attr("multiply")(resid, np.attr("sqrt")(wcol));
   }
 
-  reporting::InferenceInput in;
-  in.family = reporting::Family::Poisson;
-  in.setype = c.setype;
-  in.clustvars = c.clustvars;
-  in.data = c.sample;
+  reporting::InferenceInput in = reporting::inference_input(reporting::Family::Poisson, c);
   in.x = c.x;
-  in.y = c.y;
-  in.fixedeffects = c.fixedeffects;
-  in.fenames = c.fenames;
-  in.fe_pointers = c.panelmat;
-  in.N = c.N;
   in.K = c.K;
-  in.N_FE = c.N_FE;
   in.demeaned = c.zXtilde;
   in.beta = c.beta;
   in.resid = score_resid;
   in.hetero_resid = hetero_resid;
-  in.N_dof = c.n_obs();
   in.verb = c.verb2 ? 2 : (c.verbose ? 1 : 0);
-  in.msg = c.msg;
   in.mu = irls_weights;
   in.eta = c.eta;
   in.x_scale = c.x_scale;
@@ -316,21 +305,10 @@ nb::object finish(Call& c) {
   if (py::equals(c.FEgen, nb::bool_(true))) recover_fixed_effects(c, inf.beta, irls_weights);
   irls_weights = nb::none();
 
-  reporting::AssemblyInput a;
-  a.family = reporting::Family::Poisson;
-  a.setype = c.setype;
-  a.clustvars = c.clustvars;
-  a.y = c.y;
+  reporting::AssemblyInput a = reporting::assembly_input(reporting::Family::Poisson, c);
   a.x = c.x;
-  a.x_all = c.x_all;
-  a.fixedeffects = c.fixedeffects;
-  a.data = c.sample;
-  a.order = c.output_order;
-  a.N = c.N;
   a.K = c.K;
-  a.N_FE = c.N_FE;
   a.df_model = inf.df_model;
-  a.msg = c.msg;
   a.beta = inf.beta;
   a.resid = resid;
   a.llf = llf;
@@ -340,11 +318,6 @@ nb::object finish(Call& c) {
   a.pearson_chi2 = pearson;
   a.mu = c.mu;
   a.fit_iterations = c.iteration;
-  a.n_obs = n_obs;
-  if (c.weighted()) {
-    a.weight_type = c.wspec.type;
-    a.weight_name = c.wspec.name;
-  }
   reporting::assemble_result(a, c.result);
   common::set_weight_attributes(c.result, c.wspec, c.weights);
 
