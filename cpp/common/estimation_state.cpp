@@ -24,4 +24,11 @@ nb::object EstimationState::int_column(nb::handle name) const {
   return np.attr("ascontiguousarray")(sample[name].attr("to_numpy")("dtype"_a = np.attr("int64")));
 }
 
+nb::dict EstimationState::fe_counts() const {
+  nb::dict counts;
+  for (size_t i = 0; i < nb::len(fixedeffects); ++i)
+    counts[fixedeffects[i]] = nb::int_(nb::cast<int64_t>(nb::int_(sample[fenames[i]].attr("max")())) + 1);
+  return counts;
+}
+
 }  // namespace korvald::common

@@ -54,6 +54,9 @@ struct EstimationState {
   // Contiguous float64 / int64 array of one sample column (read-only views allowed).
   nb::object float_column(nb::handle name) const;
   nb::object int_column(nb::handle name) const;
+  // {specification: number of groups}: the category counts of the summary,
+  // read off the contiguous identifiers.
+  nb::dict fe_counts() const;
 };
 
 }  // namespace korvald::common

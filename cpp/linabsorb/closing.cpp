@@ -47,13 +47,6 @@ void close_and_summarize(const Arguments& args, const Prepared& prep, const Fit&
   nb::object within_r_squared =
       TSS_within > 0 ? nb::object(nb::float_(1.0 - RSS / TSS_within)) : nb::object(nb::int_(0));
 
-  // Category counts equal the group counts of the contiguous identifiers.
-  nb::dict fe_counts;
-  for (size_t i = 0; i < nb::len(prep.fixedeffects); ++i) {
-    nb::object ids = prep.int_column(prep.fenames[i]);
-    fe_counts[prep.fixedeffects[i]] = nb::int_(nb::cast<int64_t>(ids.attr("max")()) + 1);
-  }
-
   if (prep.setype == "none") return;
 
   nb::object df_resid = nb::none();
@@ -70,7 +63,7 @@ void close_and_summarize(const Arguments& args, const Prepared& prep, const Fit&
       "fixedeffects"_a = prep.fixedeffects, "clustvars"_a = prep.clustvars,
       "N_cluster"_a = prep.setype == "cluster" ? inf.N_cluster : nb::none(), "r_squared"_a = r_squared,
       "adj_r_squared"_a = adj_r_squared, "within_r_squared"_a = within_r_squared, "root_mse"_a = root_mse,
-      "fe_counts"_a = fe_counts, "covmat"_a = inf.covmat, "df_resid"_a = df_resid,
+      "fe_counts"_a = prep.fe_counts(), "covmat"_a = inf.covmat, "df_resid"_a = df_resid,
       "fe_redundancies"_a = inf.fe_redundancies, "cons_stats"_a = inf.cons_stats);
   result.attr("summary_df") = summary;
 }

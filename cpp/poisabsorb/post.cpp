@@ -212,15 +212,6 @@ static void recover_fixed_effects(const Call& c, nb::handle beta, nb::handle irl
   }
 }
 
-// Category counts equal the group counts of the contiguous identifiers.
-static nb::dict fe_counts(const Call& c) {
-  nb::dict counts;
-  for (size_t i = 0; i < nb::len(c.fixedeffects); ++i)
-    counts[c.fixedeffects[i]] =
-        nb::int_(nb::cast<int64_t>(nb::int_(c.sample.attr("__getitem__")(c.fenames[i]).attr("max")())) + 1);
-  return counts;
-}
-
 nb::object finish(Call& c) {
   nb::object np = py::numpy();
   const int64_t n = c.N;
@@ -322,7 +313,7 @@ nb::object finish(Call& c) {
   common::set_weight_attributes(c.result, c.wspec, c.weights);
 
   if (summary) {
-    nb::dict counts = fe_counts(c);
+    nb::dict counts = c.fe_counts();
     const double ybar = w ? as_double(c.weights.w.attr("__matmul__")(c.yv.attr("ravel")())) / as_double(c.weights.w.attr("sum")())
                           : as_double(np.attr("mean")(c.yv));
     nb::object null_terms = np.attr("multiply")(c.yv, std::log(ybar));
