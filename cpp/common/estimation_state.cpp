@@ -12,6 +12,11 @@ void EstimationState::log(const std::string& text) const {
   msg.attr("append")(nb::str(text.c_str(), text.size()));
 }
 
+void EstimationState::regroup() {
+  if (nb::len(fixedeffects) > 0) N_FE = recode_identifiers(sample, fenames);
+  panelmat = group_pointers(sample, fenames);
+}
+
 nb::object EstimationState::initial_index() const { return output_index(sample, output_order); }
 
 nb::object EstimationState::float_column(nb::handle name) const {

@@ -45,6 +45,10 @@ struct EstimationState {
   // weights, otherwise the row count.
   int64_t n_obs() const { return wspec.frequency() ? weights.n_obs : N; }
 
+  // After rows left the sample: identifiers renumbered 0..G-1 (N_FE anew)
+  // and the group pointers rebuilt. Without fixed effects the all-zero
+  // identifier needs no renumbering.
+  void regroup();
   // Append a line to the message log.
   void log(const std::string& text) const;
   // The (only) dependent-variable name.

@@ -105,8 +105,7 @@ static void drop_singleton_rows(Prepared& prep) {
   if (prep.verbose) py::print(note);
 
   // Codes must stay contiguous 0..G-1 after groups lost observations.
-  prep.N_FE = nb::len(prep.fixedeffects) > 0 ? common::recode_identifiers(prep.sample, prep.fenames) : 1;
-  prep.panelmat = common::group_pointers(prep.sample, prep.fenames);
+  prep.regroup();
 }
 
 Prepared prepare(const Arguments& args) {

@@ -85,10 +85,10 @@ void build_fixed_effects(Call& c) {
              : " singleton and/or all-zero fixed-effect-group observation(s) dropped (fe-style separation)");
     c.log(note);
     if (c.loud()) py::print("note: " + note);
-    c.N_FE = common::recode_identifiers(c.sample, c.fenames);
-    mp = pointers(c, c.sample);
+    c.regroup();
+  } else {
+    c.panelmat = mp.is_none() ? pointers(c, c.sample) : mp;
   }
-  c.panelmat = mp.is_none() ? pointers(c, c.sample) : mp;
 }
 
 }  // namespace korvald::poisabsorb

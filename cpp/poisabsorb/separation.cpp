@@ -93,8 +93,7 @@ void separation_pass(Call& c) {
       // Checked before the identifiers are rebuilt: group pointers of an
       // empty sample are undefined.
       if (c.N == 0) py::raise_exception("All observations removed by separation check");
-      c.N_FE = common::recode_identifiers(c.sample, c.fenames);
-      c.panelmat = common::group_pointers(c.sample, c.fenames);
+      c.regroup();
       const std::string note = std::to_string(num_separated) +
                                " observation(s) dropped due to regressor-based separation (method: ir)";
       c.log(note);
