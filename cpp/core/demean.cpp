@@ -517,9 +517,10 @@ class ColumnSolver {
     ColumnScale cs;
     if (!begin_column(z, z_stride, out, out_stride, options, report, cs)) return report;
 
-    const int64_t T = total_, R = rs.nr;
-    const int nb = static_cast<int>(rs.others.size());
-    const int64_t op = offset_[rs.pivot];
+    const ReducedLayout& rl = *rs.layout;
+    const int64_t T = total_, R = rl.nr;
+    const int nb = static_cast<int>(rl.others.size());
+    const int64_t op = offset_[rl.pivot];
     const int64_t Gp = static_cast<int64_t>(rs.w_pivot.size());
     double* c = allocate(scratch, 2 * T + 9 * R);  // D'Wz, global numbering
     double* x = c + T;           // coefficients, global numbering
@@ -535,8 +536,8 @@ class ColumnSolver {
 
     scatter(z, z_stride, c);
     for (int k = 0; k < nb; ++k) {
-      const int64_t o = offset_[rs.others[k]];
-      for (int64_t a = rs.block[k]; a < rs.block[k + 1]; ++a) b[a] = c[o + a - rs.block[k]];
+      const int64_t o = offset_[rl.others[k]];
+      for (int64_t a = rl.block[k]; a < rl.block[k + 1]; ++a) b[a] = c[o + a - rl.block[k]];
     }
     for (int64_t g = 0; g < Gp; ++g) {
       const double t = cp[g] * rs.inv_w_pivot[g];
@@ -548,7 +549,7 @@ class ColumnSolver {
     auto criterion = [&](const double* res) {
       double sum = 0.0;
       for (int k = 0; k < nb; ++k) {
-        const int64_t lo = rs.block[k], hi = rs.block[k + 1];
+        const int64_t lo = rl.block[k], hi = rl.block[k + 1];
         for (int64_t a = lo; a < hi; ++a) {
           double s = res[a];
           for (int64_t e = rs.c_row[a]; e < rs.c_row[a + 1]; ++e)
@@ -643,8 +644,8 @@ class ColumnSolver {
 
     // Back-substitute the pivot: x_p = W_p^-1 (c_p - B y).
     for (int k = 0; k < nb; ++k) {
-      const int64_t o = offset_[rs.others[k]];
-      for (int64_t a = rs.block[k]; a < rs.block[k + 1]; ++a) x[o + a - rs.block[k]] = y[a];
+      const int64_t o = offset_[rl.others[k]];
+      for (int64_t a = rl.block[k]; a < rl.block[k + 1]; ++a) x[o + a - rl.block[k]] = y[a];
     }
     for (int64_t g = 0; g < Gp; ++g) {
       double s = 0.0;
@@ -849,15 +850,16 @@ Projector::Projector(const GroupIndex& index, const std::vector<GroupRanges>& ra
   if (F == 2 && method == DemeanMethod::conjugate_gradient && !use_reduced) {
     // Group weights are summed while the cross-tabulation is built.
     build_cross_tab(ranges);
-  } else if (use_reduced && static_cast<int>(reduced->others.size()) + 1 == F &&
-             static_cast<int64_t>(reduced->w_pivot.size()) == index.groups(reduced->pivot) &&
-             static_cast<int64_t>(reduced->w_r.size()) == T - index.groups(reduced->pivot)) {
+  } else if (use_reduced && static_cast<int>(reduced->layout->others.size()) + 1 == F &&
+             static_cast<int64_t>(reduced->w_pivot.size()) == index.groups(reduced->layout->pivot) &&
+             static_cast<int64_t>(reduced->w_r.size()) == T - index.groups(reduced->layout->pivot)) {
     // The reduced system summed the group weights already.
-    const int64_t op = index.offset[reduced->pivot];
+    const ReducedLayout& rl = *reduced->layout;
+    const int64_t op = index.offset[rl.pivot];
     std::copy(reduced->w_pivot.begin(), reduced->w_pivot.end(), weight_g_.begin() + op);
-    for (size_t k = 0; k < reduced->others.size(); ++k) {
-      const int64_t o = index.offset[reduced->others[k]];
-      for (int64_t a = reduced->block[k]; a < reduced->block[k + 1]; ++a) weight_g_[o + a - reduced->block[k]] = reduced->w_r[a];
+    for (size_t k = 0; k < rl.others.size(); ++k) {
+      const int64_t o = index.offset[rl.others[k]];
+      for (int64_t a = rl.block[k]; a < rl.block[k + 1]; ++a) weight_g_[o + a - rl.block[k]] = reduced->w_r[a];
     }
   } else if (!weights && static_cast<int>(ranges.size()) == F) {
     // Unweighted, a group's weight is its size: read it off its range.

@@ -679,10 +679,6 @@ ReducedBuild build_reduced_layout(const GroupIndex& index, const std::vector<Gro
 void fill_reduced_system(const ReducedLayout& rl, const GroupIndex& index, const std::vector<GroupRanges>& ranges,
                          const double* weights, int threads, Interrupt* interrupt, ReducedSystem& rs) {
   rs.layout = &rl;
-  rs.pivot = rl.pivot;
-  rs.others = rl.others;
-  rs.block = rl.block;
-  rs.nr = rl.nr;
   rs.b_row = rl.b_row;
   rs.b_col = rl.b_col;
   rs.c_row = rl.c_row;
@@ -706,7 +702,8 @@ void fill_reduced_system(const ReducedLayout& rl, const GroupIndex& index, const
 }
 
 void reduced_multiply(const ReducedSystem& rs, const double* v, double* Sv) {
-  for (int64_t a = 0; a < rs.nr; ++a) {
+  const int64_t nr = rs.layout->nr;
+  for (int64_t a = 0; a < nr; ++a) {
     double s = 0.0;
     for (int64_t e = rs.s_row[a]; e < rs.s_row[a + 1]; ++e) s += rs.s_val[e] * v[rs.s_col[e]];
     Sv[a] = s;

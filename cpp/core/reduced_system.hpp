@@ -108,11 +108,7 @@ struct ReducedLayout {
 
 // The reduced system for one set of weights: values in a kept layout.
 struct ReducedSystem {
-  const ReducedLayout* layout = nullptr;
-  int pivot = -1;
-  std::vector<int> others;
-  std::vector<int64_t> block;
-  int64_t nr = 0;
+  const ReducedLayout* layout = nullptr;  // pivot, others, block, nr and local() are read there
 
   ConstView<int64_t> b_row;
   ConstView<uint32_t> b_col;
@@ -131,10 +127,6 @@ struct ReducedSystem {
   // of those fixed effects within a part, and fixing one group of each makes
   // it definite.
   std::vector<int64_t> pinned;
-
-  int64_t local(int k, uint32_t code, const GroupIndex& index) const {
-    return block[k] + (static_cast<int64_t>(code) - index.offset[others[k]]);
-  }
 };
 
 enum class ReducedBuild { ok, too_dense };

@@ -20,12 +20,12 @@ using ConstMatrix = nb::ndarray<const double, nb::ndim<2>, nb::c_contig, nb::dev
 
 void close_and_summarize(const Arguments& args, const Prepared& prep, const Fit& fit, const ClosingInputs& inf) {
   nb::handle result = prep.result;
-  result.attr("resid") = py::pandas().attr("Series")(common::in_output_order(fit.resid, prep.order), "index"_a = initial_index(prep),
+  result.attr("resid") = py::pandas().attr("Series")(common::in_output_order(fit.resid, prep.output_order), "index"_a = prep.initial_index(),
                                                          "copy"_a = false);
 
   // N counts observations: the sum of frequency weights, otherwise rows.
   const int64_t rows = prep.N, N = prep.n_obs(), K = fit.K;
-  nb::object y_col = float_column(prep, prep.y[0]);
+  nb::object y_col = prep.float_column(prep.ycol());
   const double* y = nb::cast<ConstVector>(y_col).data();
   // Weighted sums of squares: wresid and the block carry sqrt(w) already.
   const double* r = nb::cast<ConstMatrix>(fit.wresid).data();
@@ -47,14 +47,6 @@ void close_and_summarize(const Arguments& args, const Prepared& prep, const Fit&
   nb::object within_r_squared =
       TSS_within > 0 ? nb::object(nb::float_(1.0 - RSS / TSS_within)) : nb::object(nb::int_(0));
 
-  // Category counts equal the group counts of the contiguous identifiers.
-  nb::dict fe_counts;
-  for (size_t i = 0; i < nb::len(prep.fixedeffects); ++i) {
-    // Read in the width the column is stored in: no int64 copy just for its maximum.
-    nb::object ids = prep.data[prep.fenames[i]].attr("to_numpy")();
-    fe_counts[prep.fixedeffects[i]] = nb::int_(nb::cast<int64_t>(nb::int_(ids.attr("max")())) + 1);
-  }
-
   if (prep.setype == "none") return;
 
   nb::object df_resid = nb::none();
@@ -71,7 +63,7 @@ void close_and_summarize(const Arguments& args, const Prepared& prep, const Fit&
       "fixedeffects"_a = prep.fixedeffects, "clustvars"_a = prep.clustvars,
       "N_cluster"_a = prep.setype == "cluster" ? inf.N_cluster : nb::none(), "r_squared"_a = r_squared,
       "adj_r_squared"_a = adj_r_squared, "within_r_squared"_a = within_r_squared, "root_mse"_a = root_mse,
-      "fe_counts"_a = fe_counts, "covmat"_a = inf.covmat, "df_resid"_a = df_resid,
+      "fe_counts"_a = prep.fe_counts(), "covmat"_a = inf.covmat, "df_resid"_a = df_resid,
       "fe_redundancies"_a = inf.fe_redundancies, "cons_stats"_a = inf.cons_stats);
   result.attr("summary_df") = summary;
 }

@@ -7,6 +7,7 @@
 #include "pyutil/pyutil.hpp"
 #include "reporting/inference.hpp"
 #include "reporting/result_assembly.hpp"
+#include "reporting/state_inputs.hpp"
 
 namespace korvald::linabsorb {
 
@@ -16,29 +17,17 @@ static nb::object run(const Arguments& args) {
   Prepared prep = prepare(args);
   Fit estimates = fit(args, prep);
 
-  reporting::InferenceInput in;
-  in.family = reporting::Family::Linear;
-  in.setype = prep.setype;
-  in.clustvars = prep.clustvars;
-  in.data = prep.data;
+  reporting::InferenceInput in = reporting::inference_input(reporting::Family::Linear, prep);
   in.x = estimates.x;
-  in.y = prep.y;
-  in.fixedeffects = prep.fixedeffects;
-  in.fenames = prep.fenames;
-  in.fe_pointers = prep.panelmat;
-  in.N = prep.N;
   in.K = estimates.K;
-  in.N_FE = prep.N_FE;
   in.demeaned = estimates.yXtilde;
   in.beta = estimates.beta;
   in.resid = estimates.wresid;
   in.weights = prep.weights.w;
-  in.N_dof = prep.n_obs();
   // A frequency-weighted row is w independent observations: its squared
   // score enters the heteroskedastic meat w times, not w^2 times.
   if (prep.wspec.frequency()) in.hetero_resid = estimates.resid;
   in.verb = prep.verbose ? 1 : 0;
-  in.msg = prep.msg;
   reporting::InferenceOutput inference = reporting::covariance_and_inference(in, prep.result);
   // The group pointers (and the kernels' index kept for them) are not needed
   // any more; the result assembly below is the call's other memory peak.
@@ -47,30 +36,14 @@ static nb::object run(const Arguments& args) {
 
   // FEgen counts by equality with True, so 1 does and 2 does not.
   const bool fegen = py::equals(args.FEgen, nb::bool_(true));
-  reporting::AssemblyInput as;
-  as.family = reporting::Family::Linear;
-  as.setype = prep.setype;
-  as.clustvars = prep.clustvars;
-  as.y = prep.y;
+  reporting::AssemblyInput as = reporting::assembly_input(reporting::Family::Linear, prep);
   as.x = estimates.x;
-  as.x_all = prep.x_all;
-  as.fixedeffects = prep.fixedeffects;
-  as.data = prep.data;
-  as.order = prep.order;
-  as.N = prep.N;
   as.K = estimates.K;
-  as.N_FE = prep.N_FE;
   as.df_model = inference.df_model;
-  as.msg = prep.msg;
   as.beta = estimates.beta;
   as.resid = estimates.resid;
   as.fegen = fegen;
   as.weights = prep.weights.w;
-  as.n_obs = prep.n_obs();
-  if (prep.weighted()) {
-    as.weight_type = prep.wspec.type;
-    as.weight_name = prep.wspec.name;
-  }
   reporting::assemble_result(as, prep.result);
   common::set_weight_attributes(prep.result, prep.wspec, prep.weights);
 

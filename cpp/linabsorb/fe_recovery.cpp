@@ -44,11 +44,11 @@ void recover_fixed_effects(const Prepared& prep, const Fit& fit) {
   const size_t n_hdfe = nb::len(prep.fixedeffects);
 
   // target = y - X*beta on the raw (not partialled-out) columns.
-  nb::object y_col = float_column(prep, prep.y[0]);
+  nb::object y_col = prep.float_column(prep.ycol());
   std::vector<nb::object> x_cols;
   std::vector<const double*> x_ptrs;
   for (nb::handle name : fit.x) {
-    x_cols.push_back(float_column(prep, name));
+    x_cols.push_back(prep.float_column(name));
     x_ptrs.push_back(nb::cast<ConstVector>(x_cols.back()).data());
   }
   ConstMatrix beta = nb::cast<ConstMatrix>(fit.beta);
@@ -59,7 +59,7 @@ void recover_fixed_effects(const Prepared& prep, const Fit& fit) {
   std::vector<const int64_t*> ids;
   std::vector<int64_t> ngroups;
   for (size_t i = 0; i < n_hdfe; ++i) {
-    id_cols.push_back(int_column(prep, prep.fenames[i]));
+    id_cols.push_back(prep.int_column(prep.fenames[i]));
     ConstIds view = nb::cast<ConstIds>(id_cols.back());
     ids.push_back(view.data());
   }
@@ -94,7 +94,7 @@ void recover_fixed_effects(const Prepared& prep, const Fit& fit) {
                              std::to_string(outcome.iterations) + " sweeps (last max change " +
                              py::format(outcome.max_change, ".1e") + " against a tolerance of " +
                              py::format(options.tol, ".0e") + "); fixed_effects are approximate";
-    prep.msg.attr("append")("warning: " + text);
+    prep.log("warning: " + text);
     py::warn_convergence(text, 1);
   }
 
@@ -118,7 +118,7 @@ void recover_fixed_effects(const Prepared& prep, const Fit& fit) {
   for (double mk : means) cons += mk;
   if (n_hdfe == 0) cons = w ? core::weighted_mean(target.data(), w, n) : core::mean(target.data(), n);
 
-  nb::object index = initial_index(prep);
+  nb::object index = prep.initial_index();
   nb::dict fe_dict;
   fe_dict["_cons"] = nb::float_(cons);
   double* sum_centered;
@@ -146,13 +146,13 @@ void recover_fixed_effects(const Prepared& prep, const Fit& fit) {
       }
     }
     nb::object spec = prep.fixedeffects[k];
-    fe_dict[spec] = series(common::in_output_order(centered_arr, prep.order), index, "__hdfe" + std::to_string(k + 1) + "__");
+    fe_dict[spec] = series(common::in_output_order(centered_arr, prep.output_order), index, "__hdfe" + std::to_string(k + 1) + "__");
     nb::object level_index =
         pd.attr("Index")(np.attr("arange")(ngroups[k], "dtype"_a = np.attr("int64")), "name"_a = spec);
     fe_dict[nb::str((py::str(spec) + "__levels").c_str())] = series(levels_arr, level_index, "fe_value");
   }
-  fe_dict["__hdfe_sum__"] = series(common::in_output_order(sum_centered_arr, prep.order), index, "__hdfe_sum__");
-  fe_dict["__hdfe_sum_python__"] = series(common::in_output_order(sum_original_arr, prep.order), index, "__hdfe_sum_python__");
+  fe_dict["__hdfe_sum__"] = series(common::in_output_order(sum_centered_arr, prep.output_order), index, "__hdfe_sum__");
+  fe_dict["__hdfe_sum_python__"] = series(common::in_output_order(sum_original_arr, prep.output_order), index, "__hdfe_sum_python__");
   prep.result.attr("fixed_effects") = fe_dict;
 }
 

@@ -52,7 +52,7 @@ Fit fit(const Arguments& args, Prepared& prep) {
   nb::list yx;
   for (nb::handle c : prep.y) yx.append(c);
   for (nb::handle c : prep.x_all) yx.append(c);
-  nb::object Z = common::float_matrix(prep.data, yx);
+  nb::object Z = common::float_matrix(prep.sample, yx);
   nb::list report;
   nb::object demeaned =
       py::takes_report(prep.accelfunc)
@@ -88,7 +88,7 @@ Fit fit(const Arguments& args, Prepared& prep) {
   if (!failure.empty()) {
     const std::string warning =
         "the partialling-out stopped short of eps_MAP, estimates are less accurate than requested: " + failure;
-    prep.msg.append("warning: " + warning);
+    prep.log("warning: " + warning);
     py::warn_convergence(warning, 1);
   }
 
@@ -111,7 +111,7 @@ Fit fit(const Arguments& args, Prepared& prep) {
     out.yXtilde = np.attr("ascontiguousarray")(
         out.yXtilde[nb::make_tuple(nb::slice(nb::none(), nb::none(), nb::none()), keep_cols)]);
     const std::string note = "The variables " + py::join(omitted, ", ") + " are omitted due to colliearity";
-    prep.msg.append(note);
+    prep.log(note);
     if (prep.verbose) py::print(note);
   }
   out.K = static_cast<int64_t>(nb::len(out.x));
@@ -139,7 +139,7 @@ Fit fit(const Arguments& args, Prepared& prep) {
   if (rank < out.K) {
     const std::string warning =
         "Least squares problem does not have full rank; parameter estimates may be misleading";
-    prep.msg.append(warning);
+    prep.log(warning);
     py::print(warning);
   }
   ConstMatrix beta = nb::cast<ConstMatrix>(out.beta);

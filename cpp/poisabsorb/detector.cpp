@@ -25,7 +25,7 @@ nb::object detect_separation_ir(nb::handle data, nb::handle y, nb::handle x, nb:
   options.K_penalty = as_double(K_penalty);
   options.inner_maxiter = as_index(inner_maxiter);
   options.inner_tol = as_double(inner_tol);
-  const bool verb2 = greater(verb, nb::int_(1));
+  const bool verb2 = py::greater(verb, nb::int_(1));
 
   nb::object Y = np.attr("ascontiguousarray")(
       data.attr("__getitem__")(y).attr("to_numpy")("dtype"_a = "float64").attr("ravel")());

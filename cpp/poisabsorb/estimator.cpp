@@ -11,10 +11,6 @@ namespace korvald::poisabsorb {
 
 using namespace nb::literals;
 
-void Call::log(const std::string& text) const { msg.attr("append")(nb::str(text.c_str(), text.size())); }
-
-nb::object Call::ycol() const { return nb::borrow(y[0]); }
-
 static nb::handle g_module;
 
 static nb::object poisabsorb(nb::object y, nb::object x, nb::object fixedeffects, nb::object data, nb::object setype,
@@ -26,8 +22,8 @@ static nb::object poisabsorb(nb::object y, nb::object x, nb::object fixedeffects
                              nb::object start_inner_tol, nb::object standardize_data, nb::object accel, nb::object nt,
                              nb::object print_stata_style_summary, nb::object weights, nb::object weight_type) {
   Call c;
-  c.module = g_module;
-  c.y = y;
+  c.module = nb::borrow(g_module);
+  c.y_arg = y;
   c.x_arg = x;
   c.fixedeffects_arg = fixedeffects;
   c.data = data;

@@ -5,6 +5,7 @@
 #include <nanobind/stl/string.h>
 
 #include "common/estimation_sample.hpp"
+#include "common/state_steps.hpp"
 #include "poisabsorb/internal.hpp"
 #include "pyutil/pyutil.hpp"
 
@@ -53,11 +54,9 @@ nb::object fe_style_removal(const Call& c, nb::object sample, nb::object* mp) {
 }
 
 void build_fixed_effects(Call& c) {
-  c.fixedeffects = common::dedupe_fixedeffects(c.fixedeffects_arg);
-  c.fenames = common::make_fenames(nb::len(c.fixedeffects));
-  c.N_FE = common::add_identifier_columns(c.sample, c.fixedeffects, c.fenames, c.verb1 ? 1 : 0);
+  common::add_identifiers(c, c.fixedeffects_arg);
   // The verbose diagnostics print the components of the worst observation's groups.
-  if (!c.verb1) {
+  if (!c.verbose) {
     nb::list keep;
     for (nb::handle v : c.y) keep.append(v);
     for (nb::handle v : c.x_all) keep.append(v);
@@ -86,10 +85,10 @@ void build_fixed_effects(Call& c) {
              : " singleton and/or all-zero fixed-effect-group observation(s) dropped (fe-style separation)");
     c.log(note);
     if (c.loud()) py::print("note: " + note);
-    c.N_FE = common::recode_identifiers(c.sample, c.fenames);
-    mp = pointers(c, c.sample);
+    c.regroup();
+  } else {
+    c.panelmat = mp.is_none() ? pointers(c, c.sample) : mp;
   }
-  c.mp = mp.is_none() ? pointers(c, c.sample) : mp;
 }
 
 }  // namespace korvald::poisabsorb

@@ -33,12 +33,6 @@ nb::object as_f64(nb::handle value) {
   return usable ? arr : np.attr("array")(arr, "dtype"_a = np.attr("float64"), "order"_a = "C");
 }
 
-bool greater(nb::handle a, nb::handle b) {
-  int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_GT);
-  if (r < 0) throw nb::python_error();
-  return r == 1;
-}
-
 int64_t clamp_int64(nb::handle value) {
   int overflow = 0;
   long long v = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
@@ -52,12 +46,6 @@ double as_double(nb::handle value) {
   double v = PyFloat_AsDouble(value.ptr());
   if (v == -1.0 && PyErr_Occurred()) throw nb::python_error();
   return v;
-}
-
-bool less_or_equal(nb::handle a, nb::handle b) {
-  int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_LE);
-  if (r < 0) throw nb::python_error();
-  return r == 1;
 }
 
 int64_t as_index(nb::handle value) {

@@ -1,10 +1,14 @@
-// Working state of one poisabsorb call and the steps that fill it, one file
-// per step: prepare.cpp (arguments, columns, sample cleaning), fixed_effects.cpp
-// (identifiers and fe-style separation), separation.cpp (option parsing and
-// the rectifier pass), start.cpp (collinearity screen and starting values),
-// irls.cpp (the loop), post.cpp (diagnostics, fit statistics, fixed-effect
-// recovery, result and summary). detector.cpp holds _detect_separation_ir;
-// helpers.cpp the small conversions every step uses.
+// Working state of one poisabsorb call and the steps that fill it. Call is
+// the estimation state both estimators share (common/estimation_state.hpp)
+// plus the Poisson fit's own arguments, controls and IRLS state; every step
+// reads and updates it. One file per step: prepare.cpp (arguments, columns,
+// sample cleaning; the steps both estimators take alike are in
+// common/state_steps.cpp), fixed_effects.cpp (identifiers and fe-style
+// separation), separation.cpp (option parsing and the rectifier pass),
+// start.cpp (collinearity screen and starting values), irls.cpp (the loop),
+// post.cpp (diagnostics, fit statistics, fixed-effect recovery, result and
+// summary). detector.cpp holds _detect_separation_ir; helpers.cpp the small
+// numpy conversions every step uses.
 #pragma once
 
 #include <nanobind/nanobind.h>
@@ -14,50 +18,39 @@
 #include <string>
 #include <vector>
 
-#include "common/weights.hpp"
+#include "common/estimation_state.hpp"
 
 namespace korvald::poisabsorb {
 
 namespace nb = nanobind;
 
-struct Call {
-  nb::handle module;  // korvald.poisabsorb._poisabsorb: the names it binds are looked up at call time
-
-  // Arguments as given (validated by prepare_input).
-  nb::object y, x_arg, fixedeffects_arg, data, setype_arg, clustvars, off, eta_0, FEgen, start, olsguess,
-      separation, sep_tol, sep_maxiter, sep_K_penalty, keepsingletons, nocheck, verb, eps_beta_arg, miniter_arg,
-      maxiter_arg, eps_MAP_arg, minsubiter, maxsubiter, start_inner_tol_arg, standardize_data, accel, nt,
+// The shared estimation state (module, result, log, options, sample,
+// identifiers, group pointers, output order, weights) plus what only the
+// Poisson fit needs: its arguments, its controls, the regressors that
+// survive the screen and the IRLS state.
+struct Call : common::EstimationState {
+  // Arguments as given (validated by prepare_input); clustvars is kept in the
+  // shared state.
+  nb::object y_arg, x_arg, fixedeffects_arg, data, setype_arg, off, eta_0, FEgen, start, olsguess, separation,
+      sep_tol, sep_maxiter, sep_K_penalty, keepsingletons, nocheck, verb, eps_beta_arg, miniter_arg, maxiter_arg,
+      eps_MAP_arg, minsubiter, maxsubiter, start_inner_tol_arg, standardize_data, accel, nt,
       print_stata_style_summary, weights_arg, weight_type_arg;
 
-  // Derived controls.
-  bool verb1 = false, verb2 = false;  // verb > 0, verb > 1
+  // Derived controls (verbose, verb > 0, is shared).
+  bool verb2 = false;  // verb > 1
   bool print_summary = false;
   double eps_beta = 1e-8, eps_MAP = 1e-9, start_inner_tol = 1e-4, effective_inner_tol = 1e-9;
   int64_t miniter = 1, maxiter = 1000;
-  std::string setype;
-  nb::object result, msg, accelfunc;
   std::string accel_name;
 
-  // Estimation sample and its bookkeeping.
-  nb::object sample;
-  nb::list x, x_all, fixedeffects, fenames;
+  // Regressors of the fit and the sample's bookkeeping.
+  nb::list x;          // regressors kept so far (x_all less the collinear ones)
   nb::object x_scale;  // None or float64 array of length K
-  nb::object mp;       // group pointers of the current sample
-  nb::object order_key = nb::none();     // identifier column the per-observation outputs are sorted by
-  nb::object output_order = nb::none();  // that order of the final sample's rows (the sample stays unsorted)
-  int64_t N = 0, K = 0, N_FE = 1;
+  int64_t K = 0;
   int64_t N_full_initial = 0, N_dropped_invalid = 0, N_dropped_fe_sep = 0, N_dropped_ir_sep = 0;
   int64_t N_dropped_zero_weight = 0;
 
-  // Observation weights: the argument, and the vector of the final sample
-  // (set before the IRLS loop).
-  common::WeightSpec wspec;
-  common::SampleWeights weights;
   nb::object wmu = nb::none();  // length-N buffer of the IRLS weights w * mu (weighted fits only)
-  bool weighted() const { return wspec.given(); }
-  // Observations for degrees of freedom and reporting: the sum of frequency
-  // weights, otherwise the row count.
-  int64_t n_obs() const { return wspec.frequency() ? weights.n_obs : N; }
 
   // Fit state (numpy arrays, float64, C-contiguous).
   // yv may be a read-only view of the sample's column.
@@ -72,11 +65,7 @@ struct Call {
   bool demean_failures_reported = false;
 
   // "note:" lines and several warnings print when verb > 0 or a summary is wanted.
-  bool loud() const { return verb1 || print_summary; }
-  // Append to the message log.
-  void log(const std::string& text) const;
-  // The first (only) dependent-variable name.
-  nb::object ycol() const;
+  bool loud() const { return verbose || print_summary; }
 };
 
 void prepare_input(Call& c);
@@ -120,9 +109,6 @@ nb::object zeros(int64_t rows, int64_t cols);
 nb::object empty1(int64_t n);
 // A C-contiguous, writable float64 copy/view of `value` (copies only if needed).
 nb::object as_f64(nb::handle value);
-// Python comparisons a > b and a <= b.
-bool greater(nb::handle a, nb::handle b);
-bool less_or_equal(nb::handle a, nb::handle b);
 // A Python int clamped into int64.
 int64_t clamp_int64(nb::handle value);
 // float(value) and operator.index(value) (clamped into int64), raising as Python would.

@@ -46,7 +46,7 @@ static void restart_from_simple_start(Call& c, int64_t it, double* eta, double* 
                            ") in iterations " + std::to_string(it - 1) + " and " + std::to_string(it) +
                            "; restarted from the simple start";
   c.log("warning: " + text);
-  if (c.verb1) py::print("   [warn] " + text);
+  if (c.verbose) py::print("   [warn] " + text);
   py::warn_convergence(text, 1);
   nb::object start = as_f64(simple_eta(c.yv));
   const double* s = cf64(start);
@@ -80,7 +80,7 @@ void run_irls(Call& c) {
     nb::gil_scoped_release release;
     deviance = core::poisson_deviance(y, mu, n, true, w);
   }
-  if (c.verb1) py::print("Starting iteration...");
+  if (c.verbose) py::print("Starting iteration...");
 
   std::vector<double> beta_old(static_cast<size_t>(K));
   double change = std::numeric_limits<double>::infinity();
@@ -108,7 +108,7 @@ void run_irls(Call& c) {
     const double inner_tol = std::isfinite(change)
                                  ? std::max(c.effective_inner_tol, std::min(c.start_inner_tol, 0.1 * change))
                                  : c.start_inner_tol;
-    if (c.verb1) {
+    if (c.verbose) {
       if (c.verb2) print_line(c.beta);
       print_line(it, "change", change, "  inner_tol", py::format(inner_tol, ".1e"),
                  "  deviance " + py::format(deviance, ".6e"));
@@ -202,7 +202,7 @@ void run_irls(Call& c) {
       step = core::step_halving(y, offset, eta_old, e, beta_old.data(), bp, n, K, deviance,
                                 kMaxHalvings, fresh_start, eta, mu, beta, w);
     }
-    if (c.verb1) {
+    if (c.verbose) {
       const std::string ddev = py::format(step.deviance_new - deviance, ".3e");
       if (step.exhausted)
         py::print("   [warn] step-halving exhausted (" + std::to_string(kMaxHalvings) + "x); accepting step (ddev=" +
@@ -264,7 +264,7 @@ void run_irls(Call& c) {
 
   report_partialling_failures(c);
   if (!converged) py::raise_exception("Did not converge");
-  if (c.verb1) print_line("converged in", it - 1, "iterations");
+  if (c.verbose) print_line("converged in", it - 1, "iterations");
   c.zXtilde = zX;
   c.deviance = deviance;
   c.iteration = it;

@@ -19,8 +19,8 @@ nb::object partial_out(Call& c, nb::handle Z, nb::handle w, nb::handle tol, cons
   nb::list report;
   nb::object result =
       py::takes_report(c.accelfunc)
-          ? c.accelfunc(Z, w, c.mp, tol, c.minsubiter, c.maxsubiter, c.verb, c.nt, "report"_a = report)
-          : c.accelfunc(Z, w, c.mp, tol, c.minsubiter, c.maxsubiter, c.verb, c.nt);
+          ? c.accelfunc(Z, w, c.panelmat, tol, c.minsubiter, c.maxsubiter, c.verb, c.nt, "report"_a = report)
+          : c.accelfunc(Z, w, c.panelmat, tol, c.minsubiter, c.maxsubiter, c.verb, c.nt);
   const std::string failure = py::demean_failure(c.accel_name, report, c.maxsubiter);
   if (!failure.empty()) {
     if (c.first_demean_failure.empty()) c.first_demean_failure = failure;

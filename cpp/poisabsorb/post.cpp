@@ -14,6 +14,7 @@
 #include "pyutil/signals.hpp"
 #include "reporting/inference.hpp"
 #include "reporting/result_assembly.hpp"
+#include "reporting/state_inputs.hpp"
 
 namespace korvald::poisabsorb {
 
@@ -70,7 +71,7 @@ static void recover_fixed_effects(const Call& c, nb::handle beta, nb::handle irl
   nb::object np = py::numpy();
   nb::object pd = py::pandas();
   const int64_t n = c.N, K = c.K, F = static_cast<int64_t>(nb::len(c.fixedeffects));
-  if (c.verb1) py::print("Recovering fixed effects (weighted alternating projections)...");
+  if (c.verbose) py::print("Recovering fixed effects (weighted alternating projections)...");
 
   const double* eta = f64(c.eta);
   const double* w = cf64(irls_weights);
@@ -90,8 +91,7 @@ static void recover_fixed_effects(const Call& c, nb::handle beta, nb::handle irl
   std::vector<const int64_t*> ids;
   std::vector<int64_t> ngroups;
   for (int64_t k = 0; k < F; ++k) {
-    nb::object col = np.attr("ascontiguousarray")(
-        c.sample.attr("__getitem__")(c.fenames[k]).attr("to_numpy")("dtype"_a = np.attr("int64")));
+    nb::object col = c.int_column(c.fenames[k]);
     ngroups.push_back(nb::cast<int64_t>(py::builtins().attr("int")(col.attr("max")())) + 1);
     ids.push_back(i64(col));
     id_arrays.push_back(col);
@@ -111,7 +111,7 @@ static void recover_fixed_effects(const Call& c, nb::handle beta, nb::handle irl
   bool converged = false;
   while (done < max_checks) {
     // With verb > 0, stop after every check numbered 1000, 2000, ... to report progress.
-    const int64_t stop = c.verb1 ? std::min<int64_t>(max_checks, (done / 1000 + 1) * 1000 + 1) : max_checks;
+    const int64_t stop = c.verbose ? std::min<int64_t>(max_checks, (done / 1000 + 1) * 1000 + 1) : max_checks;
     options.max_checks = stop - done;
     core::FeRecoveryOutcome out;
     py::run_interruptible([&](core::Interrupt* interrupt) {
@@ -125,10 +125,10 @@ static void recover_fixed_effects(const Call& c, nb::handle beta, nb::handle irl
       break;
     }
     const int64_t it = done - 1;
-    if (c.verb1 && it > 0 && it % 1000 == 0)
+    if (c.verbose && it > 0 && it % 1000 == 0)
       py::print("  Iteration " + std::to_string(it) + ": max change = " + py::format(last_change, ".2e"));
   }
-  if (c.verb1) {
+  if (c.verbose) {
     if (converged)
       py::print("Weighted FE converged in " + std::to_string(done) +
                 " iterations (max change: " + py::format(last_change, ".2e") + ")");
@@ -144,7 +144,7 @@ static void recover_fixed_effects(const Call& c, nb::handle beta, nb::handle irl
     py::warn_convergence(text, 1);
   }
 
-  if (c.verb1) {
+  if (c.verbose) {
     nb::object error = np.attr("subtract")(values_arr.attr("sum")("axis"_a = 1), fe_total_arr);
     py::print("\nFE decomposition check:");
     py::print("  Max error: " + fmt(np.attr("max")(np.attr("abs")(error)), ".2e"));
@@ -163,13 +163,13 @@ static void recover_fixed_effects(const Call& c, nb::handle beta, nb::handle irl
     core::shift_column(normalized, n, F, k, d);
     levels[k] = gl.level;
     for (double& v : levels[k]) v -= d;
-    if (c.verb1)
+    if (c.verbose)
       py::print("FE dimension " + std::to_string(k + 1) + ": group-weighted mean = " + py::format(d, ".10f"));
   }
   double sum_constants = 0.0;
   for (double d : constants) sum_constants += d;
   const double cons = F > 0 ? sum_constants : T;
-  if (c.verb1) {
+  if (c.verbose) {
     nb::list shown;
     for (double d : constants) shown.append(nb::float_(d));
     py::print("\n=== GROUP-LEVEL NORMALIZATION ===");
@@ -198,7 +198,7 @@ static void recover_fixed_effects(const Call& c, nb::handle beta, nb::handle irl
   nb::setattr(c.result, "fe_rowsum", common::series_by_initial_index(c.sample, fe_total_arr, nb::none(), c.output_order));
   nb::setattr(c.result, "fixed_effects", fe);
 
-  if (c.verb1) {
+  if (c.verbose) {
     nb::object fe_sum_arr = as_f64(fe_sum);
     const double s = core::weighted_mean(f64(fe_sum_arr), w, n);
     py::print("\nVerification: _cons + weighted_mean(fe_sum) = " + py::format(cons + s, ".10f"));
@@ -212,22 +212,13 @@ static void recover_fixed_effects(const Call& c, nb::handle beta, nb::handle irl
   }
 }
 
-// Category counts equal the group counts of the contiguous identifiers.
-static nb::dict fe_counts(const Call& c) {
-  nb::dict counts;
-  for (size_t i = 0; i < nb::len(c.fixedeffects); ++i)
-    counts[c.fixedeffects[i]] =
-        nb::int_(nb::cast<int64_t>(nb::int_(c.sample.attr("__getitem__")(c.fenames[i]).attr("max")())) + 1);
-  return counts;
-}
-
 nb::object finish(Call& c) {
   nb::object np = py::numpy();
   const int64_t n = c.N;
   // mu already holds exp(eta + offset) of the accepted step: the loop only
   // ever changes eta and mu together.
   c.output_order = common::output_order(c.sample, c.order_key);
-  if (c.verb1) print_diagnostics(c);
+  if (c.verbose) print_diagnostics(c);
   nb::object resid = np.attr("subtract")(c.yv, c.mu);
 
   // Observation weights: the inference sees the IRLS weights w * mu and the
@@ -249,26 +240,14 @@ nb::object finish(Call& c) {
     if (c.wspec.frequency()) hetero_resid = np.attr("multiply")(resid, np.attr("sqrt")(wcol));
   }
 
-  reporting::InferenceInput in;
-  in.family = reporting::Family::Poisson;
-  in.setype = c.setype;
-  in.clustvars = c.clustvars;
-  in.data = c.sample;
+  reporting::InferenceInput in = reporting::inference_input(reporting::Family::Poisson, c);
   in.x = c.x;
-  in.y = c.y;
-  in.fixedeffects = c.fixedeffects;
-  in.fenames = c.fenames;
-  in.fe_pointers = c.mp;
-  in.N = c.N;
   in.K = c.K;
-  in.N_FE = c.N_FE;
   in.demeaned = c.zXtilde;
   in.beta = c.beta;
   in.resid = score_resid;
   in.hetero_resid = hetero_resid;
-  in.N_dof = c.n_obs();
-  in.verb = c.verb2 ? 2 : (c.verb1 ? 1 : 0);
-  in.msg = c.msg;
+  in.verb = c.verb2 ? 2 : (c.verbose ? 1 : 0);
   in.mu = irls_weights;
   in.eta = c.eta;
   in.x_scale = c.x_scale;
@@ -276,7 +255,7 @@ nb::object finish(Call& c) {
   // The group pointers (and the kernels' index kept for them) and the
   // partialled-out matrix are done with.
   in.fe_pointers = nb::none();
-  c.mp = nb::none();
+  c.panelmat = nb::none();
   in.demeaned = nb::none();
   c.zXtilde = nb::none();
   score_resid = hetero_resid = nb::none();
@@ -317,21 +296,10 @@ nb::object finish(Call& c) {
   if (py::equals(c.FEgen, nb::bool_(true))) recover_fixed_effects(c, inf.beta, irls_weights);
   irls_weights = nb::none();
 
-  reporting::AssemblyInput a;
-  a.family = reporting::Family::Poisson;
-  a.setype = c.setype;
-  a.clustvars = c.clustvars;
-  a.y = c.y;
+  reporting::AssemblyInput a = reporting::assembly_input(reporting::Family::Poisson, c);
   a.x = c.x;
-  a.x_all = c.x_all;
-  a.fixedeffects = c.fixedeffects;
-  a.data = c.sample;
-  a.order = c.output_order;
-  a.N = c.N;
   a.K = c.K;
-  a.N_FE = c.N_FE;
   a.df_model = inf.df_model;
-  a.msg = c.msg;
   a.beta = inf.beta;
   a.resid = resid;
   a.llf = llf;
@@ -341,16 +309,11 @@ nb::object finish(Call& c) {
   a.pearson_chi2 = pearson;
   a.mu = c.mu;
   a.fit_iterations = c.iteration;
-  a.n_obs = n_obs;
-  if (c.weighted()) {
-    a.weight_type = c.wspec.type;
-    a.weight_name = c.wspec.name;
-  }
   reporting::assemble_result(a, c.result);
   common::set_weight_attributes(c.result, c.wspec, c.weights);
 
   if (summary) {
-    nb::dict counts = fe_counts(c);
+    nb::dict counts = c.fe_counts();
     const double ybar = w ? as_double(c.weights.w.attr("__matmul__")(c.yv.attr("ravel")())) / as_double(c.weights.w.attr("sum")())
                           : as_double(np.attr("mean")(c.yv));
     nb::object null_terms = np.attr("multiply")(c.yv, std::log(ybar));

@@ -8,6 +8,7 @@
 #include <cmath>
 
 #include "common/estimation_sample.hpp"
+#include "common/state_steps.hpp"
 #include "poisabsorb/internal.hpp"
 #include "pyutil/pyutil.hpp"
 
@@ -61,18 +62,18 @@ void prepare_input(Call& c) {
 
   common::check_iteration_types({c.miniter_arg, c.maxiter_arg, c.minsubiter, c.maxsubiter});
   nb::int_ zero(0);
-  if (less_or_equal(c.maxiter_arg, zero)) py::raise_value_error("Need at least one iteration");
-  if (less_or_equal(c.maxsubiter, zero)) py::raise_value_error("Need at least one iteration");
-  if (greater(c.miniter_arg, c.maxiter_arg))
+  if (py::less_or_equal(c.maxiter_arg, zero)) py::raise_value_error("Need at least one iteration");
+  if (py::less_or_equal(c.maxsubiter, zero)) py::raise_value_error("Need at least one iteration");
+  if (py::greater(c.miniter_arg, c.maxiter_arg))
     py::raise_value_error("Minimum number of iterations cannot exceed maximum number of iterations");
-  if (greater(c.minsubiter, c.maxsubiter))
+  if (py::greater(c.minsubiter, c.maxsubiter))
     py::raise_value_error("Minimum number of iterations cannot exceed maximum number of iterations");
   c.miniter = clamp_int64(c.miniter_arg);
   c.maxiter = clamp_int64(c.maxiter_arg);
 
   common::require_number(c.verb, "verb");
-  c.verb1 = greater(c.verb, zero);
-  c.verb2 = greater(c.verb, nb::int_(1));
+  c.verbose = py::greater(c.verb, zero);
+  c.verb2 = py::greater(c.verb, nb::int_(1));
   c.print_summary = py::truthy(c.print_stata_style_summary);
 
   // Loose partialling-out while beta moves a lot, never looser than needed
@@ -82,7 +83,7 @@ void prepare_input(Call& c) {
   c.start_inner_tol = as_double(c.start_inner_tol_arg);
   c.effective_inner_tol = std::max(std::min(c.eps_MAP, 0.1 * c.eps_beta), 1e-12);
   if (c.start_inner_tol < c.effective_inner_tol) c.start_inner_tol = c.effective_inner_tol;
-  if (c.verb1)
+  if (c.verbose)
     py::print("Inner tolerance schedule: start=" + py::format(c.start_inner_tol, ".1e") +
               " -> effective_final=" + py::format(c.effective_inner_tol, ".1e") +
               " (outer eps_beta=" + py::format(c.eps_beta, ".1e") + ")");
@@ -90,25 +91,9 @@ void prepare_input(Call& c) {
   c.setype = common::normalize_setype(c.setype_arg, false);
   c.wspec = common::parse_weights(c.weights_arg, c.weight_type_arg, c.setype);
 
-  // The name arguments are read once into lists: a string would otherwise be
-  // taken character by character and an iterator would be used up by the
-  // first step that reads it.
-  common::require_dataframe(c.data);
-  c.y = common::name_list(c.y, "y");
-  c.x_arg = common::name_list(c.x_arg, "x");
-  if (!c.fixedeffects_arg.is_none()) {
-    nb::list specs = common::name_list(c.fixedeffects_arg, "fixedeffects");
-    for (nb::handle spec : specs)
-      if (!PyUnicode_Check(spec.ptr()))
-        py::raise_type_error("fixedeffects must hold strings (a column name or names joined by \"#\")");
-    c.fixedeffects_arg = specs;
-  }
-  if (c.setype == "cluster" && !c.clustvars.is_none()) {
-    nb::list names = common::name_list(c.clustvars, "clustvars");
-    // The result keeps the caller's own list (or tuple); other iterables are
-    // replaced by the names read from them.
-    if (!PyList_Check(c.clustvars.ptr()) && !PyTuple_Check(c.clustvars.ptr())) c.clustvars = names;
-  }
+  common::ModelNames names = common::read_model_names(c, c.data, c.y_arg, c.x_arg, c.fixedeffects_arg);
+  c.x_arg = names.x;
+  c.fixedeffects_arg = names.fixedeffects;
   if (!c.eta_0.is_none()) c.eta_0 = one_name(c.eta_0, "eta_0", "column of starting values");
   if (!c.off.is_none()) c.off = one_name(c.off, "off", "offset column");
 
@@ -127,24 +112,7 @@ void prepare_input(Call& c) {
   }
   common::require_weight_column(c.data, c.wspec);
   if (c.weighted()) keepvars.append(c.wspec.name);
-  // One dependent variable: the working matrix, the residuals and every
-  // per-observation output are built around a single column.
-  if (nb::len(c.y) != 1)
-    py::raise_value_error("y must name exactly one dependent variable, got " + std::to_string(nb::len(c.y)) + ": " +
-                          py::repr(c.y));
-  if (c.setype == "cluster") {
-    // An empty list names no dimension to cluster on, just like None.
-    if (nb::len(c.clustvars) == 0) py::raise_value_error("No cluster defined");
-    common::require_distinct(c.clustvars, "clustvars");
-  }
-  common::require_unique_columns(c.data, keepvars);
-  // Identifier columns fe_A, fe_B, ... and initial_index are added to the
-  // sample; a model column of the same name would be overwritten.
-  const size_t n_specs =
-      c.fixedeffects_arg.is_none() ? 0 : nb::len(common::sorted_unique(c.fixedeffects_arg));
-  nb::list reserved = common::make_fenames(n_specs);
-  reserved.append("initial_index");
-  common::require_unreserved(keepvars, reserved);
+  common::check_sample_columns(c, c.data, c.fixedeffects_arg, keepvars);
   reject_regressor_overlap(c.y, c.x_arg, "Dependent variable(s) also listed as regressor(s): ");
   if (!c.off.is_none()) reject_regressor_overlap(c.off, c.x_arg, "Offset variable(s) also listed as regressor(s): ");
   if (!c.eta_0.is_none())
@@ -159,11 +127,7 @@ void prepare_input(Call& c) {
 
   // Fixed-effect, cluster, offset and eta_0 columns keep their own dtype, so
   // large integer identifiers are never merged by a cast to a common type.
-  nb::list yx;
-  for (nb::handle v : c.y) yx.append(v);
-  for (nb::handle v : c.x_arg) yx.append(v);
-  if (c.weighted()) yx.append(c.wspec.name);
-  c.sample = common::build_sample(c.data, keepvars, yx, c.msg);
+  c.sample = common::build_sample(c.data, keepvars, common::float_columns(c, c.x_arg), c.msg);
 
   for (nb::handle v : c.x_arg) {
     c.x.append(v);
@@ -195,7 +159,7 @@ void prepare_input(Call& c) {
       c.sample.attr("__setitem__")(c.x[k], col.attr("__truediv__")(s[k]));
     }
     c.x_scale = scale;
-    if (c.verb1)
+    if (c.verbose)
       py::print("Standardized " + std::to_string(scaled) + " of " + std::to_string(c.K) +
                 " regressor(s) by their std. dev.");
   }

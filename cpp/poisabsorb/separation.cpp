@@ -74,13 +74,13 @@ void separation_pass(Call& c) {
     // threshold at or below 0, every zero observation would count as separated.
     common::check_tolerance(c.sep_tol, "Invalid value for sep_tol; must be in (0, inf)");
     common::check_tolerance(c.sep_K_penalty, "Invalid value for sep_K_penalty; must be in (0, inf)");
-    if (py::is_int(c.sep_maxiter) && !greater(c.sep_maxiter, nb::int_(0)))
+    if (py::is_int(c.sep_maxiter) && !py::greater(c.sep_maxiter, nb::int_(0)))
       py::raise_value_error("Need at least one iteration");
     if (c.loud()) py::print("note: running iterative rectifier (IR) separation check...");
     // The rectifier works on the identifier columns: the group pointers (and
     // the kernels' index kept for them) give way to its working arrays and
     // are rebuilt after it.
-    c.mp = nb::none();
+    c.panelmat = nb::none();
     nb::object found = detect_separation_ir(c.sample, c.y, c.x, c.fenames, c.sep_tol, c.sep_maxiter,
                                             c.sep_K_penalty, nb::int_(100), nb::float_(1e-10), c.verb);
     nb::object mask = found[0];
@@ -93,14 +93,13 @@ void separation_pass(Call& c) {
       // Checked before the identifiers are rebuilt: group pointers of an
       // empty sample are undefined.
       if (c.N == 0) py::raise_exception("All observations removed by separation check");
-      c.N_FE = common::recode_identifiers(c.sample, c.fenames);
-      c.mp = common::group_pointers(c.sample, c.fenames);
+      c.regroup();
       const std::string note = std::to_string(num_separated) +
                                " observation(s) dropped due to regressor-based separation (method: ir)";
       c.log(note);
       if (c.loud()) py::print("note: " + note);
     } else {
-      c.mp = common::group_pointers(c.sample, c.fenames);
+      c.panelmat = common::group_pointers(c.sample, c.fenames);
       if (c.loud()) py::print("note: no additional separation detected by IR");
     }
   }

@@ -91,7 +91,7 @@ void screen_and_start(Call& c) {
       const std::string note =
           "The variables " + py::join(py::string_list(dropped), ", ") + " are omitted due to colliearity";
       c.log(note);
-      if (c.verb1) py::print(note);
+      if (c.verbose) py::print(note);
     }
     c.x = kept;
     if (!c.x_scale.is_none())
@@ -102,8 +102,7 @@ void screen_and_start(Call& c) {
   // Without an offset column there is none to store (None).
   c.offset = c.off.is_none() ? nb::object(nb::none()) : common::float_matrix(c.sample, c.off);
   // y is only read from here on: a view of the sample's float64 column will do.
-  c.yv = np.attr("ascontiguousarray")(c.sample.attr("__getitem__")(c.ycol()).attr("to_numpy")("dtype"_a = "float64"))
-             .attr("reshape")(c.N, 1);
+  c.yv = c.float_column(c.ycol()).attr("reshape")(c.N, 1);
   c.weights = common::sample_weights(c.sample, c.wspec);
 
   nb::object eta;

@@ -41,8 +41,8 @@ bool truthy(nb::handle value) {
   return r == 1;
 }
 
-bool equals(nb::handle a, nb::handle b) {
-  int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
+bool compare(nb::handle a, nb::handle b, int op) {
+  int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), op);
   if (r < 0) throw nb::python_error();
   return r == 1;
 }

@@ -39,9 +39,14 @@ std::string repr(nb::handle value);
 // The plain Exception class (numerical breakdowns).
 [[noreturn]] inline void raise_exception(const std::string& m) { raise(PyExc_Exception, m); }
 
-// Python truth value and equality, exactly as the interpreter sees them.
+// Python truth value and comparisons, exactly as the interpreter sees them
+// (op: Py_LT, Py_LE, Py_EQ, Py_NE, Py_GT, Py_GE); a comparison that raises
+// propagates the Python exception.
 bool truthy(nb::handle value);
-bool equals(nb::handle a, nb::handle b);
+bool compare(nb::handle a, nb::handle b, int op);
+inline bool equals(nb::handle a, nb::handle b) { return compare(a, b, Py_EQ); }
+inline bool greater(nb::handle a, nb::handle b) { return compare(a, b, Py_GT); }
+inline bool less_or_equal(nb::handle a, nb::handle b) { return compare(a, b, Py_LE); }
 bool is_int(nb::handle value);  // isinstance(value, int); bools count
 
 // Convert a Python sequence of strings into std::vector<std::string>.

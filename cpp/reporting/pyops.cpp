@@ -4,16 +4,10 @@
 
 namespace korvald::reporting::ops {
 
-static bool compare(nb::handle a, nb::handle b, int op) {
-  int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), op);
-  if (r < 0) throw nb::python_error();
-  return r == 1;
-}
-
-bool lt(nb::handle a, nb::handle b) { return compare(a, b, Py_LT); }
-bool gt(nb::handle a, nb::handle b) { return compare(a, b, Py_GT); }
-bool eq(nb::handle a, nb::handle b) { return compare(a, b, Py_EQ); }
-bool eq(nb::handle a, const char* b) { return compare(a, nb::str(b), Py_EQ); }
+bool lt(nb::handle a, nb::handle b) { return py::compare(a, b, Py_LT); }
+bool gt(nb::handle a, nb::handle b) { return py::greater(a, b); }
+bool eq(nb::handle a, nb::handle b) { return py::equals(a, b); }
+bool eq(nb::handle a, const char* b) { return py::equals(a, nb::str(b)); }
 
 bool contains(nb::handle container, nb::handle item) {
   int r = PySequence_Contains(container.ptr(), item.ptr());
