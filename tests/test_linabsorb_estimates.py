@@ -293,6 +293,7 @@ class TestFixedEffectRecovery:
             assert per_obs.name == f"__hdfe{i + 1}__"
             assert per_obs.index.name == "initial_index"
             assert per_obs.index.equals(res.resid.index)
+            assert per_obs.index is not res.resid.index  # renaming one output's index leaves the others alone
             assert abs(per_obs.mean()) < 1e-10
             levels = fe[spec + "__levels"]
             codes = spec_codes(sample, spec)

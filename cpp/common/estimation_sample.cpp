@@ -464,13 +464,18 @@ nb::object output_order(nb::handle sample, nb::handle key) {
   return order;
 }
 
-nb::object output_index(nb::handle sample, nb::handle order) {
+nb::object output_labels(nb::handle sample, nb::handle order) {
   nb::object labels = sample.attr("index").attr("to_numpy")();
-  if (!order.is_none()) labels = labels.attr("take")(order);
+  return order.is_none() ? labels : nb::object(labels.attr("take")(order));
+}
+
+nb::object labels_index(nb::handle labels) {
   // The labels are a fresh array or the sample index's own values, which no
-  // one writes to: the new Index may keep them without another copy.
+  // one writes to: each Index may keep them without another copy.
   return py::pandas().attr("Index")(labels, "name"_a = "initial_index", "copy"_a = false);
 }
+
+nb::object output_index(nb::handle sample, nb::handle order) { return labels_index(output_labels(sample, order)); }
 
 nb::object in_output_order(nb::handle values, nb::handle order) {
   nb::object flat = py::numpy().attr("asarray")(values).attr("ravel")();

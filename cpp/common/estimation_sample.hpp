@@ -123,6 +123,11 @@ nb::object output_order(nb::handle sample, nb::handle key);
 
 // pandas Index "initial_index" of the caller's labels in `order` (None: sample order).
 nb::object output_index(nb::handle sample, nb::handle order);
+// The same in two steps: the labels (an array that several outputs can
+// share) and a new Index over them (each output its own Index object, whose
+// name the caller may change without touching the others).
+nb::object output_labels(nb::handle sample, nb::handle order);
+nb::object labels_index(nb::handle labels);
 
 // values flattened, taken in `order` (None: as they are).
 nb::object in_output_order(nb::handle values, nb::handle order);

@@ -17,7 +17,16 @@ void EstimationState::regroup() {
   panelmat = group_pointers(sample, fenames);
 }
 
-nb::object EstimationState::initial_index() const { return output_index(sample, output_order); }
+nb::object EstimationState::output_labels() const {
+  if (!labels_.is_valid() || !labels_sample_.is(sample) || !labels_order_.is(output_order)) {
+    labels_ = common::output_labels(sample, output_order);
+    labels_sample_ = sample;
+    labels_order_ = output_order;
+  }
+  return labels_;
+}
+
+nb::object EstimationState::initial_index() const { return labels_index(output_labels()); }
 
 nb::object EstimationState::float_column(nb::handle name) const {
   nb::object np = py::numpy();

@@ -53,14 +53,20 @@ struct EstimationState {
   void log(const std::string& text) const;
   // The (only) dependent-variable name.
   nb::object ycol() const { return nb::borrow(y[0]); }
-  // pandas Index of the sample's caller labels in output order, named "initial_index".
+  // pandas Index of the sample's caller labels in output order, named
+  // "initial_index": a new Index each time, over labels taken once (each
+  // take copies N labels) and taken again should the sample or order change.
   nb::object initial_index() const;
+  nb::object output_labels() const;
   // Contiguous float64 / int64 array of one sample column (read-only views allowed).
   nb::object float_column(nb::handle name) const;
   nb::object int_column(nb::handle name) const;
   // {specification: number of groups}: the category counts of the summary,
   // read off the contiguous identifiers.
   nb::dict fe_counts() const;
+
+ private:
+  mutable nb::object labels_, labels_sample_, labels_order_;  // output_labels() and what they were taken from
 };
 
 }  // namespace korvald::common

@@ -118,7 +118,6 @@ void recover_fixed_effects(const Prepared& prep, const Fit& fit) {
   for (double mk : means) cons += mk;
   if (n_hdfe == 0) cons = w ? core::weighted_mean(target.data(), w, n) : core::mean(target.data(), n);
 
-  nb::object index = prep.initial_index();
   nb::dict fe_dict;
   fe_dict["_cons"] = nb::float_(cons);
   double* sum_centered;
@@ -146,13 +145,13 @@ void recover_fixed_effects(const Prepared& prep, const Fit& fit) {
       }
     }
     nb::object spec = prep.fixedeffects[k];
-    fe_dict[spec] = series(common::in_output_order(centered_arr, prep.output_order), index, "__hdfe" + std::to_string(k + 1) + "__");
+    fe_dict[spec] = series(common::in_output_order(centered_arr, prep.output_order), prep.initial_index(), "__hdfe" + std::to_string(k + 1) + "__");
     nb::object level_index =
         pd.attr("Index")(np.attr("arange")(ngroups[k], "dtype"_a = np.attr("int64")), "name"_a = spec);
     fe_dict[nb::str((py::str(spec) + "__levels").c_str())] = series(levels_arr, level_index, "fe_value");
   }
-  fe_dict["__hdfe_sum__"] = series(common::in_output_order(sum_centered_arr, prep.output_order), index, "__hdfe_sum__");
-  fe_dict["__hdfe_sum_python__"] = series(common::in_output_order(sum_original_arr, prep.output_order), index, "__hdfe_sum_python__");
+  fe_dict["__hdfe_sum__"] = series(common::in_output_order(sum_centered_arr, prep.output_order), prep.initial_index(), "__hdfe_sum__");
+  fe_dict["__hdfe_sum_python__"] = series(common::in_output_order(sum_original_arr, prep.output_order), prep.initial_index(), "__hdfe_sum_python__");
   prep.result.attr("fixed_effects") = fe_dict;
 }
 

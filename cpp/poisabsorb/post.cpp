@@ -185,7 +185,7 @@ static void recover_fixed_effects(const Call& c, nb::handle beta, nb::handle irl
     nb::object column = np.attr("ascontiguousarray")(
         normalized_arr.attr("__getitem__")(column_of(k)));
     const std::string name = "__hdfe" + std::to_string(k + 1) + "__";
-    fe[spec] = common::series_by_initial_index(c.sample, column, nb::str(name.c_str()), c.output_order);
+    fe[spec] = common::series_on_index(column, c.initial_index(), nb::str(name.c_str()), c.output_order);
     nb::object level_values = empty1(ngroups[k]);
     std::copy(levels[k].begin(), levels[k].end(), f64(level_values));
     nb::object index = pd.attr("Index")(np.attr("arange")(ngroups[k], "dtype"_a = np.attr("int64")), "name"_a = spec);
@@ -193,9 +193,9 @@ static void recover_fixed_effects(const Call& c, nb::handle beta, nb::handle irl
         pd.attr("Series")(level_values, "index"_a = index, "name"_a = "fe_value");
   }
   nb::object fe_sum = normalized_arr.attr("sum")("axis"_a = 1);
-  fe["__hdfe_sum__"] = common::series_by_initial_index(c.sample, fe_sum, nb::str("__hdfe_sum__"), c.output_order);
+  fe["__hdfe_sum__"] = common::series_on_index(fe_sum, c.initial_index(), nb::str("__hdfe_sum__"), c.output_order);
 
-  nb::setattr(c.result, "fe_rowsum", common::series_by_initial_index(c.sample, fe_total_arr, nb::none(), c.output_order));
+  nb::setattr(c.result, "fe_rowsum", common::series_on_index(fe_total_arr, c.initial_index(), nb::none(), c.output_order));
   nb::setattr(c.result, "fixed_effects", fe);
 
   if (c.verbose) {

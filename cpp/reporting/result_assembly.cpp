@@ -92,8 +92,8 @@ void assemble_result(const AssemblyInput& in, nb::handle result) {
   // The dependent variable's own column (a view, not a copy), as N x 1.
   nb::object y_values =
       in.data[nb::list(in.y)[0]].attr("to_numpy")("dtype"_a = float64).attr("reshape")(N, 1);
-  // Every per-observation output shares one index of the caller's labels.
-  nb::object index = common::output_index(in.data, in.order);
+  // Every per-observation output gets its own Index over one array of the caller's labels.
+  nb::object labels = in.labels.is_none() ? common::output_labels(in.data, in.order) : in.labels;
   nb::object resid, fitted;
   double rss = 0;
   if (linear) {
@@ -109,7 +109,7 @@ void assemble_result(const AssemblyInput& in, nb::handle result) {
       nb::object X = in.data[nb::list(in.x)].attr("to_numpy")("dtype"_a = float64);
       nb::object beta = np.attr("asarray")(in.beta, "dtype"_a = float64).attr("reshape")(K, 1);
       nb::object fe_part = fitted - X.attr("__matmul__")(beta);
-      result.attr("fe_rowsum") = common::series_on_index(fe_part, index, nb::none(), in.order);
+      result.attr("fe_rowsum") = common::series_on_index(fe_part, common::labels_index(labels), nb::none(), in.order);
     }
   }
 
@@ -174,14 +174,14 @@ void assemble_result(const AssemblyInput& in, nb::handle result) {
   result.attr("fit_history") = history;
 
   if (linear) {
-    result.attr("fittedvalues") = common::series_on_index(fitted, index, nb::none(), in.order);
-    result.attr("resid") = common::series_on_index(resid, index, nb::none(), in.order);
+    result.attr("fittedvalues") = common::series_on_index(fitted, common::labels_index(labels), nb::none(), in.order);
+    result.attr("resid") = common::series_on_index(resid, common::labels_index(labels), nb::none(), in.order);
   } else {
     nb::object mu = np.attr("asarray")(in.mu, "dtype"_a = float64).attr("reshape")(N, 1);
-    result.attr("fittedvalues") = common::series_on_index(mu, index, nb::none(), in.order);
+    result.attr("fittedvalues") = common::series_on_index(mu, common::labels_index(labels), nb::none(), in.order);
     // y - mu is the residual the caller handed in.
-    result.attr("resid_additive") = common::series_on_index(in.resid, index, nb::none(), in.order);
-    result.attr("resid_multiplicative") = common::series_on_index(y_values / mu, index, nb::none(), in.order);
+    result.attr("resid_additive") = common::series_on_index(in.resid, common::labels_index(labels), nb::none(), in.order);
+    result.attr("resid_multiplicative") = common::series_on_index(y_values / mu, common::labels_index(labels), nb::none(), in.order);
   }
   result.attr("msg") = in.msg;
 }

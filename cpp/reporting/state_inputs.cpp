@@ -30,6 +30,7 @@ AssemblyInput assembly_input(Family family, const common::EstimationState& st) {
   as.fixedeffects = st.fixedeffects;
   as.data = st.sample;
   as.order = st.output_order;
+  as.labels = st.output_labels();
   as.N = st.N;
   as.N_FE = st.N_FE;
   as.msg = st.msg;
