@@ -8,36 +8,63 @@ namespace korvald::core {
 
 namespace {
 
-// Rotates the n rows of zX, row i scaled by scale(i), into R one at a time.
+// Rotates `row` (p entries, consumed) into the upper-triangular R, zeroing
+// the row column by column.
+inline void rotate_into(double* R, double* row, int64_t p) {
+  for (int64_t j = 0; j < p; ++j) {
+    const double v = row[j];
+    if (v == 0.0) continue;
+    double* rj = R + j * p;
+    const double d = rj[j];
+    // sqrt(d^2 + v^2) directly when neither square over- nor underflows
+    // (hypot's care costs more than the rest of the rotation).
+    double r = std::sqrt(d * d + v * v);
+    if (!(r > 1e-150 && r < 1e150)) r = std::hypot(d, v);
+    // One division instead of two: the divider is what every row waits on.
+    const double inv = 1.0 / r;
+    const double c = d * inv, sn = v * inv;
+    rj[j] = r;
+    for (int64_t k = j + 1; k < p; ++k) {
+      const double a = rj[k], b = row[k];
+      rj[k] = c * a + sn * b;
+      row[k] = c * b - sn * a;
+    }
+  }
+}
+
+// Independent factors built side by side: each rotation waits on the square
+// root and divisions of the one before it in the same factor, so a single
+// factor leaves the processor idle most of the time. Row i goes to factor
+// i % kLanes; the factors are merged in lane order at the end, so the result
+// depends only on the rows, never on a thread count.
+constexpr int64_t kLanes = 8;
+
+// Rotates the n rows of zX, row i scaled by scale(i), into R.
 template <typename Scale>
 void rotate_rows_into(const double* zX, int64_t n, int64_t K, double* R, Scale scale) {
   const int64_t p = K + 1;
-  std::fill(R, R + p * p, 0.0);
-  std::vector<double> row(static_cast<size_t>(p));
-  for (int64_t i = 0; i < n; ++i) {
-    const double s = scale(i);
-    const double* in = zX + i * p;
-    for (int64_t k = 0; k < K; ++k) row[k] = in[k + 1] * s;
-    row[K] = in[0] * s;
-    // Rotate the row into R, zeroing it column by column.
-    for (int64_t j = 0; j < p; ++j) {
-      const double v = row[j];
-      if (v == 0.0) continue;
-      double* rj = R + j * p;
-      const double d = rj[j];
-      // sqrt(d^2 + v^2) directly when neither square over- nor underflows
-      // (hypot's care costs more than the rest of the rotation).
-      double r = std::sqrt(d * d + v * v);
-      if (!(r > 1e-150 && r < 1e150)) r = std::hypot(d, v);
-      const double c = d / r, sn = v / r;
-      rj[j] = r;
-      for (int64_t k = j + 1; k < p; ++k) {
-        const double a = rj[k], b = row[k];
-        rj[k] = c * a + sn * b;
-        row[k] = c * b - sn * a;
-      }
+  std::vector<double> lanes(static_cast<size_t>(kLanes * p * p), 0.0);
+  std::vector<double> rows(static_cast<size_t>(kLanes * p));
+  for (int64_t i0 = 0; i0 < n; i0 += kLanes) {
+    const int64_t m = std::min(kLanes, n - i0);
+    for (int64_t l = 0; l < m; ++l) {
+      const int64_t i = i0 + l;
+      const double s = scale(i);
+      const double* in = zX + i * p;
+      double* row = rows.data() + l * p;
+      for (int64_t k = 0; k < K; ++k) row[k] = in[k + 1] * s;
+      row[K] = in[0] * s;
     }
+    for (int64_t l = 0; l < m; ++l) rotate_into(lanes.data() + l * p * p, rows.data() + l * p, p);
   }
+  std::copy(lanes.begin(), lanes.begin() + p * p, R);
+  std::vector<double> row(static_cast<size_t>(p));
+  for (int64_t l = 1; l < kLanes; ++l)
+    for (int64_t j = 0; j < p; ++j) {
+      const double* src = lanes.data() + l * p * p + j * p;
+      std::copy(src, src + p, row.begin());
+      rotate_into(R, row.data(), p);
+    }
 }
 
 }  // namespace

@@ -4,8 +4,9 @@
 // the R factor and Q' times the left-hand side carry everything the solution
 // and its rank need, in (K+1)^2 numbers, so the solver never sees (or copies)
 // the N-row system itself. Rotations keep the
-// conditioning of the rows (no cross-products are formed). One pass in row
-// order, so the result does not depend on the thread count.
+// conditioning of the rows (no cross-products are formed). One pass over
+// the rows into a few interleaved factors merged in a fixed order, so the
+// result does not depend on the thread count.
 #pragma once
 
 #include <cstdint>
