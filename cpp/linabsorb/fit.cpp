@@ -51,13 +51,16 @@ Fit fit(const Arguments& args, Prepared& prep) {
   for (nb::handle c : prep.x_all) yx.append(c);
   nb::object Z = common::float_matrix(prep.data, yx);
   nb::list report;
+  // The package's own routine writes the result over Z (an array of this
+  // call's own), so the block is never held twice; a routine put in its
+  // place gets the plain positional arguments and a Z it may keep.
   nb::object demeaned =
       py::takes_report(prep.accelfunc)
           ? prep.accelfunc(Z, prep.weights.w, prep.panelmat, args.eps_MAP, args.minsubiter, args.maxsubiter,
-                           args.verb, args.nt, "report"_a = report)
+                           args.verb, args.nt, "report"_a = report, "overwrite"_a = true)
           : prep.accelfunc(Z, prep.weights.w, prep.panelmat, args.eps_MAP, args.minsubiter, args.maxsubiter,
                            args.verb, args.nt);
-  Z = nb::none();  // the backend owns its input; release it before the next N-sized allocation
+  Z = nb::none();
   out.yXtilde = contiguous_float64(demeaned);
   demeaned = nb::none();
   ConstMatrix block = nb::cast<ConstMatrix>(out.yXtilde);

@@ -129,8 +129,7 @@ void run_irls(Call& c) {
       weights = wmu;
     }
     nb::object zX_in = zX;
-    zX = working_matrix(partial_out(c, zX_in, weights, nb::float_(inner_tol), "", it),
-                        n, K + 1);
+    zX = working_matrix(partial_out(c, zX_in, weights, nb::float_(inner_tol), "", it, true), n, K + 1);
 
     // The weighted least squares goes to the solver as its R factor and
     // Q'z (K x K and K x 1), built in one pass over zX: the solver's own
@@ -153,9 +152,10 @@ void run_irls(Call& c) {
     nb::object solution = lstsq(A, bvec, "rcond"_a = rcond);
     A = nb::none();
     bvec = nb::none();
-    // The partialling-out handed back a new matrix, so its input's storage
-    // (n x (K+1) doubles) is free: it holds the last predictor and z (2n
-    // doubles) for the step search, so neither needs an array of its own.
+    // When the partialling-out handed back a new matrix (a routine put in
+    // place of the package's own, which writes over its input), the input's
+    // storage (n x (K+1) doubles) is free: it holds the last predictor and z
+    // (2n doubles) for the step search, so neither needs an array of its own.
     nb::object spare;
     if (K > 0 && !py::truthy(np.attr("may_share_memory")(zX, zX_in))) spare = zX_in.attr("reshape")(-1);
     zX_in = nb::none();

@@ -67,7 +67,7 @@ void screen_and_start(Call& c) {
     cols.append(c.ycol());
     for (nb::handle v : c.x) cols.append(v);
     nb::object yX = common::float_matrix(c.sample, cols);
-    yXtilde = partial_out(c, yX, nb::none(), nb::float_(c.effective_inner_tol), "the collinearity screen");
+    yXtilde = partial_out(c, yX, nb::none(), nb::float_(c.effective_inner_tol), "the collinearity screen", 0, true);
     if (!py::truthy(np.attr("isfinite")(np.attr("max")(yXtilde))))
       py::raise_exception(py::str(c.accelfunc.attr("__name__")) + "(y,X) diverged");
   }
