@@ -15,6 +15,7 @@
 #include "pyutil/convergence.hpp"
 #include "pyutil/pyutil.hpp"
 #include "pyutil/signals.hpp"
+#include "reporting/inference.hpp"
 
 namespace korvald::linabsorb {
 
@@ -61,6 +62,10 @@ Fit fit(const Arguments& args, Prepared& prep) {
           : prep.accelfunc(Z, prep.weights.w, prep.panelmat, args.eps_MAP, args.minsubiter, args.maxsubiter,
                            args.verb, args.nt);
   Z = nb::none();
+  // The partialling-out is done: of the group pointers only the sort orders
+  // a cluster dimension can reuse are kept, and the rest (with the kernels'
+  // index kept for them) goes before the least squares needs its memory.
+  prep.panelmat = reporting::pointers_for_clusters(prep.panelmat, prep.fixedeffects, prep.setype, prep.clustvars);
   out.yXtilde = contiguous_float64(demeaned);
   demeaned = nb::none();
   ConstMatrix block = nb::cast<ConstMatrix>(out.yXtilde);

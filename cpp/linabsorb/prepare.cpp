@@ -198,7 +198,6 @@ Prepared prepare(const Arguments& args) {
   prep.panelmat = common::group_pointers(prep.data, prep.fenames);
   drop_singleton_rows(prep);
   prep.weights = common::sample_weights(prep.data, prep.wspec);
-  prep.order = common::output_order(prep.data, prep.order_key);
   return prep;
 }
 

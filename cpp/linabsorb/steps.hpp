@@ -39,9 +39,10 @@ struct Prepared {
   nb::list fenames;         // identifier column names
   int64_t N = 0;
   int64_t N_FE = 1;
-  nb::object panelmat;      // group pointers of the final identifiers
+  nb::object panelmat;      // group pointers of the final identifiers; after the partialling-out only
+                            // the entries the cluster inference reuses (reporting::pointers_for_clusters)
   nb::object order_key;     // identifier column the per-observation outputs are sorted by
-  nb::object order;         // that order of the sample's rows (the sample itself stays unsorted)
+  nb::object order;         // that order of the sample's rows (the sample itself stays unsorted), set after the inference
   common::WeightSpec wspec;      // the weights argument (None: unweighted)
   common::SampleWeights weights; // weight vector of the final sample
   bool weighted() const { return wspec.given(); }

@@ -258,7 +258,10 @@ nb::object finish(Call& c) {
   in.y = c.y;
   in.fixedeffects = c.fixedeffects;
   in.fenames = c.fenames;
-  in.fe_pointers = c.mp;
+  // Of the group pointers only the sort orders a cluster dimension can reuse
+  // are kept; the rest (and the kernels' index kept for them) go here.
+  in.fe_pointers = reporting::pointers_for_clusters(c.mp, c.fixedeffects, c.setype, c.clustvars);
+  c.mp = nb::none();
   in.N = c.N;
   in.K = c.K;
   in.N_FE = c.N_FE;
@@ -273,10 +276,8 @@ nb::object finish(Call& c) {
   in.eta = c.eta;
   in.x_scale = c.x_scale;
   reporting::InferenceOutput inf = reporting::covariance_and_inference(in, c.result);
-  // The group pointers (and the kernels' index kept for them) and the
-  // partialled-out matrix are done with.
+  // The partialled-out matrix is done with.
   in.fe_pointers = nb::none();
-  c.mp = nb::none();
   in.demeaned = nb::none();
   c.zXtilde = nb::none();
   score_resid = hetero_resid = nb::none();

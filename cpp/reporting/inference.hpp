@@ -57,4 +57,11 @@ struct InferenceOutput {
 // Sets the inference attributes on `result` in the documented order.
 InferenceOutput covariance_and_inference(const InferenceInput& in, nb::handle result);
 
+// What the inference reads of the (2, k) group pointers: the entries of the
+// fixed effects that are a cluster dimension of their own (their sort order
+// serves the cluster sums), None elsewhere; None when not clustering. The
+// estimators pass this and let go of the full pointers before the inference.
+nb::object pointers_for_clusters(nb::handle fe_pointers, nb::handle fixedeffects, const std::string& setype,
+                                 nb::handle clustvars);
+
 }  // namespace korvald::reporting
