@@ -20,8 +20,6 @@ using ConstMatrix = nb::ndarray<const double, nb::ndim<2>, nb::c_contig, nb::dev
 
 void close_and_summarize(const Arguments& args, const Prepared& prep, const Fit& fit, const ClosingInputs& inf) {
   nb::handle result = prep.result;
-  result.attr("resid") = py::pandas().attr("Series")(common::in_output_order(fit.resid, prep.order), "index"_a = initial_index(prep),
-                                                         "copy"_a = false);
 
   // N counts observations: the sum of frequency weights, otherwise rows.
   const int64_t rows = prep.N, N = prep.n_obs(), K = fit.K;
@@ -50,8 +48,8 @@ void close_and_summarize(const Arguments& args, const Prepared& prep, const Fit&
   // Category counts equal the group counts of the contiguous identifiers.
   nb::dict fe_counts;
   for (size_t i = 0; i < nb::len(prep.fixedeffects); ++i) {
-    nb::object ids = int_column(prep, prep.fenames[i]);
-    fe_counts[prep.fixedeffects[i]] = nb::int_(nb::cast<int64_t>(ids.attr("max")()) + 1);
+    nb::object top = prep.data[prep.fenames[i]].attr("max")();
+    fe_counts[prep.fixedeffects[i]] = nb::int_(nb::cast<int64_t>(nb::int_(top)) + 1);
   }
 
   if (prep.setype == "none") return;

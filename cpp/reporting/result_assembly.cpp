@@ -90,11 +90,18 @@ void assemble_result(const AssemblyInput& in, nb::handle result) {
   const int64_t n_obs = in.n_obs >= 0 ? in.n_obs : N;
 
   nb::object y_values = in.data[nb::list(in.y)].attr("to_numpy")("dtype"_a = float64);  // N x 1
-  nb::object resid, fitted;
+  // The per-observation outputs share one index of the caller's row labels
+  // (an index of their own would each hold another N labels).
+  nb::object index;
+  auto series = [&](nb::handle values) {
+    if (!index.is_valid()) index = common::output_index(in.data, in.order);
+    return py::pandas().attr("Series")(common::in_output_order(values, in.order), "index"_a = index,
+                                       "name"_a = nb::none(), "copy"_a = false);
+  };
+  nb::object resid;
   double rss = 0;
   if (linear) {
     resid = np.attr("asarray")(in.resid, "dtype"_a = float64).attr("reshape")(N, 1);
-    fitted = y_values - resid;
     if (weighted) {
       nb::object wr = resid.attr("ravel")();
       rss = nb::cast<double>(nb::float_((np.attr("asarray")(in.weights).attr("ravel")() * wr).attr("__matmul__")(wr)));
@@ -104,8 +111,8 @@ void assemble_result(const AssemblyInput& in, nb::handle result) {
     if (in.fegen) {
       nb::object X = in.data[nb::list(in.x)].attr("to_numpy")("dtype"_a = float64);
       nb::object beta = np.attr("asarray")(in.beta, "dtype"_a = float64).attr("reshape")(K, 1);
-      nb::object fe_part = fitted - X.attr("__matmul__")(beta);
-      result.attr("fe_rowsum") = common::series_by_initial_index(in.data, fe_part, nb::none(), in.order);
+      nb::object fe_part = (y_values - resid) - X.attr("__matmul__")(beta);
+      result.attr("fe_rowsum") = series(fe_part);
     }
   }
 
@@ -143,9 +150,12 @@ void assemble_result(const AssemblyInput& in, nb::handle result) {
     pearson = rss;
   } else if (linear) {
     sigma2 = rss / static_cast<double>(N);
-    nb::object r2 = resid * resid;
     nb::object per_obs = nb::float_(-0.5) * np.attr("log")(nb::float_(2.0 * M_PI * sigma2));
-    llf = nb::cast<double>(nb::float_(np.attr("sum")(per_obs - r2 / nb::float_(2.0 * sigma2))));
+    // per_obs - r^2 / (2 sigma2), worked out in one buffer.
+    nb::object terms = resid * resid;
+    np.attr("divide")(terms, nb::float_(2.0 * sigma2), "out"_a = terms);
+    np.attr("subtract")(per_obs, terms, "out"_a = terms);
+    llf = nb::cast<double>(nb::float_(np.attr("sum")(terms)));
     const double n_params = static_cast<double>(K + in.N_FE);
     aic = -2.0 * llf + 2.0 * n_params;
     bic = -2.0 * llf + std::log(static_cast<double>(N)) * n_params;
@@ -170,14 +180,14 @@ void assemble_result(const AssemblyInput& in, nb::handle result) {
   result.attr("fit_history") = history;
 
   if (linear) {
-    result.attr("fittedvalues") = common::series_by_initial_index(in.data, fitted, nb::none(), in.order);
-    result.attr("resid") = common::series_by_initial_index(in.data, resid, nb::none(), in.order);
+    result.attr("fittedvalues") = series(y_values - resid);
+    result.attr("resid") = series(resid);
   } else {
     nb::object mu = np.attr("asarray")(in.mu, "dtype"_a = float64).attr("reshape")(N, 1);
-    result.attr("fittedvalues") = common::series_by_initial_index(in.data, mu, nb::none(), in.order);
+    result.attr("fittedvalues") = series(mu);
     // y - mu is the residual the caller handed in.
-    result.attr("resid_additive") = common::series_by_initial_index(in.data, in.resid, nb::none(), in.order);
-    result.attr("resid_multiplicative") = common::series_by_initial_index(in.data, y_values / mu, nb::none(), in.order);
+    result.attr("resid_additive") = series(in.resid);
+    result.attr("resid_multiplicative") = series(y_values / mu);
   }
   result.attr("msg") = in.msg;
 }
