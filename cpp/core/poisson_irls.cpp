@@ -115,21 +115,22 @@ void irls_weights(const double* mu, const double* w, int64_t n, double* out) {
   for (int64_t i = 0; i < n; ++i) out[i] = w[i] * mu[i];
 }
 
-void full_step_predictor(const double* z, const double* zX, const double* coef, int64_t n, int64_t K,
-                         double* e) {
+void full_step_predictor_in_place(const double* eta, const double* y, const double* mu, double* zX,
+                                  const double* coef, int64_t n, int64_t K) {
   const int64_t w = K + 1;
   for (int64_t i = 0; i < n; ++i) {
-    const double* row = zX + i * w;
+    double* row = zX + i * w;
+    const double zi = eta[i] + y[i] / mu[i] - 1.0;
     double fit = 0.0;
     for (int64_t k = 0; k < K; ++k) fit += row[k + 1] * coef[k];
-    e[i] = z[i] - row[0] + fit;
+    row[0] = zi - row[0] + fit;
   }
 }
 
 HalvingOutcome step_halving(const double* y, const double* offset, const double* eta_old, const double* e,
                             const double* beta_old, const double* b, int64_t n, int64_t K, double deviance,
                             int max_halvings, bool finite_only, double* eta, double* mu, double* beta,
-                            const double* w) {
+                            const double* w, int64_t e_stride) {
   HalvingOutcome out;
   const double dev_tol = std::max(1e-12 * std::fabs(deviance), 1e-12);
   double step = 1.0;
@@ -140,7 +141,7 @@ HalvingOutcome step_halving(const double* y, const double* offset, const double*
     DevianceSum sum;
     bool finite = true;
     for (int64_t i = 0; i < n; ++i) {
-      eta[i] = eta_old[i] + step * (e[i] - eta_old[i]);
+      eta[i] = eta_old[i] + step * (e[i * e_stride] - eta_old[i]);
       mu[i] = std::exp(offset ? eta[i] + offset[i] : eta[i]);
       if (!finite) continue;
       if (std::isfinite(mu[i])) {

@@ -37,10 +37,11 @@ WorkingChecks working_variable_checked(const double* eta, const double* y, const
 // The IRLS weights of weighted observations: out = w * mu.
 void irls_weights(const double* mu, const double* w, int64_t n, double* out);
 
-// e = z - zX[:,0] + zX[:,1:] * coef: the fixed-effect part of z plus the
-// fitted regressor part. e may be z itself (each entry is read before written).
-void full_step_predictor(const double* z, const double* zX, const double* coef, int64_t n, int64_t K,
-                         double* e);
+// e = z - zX[:,0] + zX[:,1:] * coef, the fixed-effect part of z plus the
+// fitted regressor part, written over zX[:,0]; z = eta + y / mu - 1 is worked
+// out on the way exactly as working_variable_checked makes it.
+void full_step_predictor_in_place(const double* eta, const double* y, const double* mu, double* zX,
+                                  const double* coef, int64_t n, int64_t K);
 
 struct HalvingOutcome {
   int halvings = 0;          // number of halvings made
@@ -59,10 +60,11 @@ struct HalvingOutcome {
 // start ln((y + mean y)/2) follows y itself), so its deviance is usually
 // below that of every fit and would reject every step towards the model.
 // w: observation weights of the deviance (may be null); offset may be null.
+// e is read at e[i * e_stride] (column 0 of a working matrix, say).
 HalvingOutcome step_halving(const double* y, const double* offset, const double* eta_old, const double* e,
                             const double* beta_old, const double* b, int64_t n, int64_t K, double deviance,
                             int max_halvings, bool finite_only, double* eta, double* mu, double* beta,
-                            const double* w = nullptr);
+                            const double* w = nullptr, int64_t e_stride = 1);
 
 // out = eta - X (scale .* beta): the linear predictor without its regressor
 // part. X is n x K row-major as stored (divided by `scale` when the

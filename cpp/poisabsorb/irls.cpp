@@ -154,8 +154,8 @@ void run_irls(Call& c) {
     bvec = nb::none();
     // When the partialling-out handed back a new matrix (a routine put in
     // place of the package's own, which writes over its input), the input's
-    // storage (n x (K+1) doubles) is free: it holds the last predictor and z
-    // (2n doubles) for the step search, so neither needs an array of its own.
+    // storage (n x (K+1) doubles) is free: it holds the last predictor for
+    // the step search, which then needs no array of its own.
     nb::object spare;
     if (K > 0 && !py::truthy(np.attr("may_share_memory")(zX, zX_in))) spare = zX_in.attr("reshape")(-1);
     zX_in = nb::none();
@@ -172,20 +172,20 @@ void run_irls(Call& c) {
     if (K > 0 && !core::all_finite(bp, K))
       py::raise_exception(py::str(c.accelfunc.attr("__name__")) + "(z,X) diverged");
 
-    if (!spare.is_valid()) spare = empty1(2 * n);
+    if (!spare.is_valid()) spare = empty1(n);
     double* eta_old = f64(spare);
-    // z = eta + y / mu - 1 again (eta and mu are where the iteration began);
-    // the full-step predictor e then overwrites it.
-    double* z = eta_old + n;
+    // The full-step predictor e (from z = eta + y / mu - 1 again, eta and mu
+    // being where the iteration began) goes over column 0 of the working
+    // matrix: the next iteration writes its working variable there anyway,
+    // and after the last one only the columns of X~ are read.
     core::HalvingOutcome step;
     {
-      const double* zX_data = f64(zX);
+      double* zX_data = f64(zX);
       nb::gil_scoped_release release;
       std::copy(eta, eta + n, eta_old);
-      core::working_variable_checked(eta, y, mu, z, z, n, 1);
-      core::full_step_predictor(z, zX_data, bp, n, K, z);
-      step = core::step_halving(y, offset, eta_old, z, beta_old.data(), bp, n, K, deviance,
-                                kMaxHalvings, fresh_start, eta, mu, beta, w);
+      core::full_step_predictor_in_place(eta, y, mu, zX_data, bp, n, K);
+      step = core::step_halving(y, offset, eta_old, zX_data, beta_old.data(), bp, n, K, deviance,
+                                kMaxHalvings, fresh_start, eta, mu, beta, w, K + 1);
     }
     if (c.verb1) {
       const std::string ddev = py::format(step.deviance_new - deviance, ".3e");

@@ -226,8 +226,17 @@ nb::object finish(Call& c) {
   const int64_t n = c.N;
   // mu already holds exp(eta + offset) of the accepted step: the loop only
   // ever changes eta and mu together.
-  c.output_order = common::output_order(c.sample, c.order_key);
-  if (c.verb1) print_diagnostics(c);
+  // The order of the per-observation outputs is made after the inference
+  // (it would only add to that step's memory) unless the diagnostics need it.
+  bool ordered = false;
+  auto make_output_order = [&]() {
+    if (!ordered) c.output_order = common::output_order(c.sample, c.order_key);
+    ordered = true;
+  };
+  if (c.verb1) {
+    make_output_order();
+    print_diagnostics(c);
+  }
   nb::object resid = np.attr("subtract")(c.yv, c.mu);
 
   // Observation weights: the inference sees the IRLS weights w * mu and the
@@ -281,6 +290,7 @@ nb::object finish(Call& c) {
   in.demeaned = nb::none();
   c.zXtilde = nb::none();
   score_resid = hetero_resid = nb::none();
+  make_output_order();
 
   // Fit statistics of the final means.
   const double* y = cf64(c.yv);

@@ -26,7 +26,7 @@ struct InferenceInput {
   nb::object fenames;          // identifier column names
   nb::object fe_pointers = nb::none();  // their (2, k) group pointers, or None
   int64_t N = 0, K = 0, N_FE = 1;
-  nb::object demeaned;         // N x (K+1) float64: col 0 dependent (linear) / working variable (Poisson)
+  nb::object demeaned;         // N x (K+1) float64: col 0 dependent (linear; not read for Poisson), then X~
   nb::object beta;             // K x 1 (Poisson: standardized units)
   nb::object resid;            // N x 1 (linear: partialled-out residual; Poisson: y - mu)
   int verb = 0;
