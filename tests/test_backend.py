@@ -102,6 +102,46 @@ def test_input_untouched_and_layouts(design, routine):
 
 
 @pytest.mark.parametrize("routine", sorted(ROUTINES))
+@pytest.mark.parametrize("weighted", [False, True])
+@pytest.mark.parametrize("nfe", [1, 2, 3])
+def test_overwrite_gives_the_same_numbers_in_place(design, routine, weighted, nfe):
+    fes, Z, w = design
+    fn = ROUTINES[routine]
+    ww = w if weighted else None
+    panelmat = grpkit.make_pointer(np.column_stack(fes[:nfe]))
+    Zc = np.column_stack([Z, np.full(len(Z), 2.5)])  # a constant column is answered at once
+    fresh = fn(Zc, ww, panelmat, 1e-11, 0, 100000, 0, 2)
+    work = Zc.copy()
+    got = fn(work, ww, panelmat, 1e-11, 0, 100000, 0, 2, overwrite=True)
+    assert got is work and np.array_equal(work, fresh)
+    vec = Zc[:, 0].copy()
+    assert fn(vec, ww, panelmat, 1e-11, 0, 100000, 0, 1, overwrite=True) is vec
+    assert np.array_equal(vec, fresh[:, 0])
+
+
+@pytest.mark.parametrize("make, message", [
+    (lambda Z, w: (np.asfortranarray(Z), None), "Z to be a writable C-contiguous float64 numpy array"),
+    (lambda Z, w: (Z.astype(np.float32), None), "Z to be a writable C-contiguous float64 numpy array"),
+    (lambda Z, w: (Z.tolist(), None), "Z to be a writable C-contiguous float64 numpy array"),
+    (lambda Z, w: (np.ascontiguousarray(np.column_stack([w, Z[:, 1]])),) * 2, "w to be stored apart from Z"),
+])
+def test_overwrite_needs_an_array_of_its_own(design, make, message):
+    fes, Z, w = design
+    panelmat = grpkit.make_pointer(np.column_stack(fes[:2]))
+    Zin, win = make(Z, w)
+    if isinstance(win, np.ndarray):
+        win = win[:, 0]  # the weights are Z's first column
+    before = np.array(Zin, copy=True)
+    with pytest.raises(ValueError, match=re.escape("overwrite=True needs " + message)):
+        demeankit.MAP_NH_CG_accel(Zin, win, panelmat, 1e-9, overwrite=True)
+    assert np.array_equal(np.asarray(Zin), before)
+    read_only = Z.copy()
+    read_only.flags.writeable = False
+    with pytest.raises(ValueError, match=re.escape("overwrite=True needs Z to be a writable")):
+        demeankit.MAP_NH_noaccel(read_only, None, panelmat, 1e-9, overwrite=True)
+
+
+@pytest.mark.parametrize("routine", sorted(ROUTINES))
 def test_constant_and_spanned_columns(design, routine):
     fes, Z, w = design
     panelmat = grpkit.make_pointer(np.column_stack(fes))

@@ -242,6 +242,31 @@ def test_backend_receives_the_controls(panel, monkeypatch):
 
 
 @pytest.mark.parametrize("accel,name", [(True, "MAP_NH_CG_accel"), (False, "MAP_NH_noaccel")])
+def test_replaced_routine_gets_plain_arguments_and_keeps_its_input(panel, monkeypatch, accel, name):
+    # The package's own routine writes its result over the estimator's block;
+    # a routine put in its place gets eight positional arguments and an input
+    # nobody writes over, and the estimates are the same to the last bit.
+    kw = dict(accel=accel, setype="cluster", clustvars=["firm"], FEgen=True)
+    own = call(panel, **kw)
+    real = getattr(_linabsorb, name)
+    seen = []
+
+    def replaced(*args):
+        seen.append((args[0], args[0].copy()))
+        return real(*args)
+
+    replaced.__name__ = name
+    monkeypatch.setattr(_linabsorb, name, replaced)
+    other = call(panel, **kw)
+    (Z, Z_before), = seen
+    assert np.array_equal(Z, Z_before)
+    for attr in ["params", "bse", "resid", "fittedvalues"]:
+        assert np.array_equal(getattr(other, attr), getattr(own, attr)), attr
+    assert (other.cons, other.cons_se) == (own.cons, own.cons_se)
+    assert np.array_equal(other.fixed_effects["__hdfe_sum__"], own.fixed_effects["__hdfe_sum__"])
+
+
+@pytest.mark.parametrize("accel,name", [(True, "MAP_NH_CG_accel"), (False, "MAP_NH_noaccel")])
 def test_non_finite_coefficients_name_the_routine(panel, monkeypatch, accel, name):
     real = np.linalg.lstsq
 

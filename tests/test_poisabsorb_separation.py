@@ -238,6 +238,11 @@ def test_detector_matches_reference(seed, x):
     ref_mask, ref_u = rectifier_reference(frame, ["y"], x, names)
     np.testing.assert_array_equal(mask, ref_mask)
     np.testing.assert_allclose(u, ref_u, rtol=0, atol=1e-12)
+    # Identifiers stored in 32 bits are read as they are, 64 bits (or a mix) as int64: same numbers.
+    for widths in [(np.int32, np.int32), (np.int64, np.int64), (np.int32, np.int64)]:
+        typed = frame.astype({name: t for name, t in zip(names, widths)})
+        got_mask, got_u = _poisabsorb._detect_separation_ir(typed, ["y"], x, names)
+        assert np.array_equal(got_mask, mask) and np.array_equal(got_u, u)
 
 
 def test_detector_without_zeros_returns_at_once():

@@ -49,9 +49,22 @@ struct DemeanCall {
   bool reduced = false;  // solved through the reduced system
 };
 
+// Z may be overwritten by its result only when it is a writable C-contiguous
+// float64 array that the weights do not overlap: the kernels then read each
+// value before writing the residual to the same place.
+void require_overwritable(nb::handle Z, nb::handle w) {
+  nb::object np = py::numpy();
+  const bool usable = nb::isinstance(Z, np.attr("ndarray")) && py::equals(Z.attr("dtype"), np.attr("float64")) &&
+                      py::truthy(Z.attr("flags").attr("c_contiguous")) && py::truthy(Z.attr("flags").attr("writeable"));
+  if (!usable) py::raise_value_error("overwrite=True needs Z to be a writable C-contiguous float64 numpy array");
+  if (!w.is_none() && py::truthy(np.attr("may_share_memory")(Z, w)))
+    py::raise_value_error("overwrite=True needs w to be stored apart from Z");
+}
+
 DemeanCall run_demean(core::DemeanMethod method, nb::handle Z, nb::handle w, nb::handle panelmat, nb::handle tol,
                       nb::handle minsubiter, nb::handle maxsubiter, nb::handle nt,
-                      ReducedMode reduced_mode = ReducedMode::automatic) {
+                      ReducedMode reduced_mode = ReducedMode::automatic, bool overwrite = false) {
+  if (overwrite) require_overwritable(Z, w);
   const DoubleView z = float64_matrix(Z, "Z");
   const int64_t n = z.rows, m = z.cols;
   DoubleView wv;
@@ -80,8 +93,8 @@ DemeanCall run_demean(core::DemeanMethod method, nb::handle Z, nb::handle w, nb:
   if (threads < 0) py::raise_value_error("nt must be non-negative");
 
   DemeanCall call;
-  call.result = new_float64(n, m, z.ndim == 2);
-  double* out = data_of<double>(call.result);
+  call.result = overwrite ? nb::borrow(Z) : new_float64(n, m, z.ndim == 2);
+  double* out = overwrite ? const_cast<double*>(z.data) : data_of<double>(call.result);
 
   std::string failure;
   const std::unique_ptr<core::Interrupt> interrupt = py::signal_interrupt();
@@ -139,7 +152,7 @@ void report_columns(const char* name, const std::vector<core::ColumnReport>& rep
 
 nb::object map_function(const char* name, core::DemeanMethod method, nb::handle Z, nb::handle w,
                         nb::handle panelmat, nb::handle tol, nb::handle minsubiter, nb::handle maxsubiter,
-                        nb::handle verb, nb::handle nt, nb::handle report) {
+                        nb::handle verb, nb::handle nt, nb::handle report, nb::handle overwrite) {
   // Only verb > 0 matters, so any number will do.
   const int talk = PyObject_RichCompareBool(verb.ptr(), nb::int_(0).ptr(), Py_GT);
   if (talk < 0) {
@@ -148,7 +161,8 @@ nb::object map_function(const char* name, core::DemeanMethod method, nb::handle 
   }
   if (!report.is_none() && !nb::isinstance<nb::list>(report))
     py::raise_type_error("report must be None or a list");
-  DemeanCall call = run_demean(method, Z, w, panelmat, tol, minsubiter, maxsubiter, nt);
+  DemeanCall call = run_demean(method, Z, w, panelmat, tol, minsubiter, maxsubiter, nt, ReducedMode::automatic,
+                               py::truthy(overwrite));
   const int64_t max_iter = integer_arg(maxsubiter, "maxsubiter");
   if (talk) report_columns(name, call.reports, max_iter);
   if (report.is_none()) {
@@ -287,7 +301,8 @@ constexpr const char* kTolDoc =
     "to be at most tol * s. ";
 
 const std::string kNoaccelDoc = std::string(
-    "MAP_NH_noaccel(Z, w, panelmat, tol, minsubiter=0, maxsubiter=1000, verb=0, nt=0, *, report=None)\n\n"
+    "MAP_NH_noaccel(Z, w, panelmat, tol, minsubiter=0, maxsubiter=1000, verb=0, nt=0, *, report=None, "
+    "overwrite=False)\n\n"
     "Partial the fixed effects of panelmat out of every column of Z by alternating projections: "
     "Gauss-Seidel sweeps over the fixed effects, each subtracting the (w-weighted) group means of the "
     "current residual.\n\n"
@@ -305,10 +320,13 @@ const std::string kNoaccelDoc = std::string(
     "appended to it and warning is left to the caller. A column "
     "without variation is returned as zeros. nt threads (0 = all cores) take columns side by side when "
     "there are at least two columns per thread, and otherwise share each column's passes over the "
-    "observations (large data only); the result does not depend on nt.";
+    "observations (large data only); the result does not depend on nt. overwrite (keyword only): when true, "
+    "Z itself (a writable C-contiguous float64 array) receives the result and is returned, which saves an "
+    "array of Z's size; the values are the same.";
 
 const std::string kAccelDoc = std::string(
-    "MAP_NH_CG_accel(Z, w, panelmat, tol, minsubiter=0, maxsubiter=1000, verb=0, nt=0, *, report=None)\n\n"
+    "MAP_NH_CG_accel(Z, w, panelmat, tol, minsubiter=0, maxsubiter=1000, verb=0, nt=0, *, report=None, "
+    "overwrite=False)\n\n"
     "Same contract as MAP_NH_noaccel, solved by conjugate gradient on the fixed-effect coefficients, "
     "preconditioned by the symmetric sweep of projections (forward then backward over the fixed "
     "effects); it needs far fewer passes over the data on weakly connected designs. When the panel is so "
@@ -317,18 +335,18 @@ const std::string kAccelDoc = std::string(
     "by its sparse factorisation (chosen automatically; same criterion).\n\n") + kTolDoc +
     "Here the criterion is sqrt(g' M^-1 g) for the current normal-equation residual g and the symmetric "
     "sweep M, an upper bound of the w-norm of the change one more symmetric sweep would make. An "
-    "iteration is one CG step; minsubiter, maxsubiter, verb, nt and report as in MAP_NH_noaccel.";
+    "iteration is one CG step; minsubiter, maxsubiter, verb, nt, report and overwrite as in MAP_NH_noaccel.";
 
 // The two routines share their signature and differ only in the solver.
 void def_map(nb::module_& m, const char* name, core::DemeanMethod method, const std::string& doc) {
   m.def(
       name,
       [name, method](nb::handle Z, nb::handle w, nb::handle panelmat, nb::handle tol, nb::handle minsubiter,
-                     nb::handle maxsubiter, nb::handle verb, nb::handle nt, nb::handle report) {
-        return map_function(name, method, Z, w, panelmat, tol, minsubiter, maxsubiter, verb, nt, report);
+                     nb::handle maxsubiter, nb::handle verb, nb::handle nt, nb::handle report, nb::handle overwrite) {
+        return map_function(name, method, Z, w, panelmat, tol, minsubiter, maxsubiter, verb, nt, report, overwrite);
       },
       "Z"_a, "w"_a.none(), "panelmat"_a, "tol"_a, "minsubiter"_a = 0, "maxsubiter"_a = 1000, "verb"_a = 0,
-      "nt"_a = 0, nb::kw_only(), "report"_a.none() = nb::none(), doc.c_str());
+      "nt"_a = 0, nb::kw_only(), "report"_a.none() = nb::none(), "overwrite"_a = false, doc.c_str());
 }
 
 }  // namespace

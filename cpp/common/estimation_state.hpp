@@ -34,9 +34,12 @@ struct EstimationState {
   nb::list fenames;          // identifier column names
   int64_t N = 0;             // rows of the sample
   int64_t N_FE = 1;          // sum of the group counts
-  nb::object panelmat;       // group pointers of the current identifiers (the routines' panelmat)
+  nb::object panelmat;       // group pointers of the current identifiers (the routines' panelmat); after the
+                             // partialling-out only the entries the cluster inference reuses
+                             // (reporting::pointers_for_clusters), then None
   nb::object order_key = nb::none();     // identifier column the per-observation outputs are sorted by
-  nb::object output_order = nb::none();  // that order of the sample's rows (the sample itself stays unsorted)
+  nb::object output_order = nb::none();  // that order of the sample's rows (the sample itself stays unsorted),
+                                         // made once the inference is done
 
   WeightSpec wspec;       // the weights argument (None: unweighted)
   SampleWeights weights;  // weight vector of the final sample

@@ -55,4 +55,17 @@ void add_cluster_scores(const double* X, int64_t x_row, int64_t x_col, int64_t K
     }
 }
 
+template <class Code>
+static void add_by_code_impl(const Code* codes, const double* values, int64_t n, double* sums) {
+  for (int64_t i = 0; i < n; ++i) sums[codes[i]] += values[i];
+}
+
+void add_by_code(const int32_t* codes, const double* values, int64_t n, double* sums) {
+  add_by_code_impl(codes, values, n, sums);
+}
+
+void add_by_code(const int64_t* codes, const double* values, int64_t n, double* sums) {
+  add_by_code_impl(codes, values, n, sums);
+}
+
 }  // namespace korvald::core

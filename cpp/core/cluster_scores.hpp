@@ -17,4 +17,10 @@ namespace korvald::core {
 void add_cluster_scores(const double* X, int64_t x_row, int64_t x_col, int64_t K, const double* e,
                         int64_t e_stride, const GroupRanges& clusters, double* B, int64_t b_row, int64_t b_col);
 
+// sums[codes[i]] += values[i] for i = 0..n-1, in row order (the order in
+// which numpy's bincount adds its weights), so that sums built chunk by
+// chunk equal those of one pass. Codes must lie in [0, length of sums).
+void add_by_code(const int32_t* codes, const double* values, int64_t n, double* sums);
+void add_by_code(const int64_t* codes, const double* values, int64_t n, double* sums);
+
 }  // namespace korvald::core

@@ -642,6 +642,10 @@ class ColumnSolver {
       report.criterion = criterion(r);
     }
 
+    // A diverged solve with iterations left is started over by the caller
+    // from z: out may be z itself, so it stays unwritten.
+    if (diverged && report.iterations < options.max_iter) return report;
+
     // Back-substitute the pivot: x_p = W_p^-1 (c_p - B y).
     for (int k = 0; k < nb; ++k) {
       const int64_t o = offset_[rl.others[k]];

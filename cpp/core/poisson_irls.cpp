@@ -94,15 +94,18 @@ void fitted_means(const double* eta, const double* offset, double* mu, int64_t n
 }
 
 WorkingChecks working_variable_checked(const double* eta, const double* y, const double* mu, double* z, double* zX,
-                                       int64_t n, int64_t width, bool add) {
+                                       int64_t n, int64_t width, bool add, const double* obs_w) {
   MaxFinite e, m, w;
-  double z_scale = 0.0;
+  double sum_m = 0.0, sum_mz = 0.0, sum_mzz = 0.0;
   for (int64_t i = 0; i < n; ++i) {
     e.add(eta[i]);
     m.add(mu[i]);
     const double zi = eta[i] + y[i] / mu[i] - 1.0;
     w.add(zi);
-    z_scale = std::max(z_scale, std::fabs(zi));
+    const double mi = obs_w ? obs_w[i] * mu[i] : mu[i];
+    sum_m += mi;
+    sum_mz += mi * zi;
+    sum_mzz += mi * zi * zi;
     if (z) z[i] = zi;
     zX[i * width] = add ? zX[i * width] + zi : zi;
   }
@@ -110,16 +113,20 @@ WorkingChecks working_variable_checked(const double* eta, const double* y, const
   out.eta_ok = e.ok(n);
   out.mu_ok = out.eta_ok && m.ok(n);
   out.z_ok = out.mu_ok && w.ok(n);
-  out.z_scale = z_scale;
+  out.weight_sum = sum_m;
+  out.z_spread = sum_m > 0 ? std::sqrt(std::max(sum_mzz - sum_mz * (sum_mz / sum_m), 0.0)) : 0.0;
   return out;
 }
 
-double carry_fixed_effect_part(const double* z, double* zX, int64_t n, int64_t width) {
+double carry_fixed_effect_part(double* zX, const double* coef, int64_t n, int64_t K) {
+  const int64_t w = K + 1;
   double scale = 0.0;
   for (int64_t i = 0; i < n; ++i) {
-    const double before = zX[i * width];
-    zX[i * width] = before - z[i];
-    scale = std::max(scale, std::max(std::fabs(before), std::fabs(z[i])));
+    double* row = zX + i * w;
+    double fit = 0.0;
+    for (int64_t k = 0; k < K; ++k) fit += row[k + 1] * coef[k];
+    scale = std::max(scale, std::max(std::fabs(fit), std::fabs(row[0])));
+    row[0] = fit - row[0];
   }
   return scale;
 }
@@ -128,21 +135,25 @@ void irls_weights(const double* mu, const double* w, int64_t n, double* out) {
   for (int64_t i = 0; i < n; ++i) out[i] = w[i] * mu[i];
 }
 
-void full_step_predictor(const double* z, const double* zX, const double* coef, int64_t n, int64_t K,
-                         double* e) {
+double full_step_predictor_in_place(const double* eta, const double* y, const double* mu, double* zX,
+                                    const double* coef, int64_t n, int64_t K) {
   const int64_t w = K + 1;
+  double scale = 0.0;
   for (int64_t i = 0; i < n; ++i) {
-    const double* row = zX + i * w;
+    double* row = zX + i * w;
+    const double zi = eta[i] + y[i] / mu[i] - 1.0;
     double fit = 0.0;
     for (int64_t k = 0; k < K; ++k) fit += row[k + 1] * coef[k];
-    e[i] = z[i] - row[0] + fit;
+    scale = std::max(scale, std::max(std::fabs(zi), std::fabs(row[0])));
+    row[0] = zi - row[0] + fit;
   }
+  return scale;
 }
 
 HalvingOutcome step_halving(const double* y, const double* offset, const double* eta_old, const double* e,
                             const double* beta_old, const double* b, int64_t n, int64_t K, double deviance,
                             int max_halvings, bool finite_only, double* eta, double* mu, double* beta,
-                            const double* w) {
+                            const double* w, int64_t e_stride) {
   HalvingOutcome out;
   const double dev_tol = std::max(1e-12 * std::fabs(deviance), 1e-12);
   double step = 1.0;
@@ -153,7 +164,7 @@ HalvingOutcome step_halving(const double* y, const double* offset, const double*
     DevianceSum sum;
     bool finite = true;
     for (int64_t i = 0; i < n; ++i) {
-      eta[i] = eta_old[i] + step * (e[i] - eta_old[i]);
+      eta[i] = eta_old[i] + step * (e[i * e_stride] - eta_old[i]);
       mu[i] = std::exp(offset ? eta[i] + offset[i] : eta[i]);
       if (!finite) continue;
       if (std::isfinite(mu[i])) {

@@ -25,7 +25,9 @@ void fitted_means(const double* eta, const double* offset, double* mu, int64_t n
 // ones before it (eta, then mu, then z).
 struct WorkingChecks {
   bool eta_ok = false, mu_ok = false, z_ok = false;
-  double z_scale = 0.0;  // largest |z|
+  // Sum of the IRLS weights m = mu (times the observation weight) and the
+  // m-weighted norm of z around its m-weighted mean.
+  double weight_sum = 0.0, z_spread = 0.0;
 };
 
 // One pass for the start of an IRLS iteration: the guards on eta and mu, the
@@ -33,25 +35,28 @@ struct WorkingChecks {
 // column 0 of the n x width row-major matrix zX, or added to what column 0
 // holds when `add` (see carry_fixed_effect_part). z and zX are written even
 // when a guard fails (callers raise); z may be null (zX's column only).
+// obs_w: observation weights (null: none).
 WorkingChecks working_variable_checked(const double* eta, const double* y, const double* mu, double* z, double* zX,
-                                       int64_t n, int64_t width, bool add = false);
+                                       int64_t n, int64_t width, bool add = false, const double* obs_w = nullptr);
 
-// zX[:,0] -= z. After a partialling-out, column 0 holds M z (M the weighted
-// annihilator of the fixed effects), so this leaves -(z - M z): minus the
-// fixed-effect part of z, a vector any later M removes exactly. The next
-// iteration partials out that plus its own z instead of z alone: the same
-// result, from a start that is already nearly free of fixed effects.
-// Returns the largest |z| or |zX[:,0]| met, the scale of the rounding the
-// carried column holds (it is no longer removed by later projections).
-double carry_fixed_effect_part(const double* z, double* zX, int64_t n, int64_t width);
+// zX[:,0] = zX[:,1:] * coef - zX[:,0], on column 0 as full_step_predictor_in_place
+// leaves it (e = z - M z + X~ coef, M the weighted annihilator of the fixed
+// effects): that is M z - z, minus the fixed-effect part of z, a vector any
+// later M removes exactly. The next iteration partials out that plus its own
+// z instead of z alone: the same result, from a start that is already nearly
+// free of fixed effects. Returns the largest |e| or |X~ coef| met, the scale
+// of the rounding the carried column holds (no later projection removes it).
+double carry_fixed_effect_part(double* zX, const double* coef, int64_t n, int64_t K);
 
 // The IRLS weights of weighted observations: out = w * mu.
 void irls_weights(const double* mu, const double* w, int64_t n, double* out);
 
-// e = z - zX[:,0] + zX[:,1:] * coef: the fixed-effect part of z plus the
-// fitted regressor part. e may be z itself (each entry is read before written).
-void full_step_predictor(const double* z, const double* zX, const double* coef, int64_t n, int64_t K,
-                         double* e);
+// e = z - zX[:,0] + zX[:,1:] * coef, the fixed-effect part of z plus the
+// fitted regressor part, written over zX[:,0]; z = eta + y / mu - 1 is worked
+// out on the way exactly as working_variable_checked makes it. Returns the
+// largest |z| or |zX[:,0]| met: the scale of the rounding in zX[:,0] - z.
+double full_step_predictor_in_place(const double* eta, const double* y, const double* mu, double* zX,
+                                    const double* coef, int64_t n, int64_t K);
 
 struct HalvingOutcome {
   int halvings = 0;          // number of halvings made
@@ -70,10 +75,11 @@ struct HalvingOutcome {
 // start ln((y + mean y)/2) follows y itself), so its deviance is usually
 // below that of every fit and would reject every step towards the model.
 // w: observation weights of the deviance (may be null); offset may be null.
+// e is read at e[i * e_stride] (column 0 of a working matrix, say).
 HalvingOutcome step_halving(const double* y, const double* offset, const double* eta_old, const double* e,
                             const double* beta_old, const double* b, int64_t n, int64_t K, double deviance,
                             int max_halvings, bool finite_only, double* eta, double* mu, double* beta,
-                            const double* w = nullptr);
+                            const double* w = nullptr, int64_t e_stride = 1);
 
 // out = eta - X (scale .* beta): the linear predictor without its regressor
 // part. X is n x K row-major as stored (divided by `scale` when the

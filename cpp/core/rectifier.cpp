@@ -6,9 +6,9 @@
 
 namespace korvald::core {
 
-WeightedDemeaner::WeightedDemeaner(std::vector<const int64_t*> ids, std::vector<int64_t> ngroups,
-                                   const double* w, int64_t n, int64_t max_sweeps, double tol,
-                                   Interrupt* interrupt)
+template <class Id>
+WeightedDemeaner<Id>::WeightedDemeaner(std::vector<const Id*> ids, std::vector<int64_t> ngroups, const double* w,
+                                       int64_t n, int64_t max_sweeps, double tol, Interrupt* interrupt)
     : ids_(std::move(ids)),
       ngroups_(std::move(ngroups)),
       w_(w),
@@ -26,7 +26,8 @@ WeightedDemeaner::WeightedDemeaner(std::vector<const int64_t*> ids, std::vector<
   }
 }
 
-void WeightedDemeaner::apply(double* v) const {
+template <class Id>
+void WeightedDemeaner<Id>::apply(double* v) const {
   // One pass per dimension plus one: the copy of v rides on the first
   // accumulation, each subtraction on the next dimension's accumulation, and
   // the change test on the last subtraction. Every element sees the same
@@ -40,7 +41,7 @@ void WeightedDemeaner::apply(double* v) const {
     interrupt_poll(interrupt_);
     for (size_t k = 0; k < D; ++k) sums_[k].assign(static_cast<size_t>(ngroups_[k]), 0.0);
     {
-      const int64_t* id = ids_[0];
+      const Id* id = ids_[0];
       double* s = sums_[0].data();
       for (int64_t i = 0; i < n_; ++i) {
         before[i] = v[i];
@@ -51,9 +52,9 @@ void WeightedDemeaner::apply(double* v) const {
       double* s = sums_[k].data();
       const double* inv = inv_total_[k].data();
       for (int64_t g = 0; g < ngroups_[k]; ++g) s[g] *= inv[g];
-      const int64_t* id = ids_[k];
+      const Id* id = ids_[k];
       if (k + 1 < D) {
-        const int64_t* id_next = ids_[k + 1];
+        const Id* id_next = ids_[k + 1];
         double* s_next = sums_[k + 1].data();
         for (int64_t i = 0; i < n_; ++i) {
           v[i] -= s[id[i]];
@@ -61,7 +62,7 @@ void WeightedDemeaner::apply(double* v) const {
         }
       }
     }
-    const int64_t* id = ids_[D - 1];
+    const Id* id = ids_[D - 1];
     const double* s = sums_[D - 1].data();
     double change = 0.0;
     for (int64_t i = 0; i < n_; ++i) {
@@ -165,9 +166,13 @@ std::vector<double> solve_symmetric_system(const std::vector<double>& A, const s
   return out;
 }
 
-bool detect_separation(const double* y, int64_t n, const double* X, int64_t K,
-                       const std::vector<const int64_t*>& ids, const std::vector<int64_t>& ngroups,
-                       const RectifierOptions& options, double* u, RectifierTrace* trace) {
+template class WeightedDemeaner<int32_t>;
+template class WeightedDemeaner<int64_t>;
+
+template <class Id>
+static bool detect_separation_impl(const double* y, int64_t n, const double* X, int64_t K,
+                                   const std::vector<const Id*>& ids, const std::vector<int64_t>& ngroups,
+                                   const RectifierOptions& options, double* u, RectifierTrace* trace) {
   std::fill(u, u + n, 0.0);
   bool any_zero = false;
   for (int64_t i = 0; i < n; ++i) any_zero = any_zero || y[i] == 0.0;
@@ -176,7 +181,7 @@ bool detect_separation(const double* y, int64_t n, const double* X, int64_t K,
   // Large weight on the positive observations pins the fit to zero there.
   std::vector<double> w(static_cast<size_t>(n));
   for (int64_t i = 0; i < n; ++i) w[i] = y[i] == 0.0 ? 1.0 : options.K_penalty;
-  WeightedDemeaner demean(ids, ngroups, w.data(), n, options.inner_maxiter, options.inner_tol,
+  WeightedDemeaner<Id> demean(ids, ngroups, w.data(), n, options.inner_maxiter, options.inner_tol,
                           options.interrupt);
 
   // Demeaned regressors (column-major, one column at a time) and X~' W X~,
@@ -243,6 +248,18 @@ bool detect_separation(const double* y, int64_t n, const double* X, int64_t K,
     if (max_change < options.tol) break;
   }
   return true;
+}
+
+bool detect_separation(const double* y, int64_t n, const double* X, int64_t K,
+                       const std::vector<const int64_t*>& ids, const std::vector<int64_t>& ngroups,
+                       const RectifierOptions& options, double* u, RectifierTrace* trace) {
+  return detect_separation_impl(y, n, X, K, ids, ngroups, options, u, trace);
+}
+
+bool detect_separation(const double* y, int64_t n, const double* X, int64_t K,
+                       const std::vector<const int32_t*>& ids, const std::vector<int64_t>& ngroups,
+                       const RectifierOptions& options, double* u, RectifierTrace* trace) {
+  return detect_separation_impl(y, n, X, K, ids, ngroups, options, u, trace);
 }
 
 }  // namespace korvald::core

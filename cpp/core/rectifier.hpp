@@ -16,16 +16,18 @@
 namespace korvald::core {
 
 // Weighted within-transformation over several fixed effects by alternating
-// projections (Gauss-Seidel over the dimensions, v updated in place).
+// projections (Gauss-Seidel over the dimensions, v updated in place). Id is
+// the type of the identifier codes (int32_t or int64_t, as they are stored).
+template <class Id>
 class WeightedDemeaner {
  public:
-  WeightedDemeaner(std::vector<const int64_t*> ids, std::vector<int64_t> ngroups, const double* w, int64_t n,
+  WeightedDemeaner(std::vector<const Id*> ids, std::vector<int64_t> ngroups, const double* w, int64_t n,
                    int64_t max_sweeps, double tol, Interrupt* interrupt = nullptr);
   // v <- v minus its weighted projection on all fixed effects.
   void apply(double* v) const;
 
  private:
-  std::vector<const int64_t*> ids_;
+  std::vector<const Id*> ids_;
   std::vector<int64_t> ngroups_;
   const double* w_;
   int64_t n_, max_sweeps_;
@@ -52,11 +54,15 @@ struct RectifierTrace {
   std::vector<int64_t> provisional;  // entries of u above tol after each iteration
 };
 
-// y: length n. X: n x K row-major regressors. ids/ngroups: identifier columns.
+// y: length n. X: n x K row-major regressors. ids/ngroups: identifier columns
+// (32-bit codes are read as they are stored, without a 64-bit copy).
 // u (length n) receives the final certificate; returns false when y has no
 // zero (u is then all zero and nothing was iterated).
 bool detect_separation(const double* y, int64_t n, const double* X, int64_t K,
                        const std::vector<const int64_t*>& ids, const std::vector<int64_t>& ngroups,
+                       const RectifierOptions& options, double* u, RectifierTrace* trace);
+bool detect_separation(const double* y, int64_t n, const double* X, int64_t K,
+                       const std::vector<const int32_t*>& ids, const std::vector<int64_t>& ngroups,
                        const RectifierOptions& options, double* u, RectifierTrace* trace);
 
 // Solve the symmetric K x K system A x = b: LU with partial pivoting; when a

@@ -20,8 +20,6 @@ using ConstMatrix = nb::ndarray<const double, nb::ndim<2>, nb::c_contig, nb::dev
 
 void close_and_summarize(const Arguments& args, const Prepared& prep, const Fit& fit, const ClosingInputs& inf) {
   nb::handle result = prep.result;
-  result.attr("resid") = py::pandas().attr("Series")(common::in_output_order(fit.resid, prep.output_order), "index"_a = prep.initial_index(),
-                                                         "copy"_a = false);
 
   // N counts observations: the sum of frequency weights, otherwise rows.
   const int64_t rows = prep.N, N = prep.n_obs(), K = fit.K;

@@ -3,6 +3,7 @@
 
 #include <nanobind/stl/string.h>
 
+#include "common/estimation_sample.hpp"
 #include "linabsorb/steps.hpp"
 #include "pyutil/pyutil.hpp"
 #include "reporting/inference.hpp"
@@ -29,10 +30,11 @@ static nb::object run(const Arguments& args) {
   if (prep.wspec.frequency()) in.hetero_resid = estimates.resid;
   in.verb = prep.verbose ? 1 : 0;
   reporting::InferenceOutput inference = reporting::covariance_and_inference(in, prep.result);
-  // The group pointers (and the kernels' index kept for them) are not needed
-  // any more; the result assembly below is the call's other memory peak.
   in.fe_pointers = nb::none();
   prep.panelmat = nb::none();
+  // The order of the per-observation outputs is first needed here; made
+  // earlier it would only add to the partialling-out's memory.
+  prep.output_order = common::output_order(prep.sample, prep.order_key);
 
   // FEgen counts by equality with True, so 1 does and 2 does not.
   const bool fegen = py::equals(args.FEgen, nb::bool_(true));

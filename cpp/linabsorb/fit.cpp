@@ -18,6 +18,7 @@
 #include "pyutil/convergence.hpp"
 #include "pyutil/pyutil.hpp"
 #include "pyutil/signals.hpp"
+#include "reporting/inference.hpp"
 
 namespace korvald::linabsorb {
 
@@ -54,13 +55,20 @@ Fit fit(const Arguments& args, Prepared& prep) {
   for (nb::handle c : prep.x_all) yx.append(c);
   nb::object Z = common::float_matrix(prep.sample, yx);
   nb::list report;
+  // The package's own routine writes the result over Z (an array of this
+  // call's own), so the block is never held twice; a routine put in its
+  // place gets the plain positional arguments and a Z it may keep.
   nb::object demeaned =
       py::takes_report(prep.accelfunc)
           ? prep.accelfunc(Z, prep.weights.w, prep.panelmat, args.eps_MAP, args.minsubiter, args.maxsubiter,
-                           args.verb, args.nt, "report"_a = report)
+                           args.verb, args.nt, "report"_a = report, "overwrite"_a = true)
           : prep.accelfunc(Z, prep.weights.w, prep.panelmat, args.eps_MAP, args.minsubiter, args.maxsubiter,
                            args.verb, args.nt);
-  Z = nb::none();  // the backend owns its input; release it before the next N-sized allocation
+  Z = nb::none();
+  // The partialling-out is done: of the group pointers only the sort orders
+  // a cluster dimension can reuse are kept, and the rest (with the kernels'
+  // index kept for them) goes before the least squares needs its memory.
+  prep.panelmat = reporting::pointers_for_clusters(prep.panelmat, prep.fixedeffects, prep.setype, prep.clustvars);
   out.yXtilde = contiguous_float64(demeaned);
   demeaned = nb::none();
   ConstMatrix block = nb::cast<ConstMatrix>(out.yXtilde);

@@ -150,7 +150,6 @@ Prepared prepare(const Arguments& args) {
   prep.panelmat = common::group_pointers(prep.sample, prep.fenames);
   drop_singleton_rows(prep);
   prep.weights = common::sample_weights(prep.sample, prep.wspec);
-  prep.output_order = common::output_order(prep.sample, prep.order_key);
   return prep;
 }
 

@@ -39,17 +39,26 @@ nb::object detect_separation_ir(nb::handle data, nb::handle y, nb::handle x, nb:
   const int64_t K = static_cast<int64_t>(nb::len(x));
   nb::object X = K == 0 ? zeros(n, 0) : common::float_matrix(data, x);
 
+  // Identifier columns stored in 32 bits are read as they are; otherwise
+  // every column goes to the kernel as int64.
+  bool narrow = true;
+  for (nb::handle name : fenames)
+    narrow = narrow && py::str(data.attr("__getitem__")(name).attr("dtype").attr("name")) == "int32";
   std::vector<nb::object> keep_alive;
   std::vector<const int64_t*> ids;
+  std::vector<const int32_t*> ids32;
   std::vector<int64_t> ngroups;
   for (nb::handle name : fenames) {
-    nb::object col = np.attr("ascontiguousarray")(
-        data.attr("__getitem__")(name).attr("to_numpy")("dtype"_a = np.attr("int64")));
+    nb::object col = np.attr("ascontiguousarray")(data.attr("__getitem__")(name).attr("to_numpy")(
+        "dtype"_a = narrow ? np.attr("int32") : np.attr("int64")));
     // The kernel indexes group tables by these codes.
     if (nb::cast<int64_t>(py::builtins().attr("int")(col.attr("min")())) < 0)
       py::raise_value_error("Fixed-effect identifier columns must hold codes 0..G-1");
     ngroups.push_back(nb::cast<int64_t>(py::builtins().attr("int")(col.attr("max")())) + 1);
-    ids.push_back(i64(col));
+    if (narrow)
+      ids32.push_back(nb::cast<nb::ndarray<const int32_t, nb::c_contig, nb::device::cpu>>(col).data());
+    else
+      ids.push_back(i64(col));
     keep_alive.push_back(col);
   }
 
@@ -59,7 +68,10 @@ nb::object detect_separation_ir(nb::handle data, nb::handle y, nb::handle x, nb:
   core::RectifierTrace trace;
   py::run_interruptible([&](core::Interrupt* interrupt) {
     options.interrupt = interrupt;
-    core::detect_separation(yp, n, Xp, K, ids, ngroups, options, up, &trace);
+    if (narrow)
+      core::detect_separation(yp, n, Xp, K, ids32, ngroups, options, up, &trace);
+    else
+      core::detect_separation(yp, n, Xp, K, ids, ngroups, options, up, &trace);
   });
   if (verb2) {
     for (size_t it = 0; it < trace.max_change.size(); ++it)

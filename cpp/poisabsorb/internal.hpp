@@ -80,9 +80,10 @@ void screen_and_start(Call& c);
 nb::object simple_eta(nb::handle yv);
 // accelfunc(Z, w, mp, tol, minsubiter, maxsubiter, verb, nt), remembering a
 // failure to meet tol: in IRLS iteration `iteration` (> 0), or in the step
-// named `step` (iteration 0).
+// named `step` (iteration 0). overwrite: Z is this call's own array and may
+// receive the result (the package's own routines only).
 nb::object partial_out(Call& c, nb::handle Z, nb::handle w, nb::handle tol, const std::string& step,
-                       int64_t iteration = 0);
+                       int64_t iteration = 0, bool overwrite = false);
 // One ConvergenceWarning and msg line per call for the failures remembered so far.
 void report_partialling_failures(Call& c);
 void run_irls(Call& c);

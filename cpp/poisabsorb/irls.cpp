@@ -95,10 +95,11 @@ void run_irls(Call& c) {
   // (carry_fixed_effect_part), to which the next working variable is added.
   bool carried = false;
   // Rounding in a carried column stays in every later partialled-out z, so
-  // the carry stops while its bound is not negligible next to the current z
-  // (after a wild start z can shrink by orders of magnitude).
+  // the carry stops while its bound is not negligible next to the tolerance
+  // of the partialling-out (after a wild start z can shrink by orders of
+  // magnitude, and rows with a tiny mu hold huge z).
   double carried_rounding = 0.0;
-  constexpr double kCarryTolerance = 1e-13;
+  constexpr double kCarryMargin = 1e-3;
 
   while (!converged && it <= c.maxiter) {
     py::check_signals();
@@ -120,9 +121,14 @@ void run_irls(Call& c) {
     {
       double* zX_data = f64(zX);
       nb::gil_scoped_release release;
-      checks = core::working_variable_checked(eta, y, mu, nullptr, zX_data, n, K + 1, carried);
-      if (carried && !(carried_rounding <= kCarryTolerance * checks.z_scale)) {
-        checks = core::working_variable_checked(eta, y, mu, nullptr, zX_data, n, K + 1, false);
+      checks = core::working_variable_checked(eta, y, mu, nullptr, zX_data, n, K + 1, carried, w);
+      // The carried rounding (at most carried_rounding in every row) must stay
+      // far below what the partialling-out is asked to resolve, in its own
+      // weighted norm; otherwise z goes in alone.
+      const double rounding_norm = carried_rounding * std::sqrt(checks.weight_sum);
+      const double resolved = kCarryMargin * c.effective_inner_tol * checks.z_spread;
+      if (carried && !(std::isfinite(rounding_norm) && rounding_norm <= resolved)) {
+        checks = core::working_variable_checked(eta, y, mu, nullptr, zX_data, n, K + 1, false, w);
         carried = false;
         carried_rounding = 0.0;
       }
@@ -142,8 +148,7 @@ void run_irls(Call& c) {
       weights = wmu;
     }
     nb::object zX_in = zX;
-    zX = working_matrix(partial_out(c, zX_in, weights, nb::float_(inner_tol), "", it),
-                        n, K + 1);
+    zX = working_matrix(partial_out(c, zX_in, weights, nb::float_(inner_tol), "", it, true), n, K + 1);
 
     // The weighted least squares goes to the solver as its R factor and
     // Q'z (K x K and K x 1), built in one pass over zX: the solver's own
@@ -166,12 +171,12 @@ void run_irls(Call& c) {
     nb::object solution = lstsq(A, bvec, "rcond"_a = rcond);
     A = nb::none();
     bvec = nb::none();
-    // The partialling-out handed back a new matrix, so its input's storage
-    // (n x (K+1) doubles) is free: it holds the last predictor, z and the
-    // full-step predictor (3n doubles) for the step search, so none of them
-    // needs an array of its own.
+    // When the partialling-out handed back a new matrix (a routine put in
+    // place of the package's own, which writes over its input), the input's
+    // storage (n x (K+1) doubles) is free: it holds the last predictor for
+    // the step search, which then needs no array of its own.
     nb::object spare;
-    if (K >= 2 && !py::truthy(np.attr("may_share_memory")(zX, zX_in))) spare = zX_in.attr("reshape")(-1);
+    if (K > 0 && !py::truthy(np.attr("may_share_memory")(zX, zX_in))) spare = zX_in.attr("reshape")(-1);
     zX_in = nb::none();
     nb::object b = as_f64(solution[0]);
     const int64_t rank = nb::cast<int64_t>(py::builtins().attr("int")(solution[2]));
@@ -186,21 +191,21 @@ void run_irls(Call& c) {
     if (K > 0 && !core::all_finite(bp, K))
       py::raise_exception(py::str(c.accelfunc.attr("__name__")) + "(z,X) diverged");
 
-    if (!spare.is_valid()) spare = empty1(3 * n);
+    if (!spare.is_valid()) spare = empty1(n);
     double* eta_old = f64(spare);
-    // z = eta + y / mu - 1 again (eta and mu are where the iteration began),
-    // kept for the carry below; e, the full-step predictor, beside it.
-    double* z = eta_old + n;
-    double* e = eta_old + 2 * n;
+    // The full-step predictor e (from z = eta + y / mu - 1 again, eta and mu
+    // being where the iteration began) goes over column 0 of the working
+    // matrix: the next iteration writes its working variable there anyway,
+    // and after the last one only the columns of X~ are read.
     core::HalvingOutcome step;
+    double partialled_scale;  // of the rounding in M z - z
     {
-      const double* zX_data = f64(zX);
+      double* zX_data = f64(zX);
       nb::gil_scoped_release release;
       std::copy(eta, eta + n, eta_old);
-      core::working_variable_checked(eta, y, mu, z, z, n, 1);
-      core::full_step_predictor(z, zX_data, bp, n, K, e);
-      step = core::step_halving(y, offset, eta_old, e, beta_old.data(), bp, n, K, deviance,
-                                kMaxHalvings, fresh_start, eta, mu, beta, w);
+      partialled_scale = core::full_step_predictor_in_place(eta, y, mu, zX_data, bp, n, K);
+      step = core::step_halving(y, offset, eta_old, zX_data, beta_old.data(), bp, n, K, deviance,
+                                kMaxHalvings, fresh_start, eta, mu, beta, w, K + 1);
     }
     if (c.verbose) {
       const std::string ddev = py::format(step.deviance_new - deviance, ".3e");
@@ -252,11 +257,13 @@ void run_irls(Call& c) {
       change = std::numeric_limits<double>::infinity();
     }
     // Another iteration follows: column 0 keeps this one's fixed-effect part
-    // (negated) for it. After the last one it stays the partialled-out z.
+    // (negated) for it. After the last one it keeps the full-step predictor;
+    // only the columns of X~ are read from then on.
     if (!converged && !fresh_start) {
       double* zX_data = f64(zX);
       nb::gil_scoped_release release;
-      carried_rounding += std::numeric_limits<double>::epsilon() * core::carry_fixed_effect_part(z, zX_data, n, K + 1);
+      const double carry_scale = core::carry_fixed_effect_part(zX_data, bp, n, K);
+      carried_rounding += 2 * std::numeric_limits<double>::epsilon() * std::max(partialled_scale, carry_scale);
       carried = true;
     }
     ++it;

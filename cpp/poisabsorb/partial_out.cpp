@@ -15,11 +15,14 @@ namespace korvald::poisabsorb {
 using namespace nb::literals;
 
 nb::object partial_out(Call& c, nb::handle Z, nb::handle w, nb::handle tol, const std::string& step,
-                       int64_t iteration) {
+                       int64_t iteration, bool overwrite) {
   nb::list report;
+  // Only the package's own routine is asked to write over Z; a routine put
+  // in its place gets the plain positional arguments.
   nb::object result =
       py::takes_report(c.accelfunc)
-          ? c.accelfunc(Z, w, c.panelmat, tol, c.minsubiter, c.maxsubiter, c.verb, c.nt, "report"_a = report)
+          ? c.accelfunc(Z, w, c.panelmat, tol, c.minsubiter, c.maxsubiter, c.verb, c.nt, "report"_a = report,
+                        "overwrite"_a = overwrite)
           : c.accelfunc(Z, w, c.panelmat, tol, c.minsubiter, c.maxsubiter, c.verb, c.nt);
   const std::string failure = py::demean_failure(c.accel_name, report, c.maxsubiter);
   if (!failure.empty()) {

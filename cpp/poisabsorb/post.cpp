@@ -217,8 +217,17 @@ nb::object finish(Call& c) {
   const int64_t n = c.N;
   // mu already holds exp(eta + offset) of the accepted step: the loop only
   // ever changes eta and mu together.
-  c.output_order = common::output_order(c.sample, c.order_key);
-  if (c.verbose) print_diagnostics(c);
+  // The order of the per-observation outputs is made after the inference
+  // (it would only add to that step's memory) unless the diagnostics need it.
+  bool ordered = false;
+  auto make_output_order = [&]() {
+    if (!ordered) c.output_order = common::output_order(c.sample, c.order_key);
+    ordered = true;
+  };
+  if (c.verbose) {
+    make_output_order();
+    print_diagnostics(c);
+  }
   nb::object resid = np.attr("subtract")(c.yv, c.mu);
 
   // Observation weights: the inference sees the IRLS weights w * mu and the
@@ -240,6 +249,9 @@ nb::object finish(Call& c) {
     if (c.wspec.frequency()) hetero_resid = np.attr("multiply")(resid, np.attr("sqrt")(wcol));
   }
 
+  // Of the group pointers only the sort orders a cluster dimension can reuse
+  // are kept; the rest (and the kernels' index kept for them) go here.
+  c.panelmat = reporting::pointers_for_clusters(c.panelmat, c.fixedeffects, c.setype, c.clustvars);
   reporting::InferenceInput in = reporting::inference_input(reporting::Family::Poisson, c);
   in.x = c.x;
   in.K = c.K;
@@ -252,13 +264,13 @@ nb::object finish(Call& c) {
   in.eta = c.eta;
   in.x_scale = c.x_scale;
   reporting::InferenceOutput inf = reporting::covariance_and_inference(in, c.result);
-  // The group pointers (and the kernels' index kept for them) and the
-  // partialled-out matrix are done with.
+  // The partialled-out matrix is done with.
   in.fe_pointers = nb::none();
   c.panelmat = nb::none();
   in.demeaned = nb::none();
   c.zXtilde = nb::none();
   score_resid = hetero_resid = nb::none();
+  make_output_order();
 
   // Fit statistics of the final means.
   const double* y = cf64(c.yv);

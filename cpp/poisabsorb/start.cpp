@@ -8,6 +8,7 @@
 
 #include "common/collinearity.hpp"
 #include "common/estimation_sample.hpp"
+#include "core/linear_fit.hpp"
 #include "core/poisson_irls.hpp"
 #include "poisabsorb/internal.hpp"
 #include "pyutil/pyutil.hpp"
@@ -26,12 +27,29 @@ static nb::object all_rows(int64_t from, int64_t to) {
   return nb::make_tuple(every, nb::slice(nb::int_(from), nb::int_(to), nb::none()));
 }
 
-// The collinearity screen on X'X of the partialled-out regressors.
+// The collinearity screen on X'X of the partialled-out regressors, summed
+// in one pass over the rows of [y~, X~]: a matrix product of the X~ columns
+// would first copy them out of the block.
 static std::vector<bool> independent_regressors(const Call& c, nb::handle yXtilde) {
   if (c.K == 0) return {};
-  nb::object np = py::numpy();
-  nb::object Xt = yXtilde.attr("__getitem__")(all_rows(1));
-  nb::object xox = np.attr("ascontiguousarray")(np.attr("dot")(Xt.attr("T"), Xt), "dtype"_a = "float64");
+  nb::object block = as_f64(yXtilde);
+  const int64_t n = c.N, m = c.K + 1;
+  // Read by raw pointer below: a routine put in place of the package's own
+  // must have handed back the shape it was given.
+  nb::object shape = block.attr("shape");
+  if (nb::len(shape) != 2 || nb::cast<int64_t>(shape[0]) != n || nb::cast<int64_t>(shape[1]) != m)
+    py::raise_value_error("partialling-out returned an array of shape " + py::str(shape) + ", expected (" +
+                          std::to_string(n) + ", " + std::to_string(m) + ")");
+  std::vector<double> zz(static_cast<size_t>(m * m));
+  {
+    const double* z = cf64(block);
+    nb::gil_scoped_release release;
+    core::cross_product(z, n, m, zz.data());
+  }
+  nb::object xox = empty(c.K, c.K);
+  double* out = f64(xox);
+  for (int64_t a = 0; a < c.K; ++a)
+    for (int64_t b = 0; b < c.K; ++b) out[a * c.K + b] = zz[(a + 1) * m + (b + 1)];
   return common::collinearity_screen(c.module.attr("_remove_redundancy"), xox);
 }
 
@@ -67,7 +85,7 @@ void screen_and_start(Call& c) {
     cols.append(c.ycol());
     for (nb::handle v : c.x) cols.append(v);
     nb::object yX = common::float_matrix(c.sample, cols);
-    yXtilde = partial_out(c, yX, nb::none(), nb::float_(c.effective_inner_tol), "the collinearity screen");
+    yXtilde = partial_out(c, yX, nb::none(), nb::float_(c.effective_inner_tol), "the collinearity screen", 0, true);
     if (!py::truthy(np.attr("isfinite")(np.attr("max")(yXtilde))))
       py::raise_exception(py::str(c.accelfunc.attr("__name__")) + "(y,X) diverged");
   }

@@ -15,11 +15,14 @@
 
 #include "common/estimation_sample.hpp"
 
+#include <nanobind/ndarray.h>
 #include <nanobind/stl/string.h>
 
+#include <algorithm>
 #include <cmath>
 #include <vector>
 
+#include "core/cluster_scores.hpp"
 #include "pyutil/pyutil.hpp"
 #include "reporting/pyops.hpp"
 #include "reporting/redundancy.hpp"
@@ -150,7 +153,42 @@ nb::object cluster_meat(Family family, const ClusterIds& c, size_t subset, nb::h
   return B;
 }
 
+// Influence weights of the constant, w = base - X~ v: base a scalar or an
+// N-vector, v a K-vector (None without regressors). rows(lo, hi) gives w on
+// those rows as a new array, each element computed exactly as on all rows.
+struct InfluenceWeights {
+  nb::object base, v = nb::none(), Xt;
+
+  nb::object rows(int64_t lo, int64_t hi) const {
+    nb::object rows = nb::slice(nb::int_(lo), nb::int_(hi), nb::none());
+    const bool vector = nb::isinstance(base, np().attr("ndarray"));
+    nb::object b = vector ? nb::object(base[rows]) : base;
+    if (v.is_none()) return vector ? nb::object(b.attr("copy")()) : np().attr("full")(hi - lo, b);
+    nb::object t = Xt[nb::make_tuple(rows, all_columns())].attr("__matmul__")(v).attr("ravel")();
+    np().attr("subtract")(b, t, "out"_a = t);
+    return t;
+  }
+};
+
 }  // namespace
+
+nb::object pointers_for_clusters(nb::handle fe_pointers, nb::handle fixedeffects, const std::string& setype,
+                                 nb::handle clustvars) {
+  if (setype != "cluster" || fe_pointers.is_none() || fixedeffects.is_none() || clustvars.is_none())
+    return nb::none();
+  const size_t k = nb::len(fixedeffects);
+  nb::object kept = np().attr("full")(nb::make_tuple(2, k), nb::none(), "dtype"_a = "object");
+  size_t i = 0;
+  for (nb::handle spec : fixedeffects) {
+    for (nb::handle name : clustvars)
+      if (ops::eq(spec, name)) {
+        for (int row = 0; row < 2; ++row) kept[nb::make_tuple(row, i)] = fe_pointers[nb::make_tuple(row, i)];
+        break;
+      }
+    ++i;
+  }
+  return kept;
+}
 
 InferenceOutput covariance_and_inference(const InferenceInput& in, nb::handle result) {
   InferenceOutput out;
@@ -322,8 +360,9 @@ InferenceOutput covariance_and_inference(const InferenceInput& in, nb::handle re
   nb::object p = two_sided_p(in.family, stat, df);
 
   // The constant implied by fixed effects normalised to (weighted) mean zero;
-  // w are its influence weights, so its variance follows the meat rules above.
-  nb::object w;
+  // its influence weights w = base - X~ v (v = bread xbar, none without
+  // regressors) make its variance follow the meat rules above.
+  InfluenceWeights influence;
   double constant = 0;
   nb::object resid_flat = resid.attr("ravel")();
   nb::object mu_flat;
@@ -335,34 +374,35 @@ InferenceOutput covariance_and_inference(const InferenceInput& in, nb::handle re
     const double S = as_double(np().attr("sum")(wv));
     nb::object y_values = in.data[nb::list(in.y)].attr("to_numpy")("dtype"_a = float64).attr("ravel")();
     const double y_mean = as_double(wv.attr("__matmul__")(y_values)) / S;
-    w = np().attr("sqrt")(wv);
-    np().attr("divide")(w, nb::float_(S), "out"_a = w);
+    influence.base = np().attr("sqrt")(wv);
+    np().attr("divide")(influence.base, nb::float_(S), "out"_a = influence.base);
     if (K > 0) {
       nb::object X = in.data[nb::list(in.x)].attr("to_numpy")("dtype"_a = float64);
       nb::object Xbar = wv.attr("__matmul__")(X) / nb::float_(S);
       X = nb::none();
       constant = y_mean - as_double(Xbar.attr("__matmul__")(beta).attr("item")());
-      np().attr("subtract")(w, Xt.attr("__matmul__")(bread.attr("__matmul__")(Xbar)).attr("ravel")(), "out"_a = w);
+      influence.v = bread.attr("__matmul__")(Xbar);
     } else {
       constant = y_mean;
     }
   } else if (linear) {
     nb::object y_values = in.data[nb::list(in.y)].attr("to_numpy")("dtype"_a = float64);
     const double y_mean = as_double(np().attr("mean")(y_values));
+    influence.base = nb::float_(1.0 / static_cast<double>(N));
     if (K > 0) {
       // Column by column: the sample's columns are read in place, not copied into one N x K block.
       nb::object Xbar = np().attr("empty")(K, "dtype"_a = float64);
       for (int64_t k = 0; k < K; ++k)
         Xbar[nb::int_(k)] = np().attr("mean")(in.data[nb::list(in.x)[k]].attr("to_numpy")("dtype"_a = float64));
       constant = y_mean - as_double(Xbar.attr("__matmul__")(beta).attr("item")());
-      w = nb::float_(1.0 / static_cast<double>(N)) - Xt.attr("__matmul__")(bread.attr("__matmul__")(Xbar));
+      influence.v = bread.attr("__matmul__")(Xbar);
     } else {
       constant = y_mean;
-      w = np().attr("full")(N, 1.0 / static_cast<double>(N));
     }
   } else {
     mu_flat = mu_col.attr("ravel")();
     const double S = as_double(np().attr("sum")(mu_flat));
+    influence.base = nb::float_(1.0 / S);
     nb::object Xb;
     if (K > 0) {
       nb::object X = in.data[nb::list(in.x)].attr("to_numpy")("dtype"_a = float64);
@@ -379,12 +419,9 @@ InferenceOutput covariance_and_inference(const InferenceInput& in, nb::handle re
       X = nb::none();
       Xb = scaled.attr("__matmul__")(beta).attr("ravel")();
       scaled = nb::none();
-      // 1/S - X~ v, written over the fresh product X~ v.
-      w = Xt.attr("__matmul__")(bread.attr("__matmul__")(Xbar_std));
-      np().attr("subtract")(nb::float_(1.0 / S), w, "out"_a = w);
+      influence.v = bread.attr("__matmul__")(Xbar_std);
     } else {
       Xb = nb::float_(0.0);
-      w = np().attr("full")(N, 1.0 / S);
     }
     // eta holds the linear predictor without the offset, so eta - x'b is
     // already the fixed-effect part; the offset must not be taken off again.
@@ -394,22 +431,49 @@ InferenceOutput covariance_and_inference(const InferenceInput& in, nb::handle re
     np().attr("multiply")(mu_flat, fe_part, "out"_a = fe_part);
     constant = as_double(np().attr("sum")(fe_part)) / S;
   }
-  // The homoskedastic variance needs w itself; the others only w * resid.
-  nb::object wr = w * resid_flat;
-  nb::object wr_hetero = in.hetero_resid.is_none() ? wr : nb::object(w * hetero_resid.attr("ravel")());
-  if (in.setype != "homoskedastic") w = nb::none();
+  influence.Xt = Xt;
 
   double cons_var = 0;
   if (in.setype == "homoskedastic") {
+    nb::object w = influence.rows(0, N);
     cons_var = linear ? s2 * as_double(np().attr("sum")(w * w)) : as_double(np().attr("sum")(w * w * mu_flat));
   } else if (in.setype == "heteroskedastic") {
+    nb::object w = influence.rows(0, N);
+    nb::object hr = in.hetero_resid.is_none() ? resid_flat : nb::object(hetero_resid.attr("ravel")());
+    nb::object wr_hetero = w * hr;
+    w = nb::none();
     cons_var = hetero_factor * as_double(np().attr("sum")(wr_hetero * wr_hetero));
   } else {
-    // Cluster numbers are 0..G-1: their sums by counting, no hashing.
-    for (size_t i = 0; i < clusters.names.size(); ++i) {
-      nb::object sums = np().attr("bincount")(clusters.ids[i], "weights"_a = wr.attr("ravel")());
-      cons_var += clusters.pm[i] * clusters.correction * as_double(np().attr("sum")(sums * sums));
+    // Per-cluster sums of w * resid, built chunk by chunk: no N-row vector
+    // is held, and the sums add up in row order exactly as bincount would.
+    // Cluster numbers are 0..G-1, so no hashing either.
+    const size_t n_sets = clusters.names.size();
+    std::vector<nb::object> sums, codes;
+    for (size_t i = 0; i < n_sets; ++i) {
+      sums.push_back(np().attr("zeros")(clusters.N_cluster[i], "dtype"_a = float64));
+      nb::object ids = np().attr("ascontiguousarray")(clusters.ids[i]).attr("reshape")(-1);
+      const std::string kind = py::str(ids.attr("dtype").attr("name"));
+      if (kind != "int32" && kind != "int64") ids = np().attr("ascontiguousarray")(ids, "dtype"_a = np().attr("int64"));
+      codes.push_back(ids);
     }
+    constexpr int64_t kChunk = int64_t(1) << 16;
+    for (int64_t lo = 0; lo < N; lo += kChunk) {
+      const int64_t hi = std::min(N, lo + kChunk);
+      nb::object wr = influence.rows(lo, hi);
+      np().attr("multiply")(wr, resid_flat[nb::slice(nb::int_(lo), nb::int_(hi), nb::none())], "out"_a = wr);
+      const double* wr_data = nb::cast<nb::ndarray<const double, nb::c_contig>>(wr).data();
+      for (size_t i = 0; i < n_sets; ++i) {
+        double* sums_data = nb::cast<nb::ndarray<double, nb::c_contig>>(sums[i]).data();
+        if (nb::cast<int64_t>(codes[i].attr("itemsize")) == 4)
+          core::add_by_code(nb::cast<nb::ndarray<const int32_t, nb::c_contig>>(codes[i]).data() + lo, wr_data,
+                            hi - lo, sums_data);
+        else
+          core::add_by_code(nb::cast<nb::ndarray<const int64_t, nb::c_contig>>(codes[i]).data() + lo, wr_data,
+                            hi - lo, sums_data);
+      }
+    }
+    for (size_t i = 0; i < n_sets; ++i)
+      cons_var += clusters.pm[i] * clusters.correction * as_double(np().attr("sum")(sums[i] * sums[i]));
     if (!linear) cons_var *= cr1_factor;
   }
   const double nan = std::nan("");

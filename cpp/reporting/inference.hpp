@@ -26,7 +26,7 @@ struct InferenceInput {
   nb::object fenames;          // identifier column names
   nb::object fe_pointers = nb::none();  // their (2, k) group pointers, or None
   int64_t N = 0, K = 0, N_FE = 1;
-  nb::object demeaned;         // N x (K+1) float64: col 0 dependent (linear) / working variable (Poisson)
+  nb::object demeaned;         // N x (K+1) float64: col 0 dependent (linear; not read for Poisson), then X~
   nb::object beta;             // K x 1 (Poisson: standardized units)
   nb::object resid;            // N x 1 (linear: partialled-out residual; Poisson: y - mu)
   int verb = 0;
@@ -56,5 +56,12 @@ struct InferenceOutput {
 
 // Sets the inference attributes on `result` in the documented order.
 InferenceOutput covariance_and_inference(const InferenceInput& in, nb::handle result);
+
+// What the inference reads of the (2, k) group pointers: the entries of the
+// fixed effects that are a cluster dimension of their own (their sort order
+// serves the cluster sums), None elsewhere; None when not clustering. The
+// estimators pass this and let go of the full pointers before the inference.
+nb::object pointers_for_clusters(nb::handle fe_pointers, nb::handle fixedeffects, const std::string& setype,
+                                 nb::handle clustvars);
 
 }  // namespace korvald::reporting

@@ -14,6 +14,7 @@ def MAP_NH_noaccel(
     nt: int = 0,
     *,
     report: list[tuple[int, int, float, float, bool]] | None = None,
+    overwrite: bool = False,
 ) -> npt.NDArray[np.float64]: ...
 def MAP_NH_CG_accel(
     Z: npt.NDArray[np.float64],
@@ -26,6 +27,7 @@ def MAP_NH_CG_accel(
     nt: int = 0,
     *,
     report: list[tuple[int, int, float, float, bool]] | None = None,
+    overwrite: bool = False,
 ) -> npt.NDArray[np.float64]: ...
 def _demean_stats(
     Z: npt.NDArray[np.float64],
