@@ -209,6 +209,23 @@ def test_caller_data_unchanged_and_labels_kept():
     np.testing.assert_allclose(res.fittedvalues + res.resid, df.loc[res.resid.index, "y"], rtol=1e-12)
 
 
+@pytest.mark.parametrize("sorted_by_key", [True, False])
+def test_range_index_labels_with_start_and_step(sorted_by_key):
+    # a RangeIndex's labels are worked out, not read from it: the same labels
+    # must come out, in output order, whatever its start and step
+    df = make_panel(n=160, seed=25)
+    if sorted_by_key:
+        df = df.sort_values("firm", kind="stable")
+    df.index = pd.RangeIndex(start=7, stop=7 + 3 * len(df), step=3)
+    df = df[df.groupby("firm")["firm"].transform("size") > 1]  # no singletons: the sample keeps the RangeIndex
+    df.index = pd.RangeIndex(start=7, stop=7 + 3 * len(df), step=3)
+    res = call(df, fixedeffects=["firm"])
+    by_label = pd.Series(df["firm"].to_numpy(), index=df.index.to_numpy())
+    assert sorted(res.resid.index) == sorted(df.index)
+    assert by_label.loc[res.resid.index].is_monotonic_increasing
+    np.testing.assert_allclose(res.fittedvalues + res.resid, df.loc[res.resid.index, "y"], rtol=1e-12)
+
+
 @pytest.mark.parametrize("accel,name", [(True, "MAP_NH_CG_accel"), (False, "MAP_NH_noaccel")])
 def test_divergence_message_names_the_routine(panel, monkeypatch, accel, name):
     real = getattr(_linabsorb, name)

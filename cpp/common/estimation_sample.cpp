@@ -465,7 +465,19 @@ nb::object output_order(nb::handle sample, nb::handle key) {
 }
 
 nb::object output_labels(nb::handle sample, nb::handle order) {
-  nb::object labels = sample.attr("index").attr("to_numpy")();
+  nb::object index = sample.attr("index");
+  // A RangeIndex (often the caller's own) caches the array its values are
+  // asked for once, for as long as it lives: its labels are worked out here
+  // instead, so the caller's frame does not grow by N labels.
+  if (nb::isinstance(index, py::pandas().attr("RangeIndex"))) {
+    nb::object np = py::numpy();
+    if (order.is_none())
+      return np.attr("arange")(index.attr("start"), index.attr("stop"), index.attr("step"), "dtype"_a = "int64");
+    nb::object labels = np.attr("multiply")(order, index.attr("step"), "dtype"_a = "int64");
+    np.attr("add")(labels, index.attr("start"), "out"_a = labels);
+    return labels;
+  }
+  nb::object labels = index.attr("to_numpy")();
   return order.is_none() ? labels : nb::object(labels.attr("take")(order));
 }
 

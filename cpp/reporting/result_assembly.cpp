@@ -94,11 +94,10 @@ void assemble_result(const AssemblyInput& in, nb::handle result) {
       in.data[nb::list(in.y)[0]].attr("to_numpy")("dtype"_a = float64).attr("reshape")(N, 1);
   // Every per-observation output gets its own Index over one array of the caller's labels.
   nb::object labels = in.labels.is_none() ? common::output_labels(in.data, in.order) : in.labels;
-  nb::object resid, fitted;
+  nb::object resid;
   double rss = 0;
   if (linear) {
     resid = np.attr("asarray")(in.resid, "dtype"_a = float64).attr("reshape")(N, 1);
-    fitted = y_values - resid;
     if (weighted) {
       nb::object wr = resid.attr("ravel")();
       rss = nb::cast<double>(nb::float_((np.attr("asarray")(in.weights).attr("ravel")() * wr).attr("__matmul__")(wr)));
@@ -108,7 +107,7 @@ void assemble_result(const AssemblyInput& in, nb::handle result) {
     if (in.fegen) {
       nb::object X = in.data[nb::list(in.x)].attr("to_numpy")("dtype"_a = float64);
       nb::object beta = np.attr("asarray")(in.beta, "dtype"_a = float64).attr("reshape")(K, 1);
-      nb::object fe_part = fitted - X.attr("__matmul__")(beta);
+      nb::object fe_part = (y_values - resid) - X.attr("__matmul__")(beta);
       result.attr("fe_rowsum") = common::series_on_index(fe_part, common::labels_index(labels), nb::none(), in.order);
     }
   }
@@ -174,7 +173,9 @@ void assemble_result(const AssemblyInput& in, nb::handle result) {
   result.attr("fit_history") = history;
 
   if (linear) {
-    result.attr("fittedvalues") = common::series_on_index(fitted, common::labels_index(labels), nb::none(), in.order);
+    // Made last: the fitted values are not held beside the step before.
+    result.attr("fittedvalues") =
+        common::series_on_index(y_values - resid, common::labels_index(labels), nb::none(), in.order);
     result.attr("resid") = common::series_on_index(resid, common::labels_index(labels), nb::none(), in.order);
   } else {
     nb::object mu = np.attr("asarray")(in.mu, "dtype"_a = float64).attr("reshape")(N, 1);
