@@ -6,9 +6,15 @@
 #include <algorithm>
 #include <cstdlib>
 #include <limits>
+#include <thread>
 #include <type_traits>
+#include <vector>
 
 #include "core/group_order.hpp"
+
+#ifdef _OPENMP
+#include <omp.h>
+#endif
 
 #include "pyutil/pyutil.hpp"
 
@@ -537,18 +543,58 @@ nb::tuple code_ranges(nb::handle codes) {
   return nb::make_tuple(order, panel);
 }
 
-nb::object group_pointers(nb::handle sample, nb::handle fenames) {
+nb::object group_pointers(nb::handle sample, nb::handle fenames, int threads) {
   nb::object np = py::numpy();
   const size_t k = nb::len(fenames);
-  nb::object result = np.attr("empty")(nb::make_tuple(2, k), "dtype"_a = "object");
+  const int64_t n = static_cast<int64_t>(nb::len(sample));
+  std::vector<nb::object> owners;  // the code columns, alive while the threads read them
+  std::vector<core::CodeColumnRanges> columns(k);
   size_t j = 0;
   for (nb::handle name : fenames) {
-    nb::tuple ranges = code_ranges(sample[name].attr("to_numpy")());
-    result[nb::make_tuple(0, j)] = ranges[0];
-    result[nb::make_tuple(1, j)] = ranges[1];
+    owners.push_back(code_column(sample[name].attr("to_numpy")()));
+    with_codes(owners.back(), [&](const auto* codes) {
+      if constexpr (std::is_same_v<decltype(codes), const int32_t*>)
+        columns[j].codes32 = codes;
+      else
+        columns[j].codes64 = codes;
+      return 0;
+    });
     ++j;
   }
+  {
+    nb::gil_scoped_release release;
+    core::count_codes_of_columns(columns, n, threads);
+  }
+  nb::object result = np.attr("empty")(nb::make_tuple(2, k), "dtype"_a = "object");
+  for (j = 0; j < k; ++j) {
+    if (columns[j].groups < 0) py::raise_runtime_error("group codes must not be negative");
+    nb::object order = np.attr("empty")(n, "dtype"_a = np.attr("int64"));
+    nb::object panel = np.attr("empty")(nb::make_tuple(columns[j].groups, 2), "dtype"_a = np.attr("int64"));
+    columns[j].order = data_of<int64_t>(order);
+    columns[j].panel = data_of<int64_t>(panel);
+    result[nb::make_tuple(0, j)] = order;
+    result[nb::make_tuple(1, j)] = panel;
+  }
+  {
+    nb::gil_scoped_release release;
+    core::group_ranges_of_columns(columns, n, threads);
+  }
   return result;
+}
+
+int one_off_threads(nb::handle nt) {
+  // Anything but a positive int (0, None, a wrong value the partialling-out
+  // will reject with its own message) leaves the choice to the machine.
+  if (PyLong_Check(nt.ptr()) && !PyBool_Check(nt.ptr())) {
+    const long long v = PyLong_AsLongLong(nt.ptr());
+    if (v == -1 && PyErr_Occurred()) PyErr_Clear();
+    if (v >= 1) return static_cast<int>(std::min<long long>(v, 1024));
+  }
+#ifdef _OPENMP
+  return std::max(1, omp_get_max_threads());  // as the partialling-out counts them
+#else
+  return std::max(1u, std::thread::hardware_concurrency());
+#endif
 }
 
 // The named columns as one row-major N x m array of `dtype`, filled column by

@@ -144,8 +144,14 @@ nb::tuple code_ranges(nb::handle codes);
 
 // The (2, k) group-pointer array of the identifier columns `fenames`, in the
 // layout of grpkit.make_pointer, with stable counting-sort orders: the same
-// groups and ranges, ties in row order.
-nb::object group_pointers(nb::handle sample, nb::handle fenames);
+// groups and ranges, ties in row order. The columns are shared among
+// `threads` threads; the result does not depend on their number.
+nb::object group_pointers(nb::handle sample, nb::handle fenames, int threads = 1);
+
+// Threads for the one-off steps of a call from its nt argument: nt itself
+// when a positive int, every core otherwise (0 or None, or a value the
+// partialling-out will reject).
+int one_off_threads(nb::handle nt);
 
 // The identifier columns as an N x k int64 C-contiguous array.
 nb::object identifier_matrix(nb::handle sample, nb::handle fenames);

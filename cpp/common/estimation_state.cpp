@@ -14,7 +14,7 @@ void EstimationState::log(const std::string& text) const {
 
 void EstimationState::regroup() {
   if (nb::len(fixedeffects) > 0) N_FE = recode_identifiers(sample, fenames);
-  panelmat = group_pointers(sample, fenames);
+  panelmat = group_pointers(sample, fenames, threads);
 }
 
 nb::object EstimationState::output_labels() const {

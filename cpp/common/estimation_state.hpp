@@ -34,6 +34,7 @@ struct EstimationState {
   nb::list fenames;          // identifier column names
   int64_t N = 0;             // rows of the sample
   int64_t N_FE = 1;          // sum of the group counts
+  int threads = 1;           // for the one-off steps (one_off_threads of nt); no result depends on it
   nb::object panelmat;       // group pointers of the current identifiers (the routines' panelmat); after the
                              // partialling-out only the entries the cluster inference reuses
                              // (reporting::pointers_for_clusters), then None

@@ -1,5 +1,8 @@
 #include "core/group_order.hpp"
 
+#include "core/task_team.hpp"
+
+#include <algorithm>
 #include <cstddef>
 #include <vector>
 
@@ -102,6 +105,33 @@ bool codes_ascending(const Code* codes_n, int64_t n) {
   for (int64_t i = 1; i < n; ++i)
     if (codes_n[i] < codes_n[i - 1]) return false;
   return true;
+}
+
+namespace {
+
+template <typename F>
+void for_each_column(std::vector<CodeColumnRanges>& columns, int threads, const F& f) {
+  const int64_t count = static_cast<int64_t>(columns.size());
+  TaskTeam team(static_cast<int>(std::min<int64_t>(std::max(threads, 1), count)));
+  team.run(count, [&](int64_t k) {
+    CodeColumnRanges& c = columns[static_cast<size_t>(k)];
+    if (c.codes32)
+      f(c, c.codes32);
+    else
+      f(c, c.codes64);
+  });
+}
+
+}  // namespace
+
+void count_codes_of_columns(std::vector<CodeColumnRanges>& columns, int64_t n, int threads) {
+  for_each_column(columns, threads, [n](CodeColumnRanges& c, const auto* codes) { c.groups = code_count(codes, n); });
+}
+
+void group_ranges_of_columns(std::vector<CodeColumnRanges>& columns, int64_t n, int threads) {
+  for_each_column(columns, threads, [n](CodeColumnRanges& c, const auto* codes) {
+    group_ranges_by_code(codes, n, c.groups, c.order, c.panel);
+  });
 }
 
 #define KORVALD_GROUP_ORDER_FOR(Code)                                                                        \

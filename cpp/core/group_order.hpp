@@ -12,6 +12,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 namespace korvald::core {
 
@@ -46,5 +47,22 @@ int64_t dense_codes(const int64_t* keys_n, int64_t n, int64_t max_span, Code* co
 // codes_n itself). Returns G', or -1 when a code is out of range.
 template <typename Code>
 int64_t compact_codes(const Code* codes_n, int64_t n, int64_t n_groups, Code* out_n);
+
+// One identifier column for group_ranges_of_columns: codes in one of the two
+// widths, and where its order (n) and ranges (groups x 2) go.
+struct CodeColumnRanges {
+  const int32_t* codes32 = nullptr;  // exactly one of the two is set
+  const int64_t* codes64 = nullptr;
+  int64_t groups = 0;  // code_count of the column (set by count_codes_of_columns)
+  int64_t* order = nullptr;
+  int64_t* panel = nullptr;
+};
+
+// code_count of every column, then (once the caller has made room for the
+// ranges) group_ranges_by_code of every column, the columns shared among
+// `threads` threads. Each column is done as on its own: the result does not
+// depend on the thread count.
+void count_codes_of_columns(std::vector<CodeColumnRanges>& columns, int64_t n, int threads);
+void group_ranges_of_columns(std::vector<CodeColumnRanges>& columns, int64_t n, int threads);
 
 }  // namespace korvald::core

@@ -120,6 +120,7 @@ Prepared prepare(const Arguments& args) {
   prep.setype = common::normalize_setype(args.setype, true);
   prep.wspec = common::parse_weights(args.weights, args.weight_type, prep.setype);
   prep.verbose = py::greater(args.verb, nb::int_(0));
+  prep.threads = common::one_off_threads(args.nt);
   prep.clustvars = args.clustvars;
 
   common::ModelNames names = common::read_model_names(prep, args.data, args.y, args.x, args.fixedeffects);
@@ -147,7 +148,7 @@ Prepared prepare(const Arguments& args) {
     common::drop_absorbed_components(prep.sample, prep.fixedeffects, keep);
   }
   prep.order_key = common::order_key(prep.sample, prep.fenames);
-  prep.panelmat = common::group_pointers(prep.sample, prep.fenames);
+  prep.panelmat = common::group_pointers(prep.sample, prep.fenames, prep.threads);
   drop_singleton_rows(prep);
   prep.weights = common::sample_weights(prep.sample, prep.wspec);
   return prep;

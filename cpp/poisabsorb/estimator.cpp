@@ -4,6 +4,7 @@
 
 #include <nanobind/stl/string.h>
 
+#include "common/estimation_sample.hpp"
 #include "poisabsorb/internal.hpp"
 #include "pyutil/pyutil.hpp"
 
@@ -51,6 +52,7 @@ static nb::object poisabsorb(nb::object y, nb::object x, nb::object fixedeffects
   c.standardize_data = standardize_data;
   c.accel = accel;
   c.nt = nt;
+  c.threads = common::one_off_threads(nt);
   c.print_stata_style_summary = print_stata_style_summary;
   c.weights_arg = weights;
   c.weight_type_arg = weight_type;

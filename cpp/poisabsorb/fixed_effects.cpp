@@ -14,7 +14,7 @@ namespace korvald::poisabsorb {
 using namespace nb::literals;
 
 static nb::object pointers(const Call& c, nb::handle sample) {
-  return common::group_pointers(sample, c.fenames);
+  return common::group_pointers(sample, c.fenames, c.threads);
 }
 
 nb::object fe_style_removal(const Call& c, nb::object sample, nb::object* mp) {

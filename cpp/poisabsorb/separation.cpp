@@ -99,7 +99,7 @@ void separation_pass(Call& c) {
       c.log(note);
       if (c.loud()) py::print("note: " + note);
     } else {
-      c.panelmat = common::group_pointers(c.sample, c.fenames);
+      c.panelmat = common::group_pointers(c.sample, c.fenames, c.threads);
       if (c.loud()) py::print("note: no additional separation detected by IR");
     }
   }
