@@ -94,9 +94,10 @@ void fitted_means(const double* eta, const double* offset, double* mu, int64_t n
 }
 
 WorkingChecks working_variable_checked(const double* eta, const double* y, const double* mu, double* z, double* zX,
-                                       int64_t n, int64_t width, bool add, const double* obs_w) {
+                                       int64_t n, int64_t width, bool add, const double* obs_w,
+                                       const float* rounding) {
   MaxFinite e, m, w;
-  double sum_m = 0.0, sum_mz = 0.0, sum_mzz = 0.0;
+  double sum_m = 0.0, sum_mz = 0.0, sum_mzz = 0.0, sum_mrr = 0.0;
   for (int64_t i = 0; i < n; ++i) {
     e.add(eta[i]);
     m.add(mu[i]);
@@ -106,6 +107,7 @@ WorkingChecks working_variable_checked(const double* eta, const double* y, const
     sum_m += mi;
     sum_mz += mi * zi;
     sum_mzz += mi * zi * zi;
+    if (rounding) sum_mrr += mi * static_cast<double>(rounding[i]) * rounding[i];
     if (z) z[i] = zi;
     zX[i * width] = add ? zX[i * width] + zi : zi;
   }
@@ -114,40 +116,41 @@ WorkingChecks working_variable_checked(const double* eta, const double* y, const
   out.mu_ok = out.eta_ok && m.ok(n);
   out.z_ok = out.mu_ok && w.ok(n);
   out.weight_sum = sum_m;
+  out.rounding_norm = std::sqrt(sum_mrr);
   out.z_spread = sum_m > 0 ? std::sqrt(std::max(sum_mzz - sum_mz * (sum_mz / sum_m), 0.0)) : 0.0;
   return out;
 }
 
-double carry_fixed_effect_part(double* zX, const double* coef, int64_t n, int64_t K) {
+void carry_fixed_effect_part(double* zX, const double* coef, int64_t n, int64_t K) {
   const int64_t w = K + 1;
-  double scale = 0.0;
   for (int64_t i = 0; i < n; ++i) {
     double* row = zX + i * w;
     double fit = 0.0;
     for (int64_t k = 0; k < K; ++k) fit += row[k + 1] * coef[k];
-    scale = std::max(scale, std::max(std::fabs(fit), std::fabs(row[0])));
     row[0] = fit - row[0];
   }
-  return scale;
 }
 
 void irls_weights(const double* mu, const double* w, int64_t n, double* out) {
   for (int64_t i = 0; i < n; ++i) out[i] = w[i] * mu[i];
 }
 
-double full_step_predictor_in_place(const double* eta, const double* y, const double* mu, double* zX,
-                                    const double* coef, int64_t n, int64_t K) {
+void full_step_predictor_in_place(const double* eta, const double* y, const double* mu, double* zX,
+                                  const double* coef, int64_t n, int64_t K, float* rounding) {
   const int64_t w = K + 1;
-  double scale = 0.0;
+  constexpr double kTwoEps = 2 * std::numeric_limits<double>::epsilon();
   for (int64_t i = 0; i < n; ++i) {
     double* row = zX + i * w;
     const double zi = eta[i] + y[i] / mu[i] - 1.0;
     double fit = 0.0;
     for (int64_t k = 0; k < K; ++k) fit += row[k + 1] * coef[k];
-    scale = std::max(scale, std::max(std::fabs(zi), std::fabs(row[0])));
-    row[0] = zi - row[0] + fit;
+    const double e = zi - row[0] + fit;
+    if (rounding) {
+      const double scale = std::max(std::max(std::fabs(zi), std::fabs(row[0])), std::max(std::fabs(fit), std::fabs(e)));
+      rounding[i] = static_cast<float>(rounding[i] + kTwoEps * scale);
+    }
+    row[0] = e;
   }
-  return scale;
 }
 
 HalvingOutcome step_halving(const double* y, const double* offset, const double* eta_old, const double* e,

@@ -28,6 +28,8 @@ struct WorkingChecks {
   // Sum of the IRLS weights m = mu (times the observation weight) and the
   // m-weighted norm of z around its m-weighted mean.
   double weight_sum = 0.0, z_spread = 0.0;
+  // sqrt(sum of m r^2) for the rows' rounding bounds r (0 without them).
+  double rounding_norm = 0.0;
 };
 
 // One pass for the start of an IRLS iteration: the guards on eta and mu, the
@@ -35,28 +37,31 @@ struct WorkingChecks {
 // column 0 of the n x width row-major matrix zX, or added to what column 0
 // holds when `add` (see carry_fixed_effect_part). z and zX are written even
 // when a guard fails (callers raise); z may be null (zX's column only).
-// obs_w: observation weights (null: none).
+// obs_w: observation weights (null: none); rounding: per-row bounds of the
+// rounding in what column 0 carries (null: none).
 WorkingChecks working_variable_checked(const double* eta, const double* y, const double* mu, double* z, double* zX,
-                                       int64_t n, int64_t width, bool add = false, const double* obs_w = nullptr);
+                                       int64_t n, int64_t width, bool add = false, const double* obs_w = nullptr,
+                                       const float* rounding = nullptr);
 
 // zX[:,0] = zX[:,1:] * coef - zX[:,0], on column 0 as full_step_predictor_in_place
 // leaves it (e = z - M z + X~ coef, M the weighted annihilator of the fixed
 // effects): that is M z - z, minus the fixed-effect part of z, a vector any
 // later M removes exactly. The next iteration partials out that plus its own
 // z instead of z alone: the same result, from a start that is already nearly
-// free of fixed effects. Returns the largest |e| or |X~ coef| met, the scale
-// of the rounding the carried column holds (no later projection removes it).
-double carry_fixed_effect_part(double* zX, const double* coef, int64_t n, int64_t K);
+// free of fixed effects.
+void carry_fixed_effect_part(double* zX, const double* coef, int64_t n, int64_t K);
 
 // The IRLS weights of weighted observations: out = w * mu.
 void irls_weights(const double* mu, const double* w, int64_t n, double* out);
 
 // e = z - zX[:,0] + zX[:,1:] * coef, the fixed-effect part of z plus the
 // fitted regressor part, written over zX[:,0]; z = eta + y / mu - 1 is worked
-// out on the way exactly as working_variable_checked makes it. Returns the
-// largest |z| or |zX[:,0]| met: the scale of the rounding in zX[:,0] - z.
-double full_step_predictor_in_place(const double* eta, const double* y, const double* mu, double* zX,
-                                    const double* coef, int64_t n, int64_t K);
+// out on the way exactly as working_variable_checked makes it. With
+// `rounding`, each row's bound of the rounding a carry of this step adds
+// (carry_fixed_effect_part) is added to it: that rounding stays in column 0
+// for good, as no later projection removes it.
+void full_step_predictor_in_place(const double* eta, const double* y, const double* mu, double* zX,
+                                  const double* coef, int64_t n, int64_t K, float* rounding = nullptr);
 
 struct HalvingOutcome {
   int halvings = 0;          // number of halvings made

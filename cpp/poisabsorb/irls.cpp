@@ -94,11 +94,12 @@ void run_irls(Call& c) {
   // Column 0 holds minus the fixed-effect part of the last working variable
   // (carry_fixed_effect_part), to which the next working variable is added.
   bool carried = false;
-  // Rounding in a carried column stays in every later partialled-out z, so
-  // the carry stops while its bound is not negligible next to the tolerance
-  // of the partialling-out (after a wild start z can shrink by orders of
-  // magnitude, and rows with a tiny mu hold huge z).
-  double carried_rounding = 0.0;
+  // Rounding in a carried column stays in every later partialled-out z: each
+  // row's bound of it, summed over the carries since z last went in alone.
+  // The carry goes on while these bounds stay far below what the
+  // partialling-out is asked to resolve (after a wild start z can shrink by
+  // orders of magnitude, and rows with a tiny mu hold huge z).
+  std::vector<float> carried_rounding;
   constexpr double kCarryMargin = 1e-3;
 
   while (!converged && it <= c.maxiter) {
@@ -121,16 +122,13 @@ void run_irls(Call& c) {
     {
       double* zX_data = f64(zX);
       nb::gil_scoped_release release;
-      checks = core::working_variable_checked(eta, y, mu, nullptr, zX_data, n, K + 1, carried, w);
-      // The carried rounding (at most carried_rounding in every row) must stay
-      // far below what the partialling-out is asked to resolve, in its own
-      // weighted norm; otherwise z goes in alone.
-      const double rounding_norm = carried_rounding * std::sqrt(checks.weight_sum);
+      checks = core::working_variable_checked(eta, y, mu, nullptr, zX_data, n, K + 1, carried, w,
+                                              carried ? carried_rounding.data() : nullptr);
+      // In the partialling-out's own (m-weighted) norm.
       const double resolved = kCarryMargin * c.effective_inner_tol * checks.z_spread;
-      if (carried && !(std::isfinite(rounding_norm) && rounding_norm <= resolved)) {
+      if (carried && !(std::isfinite(checks.rounding_norm) && checks.rounding_norm <= resolved)) {
         checks = core::working_variable_checked(eta, y, mu, nullptr, zX_data, n, K + 1, false, w);
         carried = false;
-        carried_rounding = 0.0;
       }
     }
     if (!checks.eta_ok) py::raise_value_error("missing value in eta");
@@ -198,12 +196,16 @@ void run_irls(Call& c) {
     // matrix: the next iteration writes its working variable there anyway,
     // and after the last one only the columns of X~ are read.
     core::HalvingOutcome step;
-    double partialled_scale;  // of the rounding in M z - z
+    // Rounding bounds start afresh whenever z went in alone.
+    if (!carried) {
+      if (carried_rounding.empty()) carried_rounding.resize(static_cast<size_t>(n));
+      std::fill(carried_rounding.begin(), carried_rounding.end(), 0.0f);
+    }
     {
       double* zX_data = f64(zX);
       nb::gil_scoped_release release;
       std::copy(eta, eta + n, eta_old);
-      partialled_scale = core::full_step_predictor_in_place(eta, y, mu, zX_data, bp, n, K);
+      core::full_step_predictor_in_place(eta, y, mu, zX_data, bp, n, K, carried_rounding.data());
       step = core::step_halving(y, offset, eta_old, zX_data, beta_old.data(), bp, n, K, deviance,
                                 kMaxHalvings, fresh_start, eta, mu, beta, w, K + 1);
     }
@@ -250,7 +252,6 @@ void run_irls(Call& c) {
       restart_from_simple_start(c, it, eta, mu, beta, deviance);
       restarted = true;
       carried = false;
-      carried_rounding = 0.0;
       fresh_start = true;
       stuck = 0;
       hits = 0;
@@ -262,8 +263,7 @@ void run_irls(Call& c) {
     if (!converged && !fresh_start) {
       double* zX_data = f64(zX);
       nb::gil_scoped_release release;
-      const double carry_scale = core::carry_fixed_effect_part(zX_data, bp, n, K);
-      carried_rounding += 2 * std::numeric_limits<double>::epsilon() * std::max(partialled_scale, carry_scale);
+      core::carry_fixed_effect_part(zX_data, bp, n, K);
       carried = true;
     }
     ++it;
