@@ -12,6 +12,7 @@
 #include "core/poisson_irls.hpp"
 #include "core/streamed_qr.hpp"
 #include "poisabsorb/internal.hpp"
+#include "pyutil/convergence.hpp"
 #include "pyutil/pyutil.hpp"
 #include "pyutil/signals.hpp"
 
@@ -101,6 +102,9 @@ void run_irls(Call& c) {
   // orders of magnitude, and rows with a tiny mu hold huge z).
   std::vector<float> carried_rounding;
   constexpr double kCarryMargin = 1e-3;
+  // Only the package's own routines are known to remove a fixed-effect part
+  // exactly; a routine put in their place gets z as it is.
+  const bool may_carry = py::takes_report(c.accelfunc);
 
   while (!converged && it <= c.maxiter) {
     py::check_signals();
@@ -260,7 +264,7 @@ void run_irls(Call& c) {
     // Another iteration follows: column 0 keeps this one's fixed-effect part
     // (negated) for it. After the last one it keeps the full-step predictor;
     // only the columns of X~ are read from then on.
-    if (!converged && !fresh_start) {
+    if (may_carry && !converged && !fresh_start) {
       double* zX_data = f64(zX);
       nb::gil_scoped_release release;
       core::carry_fixed_effect_part(zX_data, bp, n, K);
