@@ -20,10 +20,12 @@ namespace korvald::core {
 // [regressors..., working variable]: its leading K x K block is the R of the
 // regressors and the first K entries of column K are Q' times the working
 // variable.
-void weighted_r_factor(const double* zX, const double* mu, const double* w, int64_t n, int64_t K, double* R);
+// `threads`: how many threads may share the work (the result is the same).
+void weighted_r_factor(const double* zX, const double* mu, const double* w, int64_t n, int64_t K, double* R,
+                       int threads = 1);
 
 // The same factor of the rows as they stand (no scaling): ordinary least
 // squares of column 0 on the others.
-void r_factor(const double* zX, int64_t n, int64_t K, double* R);
+void r_factor(const double* zX, int64_t n, int64_t K, double* R, int threads = 1);
 
 }  // namespace korvald::core

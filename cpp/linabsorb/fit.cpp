@@ -134,7 +134,7 @@ Fit fit(const Arguments& args, Prepared& prep) {
     const double* rows = nb::cast<ConstMatrix>(out.yXtilde).data();
     double* R_data = nb::cast<Matrix>(R).data();
     nb::gil_scoped_release release;
-    core::r_factor(rows, prep.N, K, R_data);
+    core::r_factor(rows, prep.N, K, R_data, prep.threads);
   }
   nb::object slice = py::builtins().attr("slice");
   nb::object upper = slice(0, K);

@@ -161,7 +161,7 @@ void run_irls(Call& c) {
       const double* zX_data = f64(zX);
       double* Rp = f64(R);
       nb::gil_scoped_release release;
-      core::weighted_r_factor(zX_data, mu, w, n, K, Rp);
+      core::weighted_r_factor(zX_data, mu, w, n, K, Rp, c.threads);
     }
     nb::object A = np.attr("ascontiguousarray")(
         R.attr("__getitem__")(nb::make_tuple(nb::slice(nb::int_(0), nb::int_(K), nb::none()),
