@@ -29,6 +29,39 @@ int team_size(int threads) {
 #endif
 }
 
+// body(task, scratch) for every task in [0, ntasks), handed out one at a time
+// to up to `threads` threads, each with a Scratch of its own (made empty;
+// tasks size it). An Interrupted or bad_alloc from a task skips the tasks
+// left and is thrown again once the parallel region is left (exceptions must
+// not cross it); so does stop() turning true. The interrupt is polled before
+// every poll_every-th task.
+template <class Scratch, class Body, class Stop>
+void run_tasks(int64_t ntasks, int threads, Interrupt* interrupt, int64_t poll_every, const Stop& stop,
+               const Body& body) {
+  const int team = static_cast<int>(std::max<int64_t>(1, std::min<int64_t>(team_size(threads), ntasks)));
+  std::atomic<bool> interrupted{false}, out_of_memory{false};
+#pragma omp parallel num_threads(team)
+  {
+    Scratch scratch;
+#pragma omp for schedule(dynamic, 1)
+    for (int64_t task = 0; task < ntasks; ++task) {
+      if (interrupted.load() || out_of_memory.load() || stop()) continue;
+      try {
+        if (task % poll_every == 0) interrupt_poll(interrupt);
+        body(task, scratch);
+      } catch (const Interrupted&) {
+        interrupted = true;
+      } catch (const std::bad_alloc&) {
+        out_of_memory = true;
+      }
+    }
+  }
+  if (interrupted) throw Interrupted();
+  if (out_of_memory) throw std::bad_alloc();
+}
+
+constexpr auto kNeverStop = [] { return false; };
+
 // B's pattern: walk the pivot's sort order; within a pivot group, repeated
 // other groups are merged through a marker and the row is sorted. Fixed
 // chunks of pivot groups run in parallel and are joined in order.
@@ -261,50 +294,38 @@ bool s_pattern(const ReducedLayout& rl, int64_t max_nonzeros, int threads, Inter
   up_row.assign(static_cast<size_t>(rl.nr + 1), 0);
   std::atomic<int64_t> total{0};
   std::atomic<bool> over{false};
-  const int team = static_cast<int>(std::max<int64_t>(1, std::min<int64_t>(team_size(threads), nchunks)));
-  std::atomic<bool> interrupted{false}, out_of_memory{false};
-#pragma omp parallel num_threads(team)
-  {
-    std::vector<int64_t> mark(static_cast<size_t>(rl.nr), -1);
+  struct Scratch {
+    std::vector<int64_t> mark;
     std::vector<int32_t> touched;
-#pragma omp for schedule(dynamic, 1)
-    for (int64_t c = 0; c < nchunks; ++c) {
-      if (over.load() || interrupted.load() || out_of_memory.load()) continue;
-      try {
-        interrupt_poll(interrupt);
-        std::vector<int32_t>& col = chunk_col[c];
-        for (int64_t a = rl.chunk_start[c]; a < rl.chunk_start[c + 1]; ++a) {
-          touched.clear();
-          auto add = [&](int64_t b) {
-            if (mark[b] != a) {
-              mark[b] = a;
-              touched.push_back(static_cast<int32_t>(b));
-            }
-          };
-          add(a);
-          for (int64_t e = rl.c_row[a]; e < rl.c_row[a + 1]; ++e)
-            if (rl.c_col[e] > a) add(rl.c_col[e]);
-          for (int64_t e = rl.bt_row[a]; e < rl.bt_row[a + 1]; ++e) {
-            const uint32_t g = rl.bt_g[e];
-            for (int64_t f = rl.b_row[g] + rl.bt_off[e]; f < rl.b_row[g + 1]; ++f) add(rl.b_col[f]);
-          }
-          std::sort(touched.begin(), touched.end());
-          up_row[a + 1] = static_cast<int64_t>(touched.size());
-          col.insert(col.end(), touched.begin(), touched.end());
+  };
+  run_tasks<Scratch>(nchunks, threads, interrupt, 1, [&] { return over.load(); }, [&](int64_t c, Scratch& sc) {
+    if (sc.mark.empty()) sc.mark.assign(static_cast<size_t>(rl.nr), -1);
+    std::vector<int64_t>& mark = sc.mark;
+    std::vector<int32_t>& touched = sc.touched;
+    std::vector<int32_t>& col = chunk_col[c];
+    for (int64_t a = rl.chunk_start[c]; a < rl.chunk_start[c + 1]; ++a) {
+      touched.clear();
+      auto add = [&](int64_t b) {
+        if (mark[b] != a) {
+          mark[b] = a;
+          touched.push_back(static_cast<int32_t>(b));
         }
-        // The full S holds every off-diagonal entry twice.
-        const int64_t upper =
-            total.fetch_add(static_cast<int64_t>(col.size())) + static_cast<int64_t>(col.size());
-        if (2 * upper - rl.nr > max_nonzeros) over = true;
-      } catch (const Interrupted&) {
-        interrupted = true;
-      } catch (const std::bad_alloc&) {
-        out_of_memory = true;
+      };
+      add(a);
+      for (int64_t e = rl.c_row[a]; e < rl.c_row[a + 1]; ++e)
+        if (rl.c_col[e] > a) add(rl.c_col[e]);
+      for (int64_t e = rl.bt_row[a]; e < rl.bt_row[a + 1]; ++e) {
+        const uint32_t g = rl.bt_g[e];
+        for (int64_t f = rl.b_row[g] + rl.bt_off[e]; f < rl.b_row[g + 1]; ++f) add(rl.b_col[f]);
       }
+      std::sort(touched.begin(), touched.end());
+      up_row[a + 1] = static_cast<int64_t>(touched.size());
+      col.insert(col.end(), touched.begin(), touched.end());
     }
-  }
-  if (interrupted) throw Interrupted();
-  if (out_of_memory) throw std::bad_alloc();
+    // The full S holds every off-diagonal entry twice.
+    const int64_t upper = total.fetch_add(static_cast<int64_t>(col.size())) + static_cast<int64_t>(col.size());
+    if (2 * upper - rl.nr > max_nonzeros) over = true;
+  });
   if (over) return false;
   for (int64_t a = 0; a < rl.nr; ++a) up_row[a + 1] += up_row[a];
   up_col.reserve(static_cast<size_t>(up_row[rl.nr]));
@@ -411,45 +432,26 @@ bool pivot_values(const ReducedLayout& rl, const GroupIndex& index, const GroupR
   rs.w_pivot.assign(static_cast<size_t>(Gp), 0.0);
   rs.b_val.assign(rl.b_col.size(), 0.0);
   std::atomic<bool> positive{true};
-  const int team = static_cast<int>(std::max<int64_t>(1, std::min<int64_t>(team_size(threads), nchunks)));
-  std::atomic<bool> interrupted{false}, out_of_memory{false};
-#pragma omp parallel num_threads(team)
-  {
-    std::vector<int64_t> pos;
-#pragma omp for schedule(dynamic, 1)
-    for (int64_t c = 0; c < nchunks; ++c) {
-      if (interrupted.load() || out_of_memory.load()) continue;
-      try {
-        if (c % 16 == 0) interrupt_poll(interrupt);
-        pos.resize(static_cast<size_t>(rl.nr));
-      } catch (const Interrupted&) {
-        interrupted = true;
-        continue;
-      } catch (const std::bad_alloc&) {
-        out_of_memory = true;
-        continue;
+  run_tasks<std::vector<int64_t>>(nchunks, threads, interrupt, 16, kNeverStop, [&](int64_t c, std::vector<int64_t>& pos) {
+    pos.resize(static_cast<size_t>(rl.nr));
+    bool all_positive = true;
+    const int64_t hi = std::min(Gp, (c + 1) * kGroupsPerChunk);
+    double* val = rs.b_val.data();
+    for (int64_t g = c * kGroupsPerChunk; g < hi; ++g) {
+      for (int64_t e = rl.b_row[g]; e < rl.b_row[g + 1]; ++e) pos[rl.b_col[e]] = e;
+      double wg = 0.0;
+      for (int64_t p = pr.panel[2 * g]; p <= pr.panel[2 * g + 1]; ++p) {
+        const int64_t i = pr.order[p];
+        const uint32_t* cd = codes + i * F;
+        const double wi = weights ? weights[i] : 1.0;
+        all_positive = all_positive && wi > 0;
+        wg += wi;
+        for (int k = 0; k < R; ++k) val[pos[rl.local(k, cd[rl.others[k]], index)]] += wi;
       }
-      bool all_positive = true;
-      const int64_t hi = std::min(Gp, (c + 1) * kGroupsPerChunk);
-      double* val = rs.b_val.data();
-      for (int64_t g = c * kGroupsPerChunk; g < hi; ++g) {
-        for (int64_t e = rl.b_row[g]; e < rl.b_row[g + 1]; ++e) pos[rl.b_col[e]] = e;
-        double wg = 0.0;
-        for (int64_t p = pr.panel[2 * g]; p <= pr.panel[2 * g + 1]; ++p) {
-          const int64_t i = pr.order[p];
-          const uint32_t* cd = codes + i * F;
-          const double wi = weights ? weights[i] : 1.0;
-          all_positive = all_positive && wi > 0;
-          wg += wi;
-          for (int k = 0; k < R; ++k) val[pos[rl.local(k, cd[rl.others[k]], index)]] += wi;
-        }
-        rs.w_pivot[g] = wg;
-      }
-      if (!all_positive) positive = false;
+      rs.w_pivot[g] = wg;
     }
-  }
-  if (interrupted) throw Interrupted();
-  if (out_of_memory) throw std::bad_alloc();
+    if (!all_positive) positive = false;
+  });
   return positive.load();
 }
 
@@ -569,48 +571,30 @@ void s_values(const ReducedLayout& rl, int threads, Interrupt* interrupt, Reduce
   const int64_t nchunks = static_cast<int64_t>(rl.chunk_start.size()) - 1;
   const int64_t ntasks = nchunks + 1;
   const int team = static_cast<int>(std::max<int64_t>(1, std::min<int64_t>(team_size(threads), ntasks)));
-  std::atomic<bool> interrupted{false}, out_of_memory{false};
-#pragma omp parallel num_threads(team)
-  {
-    std::vector<double> acc;
-#pragma omp for schedule(dynamic, 1)
-    for (int64_t task = 0; task < ntasks; ++task) {
-      if (interrupted.load() || out_of_memory.load()) continue;
-      try {
-        interrupt_poll(interrupt);
-        if (task == 0) {
-          if (!rl.hubs.empty()) hub_rows(rl, rs, acc);
-          continue;
-        }
-        acc.resize(static_cast<size_t>(rl.nr));
-      } catch (const Interrupted&) {
-        interrupted = true;
-        continue;
-      } catch (const std::bad_alloc&) {
-        out_of_memory = true;
-        continue;
-      }
-      const int64_t c = task - 1;
-      for (int64_t a = rl.chunk_start[c]; a < rl.chunk_start[c + 1]; ++a) {
-        if (is_hub[a]) continue;
-        // The group's weight: B's column sum, in pivot-group order.
-        double wa = 0.0;
-        for (int64_t e = rl.bt_row[a]; e < rl.bt_row[a + 1]; ++e) wa += rs.b_val[rl.b_row[rl.bt_g[e]] + rl.bt_off[e]];
-        rs.w_r[a] = wa;
-        rs.inv_w_r[a] = wa > 0 ? 1.0 / wa : 0.0;
-        start_row(rl, rs, a, wa, acc.data());
-        for (int64_t e = rl.bt_row[a]; e < rl.bt_row[a + 1]; ++e) {
-          const uint32_t g = rl.bt_g[e];
-          const int64_t from = rl.b_row[g] + rl.bt_off[e], end = rl.b_row[g + 1];
-          const double t = rs.b_val[from] * rs.inv_w_pivot[g];
-          for (int64_t f = from; f < end; ++f) acc[rl.b_col[f]] += -t * rs.b_val[f];
-        }
-        for (int64_t e = rl.s_diag[a]; e < rl.s_row[a + 1]; ++e) rs.s_val[e] = acc[rl.s_col[e]];
-      }
+  run_tasks<std::vector<double>>(ntasks, threads, interrupt, 1, kNeverStop, [&](int64_t task, std::vector<double>& acc) {
+    if (task == 0) {
+      if (!rl.hubs.empty()) hub_rows(rl, rs, acc);
+      return;
     }
-  }
-  if (interrupted) throw Interrupted();
-  if (out_of_memory) throw std::bad_alloc();
+    acc.resize(static_cast<size_t>(rl.nr));
+    const int64_t c = task - 1;
+    for (int64_t a = rl.chunk_start[c]; a < rl.chunk_start[c + 1]; ++a) {
+      if (is_hub[a]) continue;
+      // The group's weight: B's column sum, in pivot-group order.
+      double wa = 0.0;
+      for (int64_t e = rl.bt_row[a]; e < rl.bt_row[a + 1]; ++e) wa += rs.b_val[rl.b_row[rl.bt_g[e]] + rl.bt_off[e]];
+      rs.w_r[a] = wa;
+      rs.inv_w_r[a] = wa > 0 ? 1.0 / wa : 0.0;
+      start_row(rl, rs, a, wa, acc.data());
+      for (int64_t e = rl.bt_row[a]; e < rl.bt_row[a + 1]; ++e) {
+        const uint32_t g = rl.bt_g[e];
+        const int64_t from = rl.b_row[g] + rl.bt_off[e], end = rl.b_row[g + 1];
+        const double t = rs.b_val[from] * rs.inv_w_pivot[g];
+        for (int64_t f = from; f < end; ++f) acc[rl.b_col[f]] += -t * rs.b_val[f];
+      }
+      for (int64_t e = rl.s_diag[a]; e < rl.s_row[a + 1]; ++e) rs.s_val[e] = acc[rl.s_col[e]];
+    }
+  });
   const int64_t nr = rl.nr;
 #pragma omp parallel for num_threads(team) schedule(static, 1024)
   for (int64_t a = 0; a < nr; ++a)
