@@ -8,6 +8,7 @@
 #include <limits>
 #include <thread>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "core/group_order.hpp"
@@ -493,7 +494,6 @@ nb::object labels_index(nb::handle labels) {
   return py::pandas().attr("Index")(labels, "name"_a = "initial_index", "copy"_a = false);
 }
 
-nb::object output_index(nb::handle sample, nb::handle order) { return labels_index(output_labels(sample, order)); }
 
 nb::object in_output_order(nb::handle values, nb::handle order) {
   nb::object flat = py::numpy().attr("asarray")(values).attr("ravel")();
@@ -523,61 +523,53 @@ int64_t recode_identifiers(nb::object sample, nb::handle fenames) {
   return n_fe;
 }
 
-nb::tuple code_ranges(nb::handle codes) {
+// (order, panel) of each code array, the arrays shared among `threads` threads.
+static std::vector<std::pair<nb::object, nb::object>> ranges_of_code_arrays(const std::vector<nb::object>& arrays,
+                                                                            int threads) {
   nb::object np = py::numpy();
-  nb::object ids = code_column(codes);
-  const int64_t n = static_cast<int64_t>(nb::len(ids));
-  const int64_t groups = with_codes(ids, [&](const auto* ids_n) {
-    nb::gil_scoped_release release;
-    return core::code_count(ids_n, n);
-  });
-  if (groups < 0) py::raise_runtime_error("group codes must not be negative");
-  nb::object order = np.attr("empty")(n, "dtype"_a = np.attr("int64"));
-  nb::object panel = np.attr("empty")(nb::make_tuple(groups, 2), "dtype"_a = np.attr("int64"));
-  int64_t* order_n = data_of<int64_t>(order);
-  int64_t* panel_g2 = data_of<int64_t>(panel);
-  with_codes(ids, [&](const auto* ids_n) {
-    nb::gil_scoped_release release;
-    return core::group_ranges_by_code(ids_n, n, groups, order_n, panel_g2);
-  });
-  return nb::make_tuple(order, panel);
-}
-
-nb::object group_pointers(nb::handle sample, nb::handle fenames, int threads) {
-  nb::object np = py::numpy();
-  const size_t k = nb::len(fenames);
-  const int64_t n = static_cast<int64_t>(nb::len(sample));
-  std::vector<nb::object> owners;  // the code columns, alive while the threads read them
-  std::vector<core::CodeColumnRanges> columns(k);
-  size_t j = 0;
-  for (nb::handle name : fenames) {
-    owners.push_back(code_column(sample[name].attr("to_numpy")()));
-    with_codes(owners.back(), [&](const auto* codes) {
+  const int64_t n = arrays.empty() ? 0 : static_cast<int64_t>(nb::len(arrays[0]));
+  std::vector<core::CodeColumnRanges> columns(arrays.size());
+  for (size_t j = 0; j < arrays.size(); ++j)
+    with_codes(arrays[j], [&](const auto* codes) {
       if constexpr (std::is_same_v<decltype(codes), const int32_t*>)
         columns[j].codes32 = codes;
       else
         columns[j].codes64 = codes;
       return 0;
     });
-    ++j;
-  }
   {
     nb::gil_scoped_release release;
     core::count_codes_of_columns(columns, n, threads);
   }
-  nb::object result = np.attr("empty")(nb::make_tuple(2, k), "dtype"_a = "object");
-  for (j = 0; j < k; ++j) {
-    if (columns[j].groups < 0) py::raise_runtime_error("group codes must not be negative");
+  std::vector<std::pair<nb::object, nb::object>> out;
+  for (core::CodeColumnRanges& column : columns) {
+    if (column.groups < 0) py::raise_runtime_error("group codes must not be negative");
     nb::object order = np.attr("empty")(n, "dtype"_a = np.attr("int64"));
-    nb::object panel = np.attr("empty")(nb::make_tuple(columns[j].groups, 2), "dtype"_a = np.attr("int64"));
-    columns[j].order = data_of<int64_t>(order);
-    columns[j].panel = data_of<int64_t>(panel);
-    result[nb::make_tuple(0, j)] = order;
-    result[nb::make_tuple(1, j)] = panel;
+    nb::object panel = np.attr("empty")(nb::make_tuple(column.groups, 2), "dtype"_a = np.attr("int64"));
+    column.order = data_of<int64_t>(order);
+    column.panel = data_of<int64_t>(panel);
+    out.emplace_back(order, panel);
   }
   {
     nb::gil_scoped_release release;
     core::group_ranges_of_columns(columns, n, threads);
+  }
+  return out;
+}
+
+nb::tuple code_ranges(nb::handle codes) {
+  auto ranges = ranges_of_code_arrays({code_column(codes)}, 1);
+  return nb::make_tuple(ranges[0].first, ranges[0].second);
+}
+
+nb::object group_pointers(nb::handle sample, nb::handle fenames, int threads) {
+  std::vector<nb::object> arrays;  // the code columns, alive while the threads read them
+  for (nb::handle name : fenames) arrays.push_back(code_column(sample[name].attr("to_numpy")()));
+  auto ranges = ranges_of_code_arrays(arrays, threads);
+  nb::object result = py::numpy().attr("empty")(nb::make_tuple(2, arrays.size()), "dtype"_a = "object");
+  for (size_t j = 0; j < ranges.size(); ++j) {
+    result[nb::make_tuple(0, j)] = ranges[j].first;
+    result[nb::make_tuple(1, j)] = ranges[j].second;
   }
   return result;
 }
@@ -619,10 +611,6 @@ nb::object identifier_matrix(nb::handle sample, nb::handle fenames) {
 
 nb::object float_matrix(nb::handle sample, nb::handle columns) {
   return column_matrix(sample, columns, py::numpy().attr("float64"));
-}
-
-nb::object series_by_initial_index(nb::handle sample, nb::handle values, nb::handle name, nb::handle order) {
-  return series_on_index(values, output_index(sample, order), name, order);
 }
 
 nb::object series_on_index(nb::handle values, nb::handle index, nb::handle name, nb::handle order) {

@@ -121,11 +121,10 @@ nb::object rows_where(nb::handle sample, nb::handle mask);
 // before the removal leaves behind. None when that is the rows' own order.
 nb::object output_order(nb::handle sample, nb::handle key);
 
-// pandas Index "initial_index" of the caller's labels in `order` (None: sample order).
-nb::object output_index(nb::handle sample, nb::handle order);
-// The same in two steps: the labels (an array that several outputs can
-// share) and a new Index over them (each output its own Index object, whose
-// name the caller may change without touching the others).
+// The caller's labels of the sample's rows in `order` (None: sample order),
+// an array several outputs can share, and a pandas Index "initial_index" over
+// them (each output an Index object of its own, whose name the caller may
+// change without touching the others).
 nb::object output_labels(nb::handle sample, nb::handle order);
 nb::object labels_index(nb::handle labels);
 
@@ -159,15 +158,10 @@ nb::object identifier_matrix(nb::handle sample, nb::handle fenames);
 // The named columns as an N x m float64 C-contiguous (row-major) array.
 nb::object float_matrix(nb::handle sample, nb::handle columns);
 
-// pandas Series of `values` (flattened, one per sample row) indexed by the
-// caller's labels of the sample's rows (index name "initial_index"), optionally
-// named, both taken in `order` (None: sample order). Without an order the
-// Series uses `values` without a copy: pass arrays nothing changes later.
-nb::object series_by_initial_index(nb::handle sample, nb::handle values, nb::handle name = nb::none(),
-                                   nb::handle order = nb::none());
-
-// The same on an index from output_index, built once for several outputs
-// (each build copies the N labels).
+// pandas Series of `values` (flattened, one per sample row) on `index` (from
+// labels_index), optionally named, the values taken in `order` (None: sample
+// order). Without an order the Series uses `values` without a copy: pass
+// arrays nothing changes later.
 nb::object series_on_index(nb::handle values, nb::handle index, nb::handle name, nb::handle order);
 
 }  // namespace korvald::common
