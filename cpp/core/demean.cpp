@@ -234,15 +234,20 @@ double cg_criterion(double rho) { return std::isnan(rho) ? rho : std::sqrt(std::
 // q = A p in one pass; precondition(g, u) sets u = M^-1 g and returns the
 // passes it took. scale is the column's (a non-finite one stops at once);
 // report.threshold must be set, the rest of report is updated here.
-template <class Apply, class Precondition>
+//
+// measure(g, rho) returns the stopping quantity for the residual g, rho =
+// g' M^-1 g: by default sqrt(rho), the criterion of the symmetric sweep when M
+// is that sweep. A solver preconditioned otherwise measures its residual by
+// the sweep's norm all the same, so every solver stops at the same accuracy.
+template <class Apply, class Precondition, class Measure>
 void preconditioned_cg(int64_t len, double* x, double* g, double* u, double* p, double* q, const Apply& apply,
-                       const Precondition& precondition, double scale, const DemeanOptions& options,
-                       ColumnReport& report, const VecOps& vec = VecOps()) {
+                       const Precondition& precondition, const Measure& measure, double scale,
+                       const DemeanOptions& options, ColumnReport& report, const VecOps& vec) {
   report.passes += precondition(g, u);
   double rho = vec.dot(g, u, len);
   std::copy(u, u + len, p);
   int64_t it = 0;
-  report.criterion = cg_criterion(rho);
+  report.criterion = measure(g, rho);
   while (true) {
     if (!std::isfinite(report.criterion) || !std::isfinite(scale)) break;
     if (it >= options.min_iter && report.criterion <= report.threshold) {
@@ -277,19 +282,29 @@ void preconditioned_cg(int64_t len, double* x, double* g, double* u, double* p, 
     });
     ++it;
     report.iterations = it;
-    report.criterion = cg_criterion(rho);
+    report.criterion = measure(g, rho);
   }
+}
+
+template <class Apply, class Precondition>
+void preconditioned_cg(int64_t len, double* x, double* g, double* u, double* p, double* q, const Apply& apply,
+                       const Precondition& precondition, double scale, const DemeanOptions& options,
+                       ColumnReport& report, const VecOps& vec = VecOps()) {
+  preconditioned_cg(len, x, g, u, p, q, apply, precondition,
+                    [](const double*, double rho) { return cg_criterion(rho); }, scale, options, report, vec);
 }
 
 template <int FC, bool Weighted>
 class ColumnSolver {
  public:
   ColumnSolver(const GroupIndex& index, const ObsBlocks& blocks, TaskTeam* team, const double* w,
-               const double* weight_g, const double* inv_weight_g, const PivotLayout* pivot = nullptr)
+               const double* weight_g, const double* inv_weight_g, const PivotLayout* pivot = nullptr,
+               const PivotSchur* schur = nullptr)
       : pass_{index.n, index.nfe, index.codes_nk.data(), w},
         blocks_(blocks),
         team_(blocks.single() || !team || team->size() < 2 ? nullptr : team),
         pivot_(pivot),
+        schur_(schur),
         offset_(index.offset.data()),
         total_(index.total_groups()),
         weight_g_(weight_g),
@@ -394,8 +409,9 @@ class ColumnSolver {
   // Two fixed effects: CG on the Schur complement of the other fixed effect
   // after exact elimination of the pivot, S y = b with
   //   S = W_o - A_op W_p^-1 A_po,  b = c_o - A_op W_p^-1 c_p,
-  // preconditioned by W_o. At x_p = W_p^-1 (c_p - A_po y) the full residual
-  // is (0, r), so sqrt(r' W_o^-1 r) is the same criterion as sqrt(g' M^-1 g).
+  // preconditioned by S's diagonal. At x_p = W_p^-1 (c_p - A_po y) the full
+  // residual is (0, r), so sqrt(r' W_o^-1 r) is the criterion sqrt(g' M^-1 g)
+  // of the symmetric sweep (pivot first), by which it stops.
   template <bool UnitCells>
   ColumnReport schur_cg(const double* z, int64_t z_stride, double* out, int64_t out_stride,
                         const DemeanOptions& options, std::vector<double>& scratch) const {
@@ -481,11 +497,17 @@ class ColumnSolver {
         for (int64_t e = lo; e < hi; ++e) acc[col[e]] -= cw(e) * t;
       });
     };
-    auto scale_by_weight = [&](const double* res, double* Mres) {
-      for (int64_t t = 0; t < Go; ++t) Mres[t] = res[t] * inv_Wo[t];
+    const double* inv_diag = L.inv_schur_diag.data();
+    auto scale_by_diagonal = [&](const double* res, double* Mres) {
+      for (int64_t t = 0; t < Go; ++t) Mres[t] = res[t] * inv_diag[t];
       return int64_t{0};
     };
-    preconditioned_cg(Go, y, r, u, p, q, apply, scale_by_weight, cs.scale, options, report);
+    auto measure = [&](const double* res, double) {
+      double sum = 0.0;
+      for (int64_t t = 0; t < Go; ++t) sum += res[t] * res[t] * inv_Wo[t];
+      return std::isnan(sum) ? sum : std::sqrt(sum);
+    };
+    preconditioned_cg(Go, y, r, u, p, q, apply, scale_by_diagonal, measure, cs.scale, options, report, VecOps());
     // Back-substitute the pivot: x_p = W_p^-1 (c_p - A_po y).
     for_blocks(team_, GB, [&](int64_t b) {
       for (int64_t g = gs[b]; g < gs[b + 1]; ++g) {
@@ -493,6 +515,113 @@ class ColumnSolver {
         for (int64_t e = row[g]; e < row[g + 1]; ++e) s += cw(e) * y[col[e]];
         xp[g] = (cp[g] - s) * inv_Wp[g];
       }
+    });
+    residual(z, z_stride, x, out, out_stride);
+    report.passes += 2;
+    return report;
+  }
+
+  // Three or more fixed effects: CG on the Schur complement of the others
+  // after exact elimination of the pivot (see PivotSchur), without forming
+  // it: S v = D_R'W (D_R v - D_p W_p^-1 D_p'W D_R v) costs two passes over the
+  // observations. Preconditioned by S's diagonal, which follows the groups
+  // that sweeps leave nearly isolated (a firm whose weight sits on a few
+  // workers' rows: its row of S is tiny next to its group weight); measured
+  // by the symmetric sweep with the pivot first, like the reduced system.
+  // Vectors are in global numbering with the pivot's entries held at 0.
+  ColumnReport pivot_schur_cg(const double* z, int64_t z_stride, double* out, int64_t out_stride,
+                              const DemeanOptions& options, std::vector<double>& scratch) const {
+    const int64_t n = pass_.n;
+    const int F = pass_.nfe();
+    ColumnReport report;
+    ColumnScale cs;
+    if (!begin_column(z, z_stride, out, out_stride, options, report, cs)) return report;
+
+    const int pv = schur_->pivot;
+    const int64_t T = total_;
+    const int64_t p0 = offset_[pv], p1 = offset_[pv + 1];
+    double* c = allocate(scratch, 8 * T);  // D'Wz
+    double* x = c + T;
+    double* g = x + T;
+    double* u = g + T;
+    double* p = u + T;
+    double* q = p + T;
+    double* v = q + T;
+    double* acc = v + T;
+    const double* iw = inv_weight_g_;
+    const double* inv_diag = schur_->inv_diag.data();
+    const VecOps vec = vec_ops();
+    auto zero = [&](double* a, int64_t lo, int64_t hi) {
+      vec.each(lo, hi, [&](int64_t l, int64_t h) { std::fill(a + l, a + h, 0.0); });
+    };
+
+    scatter(z, z_stride, c);
+    // b = c_R - B' W_p^-1 c_p: the pivot's share of D'Wz pushed to the others.
+    zero(v, 0, T);
+    vec.each(p0, p1, [&](int64_t lo, int64_t hi) {
+      for (int64_t t = lo; t < hi; ++t) v[t] = -c[t] * iw[t];
+    });
+    zero(g, 0, T);
+    cross_product(v, g);
+    vec.each(0, T, [&](int64_t lo, int64_t hi) {
+      for (int64_t t = lo; t < hi; ++t) g[t] += c[t];
+    });
+    zero(g, p0, p1);
+    report.passes += 2;
+
+    // Sp = S p (p zero on the pivot): the pivot's weighted means of D_R p
+    // first, then D'W of D_R p less those means.
+    auto apply = [&](const double* pin, double* Sp) {
+      zero(acc, p0, p1);
+      partial_cross(pv, 0, F, pin, acc);
+      vec.each(0, T, [&](int64_t lo, int64_t hi) {
+        for (int64_t t = lo; t < hi; ++t) v[t] = (t >= p0 && t < p1) ? -acc[t] * iw[t] : pin[t];
+      });
+      zero(Sp, 0, T);
+      cross_product(v, Sp);
+      zero(Sp, p0, p1);
+      report.passes += 1;  // with the one preconditioned_cg counts
+    };
+    auto precondition = [&](const double* res, double* Mres) {
+      vec.each(0, T, [&](int64_t lo, int64_t hi) {
+        for (int64_t t = lo; t < hi; ++t) Mres[t] = res[t] * inv_diag[t];
+      });
+      return int64_t{0};
+    };
+    // sqrt(g' M^-1 g) for g = (0, r), M the symmetric sweep with the pivot
+    // first: h = (B + L)^-1 g by one forward sweep over the others, then ||h||_B.
+    auto measure = [&](const double* res, double) {
+      zero(v, 0, T);
+      double sum = 0.0;
+      bool first = true;
+      for (int k = 0; k < F; ++k) {
+        if (k == pv) continue;
+        const int64_t lo = offset_[k], hi = offset_[k + 1];
+        if (first) {
+          vec.each(lo, hi, [&](int64_t l, int64_t h) {
+            for (int64_t t = l; t < h; ++t) v[t] = res[t] * iw[t];
+          });
+          first = false;
+        } else {
+          zero(acc, lo, hi);
+          partial_cross(k, 0, k, v, acc);
+          report.passes += 1;
+          vec.each(lo, hi, [&](int64_t l, int64_t h) {
+            for (int64_t t = l; t < h; ++t) v[t] = (res[t] - acc[t]) * iw[t];
+          });
+        }
+        for (int64_t t = lo; t < hi; ++t) sum += weight_g_[t] * v[t] * v[t];
+      }
+      return std::isnan(sum) ? sum : std::sqrt(std::max(sum, 0.0));
+    };
+    zero(x, 0, T);
+    preconditioned_cg(T, x, g, u, p, q, apply, precondition, measure, cs.scale, options, report, vec);
+
+    // Back-substitute the pivot: x_p = W_p^-1 (c_p - B y).
+    zero(acc, p0, p1);
+    partial_cross(pv, 0, F, x, acc);
+    vec.each(p0, p1, [&](int64_t lo, int64_t hi) {
+      for (int64_t t = lo; t < hi; ++t) x[t] = (c[t] - acc[t]) * iw[t];
     });
     residual(z, z_stride, x, out, out_stride);
     report.passes += 2;
@@ -830,6 +959,7 @@ class ColumnSolver {
   TaskTeam* team_;  // null: one thread
   mutable double* priv_ = nullptr;
   const PivotLayout* pivot_;
+  const PivotSchur* schur_;
   const int64_t* offset_;
   int64_t total_;
   const double* weight_g_;
@@ -879,6 +1009,41 @@ Projector::Projector(const GroupIndex& index, const std::vector<GroupRanges>& ra
   inv_weight_g_.resize(static_cast<size_t>(T));
   // A group without weight carries no information: its coefficient stays 0.
   for (int64_t t = 0; t < T; ++t) inv_weight_g_[t] = weight_g_[t] > 0 ? 1.0 / weight_g_[t] : 0.0;
+  if (F >= 3 && method == DemeanMethod::conjugate_gradient && !use_reduced) build_pivot_schur();
+}
+
+void Projector::build_pivot_schur() {
+  const GroupIndex& index = index_;
+  const int F = index.nfe;
+  int pivot = 0;
+  for (int k = 1; k < F; ++k)
+    if (index.groups(k) > index.groups(pivot)) pivot = k;
+  const int64_t T = index.total_groups();
+  // S_aa = W_a - sum over pivot groups g of B_ga^2 / W_g. Each observation is
+  // counted as a cell of its own here, which is exact when no pivot group
+  // has two observations in one group a (each worker-year in another firm)
+  // and otherwise gives a larger value: still a positive diagonal, so still
+  // a valid preconditioner; the stopping rule does not depend on it.
+  std::vector<double> diag(weight_g_);
+  const uint32_t* codes = index.codes_nk.data();
+  const double* w = weights_;
+  for (int64_t i = 0; i < index.n; ++i) {
+    const uint32_t* c = codes + i * F;
+    const double wi = w ? w[i] : 1.0;
+    const double share = wi * wi * inv_weight_g_[c[pivot]];
+    for (int l = 0; l < F; ++l)
+      if (l != pivot) diag[c[l]] -= share;
+  }
+  schur_.inv_diag.assign(static_cast<size_t>(T), 0.0);
+  for (int k = 0; k < F; ++k) {
+    if (k == pivot) continue;
+    for (int64_t t = index.offset[k]; t < index.offset[k + 1]; ++t) {
+      // A diagonal lost to rounding (a group the pivot determines): its group weight instead.
+      const double d = diag[t] > 1e-10 * weight_g_[t] ? diag[t] : weight_g_[t];
+      schur_.inv_diag[t] = d > 0 ? 1.0 / d : 0.0;
+    }
+  }
+  schur_.pivot = pivot;
 }
 
 void Projector::build_cross_tab(const std::vector<GroupRanges>& ranges) {
@@ -926,6 +1091,17 @@ void Projector::build_cross_tab(const std::vector<GroupRanges>& ranges) {
   pivot_.column.resize(static_cast<size_t>(cells));
   pivot_.weight.resize(static_cast<size_t>(cells));
   pivot_.unit_cells = std::all_of(cell, cell + cells, [](double v) { return v == 1.0; });
+  std::vector<double> diag(W_other, W_other + G_other);
+  for (int64_t g = 0; g < pr.ngroups; ++g) {
+    const double inv = W_pivot[g] > 0 ? 1.0 / W_pivot[g] : 0.0;
+    for (int64_t e = pivot_.row[g]; e < pivot_.row[g + 1]; ++e) diag[column[e]] -= cell[e] * cell[e] * inv;
+  }
+  pivot_.inv_schur_diag.resize(static_cast<size_t>(G_other));
+  for (int64_t a = 0; a < G_other; ++a) {
+    // A diagonal lost to rounding (a group the pivot determines): its group weight instead.
+    const double d = diag[a] > 1e-10 * W_other[a] ? diag[a] : W_other[a];
+    pivot_.inv_schur_diag[a] = d > 0 ? 1.0 / d : 0.0;
+  }
 
   int64_t nblocks = std::min<int64_t>(kMaxBlocks, cells / min_block_rows());
   nblocks = std::min(nblocks, cells / std::max<int64_t>(4 * G_other, 1));
@@ -987,11 +1163,19 @@ ColumnReport Projector::conjugate_gradient(const double* z, int64_t z_stride, do
                                : solver.template schur_cg<false>(z, z_stride, out, out_stride, options, scratch);
     }
     case 3:
-      return ColumnSolver<3, Weighted>(index_, blocks_, team, w, weight_g_.data(), inv_weight_g_.data())
-          .conjugate_gradient(z, z_stride, out, out_stride, options, scratch);
+    {
+      const ColumnSolver<3, Weighted> solver(index_, blocks_, team, w, weight_g_.data(), inv_weight_g_.data(),
+                                             nullptr, &schur_);
+      return schur_.pivot >= 0 ? solver.pivot_schur_cg(z, z_stride, out, out_stride, options, scratch)
+                               : solver.conjugate_gradient(z, z_stride, out, out_stride, options, scratch);
+    }
     default:
-      return ColumnSolver<0, Weighted>(index_, blocks_, team, w, weight_g_.data(), inv_weight_g_.data())
-          .conjugate_gradient(z, z_stride, out, out_stride, options, scratch);
+    {
+      const ColumnSolver<0, Weighted> solver(index_, blocks_, team, w, weight_g_.data(), inv_weight_g_.data(),
+                                             nullptr, &schur_);
+      return schur_.pivot >= 0 ? solver.pivot_schur_cg(z, z_stride, out, out_stride, options, scratch)
+                               : solver.conjugate_gradient(z, z_stride, out, out_stride, options, scratch);
+    }
   }
 }
 

@@ -88,11 +88,27 @@ struct PivotLayout {
   std::vector<uint32_t> column;   // local group of the other fixed effect
   std::vector<double> weight;     // total weight (count) of that cell
   bool unit_cells = false;        // every cell weight is exactly 1
+  // 1 / S_aa for the other fixed effect's groups, S the Schur complement:
+  // CG on S is preconditioned by its diagonal (see PivotSchur).
+  std::vector<double> inv_schur_diag;
   // Pivot groups split into blocks of about equal cells for threads, block b
   // = groups [group_start[b], group_start[b + 1]); one block when small.
   // Sums into the other fixed effect are made per block and added in block
   // order, as for the observation blocks (obs_blocks.hpp).
   std::vector<int64_t> group_start;
+};
+
+// Three or more fixed effects whose reduced system is not factorised (it is
+// dense on well-connected panels): the fixed effect with the most groups is
+// still eliminated exactly, and CG runs on the Schur complement S of the
+// others through passes over the observations, preconditioned by S's
+// diagonal. On weighted designs (Poisson IRLS) the weights leave some groups
+// nearly isolated once the pivot is eliminated; the group weights, which the
+// symmetric sweep divides by, overstate their diagonal by orders of
+// magnitude, and the sweeps' iteration count grows with the sample.
+struct PivotSchur {
+  int pivot = -1;                // -1: not used
+  std::vector<double> inv_diag;  // per global group: 1 / S_aa for the others' groups, 0 for the pivot's
 };
 
 // Per-group weight totals of one GroupIndex under one weight vector (or
@@ -119,6 +135,7 @@ class Projector {
 
  private:
   void build_cross_tab(const std::vector<GroupRanges>& ranges);
+  void build_pivot_schur();
   template <bool Weighted>
   ColumnReport alternating(const double* z, int64_t z_stride, double* out, int64_t out_stride,
                            const DemeanOptions& options, std::vector<double>& scratch, TaskTeam* team) const;
@@ -136,6 +153,7 @@ class Projector {
   const ReducedFactor* factor_ = nullptr;
   ObsBlocks blocks_;   // fixed split of the observations for in-column threads
   PivotLayout pivot_;  // filled for two fixed effects only
+  PivotSchur schur_;   // filled for three or more without the reduced system
   std::vector<double> weight_g_;      // sum of weights (or count) per global group
   std::vector<double> inv_weight_g_;  // its inverse, 0 for groups without weight
 };

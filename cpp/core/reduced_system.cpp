@@ -228,6 +228,9 @@ double sampled_nonzeros(const GroupIndex& index, const std::vector<GroupRanges>&
   const uint32_t pivot_base = static_cast<uint32_t>(index.offset[rl.pivot]);
   samples = std::min(samples, rl.nr);
   std::vector<int64_t> marker(static_cast<size_t>(rl.nr), -1);
+  // Each pivot group is walked once per sampled row: a year's row meets every
+  // firm many times over, and its work would otherwise be many times N.
+  std::vector<int64_t> walked(static_cast<size_t>(pr.ngroups), -1);
   double total = 0.0;
   for (int64_t s = 0; s < samples && (s == 0 || work < max_work); ++s) {
     const int64_t a = (2 * s + 1) * rl.nr / (2 * samples);
@@ -239,6 +242,8 @@ double sampled_nonzeros(const GroupIndex& index, const std::vector<GroupRanges>&
     int64_t count = 0;
     for (int64_t p = gr.panel[2 * g]; p <= gr.panel[2 * g + 1]; ++p) {
       const int64_t gp = codes[gr.order[p] * F + rl.pivot] - pivot_base;
+      if (walked[gp] == a) continue;
+      walked[gp] = a;
       work += pr.panel[2 * gp + 1] - pr.panel[2 * gp] + 1;
       for (int64_t q = pr.panel[2 * gp]; q <= pr.panel[2 * gp + 1]; ++q) {
         const uint32_t* c = codes + pr.order[q] * F;
