@@ -327,12 +327,13 @@ const std::string kNoaccelDoc = std::string(
 const std::string kAccelDoc = std::string(
     "MAP_NH_CG_accel(Z, w, panelmat, tol, minsubiter=0, maxsubiter=1000, verb=0, nt=0, *, report=None, "
     "overwrite=False)\n\n"
-    "Same contract as MAP_NH_noaccel, solved by conjugate gradient on the fixed-effect coefficients, "
-    "preconditioned by the symmetric sweep of projections (forward then backward over the fixed "
-    "effects); it needs far fewer passes over the data on weakly connected designs. When the panel is so "
-    "weakly connected that the system left after eliminating the finest fixed effect exactly (over the "
-    "groups of the others) is sparse with a small factor, CG runs on that system instead, preconditioned "
-    "by its sparse factorisation (chosen automatically; same criterion).\n\n") + kTolDoc +
+    "Same contract as MAP_NH_noaccel, solved by conjugate gradient on the fixed-effect coefficients; "
+    "it needs far fewer passes over the data on weakly connected designs. With two or more fixed effects "
+    "the finest one is eliminated exactly and CG runs on the system left over the groups of the others, "
+    "preconditioned by its diagonal, or, when the panel is so weakly connected that this system is "
+    "sparse with a small factor, by its sparse factorisation (chosen automatically). Either way it stops "
+    "by the criterion of the symmetric sweep of projections (forward then backward over the fixed "
+    "effects, the finest first).\n\n") + kTolDoc +
     "Here the criterion is sqrt(g' M^-1 g) for the current normal-equation residual g and the symmetric "
     "sweep M, an upper bound of the w-norm of the change one more symmetric sweep would make. An "
     "iteration is one CG step; minsubiter, maxsubiter, verb, nt, report and overwrite as in MAP_NH_noaccel.";
@@ -365,8 +366,8 @@ NB_MODULE(demeankit, m) {
         "maxsubiter"_a, "accel"_a, "nt"_a = 0, "solver"_a = "auto",
         "Diagnostic run of the partialling-out (accel true: CG, false: alternating projections). Returns "
         "(result, iterations per column, passes over the observations per column, converged flags, solver "
-        "used). solver (CG only): 'auto' as MAP_NH_CG_accel chooses, 'sweep' the sweep-preconditioned CG, "
-        "'reduced' the reduced system whenever it can be factorised.");
+        "used). solver (CG only): 'auto' as MAP_NH_CG_accel chooses, 'sweep' never the reduced system's "
+        "factor, 'reduced' the reduced system whenever it can be factorised.");
 
   m.def(
       "_set_min_block_rows",

@@ -18,12 +18,15 @@
 //    change one symmetric sweep of projections would make from the current
 //    solution, so CG accelerates the symmetric sweep; on weakly connected
 //    designs (worker-firm) it needs a small fraction of the passes.
-//    With two fixed effects the finer one (the pivot) is eliminated exactly
-//    and CG runs on the Schur complement of the coarser one, preconditioned
-//    by its group weights. For two blocks this has the same spectrum as the
-//    symmetric-sweep preconditioning (pivot first); its operator needs one
-//    gather-scatter sweep over the cross-tabulation of the two fixed effects
-//    (built once per call), which is at most as long as the data.
+//    With two or more fixed effects the finest one (the pivot) is eliminated
+//    exactly and CG runs on the Schur complement of the others,
+//    preconditioned by its diagonal (see PivotSchur), stopping by the
+//    symmetric sweep's criterion all the same. With two fixed effects its
+//    operator needs one gather-scatter sweep over the cross-tabulation of
+//    the two (built once per call), which is at most as long as the data;
+//    with more, two passes over the observations. The sweep-preconditioned
+//    CG over all fixed effects remains for columns the reduced system below
+//    gives up on.
 //
 // Stopping rule (both): let s = ||z - zbar||_w, the w-norm of the column's
 // variation around its weighted mean (||z||_w if that is 0). Iteration stops
