@@ -306,3 +306,27 @@ def test_same_sample_and_estimate_as_pyfixest():
     # xs is all zero once the separated rows are gone, so only x1 remains
     assert res.model.exog_names == ["x1"]
     np.testing.assert_allclose(np.ravel(res.params), peer.coef()[["x1"]].to_numpy(), rtol=1e-9)
+
+
+def test_detector_on_blocks_of_observations_is_thread_independent():
+    """Large enough for the passes to run in blocks of observations with their own
+    group sums: the same certificate for every thread count, and the reference's."""
+    rng = np.random.default_rng(12)
+    n = 140_000
+    worker = np.repeat(np.arange(n // 7), 7)
+    firm = rng.integers(0, 3000, n)
+    x1 = rng.normal(size=n)
+    xs = (rng.random(n) < 0.02).astype(float)
+    y = rng.poisson(np.exp(0.4 * x1 + rng.normal(scale=0.5, size=n // 7)[worker])).astype(float)
+    y[xs == 1] = 0.0  # xs > 0 only where y is 0: those rows are separated
+    frame = pd.DataFrame({"y": y, "x1": x1, "xs": xs, "fe_A": worker.astype(np.int32),
+                          "fe_B": pd.factorize(firm, sort=True)[0].astype(np.int32),
+                          "fe_C": np.tile(np.arange(7), n // 7).astype(np.int32)})
+    names = ["fe_A", "fe_B", "fe_C"]
+    runs = [_poisabsorb._detect_separation_ir(frame, ["y"], ["x1", "xs"], names, nt=nt) for nt in (1, 2, 3)]
+    for mask, u in runs[1:]:
+        assert np.array_equal(mask, runs[0][0]) and np.array_equal(u, runs[0][1])
+    ref_mask, ref_u = rectifier_reference(frame, ["y"], ["x1", "xs"], names)
+    np.testing.assert_array_equal(runs[0][0], ref_mask)
+    np.testing.assert_allclose(runs[0][1], ref_u, rtol=0, atol=1e-10)
+    assert ref_mask.sum() >= (xs == 1).sum()

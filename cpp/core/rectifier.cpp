@@ -6,9 +6,19 @@
 
 namespace korvald::core {
 
+namespace {
+
+// Blocks of at least this many observations, at most kMaxBlocks of them.
+constexpr int64_t kBlockRows = int64_t{1} << 16;
+constexpr int64_t kMaxBlocks = 16;
+// Largest total of one dimension's windows (doubles).
+constexpr int64_t kMaxWindowTotal = int64_t{1} << 22;
+
+}  // namespace
+
 template <class Id>
 WeightedDemeaner<Id>::WeightedDemeaner(std::vector<const Id*> ids, std::vector<int64_t> ngroups, const double* w,
-                                       int64_t n, int64_t max_sweeps, double tol, Interrupt* interrupt)
+                                       int64_t n, int64_t max_sweeps, double tol, Interrupt* interrupt, int threads)
     : ids_(std::move(ids)),
       ngroups_(std::move(ngroups)),
       w_(w),
@@ -24,6 +34,76 @@ WeightedDemeaner<Id>::WeightedDemeaner(std::vector<const Id*> ids, std::vector<i
     for (double& t : total) t = 1.0 / std::max(t, 1e-300);
     inv_total_[k] = std::move(total);
   }
+
+  const int64_t blocks = std::max<int64_t>(1, std::min(kMaxBlocks, n_ / kBlockRows));
+  block_start_.resize(static_cast<size_t>(blocks + 1));
+  for (int64_t b = 0; b <= blocks; ++b) block_start_[b] = b * n_ / blocks;
+  windows_.resize(ids_.size());
+  if (blocks < 2) return;
+  int64_t largest = 0;
+  for (size_t k = 0; k < ids_.size(); ++k) {
+    std::vector<Window> win(static_cast<size_t>(blocks));
+    int64_t total = 0;
+    for (int64_t b = 0; b < blocks; ++b) {
+      Id lo = 0, hi = -1;
+      if (block_start_[b] < block_start_[b + 1]) {
+        lo = hi = ids_[k][block_start_[b]];
+        for (int64_t i = block_start_[b]; i < block_start_[b + 1]; ++i) {
+          lo = std::min(lo, ids_[k][i]);
+          hi = std::max(hi, ids_[k][i]);
+        }
+      }
+      win[b].lo = lo;
+      win[b].len = static_cast<int64_t>(hi) - lo + 1;
+      win[b].at = total;
+      total += win[b].len;
+    }
+    if (total > kMaxWindowTotal) continue;
+    largest = std::max(largest, total);
+    windows_[k] = std::move(win);
+  }
+  if (largest > 0) priv_.resize(static_cast<size_t>(largest));
+  if (threads > 1) team_ = std::make_unique<TaskTeam>(threads);
+}
+
+template <class Id>
+WeightedDemeaner<Id>::~WeightedDemeaner() = default;
+
+template <class Id>
+template <class Body>
+void WeightedDemeaner<Id>::sums_into(size_t k, double* s, const Body& body) const {
+  const int64_t blocks = static_cast<int64_t>(block_start_.size()) - 1;
+  std::fill(s, s + ngroups_[k], 0.0);
+  const std::vector<Window>& win = windows_[k];
+  if (win.empty()) {
+    // In observation order: the blocks one after the other into s itself.
+    for (int64_t b = 0; b < blocks; ++b) body(b, s);
+    return;
+  }
+  double* priv = priv_.data();
+  auto run_block = [&](int64_t b) {
+    double* acc = priv + win[b].at;
+    std::fill(acc, acc + win[b].len, 0.0);
+    body(b, acc - win[b].lo);
+  };
+  if (team_)
+    team_->run(blocks, run_block);
+  else
+    for (int64_t b = 0; b < blocks; ++b) run_block(b);
+  // Windows added in block order, in chunks of groups that threads share.
+  const int64_t G = ngroups_[k], chunk = 8192, nchunks = (G + chunk - 1) / chunk;
+  auto add_chunk = [&](int64_t c) {
+    const int64_t g0 = c * chunk, g1 = std::min(G, g0 + chunk);
+    for (int64_t b = 0; b < blocks; ++b) {
+      const int64_t lo = std::max(g0, win[b].lo), hi = std::min(g1, win[b].lo + win[b].len);
+      const double* acc = priv + win[b].at - win[b].lo;
+      for (int64_t g = lo; g < hi; ++g) s[g] += acc[g];
+    }
+  };
+  if (team_)
+    team_->run(nchunks, add_chunk);
+  else
+    for (int64_t c = 0; c < nchunks; ++c) add_chunk(c);
 }
 
 template <class Id>
@@ -34,19 +114,24 @@ void WeightedDemeaner<Id>::apply(double* v) const {
   // operations in the same order as separate passes would apply them.
   const size_t D = ids_.size();
   if (D == 0) return;
+  const int64_t blocks = static_cast<int64_t>(block_start_.size()) - 1;
   before_.resize(static_cast<size_t>(n_));
+  block_change_.resize(static_cast<size_t>(blocks));
   sums_.resize(D);
+  for (size_t k = 0; k < D; ++k) sums_[k].resize(static_cast<size_t>(ngroups_[k]));
   double* before = before_.data();
+  const double* w = w_;
+  const int64_t* start = block_start_.data();
   for (int64_t sweep = 0; sweep < max_sweeps_; ++sweep) {
     interrupt_poll(interrupt_);
-    for (size_t k = 0; k < D; ++k) sums_[k].assign(static_cast<size_t>(ngroups_[k]), 0.0);
     {
       const Id* id = ids_[0];
-      double* s = sums_[0].data();
-      for (int64_t i = 0; i < n_; ++i) {
-        before[i] = v[i];
-        s[id[i]] += w_[i] * v[i];
-      }
+      sums_into(0, sums_[0].data(), [&](int64_t b, double* acc) {
+        for (int64_t i = start[b]; i < start[b + 1]; ++i) {
+          before[i] = v[i];
+          acc[id[i]] += w[i] * v[i];
+        }
+      });
     }
     for (size_t k = 0; k < D; ++k) {
       double* s = sums_[k].data();
@@ -55,20 +140,30 @@ void WeightedDemeaner<Id>::apply(double* v) const {
       const Id* id = ids_[k];
       if (k + 1 < D) {
         const Id* id_next = ids_[k + 1];
-        double* s_next = sums_[k + 1].data();
-        for (int64_t i = 0; i < n_; ++i) {
-          v[i] -= s[id[i]];
-          s_next[id_next[i]] += w_[i] * v[i];
-        }
+        sums_into(k + 1, sums_[k + 1].data(), [&](int64_t b, double* acc) {
+          for (int64_t i = start[b]; i < start[b + 1]; ++i) {
+            v[i] -= s[id[i]];
+            acc[id_next[i]] += w[i] * v[i];
+          }
+        });
       }
     }
     const Id* id = ids_[D - 1];
     const double* s = sums_[D - 1].data();
+    auto last_pass = [&](int64_t b) {
+      double change = 0.0;
+      for (int64_t i = start[b]; i < start[b + 1]; ++i) {
+        v[i] -= s[id[i]];
+        change = std::max(change, std::fabs(v[i] - before[i]));
+      }
+      block_change_[b] = change;
+    };
+    if (team_)
+      team_->run(blocks, last_pass);
+    else
+      for (int64_t b = 0; b < blocks; ++b) last_pass(b);
     double change = 0.0;
-    for (int64_t i = 0; i < n_; ++i) {
-      v[i] -= s[id[i]];
-      change = std::max(change, std::fabs(v[i] - before[i]));
-    }
+    for (int64_t b = 0; b < blocks; ++b) change = std::max(change, block_change_[b]);
     if (change < tol_) break;
   }
 }
@@ -182,7 +277,7 @@ static bool detect_separation_impl(const double* y, int64_t n, const double* X, 
   std::vector<double> w(static_cast<size_t>(n));
   for (int64_t i = 0; i < n; ++i) w[i] = y[i] == 0.0 ? 1.0 : options.K_penalty;
   WeightedDemeaner<Id> demean(ids, ngroups, w.data(), n, options.inner_maxiter, options.inner_tol,
-                          options.interrupt);
+                              options.interrupt, options.threads);
 
   // Demeaned regressors (column-major, one column at a time) and X~' W X~,
   // fixed for all iterations.

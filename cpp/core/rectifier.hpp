@@ -9,24 +9,44 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "core/interrupt.hpp"
+#include "core/task_team.hpp"
 
 namespace korvald::core {
 
 // Weighted within-transformation over several fixed effects by alternating
 // projections (Gauss-Seidel over the dimensions, v updated in place). Id is
 // the type of the identifier codes (int32_t or int64_t, as they are stored).
+//
+// Large samples are cut into fixed blocks of observations (their number
+// depends on n alone). A pass over the observations runs block by block,
+// on `threads` threads; each block sums into its own window of a
+// dimension's groups (the range of codes it meets) and the windows are added
+// group by group in block order, so no result depends on the thread count.
+// A dimension whose windows would take too much memory (a large effect in
+// no particular order) is summed in observation order on one thread.
 template <class Id>
 class WeightedDemeaner {
  public:
   WeightedDemeaner(std::vector<const Id*> ids, std::vector<int64_t> ngroups, const double* w, int64_t n,
-                   int64_t max_sweeps, double tol, Interrupt* interrupt = nullptr);
+                   int64_t max_sweeps, double tol, Interrupt* interrupt = nullptr, int threads = 1);
+  ~WeightedDemeaner();
   // v <- v minus its weighted projection on all fixed effects.
   void apply(double* v) const;
 
  private:
+  struct Window {
+    int64_t lo = 0, len = 0;  // groups [lo, lo + len)
+    int64_t at = 0;           // where the window starts in priv_
+  };
+  // Sums of w * v into s (zeroed) for dimension k, from the pass `body(i0,
+  // i1, acc)` that adds each observation's term at acc[code].
+  template <class Body>
+  void sums_into(size_t k, double* s, const Body& body) const;
+
   std::vector<const Id*> ids_;
   std::vector<int64_t> ngroups_;
   const double* w_;
@@ -34,9 +54,12 @@ class WeightedDemeaner {
   double tol_;
   Interrupt* interrupt_;
   std::vector<std::vector<double>> inv_total_;  // 1 / max(group weight, 1e-300)
+  std::vector<int64_t> block_start_;             // blocks + 1 entries
+  std::vector<std::vector<Window>> windows_;     // per dimension, per block; empty: summed in order
+  std::unique_ptr<TaskTeam> team_;               // null: one thread
   // Work space kept across calls: a fresh N-sized buffer per call costs more
   // in page faults than the sweep it serves.
-  mutable std::vector<double> before_;
+  mutable std::vector<double> before_, priv_, block_change_;
   mutable std::vector<std::vector<double>> sums_;
 };
 
@@ -47,6 +70,7 @@ struct RectifierOptions {
   int64_t inner_maxiter = 100;
   double inner_tol = 1e-10;
   Interrupt* interrupt = nullptr;  // polled once per sweep
+  int threads = 1;                 // for the passes over the observations; no result depends on it
 };
 
 struct RectifierTrace {

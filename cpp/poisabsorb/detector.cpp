@@ -17,9 +17,10 @@ using namespace nb::literals;
 
 nb::object detect_separation_ir(nb::handle data, nb::handle y, nb::handle x, nb::handle fenames, nb::handle tol,
                                 nb::handle maxiter, nb::handle K_penalty, nb::handle inner_maxiter,
-                                nb::handle inner_tol, nb::handle verb) {
+                                nb::handle inner_tol, nb::handle verb, nb::handle nt) {
   nb::object np = py::numpy();
   core::RectifierOptions options;
+  options.threads = common::one_off_threads(nt);
   options.tol = as_double(tol);
   options.maxiter = as_index(maxiter);
   options.K_penalty = as_double(K_penalty);

@@ -88,8 +88,9 @@ void bind_poisabsorb(nb::module_& m) {
         "Poisson deviance of the means mu for the outcome y (+inf when some mu is not finite).");
   m.def("_detect_separation_ir", &detect_separation_ir, "data"_a.none(), "y"_a.none(), "x"_a.none(),
         "fenames"_a.none(), "tol"_a.none() = 1e-5, "maxiter"_a.none() = 100, "K_penalty"_a.none() = 1e6,
-        "inner_maxiter"_a.none() = 100, "inner_tol"_a.none() = 1e-10, "verb"_a.none() = 0,
-        "Iterative-rectifier separation test; returns (mask of separated observations, certificate u).");
+        "inner_maxiter"_a.none() = 100, "inner_tol"_a.none() = 1e-10, "verb"_a.none() = 0, "nt"_a.none() = 0,
+        "Iterative-rectifier separation test; returns (mask of separated observations, certificate u). nt: "
+        "threads (0 = all cores); the result does not depend on it.");
 }
 
 }  // namespace korvald::poisabsorb

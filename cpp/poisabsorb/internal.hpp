@@ -89,9 +89,10 @@ void report_partialling_failures(Call& c);
 void run_irls(Call& c);
 nb::object finish(Call& c);
 
+// nt: threads for the passes over the observations (0 = all cores); the result does not depend on it.
 nb::object detect_separation_ir(nb::handle data, nb::handle y, nb::handle x, nb::handle fenames, nb::handle tol,
                                 nb::handle maxiter, nb::handle K_penalty, nb::handle inner_maxiter,
-                                nb::handle inner_tol, nb::handle verb);
+                                nb::handle inner_tol, nb::handle verb, nb::handle nt);
 double poisson_deviance_py(nb::handle y, nb::handle mu);
 
 // ---- helpers (helpers.cpp) -----------------------------------------------

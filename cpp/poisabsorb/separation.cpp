@@ -82,7 +82,7 @@ void separation_pass(Call& c) {
     // are rebuilt after it.
     c.panelmat = nb::none();
     nb::object found = detect_separation_ir(c.sample, c.y, c.x, c.fenames, c.sep_tol, c.sep_maxiter,
-                                            c.sep_K_penalty, nb::int_(100), nb::float_(1e-10), c.verb);
+                                            c.sep_K_penalty, nb::int_(100), nb::float_(1e-10), c.verb, c.nt);
     nb::object mask = found[0];
     num_separated = nb::cast<int64_t>(py::builtins().attr("int")(mask.attr("sum")()));
     if (num_separated > 0) {

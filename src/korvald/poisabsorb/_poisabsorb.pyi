@@ -82,5 +82,6 @@ def _detect_separation_ir(
     inner_maxiter: int = 100,
     inner_tol: float = 1e-10,
     verb: int = 0,
+    nt: int = 0,
 ) -> tuple[npt.NDArray[np.bool_], npt.NDArray[np.float64]]: ...
 def _poisson_deviance(y: npt.ArrayLike, mu: npt.ArrayLike) -> float: ...
