@@ -379,6 +379,17 @@ NB_MODULE(demeankit, m) {
       "Smallest block of observations that one column's passes are split into for threads (default 65536); "
       "returns the previous value. Small blocks let small data run the blocked code (tests).");
 
+  m.def(
+      "_set_max_cross_table",
+      [](int64_t cells) {
+        if (cells < 0) korvald::py::raise_value_error("cells must be non-negative");
+        return korvald::core::set_max_cross_table(cells);
+      },
+      "cells"_a,
+      "Largest dense cross-tabulation between the fixed effects other than the finest that the CG's stopping "
+      "rule keeps (default 2097152 cells); returns the previous value. 0 makes it pass over the observations "
+      "instead (tests).");
+
   m.def("panelsetup", &panelsetup, "panel"_a, "column"_a, "N"_a, "G"_a,
         "panelsetup(panel, column, N, G)\n\nFill the int64 (G, 2) array panel in place with the range of every "
         "group within column (the N group codes 0..G-1 in ascending order): panel[g, 0] the first, "

@@ -602,6 +602,19 @@ class ColumnSolver {
             for (int64_t t = l; t < h; ++t) v[t] = res[t] * iw[t];
           });
           first = false;
+        } else if (schur_->tabulated) {
+          std::fill(acc + lo, acc + hi, 0.0);
+          const int64_t Gk = hi - lo;
+          for (const auto& [l, table] : schur_->cross[k]) {
+            const int64_t l0 = offset_[l], Gl = offset_[l + 1] - l0;
+            for (int64_t b = 0; b < Gl; ++b) {
+              const double vb = v[l0 + b];
+              if (vb == 0.0) continue;
+              const double* row = table.data() + b * Gk;
+              for (int64_t a = 0; a < Gk; ++a) acc[lo + a] += row[a] * vb;
+            }
+          }
+          for (int64_t t = lo; t < hi; ++t) v[t] = (res[t] - acc[t]) * iw[t];
         } else {
           zero(acc, lo, hi);
           partial_cross(k, 0, k, v, acc);
@@ -968,6 +981,13 @@ class ColumnSolver {
 
 }  // namespace
 
+namespace {
+std::atomic<int64_t> g_max_cross_table{int64_t{1} << 21};
+}  // namespace
+
+int64_t set_max_cross_table(int64_t cells) { return g_max_cross_table.exchange(std::max<int64_t>(cells, 0)); }
+int64_t max_cross_table() { return g_max_cross_table.load(); }
+
 Projector::Projector(const GroupIndex& index, const std::vector<GroupRanges>& ranges, const double* weights,
                      DemeanMethod method, const ReducedSystem* reduced, const ReducedFactor* factor)
     : index_(index), weights_(weights), blocks_(plan_obs_blocks(index)) {
@@ -1044,6 +1064,32 @@ void Projector::build_pivot_schur() {
     }
   }
   schur_.pivot = pivot;
+
+  // Dense cross-tabulations between the other fixed effects, when all are small.
+  const int64_t kMaxTable = max_cross_table();
+  std::vector<int> others;
+  for (int k = 0; k < F; ++k)
+    if (k != pivot) others.push_back(k);
+  bool small = true;
+  for (size_t j = 1; j < others.size(); ++j)
+    for (size_t i = 0; i < j; ++i)
+      small = small && index.groups(others[i]) * index.groups(others[j]) <= kMaxTable;
+  if (!small) return;
+  schur_.cross.assign(static_cast<size_t>(F), {});
+  for (size_t j = 1; j < others.size(); ++j)
+    for (size_t i = 0; i < j; ++i)
+      schur_.cross[others[j]].emplace_back(
+          others[i], std::vector<double>(static_cast<size_t>(index.groups(others[i]) * index.groups(others[j])), 0.0));
+  for (int64_t i = 0; i < index.n; ++i) {
+    const uint32_t* c = codes + i * F;
+    const double wi = w ? w[i] : 1.0;
+    for (size_t j = 1; j < others.size(); ++j) {
+      const int k = others[j];
+      const int64_t a = c[k] - index.offset[k], Gk = index.groups(k);
+      for (auto& [l, table] : schur_.cross[k]) table[(c[l] - index.offset[l]) * Gk + a] += wi;
+    }
+  }
+  schur_.tabulated = true;
 }
 
 void Projector::build_cross_tab(const std::vector<GroupRanges>& ranges) {

@@ -50,6 +50,7 @@
 #pragma once
 
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 #include "core/group_index.hpp"
@@ -112,7 +113,19 @@ struct PivotLayout {
 struct PivotSchur {
   int pivot = -1;                // -1: not used
   std::vector<double> inv_diag;  // per global group: 1 / S_aa for the others' groups, 0 for the pivot's
+  // The stopping rule's forward sweep needs, for each later other fixed
+  // effect k, the weight shared with each earlier one l (firm x year). When
+  // G_l x G_k is small, that cross-tabulation is kept as a dense table
+  // (row b of l, column a of k) and the sweep reads it instead of passing
+  // over the observations once per CG step. cross[k] lists (l, table).
+  std::vector<std::vector<std::pair<int, std::vector<double>>>> cross;
+  bool tabulated = false;  // every pair the sweep needs has its table
 };
+
+// Largest dense cross-tabulation PivotSchur keeps (cells, default 2^21);
+// the setter returns the previous value (tests use 0 to take the passes).
+int64_t set_max_cross_table(int64_t cells);
+int64_t max_cross_table();
 
 // Per-group weight totals of one GroupIndex under one weight vector (or
 // counts). Shared read-only by all columns.
