@@ -540,19 +540,32 @@ class ColumnSolver {
     const int pv = schur_->pivot;
     const int64_t T = total_;
     const int64_t p0 = offset_[pv], p1 = offset_[pv + 1];
-    double* c = allocate(scratch, 8 * T);  // D'Wz
-    double* x = c + T;
-    double* g = x + T;
-    double* u = g + T;
-    double* p = u + T;
-    double* q = p + T;
-    double* v = q + T;
-    double* acc = v + T;
+    const int64_t R = T - (p1 - p0);  // the others' groups, numbered locally in fixed-effect order
+    // Global vectors for the passes, local ones (a few percent of the
+    // length on worker-firm panels) for CG.
+    double* c = allocate(scratch, 3 * T + 5 * R);  // D'Wz
+    double* v = c + T;
+    double* sums = v + T;
+    double* y = sums + T;
+    double* g = y + R;
+    double* u = g + R;
+    double* p = u + R;
+    double* q = p + R;
     const double* iw = inv_weight_g_;
     const double* inv_diag = schur_->inv_diag.data();
     const VecOps vec = vec_ops();
     auto zero = [&](double* a, int64_t lo, int64_t hi) {
       vec.each(lo, hi, [&](int64_t l, int64_t h) { std::fill(a + l, a + h, 0.0); });
+    };
+    // Global group t of another fixed effect is local t - shift(t).
+    auto local_of = [&](int64_t t) { return t < p0 ? t : t - (p1 - p0); };
+    auto to_global = [&](const double* loc, double* glob) {
+      vec.each(0, p0, [&](int64_t l, int64_t h) { std::copy(loc + l, loc + h, glob + l); });
+      vec.each(p1, T, [&](int64_t l, int64_t h) { std::copy(loc + local_of(l), loc + local_of(h - 1) + 1, glob + l); });
+    };
+    auto to_local = [&](const double* glob, double* loc) {
+      vec.each(0, p0, [&](int64_t l, int64_t h) { std::copy(glob + l, glob + h, loc + l); });
+      vec.each(p1, T, [&](int64_t l, int64_t h) { std::copy(glob + l, glob + h, loc + local_of(l)); });
     };
 
     scatter(z, z_stride, c);
@@ -561,30 +574,32 @@ class ColumnSolver {
     vec.each(p0, p1, [&](int64_t lo, int64_t hi) {
       for (int64_t t = lo; t < hi; ++t) v[t] = -c[t] * iw[t];
     });
-    zero(g, 0, T);
-    cross_product(v, g);
+    zero(sums, 0, T);
+    cross_product(v, sums);
     vec.each(0, T, [&](int64_t lo, int64_t hi) {
-      for (int64_t t = lo; t < hi; ++t) g[t] += c[t];
+      for (int64_t t = lo; t < hi; ++t) sums[t] += c[t];
     });
-    zero(g, p0, p1);
+    to_local(sums, g);
     report.passes += 2;
 
-    // Sp = S p (p zero on the pivot): the pivot's weighted means of D_R p
-    // first, then D'W of D_R p less those means.
+    // Sp = S p: the pivot's weighted means of D_R p first, then D'W of D_R p
+    // less those means.
     auto apply = [&](const double* pin, double* Sp) {
-      zero(acc, p0, p1);
-      partial_cross(pv, 0, F, pin, acc);
-      vec.each(0, T, [&](int64_t lo, int64_t hi) {
-        for (int64_t t = lo; t < hi; ++t) v[t] = (t >= p0 && t < p1) ? -acc[t] * iw[t] : pin[t];
+      to_global(pin, v);
+      zero(v, p0, p1);
+      zero(sums, p0, p1);
+      partial_cross(pv, 0, F, v, sums);
+      vec.each(p0, p1, [&](int64_t lo, int64_t hi) {
+        for (int64_t t = lo; t < hi; ++t) v[t] = -sums[t] * iw[t];
       });
-      zero(Sp, 0, T);
-      cross_product(v, Sp);
-      zero(Sp, p0, p1);
+      zero(sums, 0, T);
+      cross_product(v, sums);
+      to_local(sums, Sp);
       report.passes += 1;  // with the one preconditioned_cg counts
     };
     auto precondition = [&](const double* res, double* Mres) {
-      vec.each(0, T, [&](int64_t lo, int64_t hi) {
-        for (int64_t t = lo; t < hi; ++t) Mres[t] = res[t] * inv_diag[t];
+      vec.each(0, R, [&](int64_t lo, int64_t hi) {
+        for (int64_t a = lo; a < hi; ++a) Mres[a] = res[a] * inv_diag[a];
       });
       return int64_t{0};
     };
@@ -597,13 +612,12 @@ class ColumnSolver {
       for (int k = 0; k < F; ++k) {
         if (k == pv) continue;
         const int64_t lo = offset_[k], hi = offset_[k + 1];
+        const double* r = res + local_of(lo);
         if (first) {
-          vec.each(lo, hi, [&](int64_t l, int64_t h) {
-            for (int64_t t = l; t < h; ++t) v[t] = res[t] * iw[t];
-          });
+          for (int64_t t = lo; t < hi; ++t) v[t] = r[t - lo] * iw[t];
           first = false;
         } else if (schur_->tabulated) {
-          std::fill(acc + lo, acc + hi, 0.0);
+          std::fill(sums + lo, sums + hi, 0.0);
           const int64_t Gk = hi - lo;
           for (const auto& [l, table] : schur_->cross[k]) {
             const int64_t l0 = offset_[l], Gl = offset_[l + 1] - l0;
@@ -611,32 +625,34 @@ class ColumnSolver {
               const double vb = v[l0 + b];
               if (vb == 0.0) continue;
               const double* row = table.data() + b * Gk;
-              for (int64_t a = 0; a < Gk; ++a) acc[lo + a] += row[a] * vb;
+              for (int64_t a = 0; a < Gk; ++a) sums[lo + a] += row[a] * vb;
             }
           }
-          for (int64_t t = lo; t < hi; ++t) v[t] = (res[t] - acc[t]) * iw[t];
+          for (int64_t t = lo; t < hi; ++t) v[t] = (r[t - lo] - sums[t]) * iw[t];
         } else {
-          zero(acc, lo, hi);
-          partial_cross(k, 0, k, v, acc);
+          zero(sums, lo, hi);
+          partial_cross(k, 0, k, v, sums);
           report.passes += 1;
           vec.each(lo, hi, [&](int64_t l, int64_t h) {
-            for (int64_t t = l; t < h; ++t) v[t] = (res[t] - acc[t]) * iw[t];
+            for (int64_t t = l; t < h; ++t) v[t] = (r[t - lo] - sums[t]) * iw[t];
           });
         }
         for (int64_t t = lo; t < hi; ++t) sum += weight_g_[t] * v[t] * v[t];
       }
       return std::isnan(sum) ? sum : std::sqrt(std::max(sum, 0.0));
     };
-    zero(x, 0, T);
-    preconditioned_cg(T, x, g, u, p, q, apply, precondition, measure, cs.scale, options, report, vec);
+    std::fill(y, y + R, 0.0);
+    preconditioned_cg(R, y, g, u, p, q, apply, precondition, measure, cs.scale, options, report, vec);
 
-    // Back-substitute the pivot: x_p = W_p^-1 (c_p - B y).
-    zero(acc, p0, p1);
-    partial_cross(pv, 0, F, x, acc);
+    // Back-substitute the pivot: x_p = W_p^-1 (c_p - B y), x = v.
+    to_global(y, v);
+    zero(v, p0, p1);
+    zero(sums, p0, p1);
+    partial_cross(pv, 0, F, v, sums);
     vec.each(p0, p1, [&](int64_t lo, int64_t hi) {
-      for (int64_t t = lo; t < hi; ++t) x[t] = (c[t] - acc[t]) * iw[t];
+      for (int64_t t = lo; t < hi; ++t) v[t] = (c[t] - sums[t]) * iw[t];
     });
-    residual(z, z_stride, x, out, out_stride);
+    residual(z, z_stride, v, out, out_stride);
     report.passes += 2;
     return report;
   }
@@ -1054,13 +1070,13 @@ void Projector::build_pivot_schur() {
     for (int l = 0; l < F; ++l)
       if (l != pivot) diag[c[l]] -= share;
   }
-  schur_.inv_diag.assign(static_cast<size_t>(T), 0.0);
+  schur_.inv_diag.clear();
   for (int k = 0; k < F; ++k) {
     if (k == pivot) continue;
     for (int64_t t = index.offset[k]; t < index.offset[k + 1]; ++t) {
       // A diagonal lost to rounding (a group the pivot determines): its group weight instead.
       const double d = diag[t] > 1e-10 * weight_g_[t] ? diag[t] : weight_g_[t];
-      schur_.inv_diag[t] = d > 0 ? 1.0 / d : 0.0;
+      schur_.inv_diag.push_back(d > 0 ? 1.0 / d : 0.0);
     }
   }
   schur_.pivot = pivot;

@@ -112,7 +112,7 @@ struct PivotLayout {
 // magnitude, and the sweeps' iteration count grows with the sample.
 struct PivotSchur {
   int pivot = -1;                // -1: not used
-  std::vector<double> inv_diag;  // per global group: 1 / S_aa for the others' groups, 0 for the pivot's
+  std::vector<double> inv_diag;  // 1 / S_aa for the others' groups, in global order less the pivot's
   // The stopping rule's forward sweep needs, for each later other fixed
   // effect k, the weight shared with each earlier one l (firm x year). When
   // G_l x G_k is small, that cross-tabulation is kept as a dense table
