@@ -105,7 +105,6 @@ void run_irls(Call& c) {
   // Only the package's own routines are known to remove a fixed-effect part
   // exactly; a routine put in their place gets z as it is.
   const bool may_carry = py::takes_report(c.accelfunc);
-  nb::object eta_old_buffer;  // the predictor an iteration starts from, for its step search
 
   while (!converged && it <= c.maxiter) {
     py::check_signals();
@@ -194,12 +193,7 @@ void run_irls(Call& c) {
     if (K > 0 && !core::all_finite(bp, K))
       py::raise_exception(py::str(c.accelfunc.attr("__name__")) + "(z,X) diverged");
 
-    // Otherwise one buffer serves every iteration: a fresh N-vector each
-    // time costs its page faults again.
-    if (!spare.is_valid()) {
-      if (!eta_old_buffer.is_valid()) eta_old_buffer = empty1(n);
-      spare = eta_old_buffer;
-    }
+    if (!spare.is_valid()) spare = empty1(n);
     double* eta_old = f64(spare);
     // The full-step predictor e (from z = eta + y / mu - 1 again, eta and mu
     // being where the iteration began) goes over column 0 of the working
