@@ -1054,12 +1054,31 @@ void Projector::build_pivot_schur() {
   int pivot = 0;
   for (int k = 1; k < F; ++k)
     if (index.groups(k) > index.groups(pivot)) pivot = k;
-  const int64_t T = index.total_groups();
+  std::vector<int> others;
+  for (int k = 0; k < F; ++k)
+    if (k != pivot) others.push_back(k);
+
+  // Dense cross-tabulations between the other fixed effects, when all are small.
+  const int64_t kMaxTable = max_cross_table();
+  bool small = true;
+  for (size_t j = 1; j < others.size(); ++j)
+    for (size_t i = 0; i < j; ++i)
+      small = small && index.groups(others[i]) * index.groups(others[j]) <= kMaxTable;
+  schur_.cross.assign(static_cast<size_t>(F), {});
+  if (small)
+    for (size_t j = 1; j < others.size(); ++j)
+      for (size_t i = 0; i < j; ++i)
+        schur_.cross[others[j]].emplace_back(
+            others[i],
+            std::vector<double>(static_cast<size_t>(index.groups(others[i]) * index.groups(others[j])), 0.0));
+  schur_.tabulated = small;
+
   // S_aa = W_a - sum over pivot groups g of B_ga^2 / W_g. Each observation is
   // counted as a cell of its own here, which is exact when no pivot group
   // has two observations in one group a (each worker-year in another firm)
   // and otherwise gives a larger value: still a positive diagonal, so still
-  // a valid preconditioner; the stopping rule does not depend on it.
+  // a valid preconditioner; the stopping rule does not depend on it. The
+  // tables are summed in the same pass.
   std::vector<double> diag(weight_g_);
   const uint32_t* codes = index.codes_nk.data();
   const double* w = weights_;
@@ -1067,45 +1086,20 @@ void Projector::build_pivot_schur() {
     const uint32_t* c = codes + i * F;
     const double wi = w ? w[i] : 1.0;
     const double share = wi * wi * inv_weight_g_[c[pivot]];
-    for (int l = 0; l < F; ++l)
-      if (l != pivot) diag[c[l]] -= share;
+    for (int k : others) {
+      diag[c[k]] -= share;
+      const int64_t a = c[k] - index.offset[k], Gk = index.groups(k);
+      for (auto& [l, table] : schur_.cross[k]) table[(c[l] - index.offset[l]) * Gk + a] += wi;
+    }
   }
   schur_.inv_diag.clear();
-  for (int k = 0; k < F; ++k) {
-    if (k == pivot) continue;
+  for (int k : others)
     for (int64_t t = index.offset[k]; t < index.offset[k + 1]; ++t) {
       // A diagonal lost to rounding (a group the pivot determines): its group weight instead.
       const double d = diag[t] > 1e-10 * weight_g_[t] ? diag[t] : weight_g_[t];
       schur_.inv_diag.push_back(d > 0 ? 1.0 / d : 0.0);
     }
-  }
   schur_.pivot = pivot;
-
-  // Dense cross-tabulations between the other fixed effects, when all are small.
-  const int64_t kMaxTable = max_cross_table();
-  std::vector<int> others;
-  for (int k = 0; k < F; ++k)
-    if (k != pivot) others.push_back(k);
-  bool small = true;
-  for (size_t j = 1; j < others.size(); ++j)
-    for (size_t i = 0; i < j; ++i)
-      small = small && index.groups(others[i]) * index.groups(others[j]) <= kMaxTable;
-  if (!small) return;
-  schur_.cross.assign(static_cast<size_t>(F), {});
-  for (size_t j = 1; j < others.size(); ++j)
-    for (size_t i = 0; i < j; ++i)
-      schur_.cross[others[j]].emplace_back(
-          others[i], std::vector<double>(static_cast<size_t>(index.groups(others[i]) * index.groups(others[j])), 0.0));
-  for (int64_t i = 0; i < index.n; ++i) {
-    const uint32_t* c = codes + i * F;
-    const double wi = w ? w[i] : 1.0;
-    for (size_t j = 1; j < others.size(); ++j) {
-      const int k = others[j];
-      const int64_t a = c[k] - index.offset[k], Gk = index.groups(k);
-      for (auto& [l, table] : schur_.cross[k]) table[(c[l] - index.offset[l]) * Gk + a] += wi;
-    }
-  }
-  schur_.tabulated = true;
 }
 
 void Projector::build_cross_tab(const std::vector<GroupRanges>& ranges) {
