@@ -601,3 +601,10 @@ def test_other_integer_widths_of_sort_orders_and_masks(design):
         ref = fn(y, pm, mask)
         assert np.array_equal(fn(y, narrow, mask.astype(np.uint8)), ref)
         assert np.array_equal(fn(y, pm, mask.astype(bool)), ref)
+    # 32-bit orders are read in place, so they get the same structure checks.
+    broken = narrow.copy()
+    broken[0, 1] = narrow[0, 1].copy()
+    broken[0, 1][5] = broken[0, 1][6]
+    for fn in ROUTINES.values():
+        with pytest.raises(ValueError, match=re.escape("panelmat[0, 1] sort order is not a permutation")):
+            fn(Z, w, broken, 1e-10, 0, 1000, 0, 1)

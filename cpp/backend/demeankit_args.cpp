@@ -15,6 +15,7 @@ bool as_array(nb::handle obj, Generic& out) { return nb::try_cast(obj, out, fals
 
 bool is_float64(const Generic& a) { return a.dtype() == nb::dtype<double>(); }
 bool is_int64(const Generic& a) { return a.dtype() == nb::dtype<int64_t>(); }
+bool is_int32(const Generic& a) { return a.dtype() == nb::dtype<int32_t>(); }
 bool is_integer(const Generic& a) {
   const auto code = static_cast<nb::dlpack::dtype_code>(a.dtype().code);
   return code == nb::dlpack::dtype_code::Int || code == nb::dlpack::dtype_code::UInt;
@@ -114,12 +115,31 @@ IndexView integer_vector(nb::handle obj, const std::string& name, int64_t expect
   return v;
 }
 
+static OrderView order_vector(nb::handle obj, const std::string& name, int64_t expected_length) {
+  Generic a;
+  OrderView v;
+  if (as_array(obj, a) && is_int32(a) && a.ndim() == 1 && (a.stride(0) == 1 || a.shape(0) <= 1)) {
+    v.length = static_cast<int64_t>(a.shape(0));
+    if (expected_length >= 0 && v.length != expected_length)
+      py::raise_value_error(name + " has length " + std::to_string(v.length) + ", expected " +
+                            std::to_string(expected_length));
+    v.owner = nb::borrow(obj);
+    v.positions = core::SortOrder(static_cast<const int32_t*>(a.data()));
+    return v;
+  }
+  IndexView wide = integer_vector(obj, name, expected_length);
+  v.owner = wide.owner;
+  v.positions = core::SortOrder(wide.data);
+  v.length = wide.length;
+  return v;
+}
+
 GroupArgs group_args(nb::handle order, nb::handle panel, int64_t n, const std::string& order_label,
                      const std::string& panel_label) {
   GroupArgs g;
   g.order_label = order_label;
   g.panel_label = panel_label;
-  g.order = integer_vector(order, order_label, n);
+  g.order = order_vector(order, order_label, n);
   Generic a;
   if (!as_array(panel, a) || !is_int64(a)) py::raise_type_error(panel_label + " must be an int64 array");
   if (a.ndim() != 2 || a.shape(1) != 2)
@@ -175,7 +195,7 @@ std::string ranges_message(const GroupArgs& g, core::IndexCheck check, int64_t n
 
 std::string check_structure(const std::vector<GroupArgs>& groups, int64_t n) {
   for (const auto& g : groups) {
-    const core::IndexCheck order = core::check_sort_order(g.order.data, n);
+    const core::IndexCheck order = core::check_sort_order(g.order.positions, n);
     if (order != core::IndexCheck::ok) return order_message(g, order, n);
     const core::IndexCheck ranges = core::check_group_ranges(g.panel, g.ngroups, n);
     if (ranges != core::IndexCheck::ok) return ranges_message(g, ranges, n);

@@ -56,17 +56,29 @@ MutableMatrix<int64_t> writable_int64_matrix(nb::handle obj, const std::string& 
 // Integer (or, with allow_bool, boolean) vector of the given length as contiguous int64.
 IndexView integer_vector(nb::handle obj, const std::string& name, int64_t expected_length, bool allow_bool = false);
 
+// A sort order: contiguous int32 and int64 arrays are viewed as they are
+// (the estimators store 32-bit orders), other integer arrays copied to int64.
+struct OrderView {
+  nb::object owner;
+  core::SortOrder positions;
+  int64_t length = 0;
+
+  const void* identity() const {
+    return positions.narrow ? static_cast<const void*>(positions.narrow) : static_cast<const void*>(positions.wide);
+  }
+};
+
 // One fixed effect's (or one clustering's) sort order and group ranges, with
 // the structure checked against n: the order is a permutation of 0..n-1 and
 // the ranges lie in [0, n) and tile it group after group.
 struct GroupArgs {
-  IndexView order;
+  OrderView order;
   nb::object panel_owner;
   const int64_t* panel = nullptr;  // ngroups x 2, contiguous
   int64_t ngroups = 0;
   std::string order_label, panel_label;
 
-  core::GroupRanges ranges() const { return {order.data, panel, ngroups}; }
+  core::GroupRanges ranges() const { return {order.positions, panel, ngroups}; }
 };
 
 // Shape/dtype checks only (cheap, under the GIL).

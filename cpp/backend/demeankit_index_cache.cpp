@@ -9,7 +9,8 @@ namespace {
 // What an index was built from: compared in full before it is reused.
 struct Source {
   int64_t n = 0;
-  std::vector<const int64_t*> orders, panels;
+  std::vector<const void*> orders;
+  std::vector<const int64_t*> panels;
   std::vector<int64_t> ngroups;
   uint64_t fingerprint = 0;
 
@@ -54,12 +55,12 @@ Source describe(const std::vector<GroupArgs>& groups, int64_t n) {
   s.n = n;
   uint64_t h = static_cast<uint64_t>(n);
   for (const GroupArgs& g : groups) {
-    s.orders.push_back(g.order.data);
+    s.orders.push_back(g.order.identity());
     s.panels.push_back(g.panel);
     s.ngroups.push_back(g.ngroups);
     for (int64_t i = 0; i < 2 * g.ngroups; ++i) h = mix(h, static_cast<uint64_t>(g.panel[i]));
     const int64_t step = n > 4096 ? n / 4096 : 1;
-    for (int64_t p = 0; p < n; p += step) h = mix(h, static_cast<uint64_t>(g.order.data[p]));
+    for (int64_t p = 0; p < n; p += step) h = mix(h, static_cast<uint64_t>(g.order.positions[p]));
   }
   s.fingerprint = h;
   return s;

@@ -544,9 +544,14 @@ static std::vector<std::pair<nb::object, nb::object>> ranges_of_code_arrays(cons
   std::vector<std::pair<nb::object, nb::object>> out;
   for (core::CodeColumnRanges& column : columns) {
     if (column.groups < 0) py::raise_runtime_error("group codes must not be negative");
-    nb::object order = np.attr("empty")(n, "dtype"_a = np.attr("int64"));
+    // 32-bit positions whenever they fit: the orders are the sample's largest index arrays.
+    const bool narrow = n <= std::numeric_limits<int32_t>::max();
+    nb::object order = np.attr("empty")(n, "dtype"_a = np.attr(narrow ? "int32" : "int64"));
     nb::object panel = np.attr("empty")(nb::make_tuple(column.groups, 2), "dtype"_a = np.attr("int64"));
-    column.order = data_of<int64_t>(order);
+    if (narrow)
+      column.order32 = data_of<int32_t>(order);
+    else
+      column.order64 = data_of<int64_t>(order);
     column.panel = data_of<int64_t>(panel);
     out.emplace_back(order, panel);
   }

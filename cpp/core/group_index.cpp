@@ -2,7 +2,7 @@
 
 namespace korvald::core {
 
-IndexCheck check_sort_order(const int64_t* order, int64_t n) {
+IndexCheck check_sort_order(SortOrder order, int64_t n) {
   std::vector<uint8_t> seen(static_cast<size_t>(n), 0);
   for (int64_t p = 0; p < n; ++p) {
     const int64_t i = order[p];

@@ -18,9 +18,22 @@
 
 namespace korvald::core {
 
+// A sort order as callers store it: 32-bit positions where the row count
+// allows (half the memory of the sample's largest index arrays), 64-bit
+// otherwise. Exactly one pointer is set.
+struct SortOrder {
+  const int32_t* narrow = nullptr;
+  const int64_t* wide = nullptr;
+
+  SortOrder() = default;
+  SortOrder(const int32_t* p) : narrow(p) {}
+  SortOrder(const int64_t* p) : wide(p) {}
+  int64_t operator[](int64_t p) const { return narrow ? narrow[p] : wide[p]; }
+};
+
 // One fixed effect as callers hand it over. `panel` is ngroups x 2 row-major.
 struct GroupRanges {
-  const int64_t* order = nullptr;  // length n
+  SortOrder order;                 // length n
   const int64_t* panel = nullptr;  // ngroups x 2
   int64_t ngroups = 0;
 };
@@ -34,7 +47,7 @@ enum class IndexCheck {
 };
 
 // Sort order must be a permutation of 0..n-1.
-IndexCheck check_sort_order(const int64_t* order, int64_t n);
+IndexCheck check_sort_order(SortOrder order, int64_t n);
 
 // Ranges must lie in [0, n) and cover 0..n-1 exactly once, group after group.
 IndexCheck check_group_ranges(const int64_t* panel, int64_t ngroups, int64_t n);

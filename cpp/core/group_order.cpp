@@ -34,15 +34,15 @@ bool stable_order_by_code(const Code* codes_n, int64_t n, int64_t n_groups, int6
   return true;
 }
 
-template <typename Code>
-bool group_ranges_by_code(const Code* codes_n, int64_t n, int64_t n_groups, int64_t* order_n, int64_t* panel_g2) {
+template <typename Code, typename Position>
+bool group_ranges_by_code(const Code* codes_n, int64_t n, int64_t n_groups, Position* order_n, int64_t* panel_g2) {
   std::vector<int64_t> next_g;
   if (!group_starts(codes_n, n, n_groups, next_g)) return false;
   for (int64_t g = 0; g < n_groups; ++g) {
     panel_g2[2 * g] = next_g[g];
     panel_g2[2 * g + 1] = next_g[g + 1] - 1;
   }
-  for (int64_t i = 0; i < n; ++i) order_n[next_g[codes_n[i]]++] = i;
+  for (int64_t i = 0; i < n; ++i) order_n[next_g[codes_n[i]]++] = static_cast<Position>(i);
   return true;
 }
 
@@ -130,13 +130,17 @@ void count_codes_of_columns(std::vector<CodeColumnRanges>& columns, int64_t n, i
 
 void group_ranges_of_columns(std::vector<CodeColumnRanges>& columns, int64_t n, int threads) {
   for_each_column(columns, threads, [n](CodeColumnRanges& c, const auto* codes) {
-    group_ranges_by_code(codes, n, c.groups, c.order, c.panel);
+    if (c.order32)
+      group_ranges_by_code(codes, n, c.groups, c.order32, c.panel);
+    else
+      group_ranges_by_code(codes, n, c.groups, c.order64, c.panel);
   });
 }
 
 #define KORVALD_GROUP_ORDER_FOR(Code)                                                                        \
   template bool stable_order_by_code<Code>(const Code*, int64_t, int64_t, int64_t*);                        \
-  template bool group_ranges_by_code<Code>(const Code*, int64_t, int64_t, int64_t*, int64_t*);              \
+  template bool group_ranges_by_code<Code, int32_t>(const Code*, int64_t, int64_t, int32_t*, int64_t*);   \
+  template bool group_ranges_by_code<Code, int64_t>(const Code*, int64_t, int64_t, int64_t*, int64_t*);   \
   template int64_t code_count<Code>(const Code*, int64_t);                                                   \
   template bool codes_ascending<Code>(const Code*, int64_t);                                                 \
   template int64_t dense_codes<Code>(const int64_t*, int64_t, int64_t, Code*);                               \

@@ -24,8 +24,8 @@ bool stable_order_by_code(const Code* codes_n, int64_t n, int64_t n_groups, int6
 // As stable_order_by_code, and panel_g2 (n_groups x 2, row-major) receives
 // every group's first and last position (inclusive) within order_n; an empty
 // group at position p gets (p, p - 1).
-template <typename Code>
-bool group_ranges_by_code(const Code* codes_n, int64_t n, int64_t n_groups, int64_t* order_n, int64_t* panel_g2);
+template <typename Code, typename Position>
+bool group_ranges_by_code(const Code* codes_n, int64_t n, int64_t n_groups, Position* order_n, int64_t* panel_g2);
 
 // Largest code + 1 (0 for n == 0); -1 when some code is negative.
 template <typename Code>
@@ -49,12 +49,14 @@ template <typename Code>
 int64_t compact_codes(const Code* codes_n, int64_t n, int64_t n_groups, Code* out_n);
 
 // One identifier column for group_ranges_of_columns: codes in one of the two
-// widths, and where its order (n) and ranges (groups x 2) go.
+// widths, and where its order (n, in one of the two widths) and ranges
+// (groups x 2) go.
 struct CodeColumnRanges {
   const int32_t* codes32 = nullptr;  // exactly one of the two is set
   const int64_t* codes64 = nullptr;
   int64_t groups = 0;  // code_count of the column (set by count_codes_of_columns)
-  int64_t* order = nullptr;
+  int32_t* order32 = nullptr;  // exactly one of the two is set
+  int64_t* order64 = nullptr;
   int64_t* panel = nullptr;
 };
 
