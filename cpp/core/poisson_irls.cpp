@@ -153,22 +153,23 @@ void full_step_predictor_in_place(const double* eta, const double* y, const doub
   }
 }
 
-HalvingOutcome step_halving(const double* y, const double* offset, const double* eta_old, const double* e,
+HalvingOutcome step_halving(const double* y, const double* offset, double* eta, const double* e,
                             const double* beta_old, const double* b, int64_t n, int64_t K, double deviance,
-                            int max_halvings, bool finite_only, double* eta, double* mu, double* beta,
-                            const double* w, int64_t e_stride) {
+                            int max_halvings, bool finite_only, double* mu, double* beta, const double* w,
+                            int64_t e_stride, double* eta_change) {
   HalvingOutcome out;
   const double dev_tol = std::max(1e-12 * std::fabs(deviance), 1e-12);
   double step = 1.0;
   for (;;) {
     for (int64_t k = 0; k < K; ++k) beta[k] = beta_old[k] + step * (b[k] - beta_old[k]);
-    // The trial and its deviance in one pass, summed exactly as
+    // The trial's mu and its deviance in one pass, summed exactly as
     // poisson_deviance(y, mu, n, true) would: a non-finite mu makes it +inf.
+    // eta keeps the iteration's start until a trial is accepted.
     DevianceSum sum;
     bool finite = true;
     for (int64_t i = 0; i < n; ++i) {
-      eta[i] = eta_old[i] + step * (e[i * e_stride] - eta_old[i]);
-      mu[i] = std::exp(offset ? eta[i] + offset[i] : eta[i]);
+      const double trial = eta[i] + step * (e[i * e_stride] - eta[i]);
+      mu[i] = std::exp(offset ? trial + offset[i] : trial);
       if (!finite) continue;
       if (std::isfinite(mu[i])) {
         if (w)
@@ -189,6 +190,18 @@ HalvingOutcome step_halving(const double* y, const double* offset, const double*
     }
   }
   out.step_size = step;
+  // The accepted trial into eta, computed exactly as its mu was.
+  double change = 0.0;
+  for (int64_t i = 0; i < n; ++i) {
+    const double trial = eta[i] + step * (e[i * e_stride] - eta[i]);
+    if (eta_change) {
+      const double d = std::fabs(trial - eta[i]);
+      // A NaN must not pass as "no change".
+      change = (std::isnan(d) || std::isnan(change)) ? std::numeric_limits<double>::quiet_NaN() : std::max(change, d);
+    }
+    eta[i] = trial;
+  }
+  if (eta_change) *eta_change = change;
   return out;
 }
 
@@ -199,16 +212,6 @@ void remove_regressor_part(const double* eta, const double* X, const double* sca
     for (int64_t k = 0; k < K; ++k) xb += (scale ? X[i * K + k] * scale[k] : X[i * K + k]) * beta[k];
     out[i] = eta[i] - xb;
   }
-}
-
-double max_abs_difference(const double* a, const double* b, int64_t n) {
-  double m = 0.0;
-  for (int64_t i = 0; i < n; ++i) {
-    const double d = std::fabs(a[i] - b[i]);
-    if (std::isnan(d)) return d;  // a NaN must not pass as "no change"
-    m = std::max(m, d);
-  }
-  return m;
 }
 
 }  // namespace korvald::core

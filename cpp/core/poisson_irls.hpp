@@ -70,29 +70,29 @@ struct HalvingOutcome {
   bool exhausted = false;    // stopped at max_halvings without meeting the test
 };
 
-// Trials eta = eta_old + s (e - eta_old), beta = beta_old + s (b - beta_old),
-// mu = exp(eta + offset) with s = 1, 1/2, 1/4, ... until the deviance does not
-// exceed `deviance` by more than max(1e-12 |deviance|, 1e-12), or until
-// `max_halvings` halvings were made (then the last trial is kept). eta, mu
-// and beta hold the accepted trial on return.
+// Trials eta_old + s (e - eta_old), beta = beta_old + s (b - beta_old),
+// mu = exp(trial + offset) with s = 1, 1/2, 1/4, ... until the deviance does
+// not exceed `deviance` by more than max(1e-12 |deviance|, 1e-12), or until
+// `max_halvings` halvings were made (then the last trial is kept). eta holds
+// eta_old on entry and, like mu and beta, the accepted trial on return: no
+// copy of the old predictor is needed.
 // With `finite_only` (the first iteration) any trial with a finite deviance
 // is accepted: the starting predictor is not a fit of the model (the simple
 // start ln((y + mean y)/2) follows y itself), so its deviance is usually
 // below that of every fit and would reject every step towards the model.
 // w: observation weights of the deviance (may be null); offset may be null.
 // e is read at e[i * e_stride] (column 0 of a working matrix, say).
-HalvingOutcome step_halving(const double* y, const double* offset, const double* eta_old, const double* e,
+// eta_change (may be null) receives max |eta_new - eta_old| (NaN if any
+// difference is NaN).
+HalvingOutcome step_halving(const double* y, const double* offset, double* eta, const double* e,
                             const double* beta_old, const double* b, int64_t n, int64_t K, double deviance,
-                            int max_halvings, bool finite_only, double* eta, double* mu, double* beta,
-                            const double* w = nullptr, int64_t e_stride = 1);
+                            int max_halvings, bool finite_only, double* mu, double* beta, const double* w = nullptr,
+                            int64_t e_stride = 1, double* eta_change = nullptr);
 
 // out = eta - X (scale .* beta): the linear predictor without its regressor
 // part. X is n x K row-major as stored (divided by `scale` when the
 // regressors were standardised; scale may be null), beta in the caller's units.
 void remove_regressor_part(const double* eta, const double* X, const double* scale, const double* beta, int64_t n,
                            int64_t K, double* out);
-
-// max |a - b| over n entries (0 for n = 0; NaN if any difference is NaN).
-double max_abs_difference(const double* a, const double* b, int64_t n);
 
 }  // namespace korvald::core

@@ -173,12 +173,6 @@ void run_irls(Call& c) {
     nb::object solution = lstsq(A, bvec, "rcond"_a = rcond);
     A = nb::none();
     bvec = nb::none();
-    // When the partialling-out handed back a new matrix (a routine put in
-    // place of the package's own, which writes over its input), the input's
-    // storage (n x (K+1) doubles) is free: it holds the last predictor for
-    // the step search, which then needs no array of its own.
-    nb::object spare;
-    if (K > 0 && !py::truthy(np.attr("may_share_memory")(zX, zX_in))) spare = zX_in.attr("reshape")(-1);
     zX_in = nb::none();
     nb::object b = as_f64(solution[0]);
     const int64_t rank = nb::cast<int64_t>(py::builtins().attr("int")(solution[2]));
@@ -193,8 +187,6 @@ void run_irls(Call& c) {
     if (K > 0 && !core::all_finite(bp, K))
       py::raise_exception(py::str(c.accelfunc.attr("__name__")) + "(z,X) diverged");
 
-    if (!spare.is_valid()) spare = empty1(n);
-    double* eta_old = f64(spare);
     // The full-step predictor e (from z = eta + y / mu - 1 again, eta and mu
     // being where the iteration began) goes over column 0 of the working
     // matrix: the next iteration writes its working variable there anyway,
@@ -205,13 +197,14 @@ void run_irls(Call& c) {
       if (carried_rounding.empty()) carried_rounding.resize(static_cast<size_t>(n));
       std::fill(carried_rounding.begin(), carried_rounding.end(), 0.0f);
     }
+    // Without regressors the change is that of eta, taken as the step lands.
+    double eta_change = 0.0;
     {
       double* zX_data = f64(zX);
       nb::gil_scoped_release release;
-      std::copy(eta, eta + n, eta_old);
       core::full_step_predictor_in_place(eta, y, mu, zX_data, bp, n, K, carried_rounding.data());
-      step = core::step_halving(y, offset, eta_old, zX_data, beta_old.data(), bp, n, K, deviance,
-                                kMaxHalvings, fresh_start, eta, mu, beta, w, K + 1);
+      step = core::step_halving(y, offset, eta, zX_data, beta_old.data(), bp, n, K, deviance, kMaxHalvings,
+                                fresh_start, mu, beta, w, K + 1, K > 0 ? nullptr : &eta_change);
     }
     if (c.verbose) {
       const std::string ddev = py::format(step.deviance_new - deviance, ".3e");
@@ -232,7 +225,7 @@ void run_irls(Call& c) {
       for (int64_t k = 0; k < K; ++k) sq += (beta_old[k] - beta[k]) * (beta_old[k] - beta[k]);
       change = std::sqrt(sq);
     } else {
-      change = core::max_abs_difference(eta, eta_old, n);
+      change = eta_change;
     }
     // Two consecutive small changes: one small step can be a stall. A step
     // that step-halving shrank to nothing moves beta by nothing without
