@@ -33,6 +33,19 @@ def n_fe(df):
     return df.groupby(["a", "b"]).ngroups + df["c"].nunique()
 
 
+def eigenvalue_repair(expected, df):
+    """(covariance, the same in standardised units, whether repaired): negative
+    eigenvalues are clipped in the units the regressors were estimated in
+    (divided by their standard deviations), before the rescaling."""
+    sd = df[X].std().to_numpy()
+    std_units = expected * np.outer(sd, sd)
+    evals, evecs = np.linalg.eigh(std_units)
+    if evals.min() >= -1e-12:
+        return expected, std_units, False
+    fixed = evecs @ np.diag(np.clip(evals, 0, None)) @ evecs.T
+    return (fixed + fixed.T) / 2 / np.outer(sd, sd), std_units, True
+
+
 def check_cov(res, expected, ref):
     np.testing.assert_allclose(np.asarray(res.params).ravel(), ref, rtol=1e-6)
     se = np.sqrt(np.diag(expected))
@@ -89,19 +102,29 @@ def test_cluster_nested_fixed_effect_drops_out_of_the_correction(panel):
 
 
 @pytest.mark.parametrize("labels", ["as_given", "shifted"])
-def test_cluster_on_an_absorbed_fixed_effect(panel, labels):
+@pytest.mark.parametrize("clustvars", [["c"], ["c", "pair"]])
+def test_cluster_on_an_absorbed_fixed_effect(panel, labels, clustvars):
     # "c" is also the second fixed effect, so its clusters are that effect's
-    # groups; shifted labels make group numbers and raw values differ
+    # groups (its column leaves the sample once coded; the two-way intersection
+    # is numbered from its identifiers); shifted labels make group numbers and
+    # raw values differ
     df, ref, _, _, infl, resid = panel
     if labels == "shifted":
         df = df.assign(c=df["c"] * 3 + 100)
     N, K = len(df), len(X)
     sandwich, G = cluster_sandwich(infl, resid, df, ["c"])
+    if clustvars == ["c", "pair"]:
+        s_p, g_p = cluster_sandwich(infl, resid, df, ["pair"])
+        s_cp, _ = cluster_sandwich(infl, resid, df, ["c", "pair"])
+        sandwich, G = sandwich + s_p - s_cp, min(G, g_p)
     # the fixed effect c is nested in its own cluster: only a#b categories count
     cr1 = (N - 1) / (N - K - df.groupby(["a", "b"]).ngroups)
     expected = G / (G - 1) * cr1 * sandwich
-    res = fit(df, setype="cluster", clustvars=["c"])
+    expected, std_units, repaired = eigenvalue_repair((expected + expected.T) / 2, df)
+    res = fit(df, setype="cluster", clustvars=clustvars)
     check_cov(res, expected, ref)
+    assert getattr(res, "eigenvalue_fix", False) is repaired
+    assert list(df.columns) == list(panel[0].columns)
 
 
 def test_two_way_cluster_inclusion_exclusion(panel):
@@ -113,15 +136,8 @@ def test_two_way_cluster_inclusion_exclusion(panel):
     g = min(g_a, g_p)
     cr1 = (N - 1) / (N - K - df["c"].nunique())
     expected = g / (g - 1) * cr1 * (s_a + s_p - s_ap)
-    expected = (expected + expected.T) / 2
-    # the eigenvalue repair works in the units the regressors were estimated
-    # in (divided by their standard deviations), before the rescaling
-    sd = df[X].std().to_numpy()
-    std_units = expected * np.outer(sd, sd)
-    evals, evecs = np.linalg.eigh(std_units)
-    assert evals.min() < -1e-12  # this panel needs the repair
-    repaired = evecs @ np.diag(np.clip(evals, 0, None)) @ evecs.T
-    expected = (repaired + repaired.T) / 2 / np.outer(sd, sd)
+    expected, std_units, repaired = eigenvalue_repair((expected + expected.T) / 2, df)
+    assert repaired  # this panel needs the repair
     res = fit(df, setype="cluster", clustvars=["a", "pair"])
     check_cov(res, expected, ref)
     assert res.eigenvalue_fix is True

@@ -60,12 +60,19 @@ void build_fixed_effects(Call& c) {
     nb::list keep;
     for (nb::handle v : c.y) keep.append(v);
     for (nb::handle v : c.x_all) keep.append(v);
-    if (c.setype == "cluster")
-      for (nb::handle v : c.clustvars) keep.append(v);
     for (nb::handle name : {c.off, c.eta_0})
       if (!name.is_none())
         for (nb::handle v : name) keep.append(v);
     if (c.weighted()) keep.append(c.wspec.name);
+    // A cluster variable that is a fixed effect of its own leaves the sample
+    // too: the clustering reads its identifier column instead (same groups,
+    // same order), and the sample sheds a column through every filter.
+    if (c.setype == "cluster")
+      for (nb::handle v : c.clustvars) {
+        bool absorbed = false;
+        for (nb::handle spec : c.fixedeffects) absorbed = absorbed || py::equals(spec, v);
+        if (!absorbed) keep.append(v);
+      }
     common::drop_absorbed_components(c.sample, c.fixedeffects, keep);
   }
   c.order_key = common::order_key(c.sample, c.fenames);

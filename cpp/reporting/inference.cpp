@@ -99,14 +99,37 @@ nb::object absorbed_identifier(const InferenceInput& in, nb::handle subset, nb::
   return nb::none();
 }
 
+// The cluster variables' columns. A cluster variable that is also a fixed
+// effect of its own may have left the sample once it was coded: its
+// identifier column numbers the same groups in the same order, which is all
+// a group-by of it reads.
+nb::object cluster_columns(const InferenceInput& in, nb::handle clustvars) {
+  nb::object columns = in.data.attr("columns");
+  const bool coded = !in.fixedeffects.is_none() && !in.fenames.is_none();
+  nb::dict out;
+  for (nb::handle name : clustvars) {
+    nb::object source_name = nb::borrow(name);
+    if (coded && !py::truthy(columns.attr("__contains__")(name))) {
+      size_t i = 0;
+      for (nb::handle spec : in.fixedeffects) {
+        if (ops::eq(spec, name) && i < nb::len(in.fenames)) source_name = nb::borrow(in.fenames[i]);
+        ++i;
+      }
+    }
+    out[name] = in.data[source_name].attr("to_numpy")();  // a missing column raises the frame's own KeyError
+  }
+  return pd().attr("DataFrame")(out, "copy"_a = false);
+}
+
 ClusterIds cluster_identifiers(const InferenceInput& in) {
   ClusterIds c;
   nb::list clustvars(in.clustvars);
   c.d = static_cast<int64_t>(nb::len(clustvars));
   // The generated identifiers stay out of the sample: a caller's cluster
   // variable named like one of them (clu_A, ...) must not be overwritten
-  // before the intersections that use it are numbered.
-  nb::object source = in.data[clustvars];
+  // before the intersections that use it are numbered. The frame of the
+  // cluster columns is made only if some subset needs a group-by.
+  nb::object source;
   const int64_t n_cluster = static_cast<int64_t>(std::pow(2.0, static_cast<double>(c.d)) - 1);
   nb::object powerset = ops::module_global(in.family, "powerset");
   nb::list intersections(powerset(clustvars));
@@ -119,8 +142,10 @@ ClusterIds cluster_identifiers(const InferenceInput& in) {
     nb::list subset(intersections[static_cast<size_t>(i)]);
     nb::object ranges;
     nb::object ids = absorbed_identifier(in, subset, &ranges);
-    if (ids.is_none())
+    if (ids.is_none()) {
+      if (!source.is_valid()) source = cluster_columns(in, clustvars);
       ids = source.attr("groupby")(subset).attr("ngroup")().attr("to_numpy")("dtype"_a = np().attr("int64"));
+    }
     c.ids.push_back(ids);
     c.ranges.push_back(ranges.is_valid() ? ranges : nb::object(common::code_ranges(ids)));
     c.pm.push_back(nb::len(subset) % 2 == 1 ? 1 : -1);
