@@ -95,6 +95,40 @@ def test_outputs_follow_the_largest_identifier_with_ties_in_row_order():
     assert res.fittedvalues.index.equals(labels) and res.fe_rowsum.index.equals(labels)
 
 
+# Caller indexes the outputs must carry over: the sample itself only knows row positions.
+CALLER_INDEXES = {
+    "range with start and step": lambda n: pd.RangeIndex(10, 10 + 3 * n, 3),
+    "repeated text": lambda n: pd.Index([f"r{i % 97}" for i in range(n)]),
+    "dates": lambda n: pd.date_range("2001-01-01", periods=n, freq="D"),
+    "two levels": lambda n: pd.MultiIndex.from_arrays([np.arange(n) % 7, np.arange(n)]),
+}
+
+
+@pytest.mark.parametrize("kind", sorted(CALLER_INDEXES))
+@pytest.mark.parametrize("model", ["ols", "ppml"])
+def test_outputs_carry_the_callers_labels_of_the_kept_rows(kind, model):
+    # Rows leave (a missing regressor, singletons, all-zero groups), so the outputs are a
+    # reordered subset; with a plain RangeIndex their labels are the rows' positions.
+    data = panel()
+    data.loc[[5, 77, 300], "x2"] = np.nan
+    est, y = (linabsorb, ["y"]) if model == "ols" else (poisabsorb, ["count"])
+    ref = fit(est, data, y=y)
+    labelled = data.set_axis(CALLER_INDEXES[kind](len(data)))
+    before = labelled.copy()
+    got = fit(est, labelled, y=y)
+    positions = ref.fittedvalues.index.to_numpy()
+    assert len(positions) < len(data) - 3
+    expected = labelled.index[positions]
+    for name in ["resid", "fittedvalues", "fe_rowsum"]:
+        if model == "ppml" and name == "resid":
+            name = "resid_additive"
+        series = getattr(got, name)
+        assert list(series.index) == list(expected) and series.index.name == "initial_index"
+        np.testing.assert_array_equal(series.to_numpy(), getattr(ref, name).to_numpy())
+    assert list(got.fixed_effects["a"].index) == list(expected)
+    pd.testing.assert_frame_equal(labelled, before)
+
+
 def design(n=2000, seed=5):
     rng = np.random.default_rng(seed)
     ids = np.column_stack([rng.integers(0, 90, n), rng.integers(0, 12, n), rng.integers(0, 7, n)])

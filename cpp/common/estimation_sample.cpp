@@ -226,6 +226,7 @@ nb::object build_sample(nb::handle data, nb::handle keepvars, nb::handle yx, nb:
   } else {
     sample = data.attr("loc")[nb::make_tuple(all, keep)].attr("copy")();
   }
+  sample.attr("index") = py::pandas().attr("RangeIndex")(nb::len(data));
   nb::object float64 = py::numpy().attr("float64");
   if (nb::len(yx) > 0 && !py::equals(common_dtype, float64)) {
     const std::string note = "Some variables are not double, recasting";
@@ -441,8 +442,23 @@ nb::object order_key(nb::handle sample, nb::handle fenames) {
   return nb::borrow(best);
 }
 
+nb::object filter_rows(nb::handle sample, nb::handle mask) {
+  // Positions as 32-bit integers before the filter takes them: the index of
+  // every filtered sample is then half the size of 64-bit labels.
+  nb::object index = sample.attr("index");
+  nb::object pd = py::pandas();
+  const size_t n = nb::len(index);
+  if (nb::isinstance(index, pd.attr("RangeIndex")) && n <= static_cast<size_t>(std::numeric_limits<int32_t>::max())) {
+    nb::object np = py::numpy();
+    nb::object positions = np.attr("arange")(index.attr("start"), index.attr("stop"), index.attr("step"),
+                                             "dtype"_a = np.attr("int32"));
+    sample.attr("index") = pd.attr("Index")(positions, "copy"_a = false);
+  }
+  return sample[mask];
+}
+
 nb::object rows_where(nb::handle sample, nb::handle mask) {
-  nb::object kept = sample[mask];
+  nb::object kept = filter_rows(sample, mask);
   // pandas 3 filters into fresh columns already; a copy on top would hold
   // every column twice and merge them into one block. Older pandas needs it
   // so that later column assignments go to this frame alone.
@@ -471,21 +487,31 @@ nb::object output_order(nb::handle sample, nb::handle key) {
   return order;
 }
 
-nb::object output_labels(nb::handle sample, nb::handle order) {
-  nb::object index = sample.attr("index");
+nb::object output_labels(nb::handle source_index, nb::handle sample, nb::handle order) {
+  nb::object np = py::numpy();
+  nb::object positions = sample.attr("index");
+  const bool all_rows = nb::isinstance(positions, py::pandas().attr("RangeIndex"));
+  // Positions of the output rows (None: every row of the caller's frame, in order).
+  nb::object at = nb::none();
+  if (!all_rows) {
+    at = positions.attr("to_numpy")();
+    if (!order.is_none()) at = at.attr("take")(order);
+  } else if (!order.is_none()) {
+    at = nb::borrow(order);
+  }
   // A RangeIndex (often the caller's own) caches the array its values are
   // asked for once, for as long as it lives: its labels are worked out here
   // instead, so the caller's frame does not grow by N labels.
-  if (nb::isinstance(index, py::pandas().attr("RangeIndex"))) {
-    nb::object np = py::numpy();
-    if (order.is_none())
-      return np.attr("arange")(index.attr("start"), index.attr("stop"), index.attr("step"), "dtype"_a = "int64");
-    nb::object labels = np.attr("multiply")(order, index.attr("step"), "dtype"_a = "int64");
-    np.attr("add")(labels, index.attr("start"), "out"_a = labels);
+  if (nb::isinstance(source_index, py::pandas().attr("RangeIndex"))) {
+    if (at.is_none())
+      return np.attr("arange")(source_index.attr("start"), source_index.attr("stop"), source_index.attr("step"),
+                               "dtype"_a = "int64");
+    nb::object labels = np.attr("multiply")(at, source_index.attr("step"), "dtype"_a = "int64");
+    np.attr("add")(labels, source_index.attr("start"), "out"_a = labels);
     return labels;
   }
-  nb::object labels = index.attr("to_numpy")();
-  return order.is_none() ? labels : nb::object(labels.attr("take")(order));
+  nb::object labels = source_index.attr("to_numpy")();
+  return at.is_none() ? labels : nb::object(labels.attr("take")(at));
 }
 
 nb::object labels_index(nb::handle labels) {

@@ -74,6 +74,9 @@ nb::list check_model_columns(nb::handle data, nb::handle y, nb::handle x, nb::ha
 // cast). When the common element type of the kept columns is not float64,
 // "Some variables are not double, recasting" goes to `msg` and is printed;
 // every column of `yx` that is not float64 is converted to float64.
+// The sample's index holds each row's position in `data` (a RangeIndex until
+// rows leave, 32-bit positions after; see filter_rows): the caller's labels
+// are taken from data's index only for the outputs (output_labels).
 nb::object build_sample(nb::handle data, nb::handle keepvars, nb::handle yx, nb::handle msg);
 
 // Boolean mask over the rows of `column`: present (not missing) and, for a
@@ -107,13 +110,16 @@ void drop_absorbed_components(nb::object sample, nb::handle fixedeffects, nb::ha
 // The name of the identifier column with the most groups (first on ties):
 // the per-observation outputs come sorted by it. The sample itself is not
 // reordered (that would copy every column); the outputs are, at the end,
-// through output_order. The caller's row labels stay the sample's own
-// index, which every row filter carries along.
+// through output_order. The rows' positions in the caller's frame stay the
+// sample's own index, which every row filter carries along.
 nb::object order_key(nb::handle sample, nb::handle fenames);
 
 // The rows of a sample owned by this call where the boolean `mask` holds,
 // as a frame of its own.
 nb::object rows_where(nb::handle sample, nb::handle mask);
+// sample[mask] (pandas' own copy rules), the row positions kept in 32 bits
+// when the caller's frame has fewer than 2^31 rows.
+nb::object filter_rows(nb::handle sample, nb::handle mask);
 
 // Stable order of the sample's rows by the identifier column `key`: the
 // order of the per-observation outputs. Identifiers are re-coded monotonically
@@ -121,11 +127,12 @@ nb::object rows_where(nb::handle sample, nb::handle mask);
 // before the removal leaves behind. None when that is the rows' own order.
 nb::object output_order(nb::handle sample, nb::handle key);
 
-// The caller's labels of the sample's rows in `order` (None: sample order),
-// an array several outputs can share, and a pandas Index "initial_index" over
-// them (each output an Index object of its own, whose name the caller may
-// change without touching the others).
-nb::object output_labels(nb::handle sample, nb::handle order);
+// The caller's labels (`source_index`, the index of the caller's frame) of the
+// sample's rows in `order` (None: sample order), an array several outputs can
+// share, and a pandas Index "initial_index" over them (each output an Index
+// object of its own, whose name the caller may change without touching the
+// others).
+nb::object output_labels(nb::handle source_index, nb::handle sample, nb::handle order);
 nb::object labels_index(nb::handle labels);
 
 // values flattened, taken in `order` (None: as they are).

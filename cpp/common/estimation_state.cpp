@@ -19,7 +19,7 @@ void EstimationState::regroup() {
 
 nb::object EstimationState::output_labels() const {
   if (!labels_.is_valid() || !labels_sample_.is(sample) || !labels_order_.is(output_order)) {
-    labels_ = common::output_labels(sample, output_order);
+    labels_ = common::output_labels(source_index, sample, output_order);
     labels_sample_ = sample;
     labels_order_ = output_order;
   }

@@ -27,7 +27,8 @@ struct EstimationState {
   std::string setype;    // normalised standard-error type
   nb::object clustvars;  // the caller's cluster list (or None)
 
-  nb::object sample;         // estimation sample with identifiers; its index holds the caller's labels
+  nb::object sample;         // estimation sample with identifiers; its index holds row positions in the caller's frame
+  nb::object source_index;   // the caller's frame's index: the labels of those positions
   nb::list y;                // dependent variable (one name)
   nb::list x_all;            // the caller's regressors
   nb::list fixedeffects;     // de-duplicated specifications

@@ -43,7 +43,7 @@ static void drop_invalid_rows(Prepared& prep) {
     np.attr("logical_and")(valid, ok, "out"_a = valid);
   }
   const int64_t n_valid = nb::cast<int64_t>(np.attr("count_nonzero")(valid));
-  if (n_valid != n_all) prep.sample = sample[valid];
+  if (n_valid != n_all) prep.sample = common::filter_rows(sample, valid);
 
   if (n_valid == 0) {
     if (n_all == 0) py::raise_value_error("No observations left: the data has no rows");
@@ -66,7 +66,7 @@ static void drop_zero_weight_rows(Prepared& prep) {
   const int64_t zeros = common::check_weight_values(prep.sample, prep.wspec, &keep);
   if (zeros == 0) return;
   if (zeros == prep.N) py::raise_value_error("No observations left: every row has weight 0");
-  prep.sample = prep.sample[keep];
+  prep.sample = common::filter_rows(prep.sample, keep);
   prep.N -= zeros;
   const std::string note = std::to_string(zeros) + " observation(s) have been excluded due to zero weight";
   prep.log(note);
@@ -97,7 +97,7 @@ static void drop_singleton_rows(Prepared& prep) {
   // Nothing removed: the identifiers are still contiguous and panelmat current.
   if (n_keep == n_before) return;
 
-  prep.sample = prep.sample[keep];
+  prep.sample = common::filter_rows(prep.sample, keep);
   prep.N = n_keep;
   const std::string note = std::to_string(n_before - n_keep) +
                            " observation(s) have been excluded due to missing within group variation";
@@ -133,6 +133,7 @@ Prepared prepare(const Arguments& args) {
   common::require_numeric(args.data, names.x, "Independent variable(s)");
   prep.x_all = names.x;
   prep.sample = common::build_sample(args.data, keepvars, common::float_columns(prep, prep.x_all), prep.msg);
+  prep.source_index = args.data.attr("index");
   common::cluster_notes(prep.setype, prep.clustvars, prep.msg);
   drop_invalid_rows(prep);
   drop_zero_weight_rows(prep);

@@ -128,6 +128,7 @@ void prepare_input(Call& c) {
   // Fixed-effect, cluster, offset and eta_0 columns keep their own dtype, so
   // large integer identifiers are never merged by a cast to a common type.
   c.sample = common::build_sample(c.data, keepvars, common::float_columns(c, c.x_arg), c.msg);
+  c.source_index = c.data.attr("index");
 
   for (nb::handle v : c.x_arg) {
     c.x.append(v);

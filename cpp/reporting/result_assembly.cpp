@@ -93,7 +93,7 @@ void assemble_result(const AssemblyInput& in, nb::handle result) {
   nb::object y_values =
       in.data[nb::list(in.y)[0]].attr("to_numpy")("dtype"_a = float64).attr("reshape")(N, 1);
   // Every per-observation output gets its own Index over one array of the caller's labels.
-  nb::object labels = in.labels.is_none() ? common::output_labels(in.data, in.order) : in.labels;
+  nb::object labels = in.labels;
   nb::object resid;
   double rss = 0;
   if (linear) {

@@ -24,7 +24,7 @@ struct AssemblyInput {
   nb::object fixedeffects;  // de-duplicated list (empty when none)
   nb::object order = nb::none();  // output order of the sample's rows (None: as they are)
   nb::object data;          // estimation sample with initial_index
-  nb::object labels = nb::none();  // the outputs' labels when the caller has them (None: taken from data and order)
+  nb::object labels = nb::none();  // the outputs' labels (the caller's labels of the sample rows, in output order)
   int64_t N = 0, K = 0, N_FE = 1, df_model = 0;
   nb::object msg;
   // Linear: beta (K x 1), resid (N x 1, partialled-out residual), FEgen flag.
