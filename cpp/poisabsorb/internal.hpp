@@ -52,6 +52,12 @@ struct Call : common::EstimationState {
 
   nb::object wmu = nb::none();  // length-N buffer of the IRLS weights w * mu (weighted fits only)
 
+  // Regressor columns that left the sample while the IRLS loop works on its
+  // own copy of them (set_regressors_aside), with the divisor each was
+  // standardised by (absent: not divided). restore_regressors puts them back.
+  nb::dict x_divisor;
+  nb::list x_set_aside;
+
   // Fit state (numpy arrays, float64, C-contiguous).
   // yv may be a read-only view of the sample's column.
   nb::object yv, offset, eta, mu, beta, zXtilde;  // N x 1, N x 1 (None: no offset), N x 1, N x 1, K x 1, N x (K+1)
@@ -87,6 +93,11 @@ nb::object partial_out(Call& c, nb::handle Z, nb::handle w, nb::handle tol, cons
 // One ConvergenceWarning and msg line per call for the failures remembered so far.
 void report_partialling_failures(Call& c);
 void run_irls(Call& c);
+// The regressor columns the loop does not read leave the sample, and come
+// back, taken again from the caller's frame at the sample's row positions and
+// divided as before, bit for bit the values they had.
+void set_regressors_aside(Call& c);
+void restore_regressors(Call& c);
 nb::object finish(Call& c);
 
 // nt: threads for the passes over the observations (0 = all cores); the result does not depend on it.

@@ -214,6 +214,7 @@ static void recover_fixed_effects(const Call& c, nb::handle beta, nb::handle irl
 
 nb::object finish(Call& c) {
   nb::object np = py::numpy();
+  restore_regressors(c);
   const int64_t n = c.N;
   // mu already holds exp(eta + offset) of the accepted step: the loop only
   // ever changes eta and mu together.

@@ -158,6 +158,7 @@ void prepare_input(Call& c) {
       divided.add(c.x[k]);
       nb::object col = c.sample.attr("__getitem__")(c.x[k]);
       c.sample.attr("__setitem__")(c.x[k], col.attr("__truediv__")(s[k]));
+      c.x_divisor[c.x[k]] = nb::float_(s[k]);
     }
     c.x_scale = scale;
     if (c.verbose)

@@ -180,6 +180,7 @@ void screen_and_start(Call& c) {
   // Column by column straight from the sample: no N x K intermediate.
   for (int64_t k = 0; k < c.K; ++k)
     c.zXtilde.attr("__setitem__")(column_of(k + 1), c.sample.attr("__getitem__")(c.x[k]).attr("to_numpy")("dtype"_a = "float64"));
+  set_regressors_aside(c);
   c.mu = empty(c.N, 1);
   {
     const double* e = f64(c.eta);
