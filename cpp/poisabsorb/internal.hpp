@@ -54,9 +54,11 @@ struct Call : common::EstimationState {
 
   // Regressor columns that left the sample while the IRLS loop works on its
   // own copy of them (set_regressors_aside), with the divisor each was
-  // standardised by (absent: not divided). restore_regressors puts them back.
+  // standardised by (absent: not divided); after the loop, the kept
+  // regressors as the steps after it read them (regressor_matrix).
   nb::dict x_divisor;
   nb::list x_set_aside;
+  nb::object X_final = nb::none();
 
   // Fit state (numpy arrays, float64, C-contiguous).
   // yv may be a read-only view of the sample's column.
@@ -93,11 +95,13 @@ nb::object partial_out(Call& c, nb::handle Z, nb::handle w, nb::handle tol, cons
 // One ConvergenceWarning and msg line per call for the failures remembered so far.
 void report_partialling_failures(Call& c);
 void run_irls(Call& c);
-// The regressor columns the loop does not read leave the sample, and come
-// back, taken again from the caller's frame at the sample's row positions and
-// divided as before, bit for bit the values they had.
+// The regressor columns the loop does not read leave the sample. After it,
+// the kept regressors as one N x K float64 array (column-major, as a frame
+// export of the sample's columns would be), the columns set aside taken again
+// from the caller's frame at the sample's row positions and divided as
+// before: bit for bit the values they had. None without regressors.
 void set_regressors_aside(Call& c);
-void restore_regressors(Call& c);
+nb::object regressor_matrix(const Call& c);
 nb::object finish(Call& c);
 
 // nt: threads for the passes over the observations (0 = all cores); the result does not depend on it.

@@ -50,7 +50,7 @@ static void print_diagnostics(const Call& c) {
   py::print("    Y   = " + fmt(y[worst], ".4e"));
   nb::object row = c.output_order.is_none() ? worst : nb::object(c.output_order.attr("__getitem__")(worst));
   nb::dict xvals;
-  for (nb::handle name : c.x) xvals[name] = c.sample.attr("__getitem__")(name).attr("iloc")[row];
+  for (int64_t k = 0; k < c.K; ++k) xvals[c.x[k]] = c.X_final[nb::make_tuple(row, k)];
   py::print("    X values: " + py::str(xvals));
   nb::object columns = c.sample.attr("columns");
   for (nb::handle spec : c.fixedeffects) {
@@ -78,7 +78,7 @@ static void recover_fixed_effects(const Call& c, nb::handle beta, nb::handle irl
   nb::object fe_total_arr = empty1(n);
   double* fe_total = f64(fe_total_arr);
   {
-    nb::object X = K > 0 ? common::float_matrix(c.sample, c.x) : nb::none();
+    nb::object X = K > 0 ? np.attr("ascontiguousarray")(c.X_final) : nb::none();
     const double* Xp = K > 0 ? cf64(X) : nullptr;
     const double* scale = (K > 0 && !c.x_scale.is_none()) ? cf64(c.x_scale) : nullptr;
     nb::object beta_arr = as_f64(beta);
@@ -214,7 +214,10 @@ static void recover_fixed_effects(const Call& c, nb::handle beta, nb::handle irl
 
 nb::object finish(Call& c) {
   nb::object np = py::numpy();
-  restore_regressors(c);
+  // Of the group pointers only the sort orders a cluster dimension can reuse
+  // are kept; the rest (and the kernels' index kept for them) go here.
+  c.panelmat = reporting::pointers_for_clusters(c.panelmat, c.fixedeffects, c.setype, c.clustvars);
+  c.X_final = regressor_matrix(c);
   const int64_t n = c.N;
   // mu already holds exp(eta + offset) of the accepted step: the loop only
   // ever changes eta and mu together.
@@ -250,9 +253,6 @@ nb::object finish(Call& c) {
     if (c.wspec.frequency()) hetero_resid = np.attr("multiply")(resid, np.attr("sqrt")(wcol));
   }
 
-  // Of the group pointers only the sort orders a cluster dimension can reuse
-  // are kept; the rest (and the kernels' index kept for them) go here.
-  c.panelmat = reporting::pointers_for_clusters(c.panelmat, c.fixedeffects, c.setype, c.clustvars);
   reporting::InferenceInput in = reporting::inference_input(reporting::Family::Poisson, c);
   in.x = c.x;
   in.K = c.K;
@@ -264,7 +264,9 @@ nb::object finish(Call& c) {
   in.mu = irls_weights;
   in.eta = c.eta;
   in.x_scale = c.x_scale;
+  in.X = c.X_final;
   reporting::InferenceOutput inf = reporting::covariance_and_inference(in, c.result);
+  in.X = nb::none();
   // The partialled-out matrix is done with.
   in.fe_pointers = nb::none();
   c.panelmat = nb::none();
@@ -307,6 +309,7 @@ nb::object finish(Call& c) {
   terms = nb::none();
 
   if (py::equals(c.FEgen, nb::bool_(true))) recover_fixed_effects(c, inf.beta, irls_weights);
+  c.X_final = nb::none();
   irls_weights = nb::none();
 
   reporting::AssemblyInput a = reporting::assembly_input(reporting::Family::Poisson, c);

@@ -1,8 +1,8 @@
 // The regressor columns leave the sample for the IRLS loop, which reads only
-// its own partialled-out copy of them, and come back for the steps after it
-// (diagnostics, inference, fixed-effect recovery). Taken again from the
-// caller's frame at the sample's row positions, converted and divided exactly
-// as when the sample was built, they are the very same values.
+// its own partialled-out copy of them. The steps after it (diagnostics,
+// inference, fixed-effect recovery) read them from one array, taken again
+// from the caller's frame at the sample's row positions, converted and
+// divided exactly as when the sample was built: the very same values.
 #include <nanobind/stl/string.h>
 
 #include "common/estimation_sample.hpp"
@@ -13,12 +13,16 @@ namespace korvald::poisabsorb {
 
 using namespace nb::literals;
 
+static bool listed(nb::handle names, nb::handle name) {
+  for (nb::handle v : names)
+    if (py::equals(v, name)) return true;
+  return false;
+}
+
 // Whether `name` is read under another role than regressor: a cluster
 // variable, or a component of a fixed-effect specification still in the sample.
 static bool read_elsewhere(const Call& c, nb::handle name) {
-  if (!c.clustvars.is_none())
-    for (nb::handle v : c.clustvars)
-      if (py::equals(v, name)) return true;
+  if (!c.clustvars.is_none() && listed(c.clustvars, name)) return true;
   for (nb::handle spec : c.fixedeffects)
     for (const auto& part : py::split(py::str(spec), '#'))
       if (py::equals(nb::str(part.c_str()), name)) return true;
@@ -35,22 +39,33 @@ void set_regressors_aside(Call& c) {
   }
 }
 
-void restore_regressors(Call& c) {
+nb::object regressor_matrix(const Call& c) {
+  if (c.K == 0) return nb::none();
   nb::object np = py::numpy();
   nb::object pd = py::pandas();
+  nb::object float64 = np.attr("float64");
   nb::object positions = c.sample.attr("index");
   const bool every_row = nb::isinstance(positions, pd.attr("RangeIndex"));
   nb::object at = every_row ? nb::object(nb::none()) : nb::object(positions.attr("to_numpy")());
-  nb::object float64 = np.attr("float64");
-  for (nb::handle name : c.x_set_aside) {
+  // K x N row-major, handed out transposed: column k is row k, contiguous.
+  nb::object rows = np.attr("empty")(nb::make_tuple(c.K, c.N), "dtype"_a = float64);
+  for (int64_t k = 0; k < c.K; ++k) {
+    nb::handle name = c.x[k];
+    nb::object out = rows.attr("__getitem__")(k);
+    if (!listed(c.x_set_aside, name)) {
+      np.attr("copyto")(out, c.sample.attr("__getitem__")(name).attr("to_numpy")("dtype"_a = float64));
+      continue;
+    }
     nb::object column = c.data.attr("__getitem__")(name);
     if (!py::equals(column.attr("dtype"), float64)) column = column.attr("astype")("float64");
     nb::object values = column.attr("to_numpy")("dtype"_a = float64);
-    values = every_row ? nb::object(np.attr("array")(values, "dtype"_a = float64)) : nb::object(values.attr("take")(at));
-    if (c.x_divisor.contains(name)) np.attr("divide")(values, c.x_divisor[name], "out"_a = values);
-    c.sample.attr("__setitem__")(name, values);
+    if (every_row)
+      np.attr("copyto")(out, values);
+    else
+      np.attr("take")(values, at, "out"_a = out, "mode"_a = "clip");  // "raise" would buffer the output
+    if (c.x_divisor.contains(name)) np.attr("divide")(out, c.x_divisor[name], "out"_a = out);
   }
-  c.x_set_aside = nb::list();
+  return rows.attr("T");
 }
 
 }  // namespace korvald::poisabsorb

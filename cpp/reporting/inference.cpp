@@ -430,20 +430,33 @@ InferenceOutput covariance_and_inference(const InferenceInput& in, nb::handle re
     influence.base = nb::float_(1.0 / S);
     nb::object Xb;
     if (K > 0) {
-      nb::object X = in.data[nb::list(in.x)].attr("to_numpy")("dtype"_a = float64);
+      const bool given = !in.X.is_none();
+      nb::object X = given ? in.X : in.data[nb::list(in.x)].attr("to_numpy")("dtype"_a = float64);
       nb::object scale = in.x_scale.is_none()
                              ? np().attr("ones")(K)
                              : np().attr("asarray")(in.x_scale, "dtype"_a = float64).attr("reshape")(-1);
       nb::object Xbar_std = mu_flat.attr("__matmul__")(X) / nb::float_(S);
-      // The frame export is usually a fresh array of our own: scale it in place.
-      nb::object scaled = X;
-      if (py::truthy(X.attr("flags").attr("writeable")))
-        np().attr("multiply")(X, scale, "out"_a = X);
-      else
-        scaled = X * scale;
+      if (given) {
+        // The caller's array stays as it is: rescaled a block of rows at a
+        // time, each row's x'b computed as on the whole array.
+        Xb = np().attr("empty")(N, "dtype"_a = float64);
+        constexpr int64_t kRows = 65536;
+        for (int64_t lo = 0; lo < N; lo += kRows) {
+          nb::object rows = nb::slice(nb::int_(lo), nb::int_(std::min(N, lo + kRows)), nb::none());
+          nb::object block = X.attr("__getitem__")(rows) * scale;
+          Xb.attr("__setitem__")(rows, block.attr("__matmul__")(beta).attr("ravel")());
+        }
+      } else {
+        // The frame export is usually a fresh array of our own: scale it in place.
+        nb::object scaled = X;
+        if (py::truthy(X.attr("flags").attr("writeable")))
+          np().attr("multiply")(X, scale, "out"_a = X);
+        else
+          scaled = X * scale;
+        X = nb::none();
+        Xb = scaled.attr("__matmul__")(beta).attr("ravel")();
+      }
       X = nb::none();
-      Xb = scaled.attr("__matmul__")(beta).attr("ravel")();
-      scaled = nb::none();
       influence.v = bread.attr("__matmul__")(Xbar_std);
     } else {
       Xb = nb::float_(0.0);
