@@ -265,9 +265,10 @@ template class WeightedDemeaner<int32_t>;
 template class WeightedDemeaner<int64_t>;
 
 template <class Id>
-static bool detect_separation_impl(const double* y, int64_t n, const double* X, int64_t K,
+static bool detect_separation_impl(const double* y, int64_t n, const std::vector<const double*>& X,
                                    const std::vector<const Id*>& ids, const std::vector<int64_t>& ngroups,
                                    const RectifierOptions& options, double* u, RectifierTrace* trace) {
+  const int64_t K = static_cast<int64_t>(X.size());
   std::fill(u, u + n, 0.0);
   bool any_zero = false;
   for (int64_t i = 0; i < n; ++i) any_zero = any_zero || y[i] == 0.0;
@@ -284,7 +285,7 @@ static bool detect_separation_impl(const double* y, int64_t n, const double* X, 
   std::vector<double> Xt(static_cast<size_t>(n * K));
   for (int64_t k = 0; k < K; ++k) {
     double* col = Xt.data() + k * n;
-    for (int64_t i = 0; i < n; ++i) col[i] = X[i * K + k];
+    std::copy(X[k], X[k] + n, col);
     demean.apply(col);
   }
   std::vector<double> XtWX(static_cast<size_t>(K * K), 0.0);
@@ -299,13 +300,20 @@ static bool detect_separation_impl(const double* y, int64_t n, const double* X, 
 
   for (int64_t i = 0; i < n; ++i) u[i] = y[i] == 0.0 ? 1.0 : 0.0;
   // ut (demeaned u) is spent once X~'W ut is formed, so its buffer then
-  // holds the demeaned residual u - Xb; the residual itself is recomputed.
-  std::vector<double> ut(static_cast<size_t>(n)), Xb(static_cast<size_t>(n)), XtWu(static_cast<size_t>(K));
+  // holds the demeaned residual u - Xb; the residual itself is recomputed,
+  // and so is Xb (the same sum in the same order each time), which needs no
+  // vector of its own.
+  std::vector<double> ut(static_cast<size_t>(n)), XtWu(static_cast<size_t>(K));
+  std::vector<double> beta(static_cast<size_t>(K), 0.0);
+  const auto fitted_regressors = [&](int64_t i) {
+    double s = 0.0;
+    for (int64_t k = 0; k < K; ++k) s += Xt[static_cast<size_t>(k * n + i)] * beta[k];
+    return s;
+  };
   for (int64_t it = 0; it < options.maxiter; ++it) {
     interrupt_poll(options.interrupt);
     std::copy(u, u + n, ut.begin());
     demean.apply(ut.data());
-    std::fill(Xb.begin(), Xb.end(), 0.0);
     if (K > 0) {
       for (int64_t k = 0; k < K; ++k) {
         const double* xk = Xt.data() + k * n;
@@ -313,20 +321,17 @@ static bool detect_separation_impl(const double* y, int64_t n, const double* X, 
         for (int64_t i = 0; i < n; ++i) s += xk[i] * (w[i] * ut[i]);
         XtWu[k] = s;
       }
-      const std::vector<double> beta = solve_symmetric_system(XtWX, XtWu, K);
-      for (int64_t k = 0; k < K; ++k) {
-        const double* xk = Xt.data() + k * n;
-        for (int64_t i = 0; i < n; ++i) Xb[i] += xk[i] * beta[k];
-      }
+      beta = solve_symmetric_system(XtWX, XtWu, K);
     }
     double* rt = ut.data();
-    for (int64_t i = 0; i < n; ++i) rt[i] = u[i] - Xb[i];
+    for (int64_t i = 0; i < n; ++i) rt[i] = u[i] - fitted_regressors(i);
     demean.apply(rt);
     double max_change = 0.0;
     int64_t provisional = 0;
     for (int64_t i = 0; i < n; ++i) {
       // fitted u = regressor part + fixed-effect part of the residual, clipped at 0
-      const double fitted = Xb[i] + ((u[i] - Xb[i]) - rt[i]);
+      const double xb = fitted_regressors(i);
+      const double fitted = xb + ((u[i] - xb) - rt[i]);
       const double next = y[i] == 0.0 ? std::max(fitted, 0.0) : 0.0;
       const double d = std::fabs(next - u[i]);
       if (std::isnan(d))
@@ -345,16 +350,16 @@ static bool detect_separation_impl(const double* y, int64_t n, const double* X, 
   return true;
 }
 
-bool detect_separation(const double* y, int64_t n, const double* X, int64_t K,
+bool detect_separation(const double* y, int64_t n, const std::vector<const double*>& X,
                        const std::vector<const int64_t*>& ids, const std::vector<int64_t>& ngroups,
                        const RectifierOptions& options, double* u, RectifierTrace* trace) {
-  return detect_separation_impl(y, n, X, K, ids, ngroups, options, u, trace);
+  return detect_separation_impl(y, n, X, ids, ngroups, options, u, trace);
 }
 
-bool detect_separation(const double* y, int64_t n, const double* X, int64_t K,
+bool detect_separation(const double* y, int64_t n, const std::vector<const double*>& X,
                        const std::vector<const int32_t*>& ids, const std::vector<int64_t>& ngroups,
                        const RectifierOptions& options, double* u, RectifierTrace* trace) {
-  return detect_separation_impl(y, n, X, K, ids, ngroups, options, u, trace);
+  return detect_separation_impl(y, n, X, ids, ngroups, options, u, trace);
 }
 
 }  // namespace korvald::core

@@ -78,14 +78,15 @@ struct RectifierTrace {
   std::vector<int64_t> provisional;  // entries of u above tol after each iteration
 };
 
-// y: length n. X: n x K row-major regressors. ids/ngroups: identifier columns
-// (32-bit codes are read as they are stored, without a 64-bit copy).
+// y: length n. X: the K regressor columns (each n values; the caller's own
+// storage, only read). ids/ngroups: identifier columns (32-bit codes are read
+// as they are stored, without a 64-bit copy).
 // u (length n) receives the final certificate; returns false when y has no
 // zero (u is then all zero and nothing was iterated).
-bool detect_separation(const double* y, int64_t n, const double* X, int64_t K,
+bool detect_separation(const double* y, int64_t n, const std::vector<const double*>& X,
                        const std::vector<const int64_t*>& ids, const std::vector<int64_t>& ngroups,
                        const RectifierOptions& options, double* u, RectifierTrace* trace);
-bool detect_separation(const double* y, int64_t n, const double* X, int64_t K,
+bool detect_separation(const double* y, int64_t n, const std::vector<const double*>& X,
                        const std::vector<const int32_t*>& ids, const std::vector<int64_t>& ngroups,
                        const RectifierOptions& options, double* u, RectifierTrace* trace);
 

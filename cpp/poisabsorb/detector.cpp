@@ -37,8 +37,18 @@ nb::object detect_separation_ir(nb::handle data, nb::handle y, nb::handle x, nb:
   if (!py::truthy(np.attr("equal")(Y, 0.0).attr("any")()))
     return nb::make_tuple(np.attr("zeros")(n, "dtype"_a = np.attr("bool_")), u);
 
-  const int64_t K = static_cast<int64_t>(nb::len(x));
-  nb::object X = K == 0 ? zeros(n, 0) : common::float_matrix(data, x);
+  // The regressor columns as they are stored (float64 and contiguous in the
+  // estimators' samples; converted otherwise): the kernel copies each into
+  // its own working column.
+  std::vector<nb::object> x_columns;
+  std::vector<const double*> X;
+  for (nb::handle name : x) {
+    x_columns.push_back(np.attr("ascontiguousarray")(
+        data.attr("__getitem__")(name).attr("to_numpy")("dtype"_a = "float64")));
+    if (nb::cast<int64_t>(x_columns.back().attr("ndim")) != 1 || static_cast<int64_t>(nb::len(x_columns.back())) != n)
+      py::raise_value_error("x must name single columns of data, got " + py::repr(name));
+    X.push_back(cf64(x_columns.back()));
+  }
 
   // Identifier columns stored in 32 bits are read as they are; otherwise
   // every column goes to the kernel as int64.
@@ -64,15 +74,14 @@ nb::object detect_separation_ir(nb::handle data, nb::handle y, nb::handle x, nb:
   }
 
   const double* yp = cf64(Y);
-  const double* Xp = K == 0 ? nullptr : cf64(X);
   double* up = f64(u);
   core::RectifierTrace trace;
   py::run_interruptible([&](core::Interrupt* interrupt) {
     options.interrupt = interrupt;
     if (narrow)
-      core::detect_separation(yp, n, Xp, K, ids32, ngroups, options, up, &trace);
+      core::detect_separation(yp, n, X, ids32, ngroups, options, up, &trace);
     else
-      core::detect_separation(yp, n, Xp, K, ids, ngroups, options, up, &trace);
+      core::detect_separation(yp, n, X, ids, ngroups, options, up, &trace);
   });
   if (verb2) {
     for (size_t it = 0; it < trace.max_change.size(); ++it)

@@ -46,10 +46,16 @@ nb::object fe_style_removal(const Call& c, nb::object sample, nb::object* mp) {
           ? c.module.attr("sep")(yv, mp_here, ones,
                                  sample.attr("__getitem__")(c.wspec.name).attr("to_numpy")("dtype"_a = "float64"))
           : c.module.attr("sep")(yv, mp_here, ones);
+  ones = nb::none();
   keep = np.attr("asarray")(keep).attr("astype")(np.attr("bool_"));
-  *mp = mp_here;
-  // The sample belongs to this call: no copy when every row stays.
-  if (py::truthy(keep.attr("all")())) return sample;
+  // The sample belongs to this call: no copy when every row stays, and then
+  // the pointers serve on. Otherwise they (and the kernels' index kept for
+  // them) go before the filter copies the sample.
+  if (py::truthy(keep.attr("all")())) {
+    *mp = mp_here;
+    return sample;
+  }
+  mp_here = nb::none();
   return common::rows_where(sample, keep);
 }
 
