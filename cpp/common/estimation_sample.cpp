@@ -605,6 +605,34 @@ nb::object group_pointers(nb::handle sample, nb::handle fenames, int threads) {
   return result;
 }
 
+nb::object codes_from_pointers(nb::handle panelmat, size_t j, nb::handle dtype) {
+  nb::object np = py::numpy();
+  nb::object order = panelmat[nb::make_tuple(0, j)];
+  nb::object panel = np.attr("ascontiguousarray")(panelmat[nb::make_tuple(1, j)], "dtype"_a = np.attr("int64"));
+  const int64_t n = static_cast<int64_t>(nb::len(order));
+  const int64_t groups = static_cast<int64_t>(nb::len(panel));
+  nb::object codes = np.attr("empty")(n, "dtype"_a = dtype);
+  const int64_t* panel_g2 = data_of<const int64_t>(panel);
+  const bool narrow_order = py::equals(order.attr("dtype"), np.attr("dtype")("int32"));
+  const bool narrow_codes = py::equals(codes.attr("dtype"), np.attr("dtype")("int32"));
+  auto fill = [&](const auto* order_n) {
+    if (narrow_codes) {
+      int32_t* out = data_of<int32_t>(codes);
+      nb::gil_scoped_release release;
+      core::codes_from_ranges(order_n, panel_g2, groups, out);
+    } else {
+      int64_t* out = data_of<int64_t>(codes);
+      nb::gil_scoped_release release;
+      core::codes_from_ranges(order_n, panel_g2, groups, out);
+    }
+  };
+  if (narrow_order)
+    fill(data_of<const int32_t>(order));
+  else
+    fill(data_of<const int64_t>(order));
+  return codes;
+}
+
 int one_off_threads(nb::handle nt) {
   // Anything but a positive int (0, None, a wrong value the partialling-out
   // will reject with its own message) leaves the choice to the machine.

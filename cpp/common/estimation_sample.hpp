@@ -154,6 +154,10 @@ nb::tuple code_ranges(nb::handle codes);
 // `threads` threads; the result does not depend on their number.
 nb::object group_pointers(nb::handle sample, nb::handle fenames, int threads = 1);
 
+// Identifier column j again, from the group pointers group_pointers made of
+// it: the same codes, stored as `like` (an array of the column's old dtype).
+nb::object codes_from_pointers(nb::handle panelmat, size_t j, nb::handle like);
+
 // Threads for the one-off steps of a call from its nt argument: nt itself
 // when a positive int, every core otherwise (0 or None, or a value the
 // partialling-out will reject).

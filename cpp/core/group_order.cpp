@@ -46,6 +46,12 @@ bool group_ranges_by_code(const Code* codes_n, int64_t n, int64_t n_groups, Posi
   return true;
 }
 
+template <typename Code, typename Position>
+void codes_from_ranges(const Position* order_n, const int64_t* panel_g2, int64_t n_groups, Code* codes_n) {
+  for (int64_t g = 0; g < n_groups; ++g)
+    for (int64_t p = panel_g2[2 * g]; p <= panel_g2[2 * g + 1]; ++p) codes_n[order_n[p]] = static_cast<Code>(g);
+}
+
 template <typename Code>
 int64_t code_count(const Code* codes_n, int64_t n) {
   int64_t lo = 0, hi = -1;
@@ -141,6 +147,8 @@ void group_ranges_of_columns(std::vector<CodeColumnRanges>& columns, int64_t n, 
   template bool stable_order_by_code<Code>(const Code*, int64_t, int64_t, int64_t*);                        \
   template bool group_ranges_by_code<Code, int32_t>(const Code*, int64_t, int64_t, int32_t*, int64_t*);   \
   template bool group_ranges_by_code<Code, int64_t>(const Code*, int64_t, int64_t, int64_t*, int64_t*);   \
+  template void codes_from_ranges<Code, int32_t>(const int32_t*, const int64_t*, int64_t, Code*);           \
+  template void codes_from_ranges<Code, int64_t>(const int64_t*, const int64_t*, int64_t, Code*);           \
   template int64_t code_count<Code>(const Code*, int64_t);                                                   \
   template bool codes_ascending<Code>(const Code*, int64_t);                                                 \
   template int64_t dense_codes<Code>(const int64_t*, int64_t, int64_t, Code*);                               \

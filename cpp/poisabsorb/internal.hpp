@@ -59,6 +59,9 @@ struct Call : common::EstimationState {
   nb::dict x_divisor;
   nb::list x_set_aside;
   nb::object X_final = nb::none();
+  // dtypes of the identifier columns while they are out of the sample
+  // (set_identifiers_aside); empty when they are in it.
+  nb::list identifier_dtypes;
 
   // Fit state (numpy arrays, float64, C-contiguous).
   // yv may be a read-only view of the sample's column.
@@ -102,6 +105,11 @@ void run_irls(Call& c);
 // before: bit for bit the values they had. None without regressors.
 void set_regressors_aside(Call& c);
 nb::object regressor_matrix(const Call& c);
+// The identifier columns leave the sample while only the group pointers made
+// of them are read (the start and the loop), and are made again from those
+// pointers afterwards: the same codes in the same dtype.
+void set_identifiers_aside(Call& c);
+void restore_identifiers(Call& c);
 nb::object finish(Call& c);
 
 // nt: threads for the passes over the observations (0 = all cores); the result does not depend on it.

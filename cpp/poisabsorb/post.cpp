@@ -214,6 +214,7 @@ static void recover_fixed_effects(const Call& c, nb::handle beta, nb::handle irl
 
 nb::object finish(Call& c) {
   nb::object np = py::numpy();
+  restore_identifiers(c);
   // Of the group pointers only the sort orders a cluster dimension can reuse
   // are kept; the rest (and the kernels' index kept for them) go here.
   c.panelmat = reporting::pointers_for_clusters(c.panelmat, c.fixedeffects, c.setype, c.clustvars);
@@ -264,7 +265,9 @@ nb::object finish(Call& c) {
   in.mu = irls_weights;
   in.eta = c.eta;
   in.x_scale = c.x_scale;
+  // The regressors go with the inference unless the fixed-effect recovery reads them after it.
   in.X = c.X_final;
+  if (!py::equals(c.FEgen, nb::bool_(true))) c.X_final = nb::none();
   reporting::InferenceOutput inf = reporting::covariance_and_inference(in, c.result);
   in.X = nb::none();
   // The partialled-out matrix is done with.

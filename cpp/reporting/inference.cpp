@@ -432,6 +432,7 @@ InferenceOutput covariance_and_inference(const InferenceInput& in, nb::handle re
     if (K > 0) {
       const bool given = !in.X.is_none();
       nb::object X = given ? in.X : in.data[nb::list(in.x)].attr("to_numpy")("dtype"_a = float64);
+      in.X = nb::none();
       nb::object scale = in.x_scale.is_none()
                              ? np().attr("ones")(K)
                              : np().attr("asarray")(in.x_scale, "dtype"_a = float64).attr("reshape")(-1);
@@ -464,7 +465,8 @@ InferenceOutput covariance_and_inference(const InferenceInput& in, nb::handle re
     // eta holds the linear predictor without the offset, so eta - x'b is
     // already the fixed-effect part; the offset must not be taken off again.
     nb::object eta = np().attr("asarray")(in.eta, "dtype"_a = float64).attr("ravel")();
-    nb::object fe_part = np().attr("subtract")(eta, Xb);
+    // x'b gives way to the fixed-effect part when it is an array of its own.
+    nb::object fe_part = K > 0 ? np().attr("subtract")(eta, Xb, "out"_a = Xb) : np().attr("subtract")(eta, Xb);
     Xb = nb::none();
     np().attr("multiply")(mu_flat, fe_part, "out"_a = fe_part);
     constant = as_double(np().attr("sum")(fe_part)) / S;

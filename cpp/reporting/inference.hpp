@@ -41,8 +41,11 @@ struct InferenceInput {
   // Poisson only
   nb::object mu, eta;          // N x 1; eta excludes the offset
   nb::object x_scale;          // None or length-K float64 array
-  nb::object X = nb::none();   // None, or the (standardized) regressors as an N x K float64 array of the
-                               // caller's, read in place and left as they are; None: taken from `data`
+  // None, or the (standardized) regressors as an N x K float64 array, read in
+  // place and left as they are; None: taken from `data`. Released as soon as
+  // the constant is worked out: handed over as the only reference, the array
+  // is not kept through the rest of the inference.
+  mutable nb::object X = nb::none();
 };
 
 struct InferenceOutput {

@@ -1,5 +1,6 @@
-// The regressor columns leave the sample for the IRLS loop, which reads only
-// its own partialled-out copy of them. The steps after it (diagnostics,
+// Columns the start and the IRLS loop do not read leave the sample while
+// they run. The regressor columns: the loop reads only its own
+// partialled-out copy of them. The steps after it (diagnostics,
 // inference, fixed-effect recovery) read them from one array, taken again
 // from the caller's frame at the sample's row positions, converted and
 // divided exactly as when the sample was built: the very same values.
@@ -66,6 +67,21 @@ nb::object regressor_matrix(const Call& c) {
     if (c.x_divisor.contains(name)) np.attr("divide")(out, c.x_divisor[name], "out"_a = out);
   }
   return rows.attr("T");
+}
+
+void set_identifiers_aside(Call& c) {
+  if (c.panelmat.is_none() || nb::len(c.identifier_dtypes) > 0) return;
+  for (nb::handle name : c.fenames) {
+    c.identifier_dtypes.append(c.sample.attr("__getitem__")(name).attr("dtype"));
+    c.sample.attr("__delitem__")(name);
+  }
+}
+
+void restore_identifiers(Call& c) {
+  if (nb::len(c.identifier_dtypes) == 0) return;
+  for (size_t j = 0; j < nb::len(c.fenames); ++j)
+    c.sample.attr("__setitem__")(c.fenames[j], common::codes_from_pointers(c.panelmat, j, c.identifier_dtypes[j]));
+  c.identifier_dtypes = nb::list();
 }
 
 }  // namespace korvald::poisabsorb
