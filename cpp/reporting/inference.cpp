@@ -121,6 +121,63 @@ nb::object cluster_columns(const InferenceInput& in, nb::handle clustvars) {
   return pd().attr("DataFrame")(out, "copy"_a = false);
 }
 
+// The constant implied by Poisson fixed effects normalised to a mu-weighted
+// mean of zero, sum(mu (eta - x'b)) / S with S = sum(mu), and the mu-weighted
+// means of the (standardized) regressors its influence weights need.
+struct PoissonConstant {
+  double S = 0, constant = 0;
+  nb::object Xbar_std = nb::none();
+};
+
+PoissonConstant poisson_constant(const InferenceInput& in, nb::handle mu_col, nb::handle beta) {
+  const int64_t N = in.N, K = in.K;
+  nb::object float64 = np().attr("float64");
+  PoissonConstant out;
+  nb::object mu_flat = mu_col.attr("ravel")();
+  out.S = as_double(np().attr("sum")(mu_flat));
+  nb::object Xb;
+  if (K > 0) {
+    const bool given = !in.X.is_none();
+    nb::object X = given ? in.X : in.data[nb::list(in.x)].attr("to_numpy")("dtype"_a = float64);
+    in.X = nb::none();
+    nb::object scale = in.x_scale.is_none()
+                           ? np().attr("ones")(K)
+                           : np().attr("asarray")(in.x_scale, "dtype"_a = float64).attr("reshape")(-1);
+    out.Xbar_std = mu_flat.attr("__matmul__")(X) / nb::float_(out.S);
+    if (given) {
+      // The caller's array stays as it is: rescaled a block of rows at a
+      // time, each row's x'b computed as on the whole array.
+      Xb = np().attr("empty")(N, "dtype"_a = float64);
+      constexpr int64_t kRows = 65536;
+      for (int64_t lo = 0; lo < N; lo += kRows) {
+        nb::object rows = nb::slice(nb::int_(lo), nb::int_(std::min(N, lo + kRows)), nb::none());
+        nb::object block = X.attr("__getitem__")(rows) * scale;
+        Xb.attr("__setitem__")(rows, block.attr("__matmul__")(beta).attr("ravel")());
+      }
+    } else {
+      // The frame export is usually a fresh array of our own: scale it in place.
+      nb::object scaled = X;
+      if (py::truthy(X.attr("flags").attr("writeable")))
+        np().attr("multiply")(X, scale, "out"_a = X);
+      else
+        scaled = X * scale;
+      X = nb::none();
+      Xb = scaled.attr("__matmul__")(beta).attr("ravel")();
+    }
+  } else {
+    Xb = nb::float_(0.0);
+  }
+  // eta holds the linear predictor without the offset, so eta - x'b is
+  // already the fixed-effect part; the offset must not be taken off again.
+  nb::object eta = np().attr("asarray")(in.eta, "dtype"_a = float64).attr("ravel")();
+  // x'b gives way to the fixed-effect part when it is an array of its own.
+  nb::object fe_part = K > 0 ? np().attr("subtract")(eta, Xb, "out"_a = Xb) : np().attr("subtract")(eta, Xb);
+  Xb = nb::none();
+  np().attr("multiply")(mu_flat, fe_part, "out"_a = fe_part);
+  out.constant = as_double(np().attr("sum")(fe_part)) / out.S;
+  return out;
+}
+
 ClusterIds cluster_identifiers(const InferenceInput& in) {
   ClusterIds c;
   nb::list clustvars(in.clustvars);
@@ -270,6 +327,12 @@ InferenceOutput covariance_and_inference(const InferenceInput& in, nb::handle re
   nb::object Xt = demeaned[nb::make_tuple(all_columns(), nb::slice(nb::int_(1), nb::none(), nb::none()))];
   nb::object mu_col = linear ? nb::object(nb::none())
                              : np().attr("asarray")(in.mu, "dtype"_a = float64).attr("reshape")(N, 1);
+  // The Poisson constant's pieces come first: the regressors they read can
+  // then go before the N-row products below are formed.
+  // (x'b in the caller's units: X times its scale, beta divided by it, as reported.)
+  const PoissonConstant poisson =
+      linear ? PoissonConstant{}
+             : poisson_constant(in, mu_col, rescale ? nb::object(beta / x_scale.attr("reshape")(K, 1)) : beta);
   nb::object bread;
   if (linear) {
     bread = linalg.attr("inv")(Xt.attr("T").attr("__matmul__")(Xt));
@@ -426,50 +489,9 @@ InferenceOutput covariance_and_inference(const InferenceInput& in, nb::handle re
     }
   } else {
     mu_flat = mu_col.attr("ravel")();
-    const double S = as_double(np().attr("sum")(mu_flat));
-    influence.base = nb::float_(1.0 / S);
-    nb::object Xb;
-    if (K > 0) {
-      const bool given = !in.X.is_none();
-      nb::object X = given ? in.X : in.data[nb::list(in.x)].attr("to_numpy")("dtype"_a = float64);
-      in.X = nb::none();
-      nb::object scale = in.x_scale.is_none()
-                             ? np().attr("ones")(K)
-                             : np().attr("asarray")(in.x_scale, "dtype"_a = float64).attr("reshape")(-1);
-      nb::object Xbar_std = mu_flat.attr("__matmul__")(X) / nb::float_(S);
-      if (given) {
-        // The caller's array stays as it is: rescaled a block of rows at a
-        // time, each row's x'b computed as on the whole array.
-        Xb = np().attr("empty")(N, "dtype"_a = float64);
-        constexpr int64_t kRows = 65536;
-        for (int64_t lo = 0; lo < N; lo += kRows) {
-          nb::object rows = nb::slice(nb::int_(lo), nb::int_(std::min(N, lo + kRows)), nb::none());
-          nb::object block = X.attr("__getitem__")(rows) * scale;
-          Xb.attr("__setitem__")(rows, block.attr("__matmul__")(beta).attr("ravel")());
-        }
-      } else {
-        // The frame export is usually a fresh array of our own: scale it in place.
-        nb::object scaled = X;
-        if (py::truthy(X.attr("flags").attr("writeable")))
-          np().attr("multiply")(X, scale, "out"_a = X);
-        else
-          scaled = X * scale;
-        X = nb::none();
-        Xb = scaled.attr("__matmul__")(beta).attr("ravel")();
-      }
-      X = nb::none();
-      influence.v = bread.attr("__matmul__")(Xbar_std);
-    } else {
-      Xb = nb::float_(0.0);
-    }
-    // eta holds the linear predictor without the offset, so eta - x'b is
-    // already the fixed-effect part; the offset must not be taken off again.
-    nb::object eta = np().attr("asarray")(in.eta, "dtype"_a = float64).attr("ravel")();
-    // x'b gives way to the fixed-effect part when it is an array of its own.
-    nb::object fe_part = K > 0 ? np().attr("subtract")(eta, Xb, "out"_a = Xb) : np().attr("subtract")(eta, Xb);
-    Xb = nb::none();
-    np().attr("multiply")(mu_flat, fe_part, "out"_a = fe_part);
-    constant = as_double(np().attr("sum")(fe_part)) / S;
+    influence.base = nb::float_(1.0 / poisson.S);
+    if (K > 0) influence.v = bread.attr("__matmul__")(poisson.Xbar_std);
+    constant = poisson.constant;
   }
   influence.Xt = Xt;
 
