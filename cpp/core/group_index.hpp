@@ -29,6 +29,7 @@ struct SortOrder {
   SortOrder(const int32_t* p) : narrow(p) {}
   SortOrder(const int64_t* p) : wide(p) {}
   int64_t operator[](int64_t p) const { return narrow ? narrow[p] : wide[p]; }
+  bool empty() const { return !narrow && !wide; }
 };
 
 // One fixed effect as callers hand it over. `panel` is ngroups x 2 row-major.

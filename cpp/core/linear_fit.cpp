@@ -41,6 +41,30 @@ void cross_product(const double* z_nm, int64_t n, int64_t m, double* out_mm) {
     for (int64_t b = 0; b < a; ++b) out_mm[a * m + b] = out_mm[b * m + a];
 }
 
+void weighted_cross_product(const double* z_nm, int64_t n, int64_t m, int64_t first, const double* w_n,
+                            double* out_qq) {
+  const int64_t q = m - first;
+  const size_t qq = static_cast<size_t>(q) * static_cast<size_t>(q);
+  std::fill(out_qq, out_qq + qq, 0.0);
+  std::vector<double> part(qq);
+  for (int64_t start = 0; start < n; start += kChunk) {
+    const int64_t stop = std::min(n, start + kChunk);
+    std::fill(part.begin(), part.end(), 0.0);
+    for (int64_t i = start; i < stop; ++i) {
+      const double* row = z_nm + i * m + first;
+      for (int64_t a = 0; a < q; ++a) {
+        const double ra = row[a] * w_n[i];
+        double* dst = part.data() + a * q;
+        for (int64_t b = a; b < q; ++b) dst[b] += ra * row[b];
+      }
+    }
+    for (int64_t a = 0; a < q; ++a)
+      for (int64_t b = a; b < q; ++b) out_qq[a * q + b] += part[a * q + b];
+  }
+  for (int64_t a = 0; a < q; ++a)
+    for (int64_t b = 0; b < a; ++b) out_qq[a * q + b] = out_qq[b * q + a];
+}
+
 void partialled_residuals(const double* z_nm, int64_t n, int64_t m, const double* beta, double* resid_n) {
   for (int64_t i = 0; i < n; ++i) {
     const double* row = z_nm + i * m;

@@ -18,6 +18,13 @@ bool all_finite(const double* values, size_t count);
 // the result does not depend on threading.
 void cross_product(const double* z_nm, int64_t n, int64_t m, double* out_mm);
 
+// out (q x q, row-major, q = m - first) = sum_i w_i z_i z_i' over the columns
+// first..m-1 of the n x m row-major block Z, each term (z_ia w_i) z_ib and
+// summed in chunks as cross_product: a weighted cross-product without an
+// n-row copy of the weighted columns.
+void weighted_cross_product(const double* z_nm, int64_t n, int64_t m, int64_t first, const double* w_n,
+                            double* out_qq);
+
 // resid_n = Z[:, 0] - Z[:, 1:m] * beta (beta has m - 1 entries).
 void partialled_residuals(const double* z_nm, int64_t n, int64_t m, const double* beta, double* resid_n);
 

@@ -205,6 +205,33 @@ HalvingOutcome step_halving(const double* y, const double* offset, double* eta, 
   return out;
 }
 
+void constant_sums(const std::vector<const double*>& columns, const std::vector<SortOrder>& at,
+                   const double* divisor, const double* scale, const double* b, const double* mu, const double* eta,
+                   int64_t n, double* mux, double* fe_mass) {
+  constexpr int64_t kChunk = 4096;
+  const int64_t K = static_cast<int64_t>(columns.size());
+  std::vector<double> part(static_cast<size_t>(K));
+  std::fill(mux, mux + K, 0.0);
+  *fe_mass = 0.0;
+  for (int64_t start = 0; start < n; start += kChunk) {
+    const int64_t stop = std::min(n, start + kChunk);
+    std::fill(part.begin(), part.end(), 0.0);
+    double mass = 0.0;
+    for (int64_t i = start; i < stop; ++i) {
+      double xb = 0.0;
+      for (int64_t k = 0; k < K; ++k) {
+        const double stored = columns[k][at[k].empty() ? i : at[k][i]];
+        const double x = divisor[k] != 0.0 ? stored / divisor[k] : stored;
+        part[k] += mu[i] * x;
+        xb += (scale ? x * scale[k] : x) * b[k];
+      }
+      mass += mu[i] * (eta[i] - xb);
+    }
+    for (int64_t k = 0; k < K; ++k) mux[k] += part[k];
+    *fe_mass += mass;
+  }
+}
+
 void remove_regressor_part(const double* eta, const double* X, const double* scale, const double* beta, int64_t n,
                            int64_t K, double* out) {
   for (int64_t i = 0; i < n; ++i) {

@@ -5,6 +5,9 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
+
+#include "core/group_index.hpp"
 
 namespace korvald::core {
 
@@ -88,6 +91,16 @@ HalvingOutcome step_halving(const double* y, const double* offset, double* eta, 
                             const double* beta_old, const double* b, int64_t n, int64_t K, double deviance,
                             int max_halvings, bool finite_only, double* mu, double* beta, const double* w = nullptr,
                             int64_t e_stride = 1, double* eta_change = nullptr);
+
+// The sums behind the constant of a Poisson fit and its influence weights,
+// over the n rows i (chunk by chunk, so the rounding does not grow with n):
+// mux[k] = sum mu_i x_ik, and fe_mass = sum mu_i (eta_i - sum_k (x_ik scale_k) b_k),
+// with x_ik = columns[k][at[k][i]] / divisor[k] (at[k] empty: row i; divisor
+// 0: the value as stored). The regressors are read where they are stored, so
+// no n x K array is needed. scale may be null (ones).
+void constant_sums(const std::vector<const double*>& columns, const std::vector<SortOrder>& at,
+                   const double* divisor, const double* scale, const double* b, const double* mu, const double* eta,
+                   int64_t n, double* mux, double* fe_mass);
 
 // out = eta - X (scale .* beta): the linear predictor without its regressor
 // part. X is n x K row-major as stored (divided by `scale` when the

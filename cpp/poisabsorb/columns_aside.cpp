@@ -7,6 +7,7 @@
 #include <nanobind/stl/string.h>
 
 #include "common/estimation_sample.hpp"
+#include "core/poisson_irls.hpp"
 #include "poisabsorb/internal.hpp"
 #include "pyutil/pyutil.hpp"
 
@@ -67,6 +68,56 @@ nb::object regressor_matrix(const Call& c) {
     if (c.x_divisor.contains(name)) np.attr("divide")(out, c.x_divisor[name], "out"_a = out);
   }
   return rows.attr("T");
+}
+
+void constant_sums(const Call& c, nb::handle mu, nb::object* mux, double* fe_mass) {
+  nb::object np = py::numpy();
+  nb::object float64 = np.attr("float64");
+  const int64_t K = c.K;
+  nb::object positions = c.sample.attr("index");
+  nb::object at_rows = nb::isinstance(positions, py::pandas().attr("RangeIndex"))
+                           ? nb::object(nb::none())
+                           : nb::object(np.attr("ascontiguousarray")(positions.attr("to_numpy")()));
+  core::SortOrder rows;
+  if (!at_rows.is_none()) {
+    if (py::equals(at_rows.attr("dtype"), np.attr("dtype")("int32")))
+      rows = core::SortOrder(nb::cast<nb::ndarray<const int32_t, nb::c_contig>>(at_rows).data());
+    else
+      rows = core::SortOrder(i64(np.attr("ascontiguousarray")(at_rows, "dtype"_a = np.attr("int64"))));
+  }
+  std::vector<nb::object> keep_alive;
+  std::vector<const double*> columns;
+  std::vector<core::SortOrder> at;
+  std::vector<double> divisor;
+  for (int64_t k = 0; k < K; ++k) {
+    nb::handle name = c.x[k];
+    const bool aside = listed(c.x_set_aside, name);
+    nb::object column = aside ? c.data.attr("__getitem__")(name) : c.sample.attr("__getitem__")(name);
+    if (aside && !py::equals(column.attr("dtype"), float64)) column = column.attr("astype")("float64");
+    keep_alive.push_back(np.attr("ascontiguousarray")(column.attr("to_numpy")("dtype"_a = float64)));
+    columns.push_back(cf64(keep_alive.back()));
+    at.push_back(aside ? rows : core::SortOrder());
+    divisor.push_back(aside && c.x_divisor.contains(name) ? nb::cast<double>(c.x_divisor[name]) : 0.0);
+  }
+  // x'b in the caller's units, as reported: the regressors times their scale,
+  // beta divided by it.
+  const bool rescale = !c.x_scale.is_none() && !py::truthy(np.attr("all")(np.attr("equal")(c.x_scale, 1.0)));
+  nb::object b = rescale ? nb::object(np.attr("divide")(c.beta.attr("reshape")(-1), c.x_scale))
+                         : nb::object(np.attr("ascontiguousarray")(c.beta.attr("reshape")(-1)));
+  nb::object mu_flat = np.attr("ascontiguousarray")(np.attr("asarray")(mu, "dtype"_a = float64).attr("ravel")());
+  nb::object sums = empty1(K);
+  const double* scale = c.x_scale.is_none() ? nullptr : cf64(c.x_scale);
+  const double* bp = cf64(b);
+  const double* mp = cf64(mu_flat);
+  const double* eta = cf64(c.eta);
+  double* out = f64(sums);
+  double mass = 0;
+  {
+    nb::gil_scoped_release release;
+    core::constant_sums(columns, at, divisor.data(), scale, bp, mp, eta, c.N, out, &mass);
+  }
+  *mux = sums;
+  *fe_mass = mass;
 }
 
 void set_identifiers_aside(Call& c) {

@@ -105,6 +105,10 @@ void run_irls(Call& c);
 // before: bit for bit the values they had. None without regressors.
 void set_regressors_aside(Call& c);
 nb::object regressor_matrix(const Call& c);
+// The inference's constant sums (core::constant_sums) read from the
+// regressors where they are stored: the caller's frame for the columns set
+// aside, the sample for the others. mu: the final IRLS weights (N).
+void constant_sums(const Call& c, nb::handle mu, nb::object* mux, double* fe_mass);
 // The identifier columns leave the sample while only the group pointers made
 // of them are read (the start and the loop), and are made again from those
 // pointers afterwards: the same codes in the same dtype.

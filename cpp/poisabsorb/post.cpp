@@ -218,7 +218,9 @@ nb::object finish(Call& c) {
   // Of the group pointers only the sort orders a cluster dimension can reuse
   // are kept; the rest (and the kernels' index kept for them) go here.
   c.panelmat = reporting::pointers_for_clusters(c.panelmat, c.fixedeffects, c.setype, c.clustvars);
-  c.X_final = regressor_matrix(c);
+  // The regressors as one array only for the steps that read them row by
+  // row (the diagnostics and the fixed-effect recovery).
+  if (c.verbose || py::equals(c.FEgen, nb::bool_(true))) c.X_final = regressor_matrix(c);
   const int64_t n = c.N;
   // mu already holds exp(eta + offset) of the accepted step: the loop only
   // ever changes eta and mu together.
@@ -265,11 +267,8 @@ nb::object finish(Call& c) {
   in.mu = irls_weights;
   in.eta = c.eta;
   in.x_scale = c.x_scale;
-  // The regressors go with the inference unless the fixed-effect recovery reads them after it.
-  in.X = c.X_final;
-  if (!py::equals(c.FEgen, nb::bool_(true))) c.X_final = nb::none();
+  if (c.K > 0 && c.setype != "none") constant_sums(c, irls_weights, &in.constant_mux, &in.constant_fe_mass);
   reporting::InferenceOutput inf = reporting::covariance_and_inference(in, c.result);
-  in.X = nb::none();
   // The partialled-out matrix is done with.
   in.fe_pointers = nb::none();
   c.panelmat = nb::none();

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "core/cluster_scores.hpp"
+#include "core/linear_fit.hpp"
 #include "pyutil/pyutil.hpp"
 #include "reporting/pyops.hpp"
 #include "reporting/redundancy.hpp"
@@ -135,35 +136,26 @@ PoissonConstant poisson_constant(const InferenceInput& in, nb::handle mu_col, nb
   PoissonConstant out;
   nb::object mu_flat = mu_col.attr("ravel")();
   out.S = as_double(np().attr("sum")(mu_flat));
+  if (!in.constant_mux.is_none()) {
+    if (K > 0) out.Xbar_std = np().attr("asarray")(in.constant_mux, "dtype"_a = float64) / nb::float_(out.S);
+    out.constant = in.constant_fe_mass / out.S;
+    return out;
+  }
   nb::object Xb;
   if (K > 0) {
-    const bool given = !in.X.is_none();
-    nb::object X = given ? in.X : in.data[nb::list(in.x)].attr("to_numpy")("dtype"_a = float64);
-    in.X = nb::none();
+    nb::object X = in.data[nb::list(in.x)].attr("to_numpy")("dtype"_a = float64);
     nb::object scale = in.x_scale.is_none()
                            ? np().attr("ones")(K)
                            : np().attr("asarray")(in.x_scale, "dtype"_a = float64).attr("reshape")(-1);
     out.Xbar_std = mu_flat.attr("__matmul__")(X) / nb::float_(out.S);
-    if (given) {
-      // The caller's array stays as it is: rescaled a block of rows at a
-      // time, each row's x'b computed as on the whole array.
-      Xb = np().attr("empty")(N, "dtype"_a = float64);
-      constexpr int64_t kRows = 65536;
-      for (int64_t lo = 0; lo < N; lo += kRows) {
-        nb::object rows = nb::slice(nb::int_(lo), nb::int_(std::min(N, lo + kRows)), nb::none());
-        nb::object block = X.attr("__getitem__")(rows) * scale;
-        Xb.attr("__setitem__")(rows, block.attr("__matmul__")(beta).attr("ravel")());
-      }
-    } else {
-      // The frame export is usually a fresh array of our own: scale it in place.
-      nb::object scaled = X;
-      if (py::truthy(X.attr("flags").attr("writeable")))
-        np().attr("multiply")(X, scale, "out"_a = X);
-      else
-        scaled = X * scale;
-      X = nb::none();
-      Xb = scaled.attr("__matmul__")(beta).attr("ravel")();
-    }
+    // The frame export is usually a fresh array of our own: scale it in place.
+    nb::object scaled = X;
+    if (py::truthy(X.attr("flags").attr("writeable")))
+      np().attr("multiply")(X, scale, "out"_a = X);
+    else
+      scaled = X * scale;
+    X = nb::none();
+    Xb = scaled.attr("__matmul__")(beta).attr("ravel")();
   } else {
     Xb = nb::float_(0.0);
   }
@@ -337,7 +329,17 @@ InferenceOutput covariance_and_inference(const InferenceInput& in, nb::handle re
   if (linear) {
     bread = linalg.attr("inv")(Xt.attr("T").attr("__matmul__")(Xt));
   } else {
-    bread = linalg.attr("pinv")((Xt * mu_col).attr("T").attr("__matmul__")(Xt));
+    // X~' diag(mu) X~ summed straight from the partialled-out block: no N-row weighted copy.
+    nb::object xwx = np().attr("empty")(nb::make_tuple(K, K), "dtype"_a = float64);
+    nb::object mu_c = np().attr("ascontiguousarray")(mu_col.attr("ravel")());
+    {
+      const double* z = nb::cast<nb::ndarray<const double, nb::c_contig>>(demeaned).data();
+      const double* m = nb::cast<nb::ndarray<const double, nb::c_contig>>(mu_c).data();
+      double* out_kk = nb::cast<nb::ndarray<double, nb::c_contig>>(xwx).data();
+      nb::gil_scoped_release release;
+      core::weighted_cross_product(z, N, K + 1, 1, m, out_kk);
+    }
+    bread = linalg.attr("pinv")(xwx);
   }
 
   // Small-sample factors divide by the residual degrees of freedom: with none

@@ -41,11 +41,12 @@ struct InferenceInput {
   // Poisson only
   nb::object mu, eta;          // N x 1; eta excludes the offset
   nb::object x_scale;          // None or length-K float64 array
-  // None, or the (standardized) regressors as an N x K float64 array, read in
-  // place and left as they are; None: taken from `data`. Released as soon as
-  // the constant is worked out: handed over as the only reference, the array
-  // is not kept through the rest of the inference.
-  mutable nb::object X = nb::none();
+  // None, or the sums behind the constant worked out by the caller from the
+  // regressors where they are stored (core::constant_sums: mu'X of the
+  // standardized regressors, length K, and sum mu (eta - x'b) in
+  // constant_fe_mass); None: computed here from the regressors in `data`.
+  nb::object constant_mux = nb::none();
+  double constant_fe_mass = 0;
 };
 
 struct InferenceOutput {
