@@ -17,7 +17,7 @@ constexpr int64_t kMaxWindowTotal = int64_t{1} << 22;
 }  // namespace
 
 template <class Id>
-WeightedDemeaner<Id>::WeightedDemeaner(std::vector<const Id*> ids, std::vector<int64_t> ngroups, const double* w,
+WeightedDemeaner<Id>::WeightedDemeaner(std::vector<const Id*> ids, std::vector<int64_t> ngroups, RectifierWeights w,
                                        int64_t n, int64_t max_sweeps, double tol, Interrupt* interrupt, int threads)
     : ids_(std::move(ids)),
       ngroups_(std::move(ngroups)),
@@ -120,7 +120,7 @@ void WeightedDemeaner<Id>::apply(double* v) const {
   sums_.resize(D);
   for (size_t k = 0; k < D; ++k) sums_[k].resize(static_cast<size_t>(ngroups_[k]));
   double* before = before_.data();
-  const double* w = w_;
+  const RectifierWeights w = w_;
   const int64_t* start = block_start_.data();
   for (int64_t sweep = 0; sweep < max_sweeps_; ++sweep) {
     interrupt_poll(interrupt_);
@@ -275,10 +275,9 @@ static bool detect_separation_impl(const double* y, int64_t n, const std::vector
   if (!any_zero) return false;
 
   // Large weight on the positive observations pins the fit to zero there.
-  std::vector<double> w(static_cast<size_t>(n));
-  for (int64_t i = 0; i < n; ++i) w[i] = y[i] == 0.0 ? 1.0 : options.K_penalty;
-  WeightedDemeaner<Id> demean(ids, ngroups, w.data(), n, options.inner_maxiter, options.inner_tol,
-                              options.interrupt, options.threads);
+  const RectifierWeights w{y, options.K_penalty};
+  WeightedDemeaner<Id> demean(ids, ngroups, w, n, options.inner_maxiter, options.inner_tol, options.interrupt,
+                              options.threads);
 
   // Demeaned regressors (column-major, one column at a time) and X~' W X~,
   // fixed for all iterations.

@@ -28,10 +28,18 @@ namespace korvald::core {
 // group by group in block order, so no result depends on the thread count.
 // A dimension whose windows would take too much memory (a large effect in
 // no particular order) is summed in observation order on one thread.
+// The rectifier's weights: 1 on the zero observations of y, the penalty on
+// the others. Worked out from y where they are read, they need no N-vector.
+struct RectifierWeights {
+  const double* y = nullptr;
+  double penalty = 1.0;
+  double operator[](int64_t i) const { return y[i] == 0.0 ? 1.0 : penalty; }
+};
+
 template <class Id>
 class WeightedDemeaner {
  public:
-  WeightedDemeaner(std::vector<const Id*> ids, std::vector<int64_t> ngroups, const double* w, int64_t n,
+  WeightedDemeaner(std::vector<const Id*> ids, std::vector<int64_t> ngroups, RectifierWeights w, int64_t n,
                    int64_t max_sweeps, double tol, Interrupt* interrupt = nullptr, int threads = 1);
   ~WeightedDemeaner();
   // v <- v minus its weighted projection on all fixed effects.
@@ -49,7 +57,7 @@ class WeightedDemeaner {
 
   std::vector<const Id*> ids_;
   std::vector<int64_t> ngroups_;
-  const double* w_;
+  RectifierWeights w_;
   int64_t n_, max_sweeps_;
   double tol_;
   Interrupt* interrupt_;

@@ -41,32 +41,30 @@ void set_regressors_aside(Call& c) {
   }
 }
 
+void write_regressor(const Call& c, nb::handle name, nb::handle out) {
+  nb::object np = py::numpy();
+  nb::object float64 = np.attr("float64");
+  if (!listed(c.x_set_aside, name)) {
+    np.attr("copyto")(out, c.sample.attr("__getitem__")(name).attr("to_numpy")("dtype"_a = float64));
+    return;
+  }
+  nb::object column = c.data.attr("__getitem__")(name);
+  if (!py::equals(column.attr("dtype"), float64)) column = column.attr("astype")("float64");
+  nb::object values = column.attr("to_numpy")("dtype"_a = float64);
+  nb::object positions = c.sample.attr("index");
+  if (nb::isinstance(positions, py::pandas().attr("RangeIndex")))
+    np.attr("copyto")(out, values);
+  else  // "raise" would buffer the output
+    np.attr("take")(values, positions.attr("to_numpy")(), "out"_a = out, "mode"_a = "clip");
+  if (c.x_divisor.contains(name)) np.attr("divide")(out, c.x_divisor[name], "out"_a = out);
+}
+
 nb::object regressor_matrix(const Call& c) {
   if (c.K == 0) return nb::none();
   nb::object np = py::numpy();
-  nb::object pd = py::pandas();
-  nb::object float64 = np.attr("float64");
-  nb::object positions = c.sample.attr("index");
-  const bool every_row = nb::isinstance(positions, pd.attr("RangeIndex"));
-  nb::object at = every_row ? nb::object(nb::none()) : nb::object(positions.attr("to_numpy")());
   // K x N row-major, handed out transposed: column k is row k, contiguous.
-  nb::object rows = np.attr("empty")(nb::make_tuple(c.K, c.N), "dtype"_a = float64);
-  for (int64_t k = 0; k < c.K; ++k) {
-    nb::handle name = c.x[k];
-    nb::object out = rows.attr("__getitem__")(k);
-    if (!listed(c.x_set_aside, name)) {
-      np.attr("copyto")(out, c.sample.attr("__getitem__")(name).attr("to_numpy")("dtype"_a = float64));
-      continue;
-    }
-    nb::object column = c.data.attr("__getitem__")(name);
-    if (!py::equals(column.attr("dtype"), float64)) column = column.attr("astype")("float64");
-    nb::object values = column.attr("to_numpy")("dtype"_a = float64);
-    if (every_row)
-      np.attr("copyto")(out, values);
-    else
-      np.attr("take")(values, at, "out"_a = out, "mode"_a = "clip");  // "raise" would buffer the output
-    if (c.x_divisor.contains(name)) np.attr("divide")(out, c.x_divisor[name], "out"_a = out);
-  }
+  nb::object rows = np.attr("empty")(nb::make_tuple(c.K, c.N), "dtype"_a = np.attr("float64"));
+  for (int64_t k = 0; k < c.K; ++k) write_regressor(c, c.x[k], rows.attr("__getitem__")(k));
   return rows.attr("T");
 }
 
@@ -131,7 +129,10 @@ void set_identifiers_aside(Call& c) {
 void restore_identifiers(Call& c) {
   if (nb::len(c.identifier_dtypes) == 0) return;
   for (size_t j = 0; j < nb::len(c.fenames); ++j)
-    c.sample.attr("__setitem__")(c.fenames[j], common::codes_from_pointers(c.panelmat, j, c.identifier_dtypes[j]));
+    // Through a Series that keeps the array: assigned as a bare array, it would be copied.
+    c.sample.attr("__setitem__")(
+        c.fenames[j], py::pandas().attr("Series")(common::codes_from_pointers(c.panelmat, j, c.identifier_dtypes[j]),
+                                                  "index"_a = c.sample.attr("index"), "copy"_a = false));
   c.identifier_dtypes = nb::list();
 }
 

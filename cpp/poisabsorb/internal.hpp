@@ -104,6 +104,9 @@ void run_irls(Call& c);
 // from the caller's frame at the sample's row positions and divided as
 // before: bit for bit the values they had. None without regressors.
 void set_regressors_aside(Call& c);
+// The standardized values of regressor `name` into `out` (N, may be a strided
+// view), from the sample or, when set aside, from the caller's frame.
+void write_regressor(const Call& c, nb::handle name, nb::handle out);
 nb::object regressor_matrix(const Call& c);
 // The inference's constant sums (core::constant_sums) read from the
 // regressors where they are stored: the caller's frame for the columns set

@@ -214,6 +214,9 @@ static void recover_fixed_effects(const Call& c, nb::handle beta, nb::handle irl
 
 nb::object finish(Call& c) {
   nb::object np = py::numpy();
+  // The kernels' index of the group pointers is done with: it is tied to the
+  // pointers' holder object, so a new holder of the same arrays lets it go.
+  c.panelmat = c.panelmat.attr("copy")();
   restore_identifiers(c);
   // Of the group pointers only the sort orders a cluster dimension can reuse
   // are kept; the rest (and the kernels' index kept for them) go here.

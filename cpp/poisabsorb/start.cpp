@@ -64,7 +64,10 @@ nb::object simple_eta(nb::handle yv) {
 
 void screen_and_start(Call& c) {
   nb::object np = py::numpy();
+  // Only the group pointers and the working arrays below are read from here
+  // on: the identifier and regressor columns leave the sample first.
   set_identifiers_aside(c);
+  set_regressors_aside(c);
   const int64_t dropped_total = c.N_dropped_invalid + c.N_dropped_zero_weight + c.N_dropped_fe_sep + c.N_dropped_ir_sep;
   if (c.loud() && dropped_total > 0)
     py::print("note: estimating on " + py::format(c.N, ",") + " of " + py::format(c.N_full_initial, ",") +
@@ -82,10 +85,9 @@ void screen_and_start(Call& c) {
 
   nb::object yXtilde = nb::none();
   if (need_tilde) {
-    nb::list cols;
-    cols.append(c.ycol());
-    for (nb::handle v : c.x) cols.append(v);
-    nb::object yX = common::float_matrix(c.sample, cols);
+    nb::object yX = empty(c.N, c.K + 1);
+    yX.attr("__setitem__")(column_of(0), c.sample.attr("__getitem__")(c.ycol()).attr("to_numpy")("dtype"_a = "float64"));
+    for (int64_t k = 0; k < c.K; ++k) write_regressor(c, c.x[k], yX.attr("__getitem__")(column_of(k + 1)));
     yXtilde = partial_out(c, yX, nb::none(), nb::float_(c.effective_inner_tol), "the collinearity screen", 0, true);
     if (!py::truthy(np.attr("isfinite")(np.attr("max")(yXtilde))))
       py::raise_exception(py::str(c.accelfunc.attr("__name__")) + "(y,X) diverged");
@@ -178,10 +180,9 @@ void screen_and_start(Call& c) {
   c.eta = as_f64(np.attr("reshape")(eta, nb::make_tuple(c.N, 1)));
   c.beta = zeros(c.K, 1);
   c.zXtilde = zeros(c.N, c.K + 1);
-  // Column by column straight from the sample: no N x K intermediate.
+  // Column by column, where each regressor is stored: no N x K intermediate.
   for (int64_t k = 0; k < c.K; ++k)
-    c.zXtilde.attr("__setitem__")(column_of(k + 1), c.sample.attr("__getitem__")(c.x[k]).attr("to_numpy")("dtype"_a = "float64"));
-  set_regressors_aside(c);
+    write_regressor(c, c.x[k], c.zXtilde.attr("__getitem__")(column_of(k + 1)));
   c.mu = empty(c.N, 1);
   {
     const double* e = f64(c.eta);
