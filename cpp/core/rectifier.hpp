@@ -32,8 +32,11 @@ namespace korvald::core {
 // the others. Worked out from y where they are read, they need no N-vector.
 struct RectifierWeights {
   const double* y = nullptr;
-  double penalty = 1.0;
-  double operator[](int64_t i) const { return y[i] == 0.0 ? 1.0 : penalty; }
+  double value[2] = {1.0, 1.0};  // [y == 0, y != 0]: picked by index, as zeros and non-zeros
+                                  // interleave at random and a branch would mispredict
+  RectifierWeights() = default;
+  RectifierWeights(const double* y_n, double penalty) : y(y_n), value{1.0, penalty} {}
+  double operator[](int64_t i) const { return value[y[i] != 0.0]; }
 };
 
 template <class Id>
