@@ -19,28 +19,6 @@ bool all_finite(const double* values, size_t count) {
   return probe == 0.0;
 }
 
-void cross_product(const double* z_nm, int64_t n, int64_t m, double* out_mm) {
-  const size_t mm = static_cast<size_t>(m) * static_cast<size_t>(m);
-  std::fill(out_mm, out_mm + mm, 0.0);
-  std::vector<double> part(mm);
-  for (int64_t start = 0; start < n; start += kChunk) {
-    const int64_t stop = std::min(n, start + kChunk);
-    std::fill(part.begin(), part.end(), 0.0);
-    for (int64_t i = start; i < stop; ++i) {
-      const double* row = z_nm + i * m;
-      for (int64_t a = 0; a < m; ++a) {
-        const double ra = row[a];
-        double* dst = part.data() + a * m;
-        for (int64_t b = a; b < m; ++b) dst[b] += ra * row[b];
-      }
-    }
-    for (int64_t a = 0; a < m; ++a)
-      for (int64_t b = a; b < m; ++b) out_mm[a * m + b] += part[a * m + b];
-  }
-  for (int64_t a = 0; a < m; ++a)
-    for (int64_t b = 0; b < a; ++b) out_mm[a * m + b] = out_mm[b * m + a];
-}
-
 void weighted_cross_product(const double* z_nm, int64_t n, int64_t m, int64_t first, const double* w_n,
                             double* out_qq) {
   const int64_t q = m - first;
@@ -53,7 +31,7 @@ void weighted_cross_product(const double* z_nm, int64_t n, int64_t m, int64_t fi
     for (int64_t i = start; i < stop; ++i) {
       const double* row = z_nm + i * m + first;
       for (int64_t a = 0; a < q; ++a) {
-        const double ra = row[a] * w_n[i];
+        const double ra = w_n ? row[a] * w_n[i] : row[a];
         double* dst = part.data() + a * q;
         for (int64_t b = a; b < q; ++b) dst[b] += ra * row[b];
       }
@@ -63,6 +41,10 @@ void weighted_cross_product(const double* z_nm, int64_t n, int64_t m, int64_t fi
   }
   for (int64_t a = 0; a < q; ++a)
     for (int64_t b = 0; b < a; ++b) out_qq[a * q + b] = out_qq[b * q + a];
+}
+
+void cross_product(const double* z_nm, int64_t n, int64_t m, double* out_mm) {
+  weighted_cross_product(z_nm, n, m, 0, nullptr, out_mm);
 }
 
 void partialled_residuals(const double* z_nm, int64_t n, int64_t m, const double* beta, double* resid_n) {

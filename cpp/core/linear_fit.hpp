@@ -20,8 +20,8 @@ void cross_product(const double* z_nm, int64_t n, int64_t m, double* out_mm);
 
 // out (q x q, row-major, q = m - first) = sum_i w_i z_i z_i' over the columns
 // first..m-1 of the n x m row-major block Z, each term (z_ia w_i) z_ib and
-// summed in chunks as cross_product: a weighted cross-product without an
-// n-row copy of the weighted columns.
+// summed in chunks as cross_product (which it is with w_n null and first 0):
+// a weighted cross-product without an n-row copy of the weighted columns.
 void weighted_cross_product(const double* z_nm, int64_t n, int64_t m, int64_t first, const double* w_n,
                             double* out_qq);
 
