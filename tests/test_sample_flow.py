@@ -164,3 +164,25 @@ def test_singleton_removal_then_partialling_out_share_pointers():
     got = demeankit.MAP_NH_CG_accel(Z.copy(), None, pm, 1e-12, 0, 5000, 0, 1)
     want = demeankit.MAP_NH_CG_accel(Z.copy(), None, grpkit.make_pointer(ids), 1e-12, 0, 5000, 0, 1)
     assert np.array_equal(got, want)
+
+
+def test_poisson_regressors_of_other_dtypes_read_again_after_the_loop():
+    # poisabsorb reads the regressors again from the caller's frame after its loop: an integer
+    # column, a nullable float column with a missing value and a float32 column must give the
+    # fit of their float64 equivalents (rows with the missing value dropped in both).
+    data = panel()
+    rng = np.random.default_rng(8)
+    data["x1"] = rng.integers(-3, 4, len(data))
+    data["x2"] = pd.array(data["x2"].round(3), dtype="Float64")
+    data.loc[17, "x2"] = pd.NA
+    data["x3"] = rng.normal(size=len(data)).astype(np.float32)
+    data.index = [f"r{i}" for i in range(len(data))]
+    plain = data.astype({"x1": np.float64, "x2": np.float64, "x3": np.float64})
+    kw = dict(setype="cluster", clustvars=["a"], FEgen=True, print_stata_style_summary=False)
+    got = poisabsorb(["count"], ["x1", "x2", "x3"], ["a", "b"], data, **kw)
+    ref = poisabsorb(["count"], ["x1", "x2", "x3"], ["a", "b"], plain, **kw)
+    np.testing.assert_array_equal(np.asarray(got.params), np.asarray(ref.params))
+    np.testing.assert_array_equal(np.asarray(got.bse), np.asarray(ref.bse))
+    assert got.cons == ref.cons and got.cons_se == ref.cons_se
+    pd.testing.assert_series_equal(got.fe_rowsum, ref.fe_rowsum, check_exact=True)
+    assert "r17" not in got.fittedvalues.index
