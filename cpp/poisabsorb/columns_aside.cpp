@@ -1,9 +1,12 @@
 // Columns the start and the IRLS loop do not read leave the sample while
-// they run. The regressor columns: the loop reads only its own
-// partialled-out copy of them. The steps after it (diagnostics,
-// inference, fixed-effect recovery) read them from one array, taken again
-// from the caller's frame at the sample's row positions, converted and
-// divided exactly as when the sample was built: the very same values.
+// they run, so that the loop's own arrays are the largest ones alive.
+// - The regressor columns: the start's and the loop's working arrays take
+//   them from where they are stored, and the steps after the loop
+//   (inference sums, diagnostics, fixed-effect recovery) read them again
+//   from the caller's frame at the sample's row positions, converted and
+//   divided exactly as when the sample was built: the very same values.
+// - The identifier columns: the group pointers made of them stand for them,
+//   and they are made again from those pointers after the loop.
 #include <nanobind/stl/string.h>
 
 #include "common/estimation_sample.hpp"

@@ -8,7 +8,9 @@
 // start.cpp (collinearity screen and starting values), irls.cpp (the loop),
 // post.cpp (diagnostics, fit statistics, fixed-effect recovery, result and
 // summary). detector.cpp holds _detect_separation_ir; helpers.cpp the small
-// numpy conversions every step uses.
+// numpy conversions every step uses; columns_aside.cpp the columns that leave
+// the sample while the start and the loop run, and how the steps after them
+// read those columns again.
 #pragma once
 
 #include <nanobind/nanobind.h>
