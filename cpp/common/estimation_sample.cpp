@@ -611,10 +611,11 @@ nb::object codes_from_pointers(nb::handle panelmat, size_t j, nb::handle dtype) 
   nb::object panel = np.attr("ascontiguousarray")(panelmat[nb::make_tuple(1, j)], "dtype"_a = np.attr("int64"));
   const int64_t n = static_cast<int64_t>(nb::len(order));
   const int64_t groups = static_cast<int64_t>(nb::len(panel));
-  nb::object codes = np.attr("empty")(n, "dtype"_a = dtype);
+  // Filled as int32 or int64 (the widths identifiers are stored in), any other width converted after.
+  const bool narrow_codes = py::equals(np.attr("dtype")(dtype), np.attr("dtype")("int32"));
+  nb::object codes = np.attr("empty")(n, "dtype"_a = np.attr(narrow_codes ? "int32" : "int64"));
   const int64_t* panel_g2 = data_of<const int64_t>(panel);
   const bool narrow_order = py::equals(order.attr("dtype"), np.attr("dtype")("int32"));
-  const bool narrow_codes = py::equals(codes.attr("dtype"), np.attr("dtype")("int32"));
   auto fill = [&](const auto* order_n) {
     if (narrow_codes) {
       int32_t* out = data_of<int32_t>(codes);
@@ -629,8 +630,8 @@ nb::object codes_from_pointers(nb::handle panelmat, size_t j, nb::handle dtype) 
   if (narrow_order)
     fill(data_of<const int32_t>(order));
   else
-    fill(data_of<const int64_t>(order));
-  return codes;
+    fill(data_of<const int64_t>(np.attr("ascontiguousarray")(order, "dtype"_a = np.attr("int64"))));
+  return py::equals(codes.attr("dtype"), np.attr("dtype")(dtype)) ? codes : nb::object(codes.attr("astype")(dtype));
 }
 
 int one_off_threads(nb::handle nt) {
