@@ -216,7 +216,7 @@ nb::object finish(Call& c) {
   nb::object np = py::numpy();
   // The kernels' index of the group pointers is done with: it is tied to the
   // pointers' holder object, so a new holder of the same arrays lets it go.
-  c.panelmat = c.panelmat.attr("copy")();
+  if (!c.panelmat.is_none()) c.panelmat = c.panelmat.attr("copy")();
   restore_identifiers(c);
   // Of the group pointers only the sort orders a cluster dimension can reuse
   // are kept; the rest (and the kernels' index kept for them) go here.

@@ -117,7 +117,10 @@ nb::object cluster_columns(const InferenceInput& in, nb::handle clustvars) {
         ++i;
       }
     }
-    out[name] = in.data[source_name].attr("to_numpy")();  // a missing column raises the frame's own KeyError
+    // The column as it is (its dtype decides how a group-by sorts it); the
+    // sample's index holds unique row positions, so nothing is realigned. A
+    // missing column raises the frame's own KeyError.
+    out[name] = in.data[source_name];
   }
   return pd().attr("DataFrame")(out, "copy"_a = false);
 }
