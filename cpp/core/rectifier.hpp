@@ -17,17 +17,6 @@
 
 namespace korvald::core {
 
-// Weighted within-transformation over several fixed effects by alternating
-// projections (Gauss-Seidel over the dimensions, v updated in place). Id is
-// the type of the identifier codes (int32_t or int64_t, as they are stored).
-//
-// Large samples are cut into fixed blocks of observations (their number
-// depends on n alone). A pass over the observations runs block by block,
-// on `threads` threads; each block sums into its own window of a
-// dimension's groups (the range of codes it meets) and the windows are added
-// group by group in block order, so no result depends on the thread count.
-// A dimension whose windows would take too much memory (a large effect in
-// no particular order) is summed in observation order on one thread.
 // The rectifier's weights: 1 on the zero observations of y, the penalty on
 // the others. Worked out from y where they are read, they need no N-vector.
 struct RectifierWeights {
@@ -39,6 +28,17 @@ struct RectifierWeights {
   double operator[](int64_t i) const { return value[y[i] != 0.0]; }
 };
 
+// Weighted within-transformation over several fixed effects by alternating
+// projections (Gauss-Seidel over the dimensions, v updated in place). Id is
+// the type of the identifier codes (int32_t or int64_t, as they are stored).
+//
+// Large samples are cut into fixed blocks of observations (their number
+// depends on n alone). A pass over the observations runs block by block,
+// on `threads` threads; each block sums into its own window of a
+// dimension's groups (the range of codes it meets) and the windows are added
+// group by group in block order, so no result depends on the thread count.
+// A dimension whose windows would take too much memory (a large effect in
+// no particular order) is summed in observation order on one thread.
 template <class Id>
 class WeightedDemeaner {
  public:
