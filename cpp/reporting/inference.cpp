@@ -126,50 +126,29 @@ nb::object cluster_columns(const InferenceInput& in, nb::handle clustvars) {
 }
 
 // The constant implied by Poisson fixed effects normalised to a mu-weighted
-// mean of zero, sum(mu (eta - x'b)) / S with S = sum(mu), and the mu-weighted
-// means of the (standardized) regressors its influence weights need.
+// mean of zero, sum(mu (eta - x'b)) / S with S = sum(mu), x'b in the caller's
+// units, and the mu-weighted means of the (standardized) regressors its
+// influence weights need.
 struct PoissonConstant {
   double S = 0, constant = 0;
   nb::object Xbar_std = nb::none();
 };
 
-PoissonConstant poisson_constant(const InferenceInput& in, nb::handle mu_col, nb::handle beta) {
-  const int64_t N = in.N, K = in.K;
+PoissonConstant poisson_constant(const InferenceInput& in, nb::handle mu_col) {
   nb::object float64 = np().attr("float64");
   PoissonConstant out;
   nb::object mu_flat = mu_col.attr("ravel")();
   out.S = as_double(np().attr("sum")(mu_flat));
-  if (!in.constant_mux.is_none()) {
-    if (K > 0) out.Xbar_std = np().attr("asarray")(in.constant_mux, "dtype"_a = float64) / nb::float_(out.S);
+  if (in.K > 0) {
+    // Sums over the regressors the caller worked out where they are stored.
+    if (in.constant_mux.is_none()) py::raise_runtime_error("the Poisson constant's regressor sums are missing");
+    out.Xbar_std = np().attr("asarray")(in.constant_mux, "dtype"_a = float64) / nb::float_(out.S);
     out.constant = in.constant_fe_mass / out.S;
     return out;
   }
-  nb::object Xb;
-  if (K > 0) {
-    nb::object X = in.data[nb::list(in.x)].attr("to_numpy")("dtype"_a = float64);
-    nb::object scale = in.x_scale.is_none()
-                           ? np().attr("ones")(K)
-                           : np().attr("asarray")(in.x_scale, "dtype"_a = float64).attr("reshape")(-1);
-    out.Xbar_std = mu_flat.attr("__matmul__")(X) / nb::float_(out.S);
-    // The frame export is usually a fresh array of our own: scale it in place.
-    nb::object scaled = X;
-    if (py::truthy(X.attr("flags").attr("writeable")))
-      np().attr("multiply")(X, scale, "out"_a = X);
-    else
-      scaled = X * scale;
-    X = nb::none();
-    Xb = scaled.attr("__matmul__")(beta).attr("ravel")();
-  } else {
-    Xb = nb::float_(0.0);
-  }
-  // eta holds the linear predictor without the offset, so eta - x'b is
-  // already the fixed-effect part; the offset must not be taken off again.
+  // Without regressors eta (which excludes the offset) is the fixed-effect part.
   nb::object eta = np().attr("asarray")(in.eta, "dtype"_a = float64).attr("ravel")();
-  // x'b gives way to the fixed-effect part when it is an array of its own.
-  nb::object fe_part = K > 0 ? np().attr("subtract")(eta, Xb, "out"_a = Xb) : np().attr("subtract")(eta, Xb);
-  Xb = nb::none();
-  np().attr("multiply")(mu_flat, fe_part, "out"_a = fe_part);
-  out.constant = as_double(np().attr("sum")(fe_part)) / out.S;
+  out.constant = as_double(np().attr("sum")(np().attr("multiply")(mu_flat, eta))) / out.S;
   return out;
 }
 
@@ -322,12 +301,7 @@ InferenceOutput covariance_and_inference(const InferenceInput& in, nb::handle re
   nb::object Xt = demeaned[nb::make_tuple(all_columns(), nb::slice(nb::int_(1), nb::none(), nb::none()))];
   nb::object mu_col = linear ? nb::object(nb::none())
                              : np().attr("asarray")(in.mu, "dtype"_a = float64).attr("reshape")(N, 1);
-  // The Poisson constant's pieces come first: the regressors they read can
-  // then go before the N-row products below are formed.
-  // (x'b in the caller's units: X times its scale, beta divided by it, as reported.)
-  const PoissonConstant poisson =
-      linear ? PoissonConstant{}
-             : poisson_constant(in, mu_col, rescale ? nb::object(beta / x_scale.attr("reshape")(K, 1)) : beta);
+  const PoissonConstant poisson = linear ? PoissonConstant{} : poisson_constant(in, mu_col);
   nb::object bread;
   if (linear) {
     bread = linalg.attr("inv")(Xt.attr("T").attr("__matmul__")(Xt));

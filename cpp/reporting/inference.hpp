@@ -41,10 +41,9 @@ struct InferenceInput {
   // Poisson only
   nb::object mu, eta;          // N x 1; eta excludes the offset
   nb::object x_scale;          // None or length-K float64 array
-  // None, or the sums behind the constant worked out by the caller from the
-  // regressors where they are stored (core::constant_sums: mu'X of the
-  // standardized regressors, length K, and sum mu (eta - x'b) in
-  // constant_fe_mass); None: computed here from the regressors in `data`.
+  // Poisson with regressors: the sums behind the constant, worked out by the
+  // caller from the regressors where they are stored (core::constant_sums):
+  // mu'X of the standardized regressors (length K) and sum mu (eta - x'b).
   nb::object constant_mux = nb::none();
   double constant_fe_mass = 0;
 };
