@@ -44,22 +44,44 @@ void set_regressors_aside(Call& c) {
   }
 }
 
-void write_regressor(const Call& c, nb::handle name, nb::handle out) {
+// The sample's row positions in the caller's frame, None while they are all its rows in order.
+static nb::object sample_positions(const Call& c) {
+  nb::object index = c.sample.attr("index");
+  if (nb::isinstance(index, py::pandas().attr("RangeIndex"))) return nb::none();
+  return py::numpy().attr("ascontiguousarray")(index.attr("to_numpy")());
+}
+
+// Where a regressor's standardized values are read: the sample's column as
+// it is, or, when set aside, the caller's column (converted to float64 as the
+// sample was built), to be taken at the sample's positions and divided by
+// `divisor` (0: not divided).
+struct RegressorSource {
+  nb::object values;  // float64, contiguous
+  bool aside = false;
+  double divisor = 0.0;
+};
+
+static RegressorSource regressor_source(const Call& c, nb::handle name) {
   nb::object np = py::numpy();
   nb::object float64 = np.attr("float64");
-  if (!listed(c.x_set_aside, name)) {
-    np.attr("copyto")(out, c.sample.attr("__getitem__")(name).attr("to_numpy")("dtype"_a = float64));
-    return;
-  }
-  nb::object column = c.data.attr("__getitem__")(name);
-  if (!py::equals(column.attr("dtype"), float64)) column = column.attr("astype")("float64");
-  nb::object values = column.attr("to_numpy")("dtype"_a = float64);
-  nb::object positions = c.sample.attr("index");
-  if (nb::isinstance(positions, py::pandas().attr("RangeIndex")))
-    np.attr("copyto")(out, values);
+  RegressorSource src;
+  src.aside = listed(c.x_set_aside, name);
+  nb::object column = src.aside ? c.data.attr("__getitem__")(name) : c.sample.attr("__getitem__")(name);
+  if (src.aside && !py::equals(column.attr("dtype"), float64)) column = column.attr("astype")("float64");
+  src.values = np.attr("ascontiguousarray")(column.attr("to_numpy")("dtype"_a = float64));
+  if (src.aside && c.x_divisor.contains(name)) src.divisor = nb::cast<double>(c.x_divisor[name]);
+  return src;
+}
+
+void write_regressor(const Call& c, nb::handle name, nb::handle out) {
+  nb::object np = py::numpy();
+  const RegressorSource src = regressor_source(c, name);
+  nb::object at = src.aside ? sample_positions(c) : nb::object(nb::none());
+  if (at.is_none())
+    np.attr("copyto")(out, src.values);
   else  // "raise" would buffer the output
-    np.attr("take")(values, positions.attr("to_numpy")(), "out"_a = out, "mode"_a = "clip");
-  if (c.x_divisor.contains(name)) np.attr("divide")(out, c.x_divisor[name], "out"_a = out);
+    np.attr("take")(src.values, at, "out"_a = out, "mode"_a = "clip");
+  if (src.divisor != 0.0) np.attr("divide")(out, src.divisor, "out"_a = out);
 }
 
 nb::object regressor_matrix(const Call& c) {
@@ -75,30 +97,23 @@ void constant_sums(const Call& c, nb::handle mu, nb::object* mux, double* fe_mas
   nb::object np = py::numpy();
   nb::object float64 = np.attr("float64");
   const int64_t K = c.K;
-  nb::object positions = c.sample.attr("index");
-  nb::object at_rows = nb::isinstance(positions, py::pandas().attr("RangeIndex"))
-                           ? nb::object(nb::none())
-                           : nb::object(np.attr("ascontiguousarray")(positions.attr("to_numpy")()));
+  nb::object at_rows = sample_positions(c);
   core::SortOrder rows;
   if (!at_rows.is_none()) {
     if (py::equals(at_rows.attr("dtype"), np.attr("dtype")("int32")))
       rows = core::SortOrder(nb::cast<nb::ndarray<const int32_t, nb::c_contig>>(at_rows).data());
     else
-      rows = core::SortOrder(i64(np.attr("ascontiguousarray")(at_rows, "dtype"_a = np.attr("int64"))));
+      rows = core::SortOrder(i64(at_rows));  // 64-bit positions: a caller's frame of 2^31 rows or more
   }
-  std::vector<nb::object> keep_alive;
+  std::vector<RegressorSource> sources;
   std::vector<const double*> columns;
   std::vector<core::SortOrder> at;
   std::vector<double> divisor;
   for (int64_t k = 0; k < K; ++k) {
-    nb::handle name = c.x[k];
-    const bool aside = listed(c.x_set_aside, name);
-    nb::object column = aside ? c.data.attr("__getitem__")(name) : c.sample.attr("__getitem__")(name);
-    if (aside && !py::equals(column.attr("dtype"), float64)) column = column.attr("astype")("float64");
-    keep_alive.push_back(np.attr("ascontiguousarray")(column.attr("to_numpy")("dtype"_a = float64)));
-    columns.push_back(cf64(keep_alive.back()));
-    at.push_back(aside ? rows : core::SortOrder());
-    divisor.push_back(aside && c.x_divisor.contains(name) ? nb::cast<double>(c.x_divisor[name]) : 0.0);
+    sources.push_back(regressor_source(c, c.x[k]));
+    columns.push_back(cf64(sources.back().values));
+    at.push_back(sources.back().aside ? rows : core::SortOrder());
+    divisor.push_back(sources.back().divisor);
   }
   // x'b in the caller's units, as reported: the regressors times their scale,
   // beta divided by it.
