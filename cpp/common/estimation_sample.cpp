@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "core/group_order.hpp"
+#include "core/row_positions.hpp"
 
 #ifdef _OPENMP
 #include <omp.h>
@@ -463,6 +464,52 @@ nb::object rows_where(nb::handle sample, nb::handle mask) {
   // every column twice and merge them into one block. Older pandas needs it
   // so that later column assignments go to this frame alone.
   return always_copy_on_write() ? kept : nb::object(kept.attr("copy")());
+}
+
+void keep_rows(nb::object& sample, nb::handle mask) {
+  nb::object np = py::numpy();
+  nb::object pd = py::pandas();
+  nb::object keep = np.attr("ascontiguousarray")(mask, "dtype"_a = np.attr("bool_"));
+  nb::object index = sample.attr("index");
+  const int64_t n = static_cast<int64_t>(nb::len(index));
+  if (static_cast<int64_t>(nb::len(keep)) != n)
+    py::raise_runtime_error("row mask of length " + std::to_string(nb::len(keep)) + " for a sample of " +
+                            std::to_string(n) + " rows");
+  const int64_t kept = nb::cast<int64_t>(np.attr("count_nonzero")(keep));
+  // The kept rows' positions, 32-bit when the caller's frame allows: made
+  // straight from the mask, with no 64-bit index array on the way.
+  nb::object kept_index;
+  if (nb::isinstance(index, pd.attr("RangeIndex")) && n <= static_cast<int64_t>(std::numeric_limits<int32_t>::max())) {
+    nb::object positions = np.attr("empty")(kept, "dtype"_a = np.attr("int32"));
+    const bool* m = data_of<const bool>(keep);
+    int32_t* out = data_of<int32_t>(positions);
+    const int64_t start = nb::cast<int64_t>(index.attr("start")), step = nb::cast<int64_t>(index.attr("step"));
+    {
+      nb::gil_scoped_release release;
+      core::kept_positions(m, n, start, step, out);
+    }
+    kept_index = pd.attr("Index")(positions, "copy"_a = false);
+  } else {
+    kept_index = index[keep];
+  }
+  index = nb::none();
+  // The columns' values, then the frame goes: each column's old storage is
+  // freed once its filtered copy exists and nothing else holds it.
+  nb::object names = py::builtins().attr("list")(sample.attr("columns"));
+  nb::list values;
+  nb::object iloc = sample.attr("iloc");
+  const nb::object all = nb::slice(nb::none(), nb::none(), nb::none());
+  for (size_t j = 0; j < nb::len(names); ++j) values.append(iloc[nb::make_tuple(all, nb::int_(j))].attr("array"));
+  iloc = nb::none();
+  sample = nb::none();
+  nb::object out = pd.attr("DataFrame")("index"_a = kept_index);
+  for (size_t j = 0; j < nb::len(names); ++j) {
+    nb::object filtered = values[j][keep];
+    values[j] = nb::none();
+    out.attr("insert")(j, names[j], pd.attr("Series")(filtered, "index"_a = kept_index, "copy"_a = false),
+                       "allow_duplicates"_a = true);
+  }
+  sample = out;
 }
 
 nb::object output_order(nb::handle sample, nb::handle key) {

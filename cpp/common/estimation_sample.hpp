@@ -117,6 +117,11 @@ nb::object order_key(nb::handle sample, nb::handle fenames);
 // The rows of a sample owned by this call where the boolean `mask` holds,
 // as a frame of its own.
 nb::object rows_where(nb::handle sample, nb::handle mask);
+// `sample`, a frame this call alone holds, becomes its rows where the
+// boolean `mask` holds. The columns are filtered one after the other and each
+// old column is let go as soon as its copy is made, so the sample is never
+// held twice over; the row positions are kept as filter_rows keeps them.
+void keep_rows(nb::object& sample, nb::handle mask);
 // sample[mask] (pandas' own copy rules), the row positions kept in 32 bits
 // when the caller's frame has fewer than 2^31 rows.
 nb::object filter_rows(nb::handle sample, nb::handle mask);

@@ -11,6 +11,7 @@
 
 #include "common/estimation_sample.hpp"
 #include "core/poisson_irls.hpp"
+#include "core/row_positions.hpp"
 #include "poisabsorb/internal.hpp"
 #include "pyutil/pyutil.hpp"
 
@@ -73,15 +74,30 @@ static RegressorSource regressor_source(const Call& c, nb::handle name) {
   return src;
 }
 
+// The positions as the core reads them (empty: every row in order). `at`
+// must stay alive while the view is used.
+static core::SortOrder positions_view(nb::handle at) {
+  if (at.is_none()) return core::SortOrder();
+  if (py::equals(at.attr("dtype"), py::numpy().attr("dtype")("int32")))
+    return core::SortOrder(nb::cast<nb::ndarray<const int32_t, nb::c_contig>>(at).data());
+  return core::SortOrder(i64(at));  // 64-bit positions: a caller's frame of 2^31 rows or more
+}
+
 void write_regressor(const Call& c, nb::handle name, nb::handle out) {
-  nb::object np = py::numpy();
   const RegressorSource src = regressor_source(c, name);
   nb::object at = src.aside ? sample_positions(c) : nb::object(nb::none());
-  if (at.is_none())
-    np.attr("copyto")(out, src.values);
-  else  // "raise" would buffer the output
-    np.attr("take")(src.values, at, "out"_a = out, "mode"_a = "clip");
-  if (src.divisor != 0.0) np.attr("divide")(out, src.divisor, "out"_a = out);
+  // Gathered and divided straight into `out` (a column of a working matrix,
+  // say): NumPy's take would make two N-row copies on the way.
+  auto view = nb::cast<nb::ndarray<double, nb::ndim<1>, nb::device::cpu>>(out);
+  if (static_cast<int64_t>(view.shape(0)) != c.N)
+    py::raise_runtime_error("regressor column of " + std::to_string(view.shape(0)) + " rows for a sample of " +
+                            std::to_string(c.N));
+  const double* values = cf64(src.values);
+  const core::SortOrder rows = positions_view(at);
+  double* dst = view.data();
+  const int64_t stride = static_cast<int64_t>(view.stride(0));
+  nb::gil_scoped_release release;
+  core::gather_column(values, rows, src.divisor, c.N, dst, stride);
 }
 
 nb::object regressor_matrix(const Call& c) {
@@ -98,13 +114,7 @@ void constant_sums(const Call& c, nb::handle mu, nb::object* mux, double* fe_mas
   nb::object float64 = np.attr("float64");
   const int64_t K = c.K;
   nb::object at_rows = sample_positions(c);
-  core::SortOrder rows;
-  if (!at_rows.is_none()) {
-    if (py::equals(at_rows.attr("dtype"), np.attr("dtype")("int32")))
-      rows = core::SortOrder(nb::cast<nb::ndarray<const int32_t, nb::c_contig>>(at_rows).data());
-    else
-      rows = core::SortOrder(i64(at_rows));  // 64-bit positions: a caller's frame of 2^31 rows or more
-  }
+  const core::SortOrder rows = positions_view(at_rows);
   std::vector<RegressorSource> sources;
   std::vector<const double*> columns;
   std::vector<core::SortOrder> at;

@@ -29,7 +29,9 @@ nb::object fe_style_removal(const Call& c, nb::object sample, nb::object* mp) {
       const size_t before = nb::len(sample);
       for (nb::handle name : c.fenames) {
         nb::object group_max = sample.attr("groupby")(name).attr("__getitem__")(ycol).attr("transform")("max");
-        sample = common::rows_where(sample, group_max.attr("__gt__")(0).attr("to_numpy")("dtype"_a = "bool"));
+        nb::object keep = group_max.attr("__gt__")(0).attr("to_numpy")("dtype"_a = "bool");
+        group_max = nb::none();
+        common::keep_rows(sample, keep);
       }
       if (nb::len(sample) == before) break;
     }
@@ -56,7 +58,9 @@ nb::object fe_style_removal(const Call& c, nb::object sample, nb::object* mp) {
     return sample;
   }
   mp_here = nb::none();
-  return common::rows_where(sample, keep);
+  yv = nb::none();
+  common::keep_rows(sample, keep);
+  return sample;
 }
 
 void build_fixed_effects(Call& c) {
@@ -85,7 +89,8 @@ void build_fixed_effects(Call& c) {
 
   const int64_t before = c.N;
   nb::object mp;
-  c.sample = fe_style_removal(c, c.sample, &mp);
+  // Handed over: the filter frees the old sample's columns as it goes.
+  c.sample = fe_style_removal(c, std::move(c.sample), &mp);
   c.N = static_cast<int64_t>(nb::len(c.sample));
   if (c.N == 0) py::raise_exception("All observations can be explained by the fixed effects");
 

@@ -86,9 +86,11 @@ void separation_pass(Call& c) {
     nb::object mask = found[0];
     num_separated = nb::cast<int64_t>(py::builtins().attr("int")(mask.attr("sum")()));
     if (num_separated > 0) {
-      c.sample = common::rows_where(c.sample, np.attr("logical_not")(mask));
+      found = nb::none();
+      common::keep_rows(c.sample, np.attr("logical_not")(mask));
+      mask = nb::none();
       nb::object mp;
-      c.sample = fe_style_removal(c, c.sample, &mp);
+      c.sample = fe_style_removal(c, std::move(c.sample), &mp);
       c.N = static_cast<int64_t>(nb::len(c.sample));
       // Checked before the identifiers are rebuilt: group pointers of an
       // empty sample are undefined.

@@ -119,6 +119,9 @@ void screen_and_start(Call& c) {
       c.x_scale = np.attr("ascontiguousarray")(c.x_scale.attr("__getitem__")(kept_pos), "dtype"_a = "float64");
   }
   c.K = static_cast<int64_t>(nb::len(c.x));
+  // Only the dictionary and "ols" starts read the partialled-out block again:
+  // otherwise it goes before the start's own arrays are made.
+  if (!c.eta_0.is_none() || !(start_dict || start_ols)) yXtilde = nb::none();
 
   // Without an offset column there is none to store (None).
   c.offset = c.off.is_none() ? nb::object(nb::none()) : common::float_matrix(c.sample, c.off);
