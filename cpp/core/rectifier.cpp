@@ -265,10 +265,9 @@ template class WeightedDemeaner<int32_t>;
 template class WeightedDemeaner<int64_t>;
 
 template <class Id>
-static bool detect_separation_impl(const double* y, int64_t n, const std::vector<const double*>& X,
+static bool detect_separation_impl(const double* y, int64_t n, int64_t K, const RegressorFill& fill_x,
                                    const std::vector<const Id*>& ids, const std::vector<int64_t>& ngroups,
                                    const RectifierOptions& options, double* u, RectifierTrace* trace) {
-  const int64_t K = static_cast<int64_t>(X.size());
   std::fill(u, u + n, 0.0);
   bool any_zero = false;
   for (int64_t i = 0; i < n; ++i) any_zero = any_zero || y[i] == 0.0;
@@ -284,7 +283,7 @@ static bool detect_separation_impl(const double* y, int64_t n, const std::vector
   std::vector<double> Xt(static_cast<size_t>(n * K));
   for (int64_t k = 0; k < K; ++k) {
     double* col = Xt.data() + k * n;
-    std::copy(X[k], X[k] + n, col);
+    fill_x(k, col);
     demean.apply(col);
   }
   std::vector<double> XtWX(static_cast<size_t>(K * K), 0.0);
@@ -349,16 +348,16 @@ static bool detect_separation_impl(const double* y, int64_t n, const std::vector
   return true;
 }
 
-bool detect_separation(const double* y, int64_t n, const std::vector<const double*>& X,
+bool detect_separation(const double* y, int64_t n, int64_t K, const RegressorFill& fill_x,
                        const std::vector<const int64_t*>& ids, const std::vector<int64_t>& ngroups,
                        const RectifierOptions& options, double* u, RectifierTrace* trace) {
-  return detect_separation_impl(y, n, X, ids, ngroups, options, u, trace);
+  return detect_separation_impl(y, n, K, fill_x, ids, ngroups, options, u, trace);
 }
 
-bool detect_separation(const double* y, int64_t n, const std::vector<const double*>& X,
+bool detect_separation(const double* y, int64_t n, int64_t K, const RegressorFill& fill_x,
                        const std::vector<const int32_t*>& ids, const std::vector<int64_t>& ngroups,
                        const RectifierOptions& options, double* u, RectifierTrace* trace) {
-  return detect_separation_impl(y, n, X, ids, ngroups, options, u, trace);
+  return detect_separation_impl(y, n, K, fill_x, ids, ngroups, options, u, trace);
 }
 
 }  // namespace korvald::core

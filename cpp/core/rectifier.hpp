@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -89,15 +90,19 @@ struct RectifierTrace {
   std::vector<int64_t> provisional;  // entries of u above tol after each iteration
 };
 
-// y: length n. X: the K regressor columns (each n values; the caller's own
-// storage, only read). ids/ngroups: identifier columns (32-bit codes are read
-// as they are stored, without a 64-bit copy).
+// Writes regressor column k (n values) into `out`: the kernel's own working
+// copy, so the caller's storage is only read, and may be read through the
+// sample's row positions without a copy of its own.
+using RegressorFill = std::function<void(int64_t k, double* out)>;
+
+// y: length n. K regressors, written by fill_x. ids/ngroups: identifier
+// columns (32-bit codes are read as they are stored, without a 64-bit copy).
 // u (length n) receives the final certificate; returns false when y has no
 // zero (u is then all zero and nothing was iterated).
-bool detect_separation(const double* y, int64_t n, const std::vector<const double*>& X,
+bool detect_separation(const double* y, int64_t n, int64_t K, const RegressorFill& fill_x,
                        const std::vector<const int64_t*>& ids, const std::vector<int64_t>& ngroups,
                        const RectifierOptions& options, double* u, RectifierTrace* trace);
-bool detect_separation(const double* y, int64_t n, const std::vector<const double*>& X,
+bool detect_separation(const double* y, int64_t n, int64_t K, const RegressorFill& fill_x,
                        const std::vector<const int32_t*>& ids, const std::vector<int64_t>& ngroups,
                        const RectifierOptions& options, double* u, RectifierTrace* trace);
 

@@ -109,22 +109,30 @@ nb::object regressor_matrix(const Call& c) {
   return rows.attr("T");
 }
 
+void RegressorColumns::write(int64_t k, int64_t n, double* out, int64_t stride) const {
+  core::gather_column(values[k], at[k], divisor[k], n, out, stride);
+}
+
+RegressorColumns regressor_columns(const Call& c) {
+  RegressorColumns cols;
+  nb::object at_rows = sample_positions(c);
+  const core::SortOrder rows = positions_view(at_rows);
+  cols.keep_alive.push_back(at_rows);
+  for (int64_t k = 0; k < c.K; ++k) {
+    RegressorSource src = regressor_source(c, c.x[k]);
+    cols.values.push_back(cf64(src.values));
+    cols.at.push_back(src.aside ? rows : core::SortOrder());
+    cols.divisor.push_back(src.divisor);
+    cols.keep_alive.push_back(std::move(src.values));
+  }
+  return cols;
+}
+
 void constant_sums(const Call& c, nb::handle mu, nb::object* mux, double* fe_mass) {
   nb::object np = py::numpy();
   nb::object float64 = np.attr("float64");
   const int64_t K = c.K;
-  nb::object at_rows = sample_positions(c);
-  const core::SortOrder rows = positions_view(at_rows);
-  std::vector<RegressorSource> sources;
-  std::vector<const double*> columns;
-  std::vector<core::SortOrder> at;
-  std::vector<double> divisor;
-  for (int64_t k = 0; k < K; ++k) {
-    sources.push_back(regressor_source(c, c.x[k]));
-    columns.push_back(cf64(sources.back().values));
-    at.push_back(sources.back().aside ? rows : core::SortOrder());
-    divisor.push_back(sources.back().divisor);
-  }
+  const RegressorColumns cols = regressor_columns(c);
   // x'b in the caller's units, as reported: the regressors times their scale,
   // beta divided by it.
   const bool rescale = !c.x_scale.is_none() && !py::truthy(np.attr("all")(np.attr("equal")(c.x_scale, 1.0)));
@@ -140,7 +148,7 @@ void constant_sums(const Call& c, nb::handle mu, nb::object* mux, double* fe_mas
   double mass = 0;
   {
     nb::gil_scoped_release release;
-    core::constant_sums(columns, at, divisor.data(), scale, bp, mp, eta, c.N, out, &mass);
+    core::constant_sums(cols.values, cols.at, cols.divisor.data(), scale, bp, mp, eta, c.N, out, &mass);
   }
   *mux = sums;
   *fe_mass = mass;

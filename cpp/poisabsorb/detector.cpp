@@ -6,6 +6,7 @@
 #include "core/poisson_irls.hpp"
 #include "core/rectifier.hpp"
 
+#include <algorithm>
 #include <limits>
 #include "poisabsorb/internal.hpp"
 #include "pyutil/pyutil.hpp"
@@ -15,9 +16,8 @@ namespace korvald::poisabsorb {
 
 using namespace nb::literals;
 
-nb::object detect_separation_ir(nb::handle data, nb::handle y, nb::handle x, nb::handle fenames, nb::handle tol,
-                                nb::handle maxiter, nb::handle K_penalty, nb::handle inner_maxiter,
-                                nb::handle inner_tol, nb::handle verb, nb::handle nt) {
+nb::object run_rectifier(nb::handle data, nb::handle y, const RectifierRegressors& regressors, nb::handle fenames, nb::handle tol, nb::handle maxiter, nb::handle K_penalty,
+                         nb::handle inner_maxiter, nb::handle inner_tol, nb::handle verb, nb::handle nt) {
   nb::object np = py::numpy();
   core::RectifierOptions options;
   options.threads = common::one_off_threads(nt);
@@ -36,19 +36,8 @@ nb::object detect_separation_ir(nb::handle data, nb::handle y, nb::handle x, nb:
   nb::object u = np.attr("zeros")(n, "dtype"_a = np.attr("float64"));
   if (!py::truthy(np.attr("equal")(Y, 0.0).attr("any")()))
     return nb::make_tuple(np.attr("zeros")(n, "dtype"_a = np.attr("bool_")), u);
-
-  // The regressor columns as they are stored (float64 and contiguous in the
-  // estimators' samples; converted otherwise): the kernel copies each into
-  // its own working column.
-  std::vector<nb::object> x_columns;
-  std::vector<const double*> X;
-  for (nb::handle name : x) {
-    x_columns.push_back(np.attr("ascontiguousarray")(
-        data.attr("__getitem__")(name).attr("to_numpy")("dtype"_a = "float64")));
-    if (nb::cast<int64_t>(x_columns.back().attr("ndim")) != 1 || static_cast<int64_t>(nb::len(x_columns.back())) != n)
-      py::raise_value_error("x must name single columns of data, got " + py::repr(name));
-    X.push_back(cf64(x_columns.back()));
-  }
+  int64_t K = 0;
+  const core::RegressorFill fill_x = regressors(n, &K);
 
   // Identifier columns stored in 32 bits are read as they are; otherwise
   // every column goes to the kernel as int64.
@@ -79,9 +68,9 @@ nb::object detect_separation_ir(nb::handle data, nb::handle y, nb::handle x, nb:
   py::run_interruptible([&](core::Interrupt* interrupt) {
     options.interrupt = interrupt;
     if (narrow)
-      core::detect_separation(yp, n, X, ids32, ngroups, options, up, &trace);
+      core::detect_separation(yp, n, K, fill_x, ids32, ngroups, options, up, &trace);
     else
-      core::detect_separation(yp, n, X, ids, ngroups, options, up, &trace);
+      core::detect_separation(yp, n, K, fill_x, ids, ngroups, options, up, &trace);
   });
   if (verb2) {
     for (size_t it = 0; it < trace.max_change.size(); ++it)
@@ -89,6 +78,29 @@ nb::object detect_separation_ir(nb::handle data, nb::handle y, nb::handle x, nb:
                 ", provisional sep = " + std::to_string(trace.provisional[it]));
   }
   return nb::make_tuple(np.attr("greater")(u, options.tol), u);
+}
+
+nb::object detect_separation_ir(nb::handle data, nb::handle y, nb::handle x, nb::handle fenames, nb::handle tol,
+                                nb::handle maxiter, nb::handle K_penalty, nb::handle inner_maxiter,
+                                nb::handle inner_tol, nb::handle verb, nb::handle nt) {
+  nb::object np = py::numpy();
+  // The regressor columns as they are stored (float64 and contiguous in the
+  // estimators' samples; converted otherwise), checked once y has passed its
+  // checks: the kernel copies each into its own working column.
+  std::vector<nb::object> x_columns;
+  std::vector<const double*> X;
+  auto regressors = [&](int64_t n, int64_t* K) -> core::RegressorFill {
+    for (nb::handle name : x) {
+      x_columns.push_back(np.attr("ascontiguousarray")(
+          data.attr("__getitem__")(name).attr("to_numpy")("dtype"_a = "float64")));
+      if (nb::cast<int64_t>(x_columns.back().attr("ndim")) != 1 || static_cast<int64_t>(nb::len(x_columns.back())) != n)
+        py::raise_value_error("x must name single columns of data, got " + py::repr(name));
+      X.push_back(cf64(x_columns.back()));
+    }
+    *K = static_cast<int64_t>(X.size());
+    return [&X, n](int64_t k, double* out) { std::copy(X[k], X[k] + n, out); };
+  };
+  return run_rectifier(data, y, regressors, fenames, tol, maxiter, K_penalty, inner_maxiter, inner_tol, verb, nt);
 }
 
 double poisson_deviance_py(nb::handle y, nb::handle mu) {

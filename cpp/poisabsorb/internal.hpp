@@ -17,10 +17,13 @@
 #include <nanobind/ndarray.h>
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "common/estimation_state.hpp"
+#include "core/group_index.hpp"
+#include "core/rectifier.hpp"
 
 namespace korvald::poisabsorb {
 
@@ -100,7 +103,8 @@ nb::object partial_out(Call& c, nb::handle Z, nb::handle w, nb::handle tol, cons
 // One ConvergenceWarning and msg line per call for the failures remembered so far.
 void report_partialling_failures(Call& c);
 void run_irls(Call& c);
-// The regressor columns the loop does not read leave the sample. After it,
+// The regressor columns leave the sample once it is cleaned (the separation
+// checks, the start and the loop read them where they are stored). After the loop,
 // the kept regressors as one N x K float64 array (column-major, as a frame
 // export of the sample's columns would be), the columns set aside taken again
 // from the caller's frame at the sample's row positions and divided as
@@ -114,6 +118,19 @@ nb::object regressor_matrix(const Call& c);
 // regressors where they are stored: the caller's frame for the columns set
 // aside, the sample for the others. mu: the final IRLS weights (N).
 void constant_sums(const Call& c, nb::handle mu, nb::object* mux, double* fe_mass);
+// The kept regressors (c.x) as the core reads them, each where it is stored:
+// the sample's column, or the caller's column at the sample's row positions
+// with its divisor. Holds the arrays it points into.
+struct RegressorColumns {
+  std::vector<nb::object> keep_alive;
+  std::vector<const double*> values;
+  std::vector<core::SortOrder> at;
+  std::vector<double> divisor;  // 0: not divided
+  // Standardized regressor k into out[i * stride] for the sample's n rows;
+  // needs no interpreter.
+  void write(int64_t k, int64_t n, double* out, int64_t stride = 1) const;
+};
+RegressorColumns regressor_columns(const Call& c);
 // The identifier columns leave the sample while only the group pointers made
 // of them are read (the start and the loop), and are made again from those
 // pointers afterwards: the same codes in the same dtype.
@@ -121,6 +138,14 @@ void set_identifiers_aside(Call& c);
 void restore_identifiers(Call& c);
 nb::object finish(Call& c);
 
+// The rectifier's regressors: called once y has passed its checks, with the
+// sample's row count; sets *K and returns how the kernel writes column k.
+using RectifierRegressors = std::function<core::RegressorFill(int64_t n, int64_t* K)>;
+// _detect_separation_ir on `data`'s y and identifier columns with the
+// regressors from `regressors`: (mask of separated observations, certificate u).
+nb::object run_rectifier(nb::handle data, nb::handle y, const RectifierRegressors& regressors, nb::handle fenames,
+                         nb::handle tol, nb::handle maxiter, nb::handle K_penalty, nb::handle inner_maxiter,
+                         nb::handle inner_tol, nb::handle verb, nb::handle nt);
 // nt: threads for the passes over the observations (0 = all cores); the result does not depend on it.
 nb::object detect_separation_ir(nb::handle data, nb::handle y, nb::handle x, nb::handle fenames, nb::handle tol,
                                 nb::handle maxiter, nb::handle K_penalty, nb::handle inner_maxiter,

@@ -40,10 +40,9 @@ static void reject_regressor_overlap(nb::handle names, nb::handle x, const std::
   if (nb::len(shared) > 0) py::raise_value_error(prefix + py::repr(shared));
 }
 
-// Rows of the sample (owned by this call) where `mask` holds; no copy when all do.
-static nb::object keep_rows(nb::handle sample, nb::handle mask) {
-  if (py::truthy(mask.attr("all")())) return nb::borrow(sample);
-  return common::rows_where(sample, mask);
+// The sample (owned by this call) keeps the rows where `mask` holds; no copy when all do.
+static void keep_valid_rows(nb::object& sample, nb::handle mask) {
+  if (!py::truthy(mask.attr("all")())) common::keep_rows(sample, mask);
 }
 
 void prepare_input(Call& c) {
@@ -190,7 +189,8 @@ void prepare_input(Call& c) {
   if (c.weighted())
     keep = np.attr("logical_and")(
         keep, np.attr("isfinite")(c.sample.attr("__getitem__")(c.wspec.name).attr("to_numpy")("dtype"_a = "float64")));
-  c.sample = keep_rows(c.sample, keep);
+  yser = nb::none();
+  keep_valid_rows(c.sample, keep);
   const int64_t remaining = static_cast<int64_t>(nb::len(c.sample));
   c.N_dropped_invalid = c.N_full_initial - remaining;
   if (c.N_dropped_invalid > 0) {
@@ -210,7 +210,7 @@ void prepare_input(Call& c) {
   c.N_dropped_zero_weight = common::check_weight_values(c.sample, c.wspec, &positive);
   if (c.N_dropped_zero_weight > 0) {
     if (c.N_dropped_zero_weight == remaining) py::raise_value_error("No observations left: every row has weight 0");
-    c.sample = keep_rows(c.sample, positive);
+    keep_valid_rows(c.sample, positive);
     const std::string note = std::to_string(c.N_dropped_zero_weight) + " observation(s) dropped due to zero weight";
     c.log(note);
     if (c.loud()) py::print("note: " + note);
@@ -235,6 +235,9 @@ void prepare_input(Call& c) {
 
   c.N = remaining - c.N_dropped_zero_weight;
   c.K = static_cast<int64_t>(nb::len(c.x));
+  // From here on the regressors are read where they are stored (the
+  // caller's frame), so later row filters do not copy them.
+  set_regressors_aside(c);
 }
 
 }  // namespace korvald::poisabsorb

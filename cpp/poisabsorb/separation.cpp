@@ -81,8 +81,15 @@ void separation_pass(Call& c) {
     // the kernels' index kept for them) give way to its working arrays and
     // are rebuilt after it.
     c.panelmat = nb::none();
-    nb::object found = detect_separation_ir(c.sample, c.y, c.x, c.fenames, c.sep_tol, c.sep_maxiter,
-                                            c.sep_K_penalty, nb::int_(100), nb::float_(1e-10), c.verb, c.nt);
+    // The regressors go straight from where they are stored into the
+    // rectifier's working columns.
+    const RegressorColumns xs = regressor_columns(c);
+    auto regressors = [&](int64_t n, int64_t* K) -> core::RegressorFill {
+      *K = c.K;
+      return [&xs, n](int64_t k, double* out) { xs.write(k, n, out); };
+    };
+    nb::object found = run_rectifier(c.sample, c.ycol(), regressors, c.fenames, c.sep_tol, c.sep_maxiter,
+                                     c.sep_K_penalty, nb::int_(100), nb::float_(1e-10), c.verb, c.nt);
     nb::object mask = found[0];
     num_separated = nb::cast<int64_t>(py::builtins().attr("int")(mask.attr("sum")()));
     if (num_separated > 0) {

@@ -65,9 +65,9 @@ nb::object simple_eta(nb::handle yv) {
 void screen_and_start(Call& c) {
   nb::object np = py::numpy();
   // Only the group pointers and the working arrays below are read from here
-  // on: the identifier and regressor columns leave the sample first.
+  // on: the identifier columns leave the sample first (the regressor
+  // columns left it once it was cleaned).
   set_identifiers_aside(c);
-  set_regressors_aside(c);
   const int64_t dropped_total = c.N_dropped_invalid + c.N_dropped_zero_weight + c.N_dropped_fe_sep + c.N_dropped_ir_sep;
   if (c.loud() && dropped_total > 0)
     py::print("note: estimating on " + py::format(c.N, ",") + " of " + py::format(c.N_full_initial, ",") +
