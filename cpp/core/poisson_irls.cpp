@@ -75,7 +75,7 @@ bool all_finite(const double* v, int64_t n) {
   return true;
 }
 
-double poisson_deviance(const double* y, const double* mu, int64_t n, bool finite_shortcut, const double* w) {
+double poisson_deviance(Outcome y, const double* mu, int64_t n, bool finite_shortcut, const double* w) {
   if (finite_shortcut && !all_finite(mu, n)) return std::numeric_limits<double>::infinity();
   DevianceSum sum;
   if (w)
@@ -93,7 +93,7 @@ void fitted_means(const double* eta, const double* offset, double* mu, int64_t n
   for (int64_t i = 0; i < n; ++i) mu[i] = std::exp(eta[i] + offset[i]);
 }
 
-WorkingChecks working_variable_checked(const double* eta, const double* y, const double* mu, double* z, double* zX,
+WorkingChecks working_variable_checked(const double* eta, Outcome y, const double* mu, double* z, double* zX,
                                        int64_t n, int64_t width, bool add, const double* obs_w,
                                        const float* rounding) {
   MaxFinite e, m, w;
@@ -135,7 +135,7 @@ void irls_weights(const double* mu, const double* w, int64_t n, double* out) {
   for (int64_t i = 0; i < n; ++i) out[i] = w[i] * mu[i];
 }
 
-void full_step_predictor_in_place(const double* eta, const double* y, const double* mu, double* zX,
+void full_step_predictor_in_place(const double* eta, Outcome y, const double* mu, double* zX,
                                   const double* coef, int64_t n, int64_t K, float* rounding) {
   const int64_t w = K + 1;
   constexpr double kTwoEps = 2 * std::numeric_limits<double>::epsilon();
@@ -153,7 +153,7 @@ void full_step_predictor_in_place(const double* eta, const double* y, const doub
   }
 }
 
-HalvingOutcome step_halving(const double* y, const double* offset, double* eta, const double* e,
+HalvingOutcome step_halving(Outcome y, const double* offset, double* eta, const double* e,
                             const double* beta_old, const double* b, int64_t n, int64_t K, double deviance,
                             int max_halvings, bool finite_only, double* mu, double* beta, const double* w,
                             int64_t e_stride, double* eta_change) {

@@ -13,11 +13,22 @@ namespace korvald::core {
 
 bool all_finite(const double* v, int64_t n);
 
+// The dependent variable as the loop reads it: y[i] = values[at[i]], or
+// values[i] when `at` is empty. So the loop can read y from the caller's own
+// column at the sample's row positions instead of from a copy of its own.
+struct Outcome {
+  const double* values = nullptr;
+  SortOrder at;
+  Outcome(const double* v) : values(v) {}
+  Outcome(const double* v, SortOrder rows) : values(v), at(rows) {}
+  double operator[](int64_t i) const { return at.empty() ? values[i] : values[at[i]]; }
+};
+
 // 2*sum_{y=0} mu + 2*sum_{y!=0} [y log(y/mu) - (y - mu)].
 // With finite_shortcut, any non-finite mu gives +inf at once (the signal that
 // a trial step is too large); without it the formula is evaluated as is.
 // With observation weights w (may be null) each term is multiplied by w_i.
-double poisson_deviance(const double* y, const double* mu, int64_t n, bool finite_shortcut,
+double poisson_deviance(Outcome y, const double* mu, int64_t n, bool finite_shortcut,
                         const double* w = nullptr);
 
 // mu = exp(eta + offset); a null offset is none (adding zeros changes no exp).
@@ -42,7 +53,7 @@ struct WorkingChecks {
 // when a guard fails (callers raise); z may be null (zX's column only).
 // obs_w: observation weights (null: none); rounding: per-row bounds of the
 // rounding in what column 0 carries (null: none).
-WorkingChecks working_variable_checked(const double* eta, const double* y, const double* mu, double* z, double* zX,
+WorkingChecks working_variable_checked(const double* eta, Outcome y, const double* mu, double* z, double* zX,
                                        int64_t n, int64_t width, bool add = false, const double* obs_w = nullptr,
                                        const float* rounding = nullptr);
 
@@ -63,7 +74,7 @@ void irls_weights(const double* mu, const double* w, int64_t n, double* out);
 // `rounding`, each row's bound of the rounding a carry of this step adds
 // (carry_fixed_effect_part) is added to it: that rounding stays in column 0
 // for good, as no later projection removes it.
-void full_step_predictor_in_place(const double* eta, const double* y, const double* mu, double* zX,
+void full_step_predictor_in_place(const double* eta, Outcome y, const double* mu, double* zX,
                                   const double* coef, int64_t n, int64_t K, float* rounding = nullptr);
 
 struct HalvingOutcome {
@@ -87,7 +98,7 @@ struct HalvingOutcome {
 // e is read at e[i * e_stride] (column 0 of a working matrix, say).
 // eta_change (may be null) receives max |eta_new - eta_old| (NaN if any
 // difference is NaN).
-HalvingOutcome step_halving(const double* y, const double* offset, double* eta, const double* e,
+HalvingOutcome step_halving(Outcome y, const double* offset, double* eta, const double* e,
                             const double* beta_old, const double* b, int64_t n, int64_t K, double deviance,
                             int max_halvings, bool finite_only, double* mu, double* beta, const double* w = nullptr,
                             int64_t e_stride = 1, double* eta_change = nullptr);

@@ -172,4 +172,45 @@ void restore_identifiers(Call& c) {
   c.identifier_dtypes = nb::list();
 }
 
+void set_outcome_aside(Call& c) {
+  nb::object at = sample_positions(c);
+  if (at.is_none()) return;
+  nb::object np = py::numpy();
+  nb::object ycol = c.ycol();
+  nb::object column = c.data.attr("__getitem__")(ycol);
+  if (!py::equals(column.attr("dtype"), np.attr("float64"))) return;
+  nb::object values = column.attr("to_numpy")();
+  // A strided column would need a copy of the caller's whole column.
+  if (!py::truthy(values.attr("flags").attr("c_contiguous"))) return;
+  c.y_values = values;
+  c.y_rows = at;
+  c.yv = nb::none();
+  c.sample.attr("__delitem__")(ycol);
+}
+
+core::Outcome outcome(const Call& c) {
+  if (c.y_values.is_none()) return core::Outcome(cf64(c.yv));
+  return core::Outcome(cf64(c.y_values), positions_view(c.y_rows));
+}
+
+nb::object outcome_array(const Call& c) {
+  if (c.y_values.is_none()) return c.yv;
+  nb::object y = empty(c.N, 1);
+  const core::Outcome from = outcome(c);
+  double* out = f64(y);
+  const int64_t n = c.N;
+  nb::gil_scoped_release release;
+  core::gather_column(from.values, from.at, 0.0, n, out, 1);
+  return y;
+}
+
+void restore_outcome(Call& c) {
+  if (c.y_values.is_none()) return;
+  c.yv = outcome_array(c);
+  c.y_values = nb::none();
+  c.y_rows = nb::none();
+  c.sample.attr("__setitem__")(c.ycol(), py::pandas().attr("Series")(c.yv.attr("ravel")(), "index"_a = c.sample.attr("index"),
+                                                                       "copy"_a = false));
+}
+
 }  // namespace korvald::poisabsorb

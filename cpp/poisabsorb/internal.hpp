@@ -23,6 +23,7 @@
 
 #include "common/estimation_state.hpp"
 #include "core/group_index.hpp"
+#include "core/poisson_irls.hpp"
 #include "core/rectifier.hpp"
 
 namespace korvald::poisabsorb {
@@ -64,6 +65,10 @@ struct Call : common::EstimationState {
   nb::dict x_divisor;
   nb::list x_set_aside;
   nb::object X_final = nb::none();
+  // While the loop runs, y may be read from the caller's float64 column at
+  // the sample's row positions (set_outcome_aside): that column and those
+  // positions, None otherwise.
+  nb::object y_values = nb::none(), y_rows = nb::none();
   // dtypes of the identifier columns while they are out of the sample
   // (set_identifiers_aside); empty when they are in it.
   nb::list identifier_dtypes;
@@ -136,6 +141,16 @@ RegressorColumns regressor_columns(const Call& c);
 // pointers afterwards: the same codes in the same dtype.
 void set_identifiers_aside(Call& c);
 void restore_identifiers(Call& c);
+// y leaves the sample (and yv) for the loop when the caller's column holds
+// the same float64 values the sample does, and rows have left the sample
+// (otherwise the sample's column is the caller's own). restore_outcome makes
+// yv and the sample's column again: the very same values.
+void set_outcome_aside(Call& c);
+void restore_outcome(Call& c);
+// y as the core reads it, wherever it is; outcome_array: as an N x 1 array
+// (yv, or a copy gathered from the caller's column).
+core::Outcome outcome(const Call& c);
+nb::object outcome_array(const Call& c);
 nb::object finish(Call& c);
 
 // The rectifier's regressors: called once y has passed its checks, with the

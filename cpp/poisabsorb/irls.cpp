@@ -49,10 +49,10 @@ static void restart_from_simple_start(Call& c, int64_t it, double* eta, double* 
   c.log("warning: " + text);
   if (c.verbose) py::print("   [warn] " + text);
   py::warn_convergence(text, 1);
-  nb::object start = as_f64(simple_eta(c.yv));
+  nb::object start = as_f64(simple_eta(outcome_array(c)));
   const double* s = cf64(start);
   const int64_t n = c.N;
-  const double* y = cf64(c.yv);
+  const core::Outcome y = outcome(c);
   const double* offset = c.offset.is_none() ? nullptr : cf64(c.offset);
   const double* w = c.weighted() ? cf64(c.weights.w) : nullptr;
   std::copy(s, s + n, eta);
@@ -66,7 +66,7 @@ void run_irls(Call& c) {
   nb::object np = py::numpy();
   nb::object lstsq = np.attr("linalg").attr("lstsq");
   const int64_t n = c.N, K = c.K;
-  const double* y = cf64(c.yv);
+  const core::Outcome y = outcome(c);
   const double* offset = c.offset.is_none() ? nullptr : f64(c.offset);
   double* eta = f64(c.eta);
   double* mu = f64(c.mu);

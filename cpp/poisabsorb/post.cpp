@@ -218,6 +218,7 @@ nb::object finish(Call& c) {
   // pointers' holder object, so a new holder of the same arrays lets it go.
   if (!c.panelmat.is_none()) c.panelmat = c.panelmat.attr("copy")();
   restore_identifiers(c);
+  restore_outcome(c);
   // Of the group pointers only the sort orders a cluster dimension can reuse
   // are kept; the rest (and the kernels' index kept for them) go here.
   c.panelmat = reporting::pointers_for_clusters(c.panelmat, c.fixedeffects, c.setype, c.clustvars);

@@ -179,6 +179,8 @@ void screen_and_start(Call& c) {
     py::raise_value_error("Unknown start=" + py::repr(start) + ". Use 'simple', 'ols', or a dict {var: value, ...}.");
   }
   yXtilde = nb::none();  // released before the loop
+  // The loop reads y from the caller's column where it can.
+  set_outcome_aside(c);
 
   c.eta = as_f64(np.attr("reshape")(eta, nb::make_tuple(c.N, 1)));
   c.beta = zeros(c.K, 1);
