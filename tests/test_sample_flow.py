@@ -186,3 +186,27 @@ def test_poisson_regressors_of_other_dtypes_read_again_after_the_loop():
     assert got.cons == ref.cons and got.cons_se == ref.cons_se
     pd.testing.assert_series_equal(got.fe_rowsum, ref.fe_rowsum, check_exact=True)
     assert "r17" not in got.fittedvalues.index
+
+
+def test_poisson_outcome_read_from_the_callers_column_or_a_copy():
+    # With rows dropped, the loop reads a float64 outcome from the caller's own column at the
+    # sample's rows; an integer outcome, or a float64 column that is a strided view (a frame made
+    # from one 2-D array), is copied instead. All three must give the same fit, bit for bit.
+    data = panel()
+    kw = dict(setype="robust", FEgen=True, print_stata_style_summary=False)
+    fits = {}
+    as_float = data.assign(count=data["count"].astype(np.float64))
+    numeric = ["count", "x1", "x2", "a", "b"]
+    strided = pd.DataFrame(np.ascontiguousarray(as_float[numeric].to_numpy()), columns=numeric, index=data.index, copy=False)
+    assert not strided["count"].to_numpy().flags.c_contiguous
+    for name, frame in {"int": data, "float": as_float, "strided": strided}.items():
+        fits[name] = poisabsorb(["count"], ["x1", "x2"], ["a", "b"], frame, **kw)
+    assert fits["float"].nobs < len(data)  # rows were dropped, so the outcome is read at positions
+    for name in ("int", "strided"):
+        got, ref = fits[name], fits["float"]
+        np.testing.assert_array_equal(np.asarray(got.params), np.asarray(ref.params))
+        np.testing.assert_array_equal(np.asarray(got.bse), np.asarray(ref.bse))
+        pd.testing.assert_series_equal(got.fittedvalues, ref.fittedvalues, check_exact=True)
+        pd.testing.assert_series_equal(got.fe_rowsum, ref.fe_rowsum, check_exact=True)
+        assert got.llf == ref.llf and got.deviance == ref.deviance and got.pearson_chi2 == ref.pearson_chi2
+        pd.testing.assert_series_equal(got.resid_additive, ref.resid_additive, check_exact=True)

@@ -458,14 +458,6 @@ nb::object filter_rows(nb::handle sample, nb::handle mask) {
   return sample[mask];
 }
 
-nb::object rows_where(nb::handle sample, nb::handle mask) {
-  nb::object kept = filter_rows(sample, mask);
-  // pandas 3 filters into fresh columns already; a copy on top would hold
-  // every column twice and merge them into one block. Older pandas needs it
-  // so that later column assignments go to this frame alone.
-  return always_copy_on_write() ? kept : nb::object(kept.attr("copy")());
-}
-
 void keep_rows(nb::object& sample, nb::handle mask) {
   nb::object np = py::numpy();
   nb::object pd = py::pandas();

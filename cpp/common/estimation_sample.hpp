@@ -114,9 +114,6 @@ void drop_absorbed_components(nb::object sample, nb::handle fixedeffects, nb::ha
 // sample's own index, which every row filter carries along.
 nb::object order_key(nb::handle sample, nb::handle fenames);
 
-// The rows of a sample owned by this call where the boolean `mask` holds,
-// as a frame of its own.
-nb::object rows_where(nb::handle sample, nb::handle mask);
 // `sample`, a frame this call alone holds, becomes its rows where the
 // boolean `mask` holds. The columns are filtered one after the other and each
 // old column is let go as soon as its copy is made, so the sample is never

@@ -173,10 +173,11 @@ void restore_identifiers(Call& c) {
 }
 
 void set_outcome_aside(Call& c) {
+  nb::object ycol = c.ycol();
+  if (read_elsewhere(c, ycol)) return;
   nb::object at = sample_positions(c);
   if (at.is_none()) return;
   nb::object np = py::numpy();
-  nb::object ycol = c.ycol();
   nb::object column = c.data.attr("__getitem__")(ycol);
   if (!py::equals(column.attr("dtype"), np.attr("float64"))) return;
   nb::object values = column.attr("to_numpy")();
