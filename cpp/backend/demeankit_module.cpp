@@ -122,7 +122,7 @@ DemeanCall run_demean(core::DemeanMethod method, nb::handle Z, nb::handle w, nb:
       call.reduced = prepare_reduced(shared_index, ranges, weights, nthreads, interrupt.get(), reduced_mode, reduced);
     nb::gil_scoped_release release;
     const core::Projector projector(index, ranges, weights, method, call.reduced ? &reduced.system : nullptr,
-                                    call.reduced ? &reduced.factor : nullptr);
+                                    call.reduced ? &reduced.factor : nullptr, nthreads);
     call.reports = core::demean_columns(projector, z.data, n, m, z.row_stride, z.col_stride, out, options, nthreads);
   } catch (const core::Interrupted&) {
   }

@@ -9,6 +9,7 @@
 #include <thread>
 #include <cmath>
 #include <limits>
+#include <memory>
 #include <new>
 
 #ifdef _OPENMP
@@ -93,6 +94,16 @@ struct Passes {
     }
   }
 };
+
+// Threads for `threads` (0: all available), at least one.
+int team_size(int threads) {
+#ifdef _OPENMP
+  const int size = threads > 0 ? threads : omp_get_max_threads();
+#else
+  const int size = threads > 0 ? threads : static_cast<int>(std::thread::hardware_concurrency());
+#endif
+  return std::max(size, 1);
+}
 
 // f(b) for every block b, on the team when there is one. Blocks write
 // disjoint data, so the result does not depend on who runs which block.
@@ -1005,7 +1016,7 @@ int64_t set_max_cross_table(int64_t cells) { return g_max_cross_table.exchange(s
 int64_t max_cross_table() { return g_max_cross_table.load(); }
 
 Projector::Projector(const GroupIndex& index, const std::vector<GroupRanges>& ranges, const double* weights,
-                     DemeanMethod method, const ReducedSystem* reduced, const ReducedFactor* factor)
+                     DemeanMethod method, const ReducedSystem* reduced, const ReducedFactor* factor, int threads)
     : index_(index), weights_(weights), blocks_(plan_obs_blocks(index)) {
   const bool use_reduced = reduced && factor && method == DemeanMethod::conjugate_gradient;
   if (use_reduced) {
@@ -1045,10 +1056,15 @@ Projector::Projector(const GroupIndex& index, const std::vector<GroupRanges>& ra
   inv_weight_g_.resize(static_cast<size_t>(T));
   // A group without weight carries no information: its coefficient stays 0.
   for (int64_t t = 0; t < T; ++t) inv_weight_g_[t] = weight_g_[t] > 0 ? 1.0 / weight_g_[t] : 0.0;
-  if (F >= 3 && method == DemeanMethod::conjugate_gradient && !use_reduced) build_pivot_schur();
+  if (F >= 3 && method == DemeanMethod::conjugate_gradient && !use_reduced) {
+    std::unique_ptr<TaskTeam> team;
+    const int size = team_size(threads);
+    if (size > 1 && !blocks_.single()) team = std::make_unique<TaskTeam>(size);
+    build_pivot_schur(team.get());
+  }
 }
 
-void Projector::build_pivot_schur() {
+void Projector::build_pivot_schur(TaskTeam* team) {
   const GroupIndex& index = index_;
   const int F = index.nfe;
   int pivot = 0;
@@ -1079,17 +1095,61 @@ void Projector::build_pivot_schur() {
   // and otherwise gives a larger value: still a positive diagonal, so still
   // a valid preconditioner; the stopping rule does not depend on it. The
   // tables are summed in the same pass.
+  //
+  // Every block of observations (obs_blocks.hpp) sums its part of the
+  // diagonals' subtractions and of the table cells from zero, in observation
+  // order, into a buffer of its own; the block sums then go in block after
+  // block. The blocks depend on the data alone, so the sums are the same for
+  // every thread count; blocks run side by side in waves of the team's size.
   std::vector<double> diag(weight_g_);
   const uint32_t* codes = index.codes_nk.data();
   const double* w = weights_;
-  for (int64_t i = 0; i < index.n; ++i) {
-    const uint32_t* c = codes + i * F;
-    const double wi = w ? w[i] : 1.0;
-    const double share = wi * wi * inv_weight_g_[c[pivot]];
-    for (int k : others) {
-      diag[c[k]] -= share;
-      const int64_t a = c[k] - index.offset[k], Gk = index.groups(k);
-      for (auto& [l, table] : schur_.cross[k]) table[(c[l] - index.offset[l]) * Gk + a] += wi;
+  // A block's buffer: the others' groups (local numbering, fixed-effect
+  // order), then every table's cells.
+  std::vector<int64_t> diag_at(static_cast<size_t>(F), 0);
+  int64_t len = 0;
+  for (int k : others) {
+    diag_at[k] = len - index.offset[k];
+    len += index.groups(k);
+  }
+  std::vector<std::vector<int64_t>> table_at(static_cast<size_t>(F));
+  for (int k : others)
+    for (auto& entry : schur_.cross[k]) {
+      table_at[k].push_back(len);
+      len += static_cast<int64_t>(entry.second.size());
+    }
+  const int64_t B = blocks_.count();
+  const int64_t wave = std::max<int64_t>(1, std::min<int64_t>(team ? team->size() : 1, B));
+  std::vector<double> part(static_cast<size_t>(wave * len));
+  auto sum_block = [&](int64_t b, double* acc) {
+    std::fill(acc, acc + len, 0.0);
+    for (int64_t i = blocks_.start[b]; i < blocks_.start[b + 1]; ++i) {
+      const uint32_t* c = codes + i * F;
+      const double wi = w ? w[i] : 1.0;
+      const double share = wi * wi * inv_weight_g_[c[pivot]];
+      for (int k : others) {
+        acc[diag_at[k] + c[k]] += share;
+        const int64_t a = c[k] - index.offset[k], Gk = index.groups(k);
+        const auto& cross = schur_.cross[k];
+        for (size_t j = 0; j < cross.size(); ++j)
+          acc[table_at[k][j] + (c[cross[j].first] - index.offset[cross[j].first]) * Gk + a] += wi;
+      }
+    }
+  };
+  for (int64_t b0 = 0; b0 < B; b0 += wave) {
+    const int64_t nb = std::min(wave, B - b0);
+    for_blocks(nb > 1 ? team : nullptr, nb, [&](int64_t j) { sum_block(b0 + j, part.data() + j * len); });
+    for (int64_t j = 0; j < nb; ++j) {
+      const double* acc = part.data() + j * len;
+      for (int k : others) {
+        for (int64_t t = index.offset[k]; t < index.offset[k + 1]; ++t) diag[t] -= acc[diag_at[k] + t];
+        auto& cross = schur_.cross[k];
+        for (size_t e = 0; e < cross.size(); ++e) {
+          std::vector<double>& table = cross[e].second;
+          const double* cells = acc + table_at[k][e];
+          for (size_t q = 0; q < table.size(); ++q) table[q] += cells[q];
+        }
+      }
     }
   }
   schur_.inv_diag.clear();
@@ -1271,8 +1331,7 @@ std::vector<ColumnReport> demean_columns(const Projector& projector, const doubl
   std::vector<ColumnReport> reports(static_cast<size_t>(m));
   if (m == 0) return reports;
 #ifdef _OPENMP
-  int team = threads > 0 ? threads : omp_get_max_threads();
-  if (team < 1) team = 1;
+  int team = team_size(threads);
   // Fewer than two columns per thread leaves threads idle at the end (three
   // columns on two threads: the last one alone): then the threads share
   // every column instead, one column after the other, never both at once.

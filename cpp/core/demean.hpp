@@ -61,6 +61,8 @@
 
 namespace korvald::core {
 
+class TaskTeam;
+
 enum class DemeanMethod { alternating, conjugate_gradient };
 
 struct DemeanOptions {
@@ -136,8 +138,11 @@ class Projector {
   // method: what the per-call layout is prepared for.
   // reduced / factor (both or neither, outliving the Projector): CG on the
   // reduced system, preconditioned by the factor; method must be conjugate_gradient.
+  // threads (0: all available) share the set-up's passes over the
+  // observations; the result does not depend on their number.
   Projector(const GroupIndex& index, const std::vector<GroupRanges>& ranges, const double* weights,
-            DemeanMethod method, const ReducedSystem* reduced = nullptr, const ReducedFactor* factor = nullptr);
+            DemeanMethod method, const ReducedSystem* reduced = nullptr, const ReducedFactor* factor = nullptr,
+            int threads = 1);
 
   // z[i * z_stride] -> out[i * out_stride]. `scratch` is reused across calls by one thread.
   // A `team` shares the column's passes over the observations; the result is the
@@ -151,7 +156,7 @@ class Projector {
 
  private:
   void build_cross_tab(const std::vector<GroupRanges>& ranges);
-  void build_pivot_schur();
+  void build_pivot_schur(TaskTeam* team);
   template <bool Weighted>
   ColumnReport alternating(const double* z, int64_t z_stride, double* out, int64_t out_stride,
                            const DemeanOptions& options, std::vector<double>& scratch, TaskTeam* team) const;

@@ -1,5 +1,7 @@
 #include "core/group_index.hpp"
 
+#include <algorithm>
+
 namespace korvald::core {
 
 IndexCheck check_sort_order(SortOrder order, int64_t n) {
@@ -59,21 +61,31 @@ IndexCheck build_checked_group_index(int64_t n, const std::vector<GroupRanges>& 
     index.offset[k + 1] = index.offset[k] + fixed_effects[k].ngroups;
   index.codes_nk.assign(static_cast<size_t>(n) * fixed_effects.size(), kUnset);
   const int64_t nfe = index.nfe;
+  index.ascending.assign(static_cast<size_t>(nfe), 0);
   for (int64_t k = 0; k < nfe; ++k) {
     const GroupRanges& fe = fixed_effects[k];
     uint32_t* codes = index.codes_nk.data() + k;
     failed = static_cast<int>(k);
+    // The codes never decrease along the observations when every group's
+    // rows all come after those of the groups before it.
+    bool ascending = true;
+    int64_t before_max = -1;
     // The ranges tile 0..n-1, so n distinct in-range entries make a permutation.
     for (int64_t g = 0; g < fe.ngroups; ++g) {
       const uint32_t global = static_cast<uint32_t>(index.offset[k] + g);
+      int64_t group_max = before_max;
       for (int64_t p = fe.panel[2 * g]; p <= fe.panel[2 * g + 1]; ++p) {
         const int64_t i = fe.order[p];
         if (i < 0 || i >= n) return IndexCheck::order_out_of_range;
         uint32_t& slot = codes[i * nfe];
         if (slot != kUnset) return IndexCheck::order_repeats;
         slot = global;
+        ascending = ascending && i > before_max;
+        group_max = std::max(group_max, i);
       }
+      before_max = group_max;
     }
+    index.ascending[k] = ascending ? 1 : 0;
   }
   failed = -1;
   return IndexCheck::ok;

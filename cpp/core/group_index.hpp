@@ -70,6 +70,9 @@ struct GroupIndex {
   int nfe = 0;
   std::vector<uint32_t> codes_nk;  // n x nfe
   std::vector<int64_t> offset;     // nfe + 1
+  // Per fixed effect, whether its codes never decrease along the
+  // observations (filled by build_checked_group_index; empty: not known).
+  std::vector<char> ascending;
 
   int64_t total_groups() const { return offset.empty() ? 0 : offset.back(); }
   int64_t groups(int k) const { return offset[k + 1] - offset[k]; }
