@@ -159,3 +159,22 @@ def test_the_reported_criterion_is_the_symmetric_sweeps(nfe, cross_tables):
             iterations, _, criterion, threshold, converged = report[j]
             assert converged and criterion <= threshold and iterations >= 1
             assert criterion == pytest.approx(sweep_criterion(out[:, j], fes, w, pivot=1), rel=1e-6, abs=1e-12)
+
+
+def test_order_errors_name_the_first_bad_effect_for_every_thread_count():
+    # The group index is built one fixed effect per thread; a bad sort order must still be
+    # reported for the first effect that has one, with the message a single thread gives.
+    fes, Z, _ = panel(3, sort=True)
+    pm = grpkit.make_pointer(np.column_stack(fes))
+    repeated, beyond = pm[0, 1].copy(), pm[0, 2].copy()
+    repeated[3] = repeated[2]
+    beyond[0] = len(Z)
+    bad = pm.copy()
+    bad[0, 1], bad[0, 2] = repeated, beyond
+    for nt in (1, 2, 3):
+        with pytest.raises(ValueError, match=r"^panelmat\[0, 1\] sort order is not a permutation"):
+            demeankit.MAP_NH_CG_accel(Z.copy(), None, bad, 1e-8, 0, 100, 0, nt)
+    bad[0, 1] = pm[0, 1]
+    for nt in (1, 2, 3):
+        with pytest.raises(ValueError, match=r"^panelmat\[0, 2\] sort order has positions out of range"):
+            demeankit.MAP_NH_CG_accel(Z.copy(), None, bad, 1e-8, 0, 100, 0, nt)

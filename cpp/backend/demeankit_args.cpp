@@ -203,7 +203,7 @@ std::string check_structure(const std::vector<GroupArgs>& groups, int64_t n) {
   return {};
 }
 
-std::string build_index(const std::vector<GroupArgs>& groups, int64_t n, core::GroupIndex& index) {
+std::string build_index(const std::vector<GroupArgs>& groups, int64_t n, core::GroupIndex& index, int threads) {
   std::vector<core::GroupRanges> ranges;
   for (const auto& g : groups) {
     const core::IndexCheck check = core::check_group_ranges(g.panel, g.ngroups, n);
@@ -211,7 +211,7 @@ std::string build_index(const std::vector<GroupArgs>& groups, int64_t n, core::G
     ranges.push_back(g.ranges());
   }
   int failed = -1;
-  const core::IndexCheck check = core::build_checked_group_index(n, ranges, index, failed);
+  const core::IndexCheck check = core::build_checked_group_index(n, ranges, index, failed, threads);
   if (check != core::IndexCheck::ok) return order_message(groups[failed], check, n);
   return {};
 }

@@ -94,7 +94,8 @@ std::string check_structure(const std::vector<GroupArgs>& groups, int64_t n);
 
 // check_structure's checks fused with building the group index (what the
 // demeaning and removal kernels need anyway). Safe without the GIL.
-std::string build_index(const std::vector<GroupArgs>& groups, int64_t n, core::GroupIndex& index);
+std::string build_index(const std::vector<GroupArgs>& groups, int64_t n, core::GroupIndex& index,
+                        int threads = 1);
 
 // Python integers (bool and NumPy integers included) and real numbers.
 int64_t integer_arg(nb::handle obj, const std::string& name);

@@ -2,6 +2,8 @@
 
 #include <cstdint>
 
+#include "core/task_team.hpp"
+
 namespace korvald::backend {
 
 namespace {
@@ -75,7 +77,7 @@ bool refers_to(PyObject* weakref, nb::handle object) {
 }  // namespace
 
 std::shared_ptr<const core::GroupIndex> shared_group_index(nb::handle panelmat, const std::vector<GroupArgs>& groups,
-                                                           int64_t n, std::string& failure) {
+                                                           int64_t n, std::string& failure, int threads) {
   failure.clear();
   Source source;
   {
@@ -88,7 +90,7 @@ std::shared_ptr<const core::GroupIndex> shared_group_index(nb::handle panelmat, 
   auto index = std::make_shared<core::GroupIndex>();
   {
     nb::gil_scoped_release release;
-    failure = build_index(groups, n, *index);
+    failure = build_index(groups, n, *index, core::team_size(threads));
   }
   if (!failure.empty()) return nullptr;
 

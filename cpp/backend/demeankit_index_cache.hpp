@@ -29,8 +29,9 @@ struct ReducedPlan;
 // built unless the last one built for this very panelmat still fits. Call with
 // the GIL held (it is released while building). On a failed structure check
 // `failure` holds the message and the result is null.
+// `threads` (0: all available) share the building; the index does not depend on them.
 std::shared_ptr<const core::GroupIndex> shared_group_index(nb::handle panelmat, const std::vector<GroupArgs>& groups,
-                                                           int64_t n, std::string& failure);
+                                                           int64_t n, std::string& failure, int threads = 1);
 
 // The reduced-system plan kept in `slot` (0 or 1) beside `index`, null when
 // none is, or when `index` is not the kept one.

@@ -100,7 +100,8 @@ DemeanCall run_demean(core::DemeanMethod method, nb::handle Z, nb::handle w, nb:
   const std::unique_ptr<core::Interrupt> interrupt = py::signal_interrupt();
   options.interrupt = interrupt.get();
   const int nthreads = static_cast<int>(std::min<int64_t>(threads, 1 << 16));
-  const std::shared_ptr<const core::GroupIndex> shared_index = shared_group_index(panelmat, groups, n, failure);
+  const std::shared_ptr<const core::GroupIndex> shared_index =
+      shared_group_index(panelmat, groups, n, failure, nthreads);
   {
     nb::gil_scoped_release release;
     if (failure.empty() && weights) {

@@ -95,16 +95,6 @@ struct Passes {
   }
 };
 
-// Threads for `threads` (0: all available), at least one.
-int team_size(int threads) {
-#ifdef _OPENMP
-  const int size = threads > 0 ? threads : omp_get_max_threads();
-#else
-  const int size = threads > 0 ? threads : static_cast<int>(std::thread::hardware_concurrency());
-#endif
-  return std::max(size, 1);
-}
-
 // f(b) for every block b, on the team when there is one. Blocks write
 // disjoint data, so the result does not depend on who runs which block.
 template <class Body>
@@ -1096,11 +1086,13 @@ void Projector::build_pivot_schur(TaskTeam* team) {
   // a valid preconditioner; the stopping rule does not depend on it. The
   // tables are summed in the same pass.
   //
-  // Every block of observations (obs_blocks.hpp) sums its part of the
-  // diagonals' subtractions and of the table cells from zero, in observation
-  // order, into a buffer of its own; the block sums then go in block after
-  // block. The blocks depend on the data alone, so the sums are the same for
-  // every thread count; blocks run side by side in waves of the team's size.
+  // The observations go in a few runs of consecutive blocks (obs_blocks.hpp;
+  // few, since every run's buffer spans all the others' groups and table
+  // cells): each run sums its part of the diagonals' subtractions and of the
+  // cells from zero, in observation order, into a buffer of its own, and the
+  // runs' sums then go in run after run. The runs depend on the data alone,
+  // so the sums are the same for every thread count; runs go side by side in
+  // waves of the team's size.
   std::vector<double> diag(weight_g_);
   const uint32_t* codes = index.codes_nk.data();
   const double* w = weights_;
@@ -1118,12 +1110,14 @@ void Projector::build_pivot_schur(TaskTeam* team) {
       table_at[k].push_back(len);
       len += static_cast<int64_t>(entry.second.size());
     }
-  const int64_t B = blocks_.count();
+  constexpr int64_t kMaxRuns = 4;
+  const int64_t blocks = blocks_.count(), B = std::min(blocks, kMaxRuns);
+  auto run_start = [&](int64_t r) { return blocks_.start[r * blocks / B]; };
   const int64_t wave = std::max<int64_t>(1, std::min<int64_t>(team ? team->size() : 1, B));
   std::vector<double> part(static_cast<size_t>(wave * len));
   auto sum_block = [&](int64_t b, double* acc) {
     std::fill(acc, acc + len, 0.0);
-    for (int64_t i = blocks_.start[b]; i < blocks_.start[b + 1]; ++i) {
+    for (int64_t i = run_start(b); i < run_start(b + 1); ++i) {
       const uint32_t* c = codes + i * F;
       const double wi = w ? w[i] : 1.0;
       const double share = wi * wi * inv_weight_g_[c[pivot]];

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "core/task_team.hpp"
+
 namespace korvald::core {
 
 IndexCheck check_sort_order(SortOrder order, int64_t n) {
@@ -51,9 +53,42 @@ FillCheck fill_group_ranges(const int64_t* sorted_codes, int64_t code_stride, in
   return FillCheck::ok;
 }
 
+namespace {
+
+constexpr uint32_t kUnset = 0xFFFFFFFFu;  // above any group number (kMaxTotalGroups - 1)
+
+// Fixed effect k's column of the index, and whether its codes never
+// decrease along the observations; stops at the first bad order entry.
+IndexCheck fill_codes(int64_t n, const GroupRanges& fe, int64_t k, GroupIndex& index) {
+  const int64_t nfe = index.nfe;
+  uint32_t* codes = index.codes_nk.data() + k;
+  // The codes never decrease along the observations when every group's
+  // rows all come after those of the groups before it.
+  bool ascending = true;
+  int64_t before_max = -1;
+  // The ranges tile 0..n-1, so n distinct in-range entries make a permutation.
+  for (int64_t g = 0; g < fe.ngroups; ++g) {
+    const uint32_t global = static_cast<uint32_t>(index.offset[k] + g);
+    int64_t group_max = before_max;
+    for (int64_t p = fe.panel[2 * g]; p <= fe.panel[2 * g + 1]; ++p) {
+      const int64_t i = fe.order[p];
+      if (i < 0 || i >= n) return IndexCheck::order_out_of_range;
+      uint32_t& slot = codes[i * nfe];
+      if (slot != kUnset) return IndexCheck::order_repeats;
+      slot = global;
+      ascending = ascending && i > before_max;
+      group_max = std::max(group_max, i);
+    }
+    before_max = group_max;
+  }
+  index.ascending[k] = ascending ? 1 : 0;
+  return IndexCheck::ok;
+}
+
+}  // namespace
+
 IndexCheck build_checked_group_index(int64_t n, const std::vector<GroupRanges>& fixed_effects, GroupIndex& index,
-                                     int& failed) {
-  constexpr uint32_t kUnset = 0xFFFFFFFFu;  // above any group number (kMaxTotalGroups - 1)
+                                     int& failed, int threads) {
   index.n = n;
   index.nfe = static_cast<int>(fixed_effects.size());
   index.offset.assign(fixed_effects.size() + 1, 0);
@@ -62,31 +97,25 @@ IndexCheck build_checked_group_index(int64_t n, const std::vector<GroupRanges>& 
   index.codes_nk.assign(static_cast<size_t>(n) * fixed_effects.size(), kUnset);
   const int64_t nfe = index.nfe;
   index.ascending.assign(static_cast<size_t>(nfe), 0);
-  for (int64_t k = 0; k < nfe; ++k) {
-    const GroupRanges& fe = fixed_effects[k];
-    uint32_t* codes = index.codes_nk.data() + k;
-    failed = static_cast<int>(k);
-    // The codes never decrease along the observations when every group's
-    // rows all come after those of the groups before it.
-    bool ascending = true;
-    int64_t before_max = -1;
-    // The ranges tile 0..n-1, so n distinct in-range entries make a permutation.
-    for (int64_t g = 0; g < fe.ngroups; ++g) {
-      const uint32_t global = static_cast<uint32_t>(index.offset[k] + g);
-      int64_t group_max = before_max;
-      for (int64_t p = fe.panel[2 * g]; p <= fe.panel[2 * g + 1]; ++p) {
-        const int64_t i = fe.order[p];
-        if (i < 0 || i >= n) return IndexCheck::order_out_of_range;
-        uint32_t& slot = codes[i * nfe];
-        if (slot != kUnset) return IndexCheck::order_repeats;
-        slot = global;
-        ascending = ascending && i > before_max;
-        group_max = std::max(group_max, i);
-      }
-      before_max = group_max;
+  // One fixed effect per task: each writes its own column of the index and
+  // checks its own order, so the outcome is that of the loop below.
+  std::vector<IndexCheck> checks(static_cast<size_t>(nfe), IndexCheck::ok);
+  auto fill = [&](int64_t k) { checks[k] = fill_codes(n, fixed_effects[k], k, index); };
+  const int size = static_cast<int>(std::min<int64_t>(threads, nfe));
+  if (size > 1) {
+    TaskTeam team(size);
+    team.run(nfe, fill);
+  } else {
+    for (int64_t k = 0; k < nfe; ++k) {
+      fill(k);
+      if (checks[k] != IndexCheck::ok) break;
     }
-    index.ascending[k] = ascending ? 1 : 0;
   }
+  for (int64_t k = 0; k < nfe; ++k)
+    if (checks[k] != IndexCheck::ok) {
+      failed = static_cast<int>(k);
+      return checks[k];
+    }
   failed = -1;
   return IndexCheck::ok;
 }

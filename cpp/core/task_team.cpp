@@ -1,6 +1,11 @@
 #include "core/task_team.hpp"
 
+#include <algorithm>
 #include <system_error>
+
+#ifdef _OPENMP
+#include <omp.h>
+#endif
 
 
 namespace korvald::core {
@@ -11,6 +16,15 @@ uint32_t gen_of(uint64_t ticket) { return static_cast<uint32_t>(ticket >> 32); }
 // leaves the caller alone for a fraction of a millisecond between runs.
 constexpr int kPolls = 4000;
 }  // namespace
+
+int team_size(int threads) {
+#ifdef _OPENMP
+  const int size = threads > 0 ? threads : omp_get_max_threads();
+#else
+  const int size = threads > 0 ? threads : static_cast<int>(std::thread::hardware_concurrency());
+#endif
+  return std::max(size, 1);
+}
 
 TaskTeam::TaskTeam(int threads) {
   try {

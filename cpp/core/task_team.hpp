@@ -19,6 +19,9 @@
 
 namespace korvald::core {
 
+// Threads for a `threads` argument (0: all available), at least one.
+int team_size(int threads);
+
 class TaskTeam {
  public:
   // threads - 1 helpers (none for threads <= 1).
