@@ -178,3 +178,17 @@ def test_order_errors_name_the_first_bad_effect_for_every_thread_count():
     for nt in (1, 2, 3):
         with pytest.raises(ValueError, match=r"^panelmat\[0, 2\] sort order has positions out of range"):
             demeankit.MAP_NH_CG_accel(Z.copy(), None, bad, 1e-8, 0, 100, 0, nt)
+
+
+@pytest.mark.parametrize("rule", ["drop_singletons", "sep"])
+def test_singleton_passes_give_the_same_marks_for_every_thread_count(rule):
+    fes, Z, _ = panel(4, sort=False)
+    pm = grpkit.make_pointer(np.column_stack(fes))
+    y = np.where(fes[1] % 5 == 0, 0.0, Z[:, 1])  # all-zero groups for sep
+    mask = (np.random.default_rng(4).random(len(y)) < 0.15).astype(np.int64)  # leaves singletons
+    marks = {nt: getattr(demeankit, rule)(y, pm, mask, None, nt) for nt in (0, 1, 2, 3)}
+    assert (marks[1] == 0).any() and (marks[1] != 0).any()
+    for nt in (0, 2, 3):
+        np.testing.assert_array_equal(marks[nt], marks[1])
+    with pytest.raises(ValueError, match="nt must be non-negative"):
+        getattr(demeankit, rule)(y, pm, mask, nt=-1)

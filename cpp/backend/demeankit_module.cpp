@@ -246,7 +246,7 @@ nb::object calc_B(nb::handle B, nb::handle Z, nb::handle e, nb::handle order, nb
 }
 
 nb::object drop_observations(core::DropRule rule, nb::handle y, nb::handle panelmat, nb::handle mask,
-                             nb::handle counts) {
+                             nb::handle counts, nb::handle nt) {
   const DoubleView yv = float64_vector(y, "y", -1);
   const int64_t n = yv.rows;
   const std::vector<GroupArgs> groups = panelmat_args(panelmat, n);
@@ -256,8 +256,12 @@ nb::object drop_observations(core::DropRule rule, nb::handle y, nb::handle panel
   nb::object np = py::numpy();
   nb::object result = np.attr("empty")(nb::make_tuple(n), "dtype"_a = np.attr("int64"));
   int64_t* keep_out = data_of<int64_t>(result);
+  const int64_t threads = integer_arg(nt, "nt");
+  if (threads < 0) py::raise_value_error("nt must be non-negative");
   std::string failure;
-  const std::shared_ptr<const core::GroupIndex> shared_index = shared_group_index(panelmat, groups, n, failure);
+  // The threads only share the building of the group index.
+  const std::shared_ptr<const core::GroupIndex> shared_index =
+      shared_group_index(panelmat, groups, n, failure, static_cast<int>(std::min<int64_t>(threads, 1 << 16)));
   {
     nb::gil_scoped_release release;
     std::vector<double> cc;
@@ -404,22 +408,23 @@ NB_MODULE(demeankit, m) {
 
   m.def(
       "drop_singletons",
-      [](nb::handle y, nb::handle panelmat, nb::handle mask, nb::handle counts) {
-        return drop_observations(core::DropRule::singletons, y, panelmat, mask, counts);
+      [](nb::handle y, nb::handle panelmat, nb::handle mask, nb::handle counts, nb::handle nt) {
+        return drop_observations(core::DropRule::singletons, y, panelmat, mask, counts, nt);
       },
-      "y"_a, "panelmat"_a, "mask"_a, "counts"_a.none() = nb::none(),
-      "drop_singletons(y, panelmat, mask, counts=None)\n\nNew int64 vector, non-zero = keep: starting from the "
+      "y"_a, "panelmat"_a, "mask"_a, "counts"_a.none() = nb::none(), "nt"_a = 1,
+      "drop_singletons(y, panelmat, mask, counts=None, nt=1)\n\nNew int64 vector, non-zero = keep: starting from the "
       "observations with non-zero mask, repeatedly drop every observation alone in its group of some fixed "
       "effect until none is left. mask is not modified. counts: None, or float64 whole numbers >= 1, the "
       "number of observations each row stands for (frequency weights); a group is alone when its counts "
-      "add up to 1.");
+      "add up to 1. nt: threads for building the group index (0 = all cores); the result does not depend on "
+      "it.");
 
   m.def(
       "sep",
-      [](nb::handle y, nb::handle panelmat, nb::handle mask, nb::handle counts) {
-        return drop_observations(core::DropRule::singletons_and_zero_groups, y, panelmat, mask, counts);
+      [](nb::handle y, nb::handle panelmat, nb::handle mask, nb::handle counts, nb::handle nt) {
+        return drop_observations(core::DropRule::singletons_and_zero_groups, y, panelmat, mask, counts, nt);
       },
-      "y"_a, "panelmat"_a, "mask"_a, "counts"_a.none() = nb::none(),
-      "sep(y, panelmat, mask, counts=None)\n\nAs drop_singletons, but also drops the fixed-effect groups whose y "
+      "y"_a, "panelmat"_a, "mask"_a, "counts"_a.none() = nb::none(), "nt"_a = 1,
+      "sep(y, panelmat, mask, counts=None, nt=1)\n\nAs drop_singletons, but also drops the fixed-effect groups whose y "
       "is exactly zero for every kept observation; repeats until no singleton and no all-zero group is left.");
 }

@@ -86,8 +86,7 @@ static void drop_singleton_rows(Prepared& prep) {
   nb::object counts = prep.wspec.frequency()
                           ? prep.sample[prep.wspec.name].attr("to_numpy")("dtype"_a = np.attr("float64"))
                           : nb::object(nb::none());
-  nb::object marks = counts.is_none() ? prep.module.attr("drop_singletons")(y_values, prep.panelmat, mask)
-                                      : prep.module.attr("drop_singletons")(y_values, prep.panelmat, mask, counts);
+  nb::object marks = prep.module.attr("drop_singletons")(y_values, prep.panelmat, mask, counts, "nt"_a = prep.threads);
   nb::object keep = np.attr("asarray")(marks).attr("astype")("bool");
   if (nb::len(keep) != static_cast<size_t>(n_before))
     py::raise_runtime_error("drop_singletons returned " + std::to_string(nb::len(keep)) + " marks for " +

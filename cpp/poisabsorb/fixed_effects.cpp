@@ -43,11 +43,11 @@ nb::object fe_style_removal(const Call& c, nb::object sample, nb::object* mp) {
   nb::object yv = sample.attr("__getitem__")(ycol).attr("to_numpy")("dtype"_a = "float64");
   nb::object ones = np.attr("ones")(n, "dtype"_a = np.attr("int64"));
   // A row standing for several observations (frequency weight) is no singleton.
-  nb::object keep =
-      c.wspec.frequency()
-          ? c.module.attr("sep")(yv, mp_here, ones,
-                                 sample.attr("__getitem__")(c.wspec.name).attr("to_numpy")("dtype"_a = "float64"))
-          : c.module.attr("sep")(yv, mp_here, ones);
+  nb::object counts = c.wspec.frequency()
+                          ? nb::object(sample.attr("__getitem__")(c.wspec.name).attr("to_numpy")("dtype"_a = "float64"))
+                          : nb::object(nb::none());
+  nb::object keep = c.module.attr("sep")(yv, mp_here, ones, counts, "nt"_a = c.threads);
+  counts = nb::none();
   ones = nb::none();
   keep = np.attr("asarray")(keep).attr("astype")(np.attr("bool_"));
   // The sample belongs to this call: no copy when every row stays, and then

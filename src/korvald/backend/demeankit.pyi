@@ -57,10 +57,12 @@ def drop_singletons(
     panelmat: npt.NDArray[np.object_],
     mask: npt.NDArray[np.int64],
     counts: npt.NDArray[np.float64] | None = None,
+    nt: int = 1,
 ) -> npt.NDArray[np.int64]: ...
 def sep(
     y: npt.NDArray[np.float64],
     panelmat: npt.NDArray[np.object_],
     mask: npt.NDArray[np.int64],
     counts: npt.NDArray[np.float64] | None = None,
+    nt: int = 1,
 ) -> npt.NDArray[np.int64]: ...
