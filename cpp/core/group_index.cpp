@@ -94,18 +94,26 @@ IndexCheck build_checked_group_index(int64_t n, const std::vector<GroupRanges>& 
   index.offset.assign(fixed_effects.size() + 1, 0);
   for (size_t k = 0; k < fixed_effects.size(); ++k)
     index.offset[k + 1] = index.offset[k] + fixed_effects[k].ngroups;
-  index.codes_nk.assign(static_cast<size_t>(n) * fixed_effects.size(), kUnset);
   const int64_t nfe = index.nfe;
+  const size_t cells = static_cast<size_t>(n) * static_cast<size_t>(nfe);
+  index.codes_nk.resize(cells);  // uninitialised: marked unset below
   index.ascending.assign(static_cast<size_t>(nfe), 0);
   // One fixed effect per task: each writes its own column of the index and
   // checks its own order, so the outcome is that of the loop below.
   std::vector<IndexCheck> checks(static_cast<size_t>(nfe), IndexCheck::ok);
   auto fill = [&](int64_t k) { checks[k] = fill_codes(n, fixed_effects[k], k, index); };
-  const int size = static_cast<int>(std::min<int64_t>(threads, nfe));
-  if (size > 1) {
-    TaskTeam team(size);
+  constexpr size_t kChunk = size_t{1} << 20;
+  const int64_t chunks = static_cast<int64_t>((cells + kChunk - 1) / kChunk);
+  auto mark_unset = [&](int64_t c) {
+    uint32_t* first = index.codes_nk.data() + static_cast<size_t>(c) * kChunk;
+    std::fill(first, first + std::min(kChunk, cells - static_cast<size_t>(c) * kChunk), kUnset);
+  };
+  if (threads > 1) {
+    TaskTeam team(threads);
+    team.run(chunks, mark_unset);
     team.run(nfe, fill);
   } else {
+    for (int64_t c = 0; c < chunks; ++c) mark_unset(c);
     for (int64_t k = 0; k < nfe; ++k) {
       fill(k);
       if (checks[k] != IndexCheck::ok) break;

@@ -14,6 +14,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <new>
+#include <utility>
 #include <vector>
 
 namespace korvald::core {
@@ -65,10 +68,32 @@ FillCheck fill_group_ranges(const int64_t* sorted_codes, int64_t code_stride, in
 // observation's codes share a cache line. Groups are numbered globally: group g
 // of fixed effect k is offset[k] + g, so every per-group quantity of all
 // fixed effects fits in one array of length offset.back().
+// Leaves new elements uninitialised, so that whoever fills a large array
+// first touches its pages (threads filling their own parts share the page
+// faults, instead of one thread zeroing the whole array first).
+template <class T>
+struct UninitAllocator : std::allocator<T> {
+  template <class U>
+  struct rebind {
+    using other = UninitAllocator<U>;
+  };
+  UninitAllocator() = default;
+  template <class U>
+  UninitAllocator(const UninitAllocator<U>&) {}
+  template <class U>
+  void construct(U* p) noexcept {
+    ::new (static_cast<void*>(p)) U;
+  }
+  template <class U, class... Args>
+  void construct(U* p, Args&&... args) {
+    ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+  }
+};
+
 struct GroupIndex {
   int64_t n = 0;
   int nfe = 0;
-  std::vector<uint32_t> codes_nk;  // n x nfe
+  std::vector<uint32_t, UninitAllocator<uint32_t>> codes_nk;  // n x nfe
   std::vector<int64_t> offset;     // nfe + 1
   // Per fixed effect, whether its codes never decrease along the
   // observations (filled by build_checked_group_index; empty: not known).
