@@ -1096,7 +1096,7 @@ void Projector::build_pivot_schur(TaskTeam* team) {
   std::vector<double> diag(weight_g_);
   const uint32_t* codes = index.codes_nk.data();
   const double* w = weights_;
-  // A block's buffer: the others' groups (local numbering, fixed-effect
+  // A run's buffer: the others' groups (local numbering, fixed-effect
   // order), then every table's cells.
   std::vector<int64_t> diag_at(static_cast<size_t>(F), 0);
   int64_t len = 0;
@@ -1110,14 +1110,16 @@ void Projector::build_pivot_schur(TaskTeam* team) {
       table_at[k].push_back(len);
       len += static_cast<int64_t>(entry.second.size());
     }
-  constexpr int64_t kMaxRuns = 4;
-  const int64_t blocks = blocks_.count(), B = std::min(blocks, kMaxRuns);
-  auto run_start = [&](int64_t r) { return blocks_.start[r * blocks / B]; };
-  const int64_t wave = std::max<int64_t>(1, std::min<int64_t>(team ? team->size() : 1, B));
+  // At most four runs, and no more than the blocks' accumulators may take.
+  const int64_t blocks = blocks_.count();
+  const int64_t runs = std::max<int64_t>(
+      1, std::min({blocks, int64_t{4}, kMaxPrivateBytes / (std::max<int64_t>(len, 1) * int64_t{sizeof(double)})}));
+  auto run_start = [&](int64_t r) { return blocks_.start[r * blocks / runs]; };
+  const int64_t wave = std::min<int64_t>(team ? team->size() : 1, runs);
   std::vector<double> part(static_cast<size_t>(wave * len));
-  auto sum_block = [&](int64_t b, double* acc) {
+  auto sum_run = [&](int64_t r, double* acc) {
     std::fill(acc, acc + len, 0.0);
-    for (int64_t i = run_start(b); i < run_start(b + 1); ++i) {
+    for (int64_t i = run_start(r); i < run_start(r + 1); ++i) {
       const uint32_t* c = codes + i * F;
       const double wi = w ? w[i] : 1.0;
       const double share = wi * wi * inv_weight_g_[c[pivot]];
@@ -1130,10 +1132,10 @@ void Projector::build_pivot_schur(TaskTeam* team) {
       }
     }
   };
-  for (int64_t b0 = 0; b0 < B; b0 += wave) {
-    const int64_t nb = std::min(wave, B - b0);
-    for_blocks(nb > 1 ? team : nullptr, nb, [&](int64_t j) { sum_block(b0 + j, part.data() + j * len); });
-    for (int64_t j = 0; j < nb; ++j) {
+  for (int64_t r0 = 0; r0 < runs; r0 += wave) {
+    const int64_t nr = std::min(wave, runs - r0);
+    for_blocks(nr > 1 ? team : nullptr, nr, [&](int64_t j) { sum_run(r0 + j, part.data() + j * len); });
+    for (int64_t j = 0; j < nr; ++j) {
       const double* acc = part.data() + j * len;
       for (int k : others) {
         for (int64_t t = index.offset[k]; t < index.offset[k + 1]; ++t) diag[t] -= acc[diag_at[k] + t];
