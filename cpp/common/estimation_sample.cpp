@@ -13,6 +13,7 @@
 
 #include "core/group_order.hpp"
 #include "core/row_positions.hpp"
+#include "core/task_team.hpp"
 
 #ifdef _OPENMP
 #include <omp.h>
@@ -363,60 +364,98 @@ static T* data_of(nb::handle array) {
   return nb::cast<nb::ndarray<T, nb::c_contig, nb::device::cpu>>(array).data();
 }
 
-// Group numbers 0..G-1 of one specification in ascending key order. Integer
-// keys of a moderate range are numbered natively; anything else (text,
+// Group numbers 0..G-1 of one specification in ascending key order, with
+// their count G. Integer keys of a moderate range are numbered natively (all
+// such specifications side by side, see native_codes); anything else (text,
 // floats, interactions, sparse huge ids) by pandas' sorted group-by.
-static nb::object specification_codes(nb::handle sample, nb::list cols) {
+struct SpecificationCodes {
+  nb::object codes = nb::none();
+  int64_t groups = -1;  // -1: not numbered natively
+};
+
+// The native numbering of every specification that is a single column of
+// integer keys, on `threads` threads (each specification is numbered as on
+// its own). Entries whose keys span too wide a range stay unnumbered.
+static std::vector<SpecificationCodes> native_codes(nb::handle sample, const std::vector<nb::list>& specs,
+                                                    int threads) {
   nb::object np = py::numpy();
-  if (nb::len(cols) == 1) {
-    nb::object keys = integer_keys(sample[cols[0]]);
-    if (!keys.is_none()) {
-      const int64_t n = static_cast<int64_t>(nb::len(keys));
-      // Codes stay below n, so n decides the width they are stored in; they
-      // are written in it directly rather than widened and narrowed again.
-      const bool narrow = narrow_codes(n);
-      nb::object codes = np.attr("empty")(n, "dtype"_a = np.attr(narrow ? "int32" : "int64"));
-      const int64_t* keys_n = data_of<const int64_t>(keys);
-      // A table over the key range costs 8 bytes per possible key: keep it
-      // within the size of the codes themselves.
-      const int64_t max_span = std::max<int64_t>(n, int64_t(1) << 20);
-      int64_t groups;
-      if (narrow) {
-        int32_t* codes_n = data_of<int32_t>(codes);
-        nb::gil_scoped_release release;
-        groups = core::dense_codes(keys_n, n, std::min<int64_t>(max_span, std::numeric_limits<int32_t>::max()),
-                                   codes_n);
-      } else {
-        int64_t* codes_n = data_of<int64_t>(codes);
-        nb::gil_scoped_release release;
-        groups = core::dense_codes(keys_n, n, max_span, codes_n);
-      }
-      if (groups >= 0) return codes;
+  std::vector<SpecificationCodes> out(specs.size());
+  struct Job {
+    size_t spec;
+    const int64_t* keys;
+    int32_t* narrow_codes;
+    int64_t* wide_codes;
+  };
+  std::vector<Job> jobs;
+  std::vector<nb::object> keep_alive;
+  const int64_t n = static_cast<int64_t>(nb::len(sample));
+  // Codes stay below n, so n decides the width they are stored in; they are
+  // written in it directly rather than widened and narrowed again.
+  const bool narrow = narrow_codes(n);
+  for (size_t j = 0; j < specs.size(); ++j) {
+    if (nb::len(specs[j]) != 1) continue;
+    nb::object keys = integer_keys(sample[specs[j][0]]);
+    if (keys.is_none()) continue;
+    out[j].codes = np.attr("empty")(n, "dtype"_a = np.attr(narrow ? "int32" : "int64"));
+    jobs.push_back(Job{j, data_of<const int64_t>(keys), narrow ? data_of<int32_t>(out[j].codes) : nullptr,
+                       narrow ? nullptr : data_of<int64_t>(out[j].codes)});
+    keep_alive.push_back(keys);
+  }
+  // A table over the key range costs 8 bytes per possible key: keep it
+  // within the size of the codes themselves.
+  const int64_t max_span = std::max<int64_t>(n, int64_t(1) << 20);
+  auto number = [&](int64_t t) {
+    const Job& job = jobs[t];
+    out[job.spec].groups =
+        job.narrow_codes
+            ? core::dense_codes(job.keys, n, std::min<int64_t>(max_span, std::numeric_limits<int32_t>::max()),
+                                job.narrow_codes)
+            : core::dense_codes(job.keys, n, max_span, job.wide_codes);
+  };
+  {
+    nb::gil_scoped_release release;
+    const int64_t count = static_cast<int64_t>(jobs.size());
+    if (threads > 1 && count > 1) {
+      core::TaskTeam team(static_cast<int>(std::min<int64_t>(threads, count)));
+      team.run(count, number);
+    } else {
+      for (int64_t t = 0; t < count; ++t) number(t);
     }
   }
-  return sample.attr("groupby")(cols, "sort"_a = true).attr("ngroup")().attr("to_numpy")(
-      "dtype"_a = np.attr("int64"));
+  for (SpecificationCodes& sc : out)
+    if (sc.groups < 0) sc.codes = nb::none();
+  return out;
 }
 
-int64_t add_identifier_columns(nb::object sample, nb::handle fixedeffects, nb::handle fenames, int verb) {
+static SpecificationCodes grouped_codes(nb::handle sample, nb::list cols) {
+  nb::object np = py::numpy();
+  SpecificationCodes sc;
+  sc.codes = sample.attr("groupby")(cols, "sort"_a = true).attr("ngroup")().attr("to_numpy")(
+      "dtype"_a = np.attr("int64"));
+  sc.groups = group_count(sc.codes);
+  return sc;
+}
+
+int64_t add_identifier_columns(nb::object sample, nb::handle fixedeffects, nb::handle fenames, int verb,
+                               int threads) {
   nb::object np = py::numpy();
   if (nb::len(fixedeffects) == 0) {
     assign_column(sample, nb::str("fe_A"),
                   stored_codes(np.attr("zeros")(nb::len(sample), "dtype"_a = np.attr("int64")), 1));
     return 1;
   }
+  std::vector<nb::list> specs;
+  for (nb::handle spec : fixedeffects) specs.push_back(spec_columns(spec));
+  std::vector<SpecificationCodes> codes = native_codes(sample, specs, threads);
   int64_t n_fe = 0;
-  size_t i = 0;
-  for (nb::handle spec : fixedeffects) {
-    nb::list cols = spec_columns(spec);
-    nb::object ids = specification_codes(sample, cols);
-    int64_t groups = group_count(ids);
-    assign_column(sample, fenames[i], stored_codes(ids, groups));
-    n_fe += groups;
+  for (size_t i = 0; i < specs.size(); ++i) {
+    SpecificationCodes sc = codes[i].groups >= 0 ? codes[i] : grouped_codes(sample, specs[i]);
+    codes[i] = SpecificationCodes();
+    assign_column(sample, fenames[i], stored_codes(sc.codes, sc.groups));
+    n_fe += sc.groups;
     if (verb > 0)
-      py::print("Created " + py::join(py::string_list(cols), "-") + " fixed effects with " +
-                std::to_string(groups) + " groups");
-    ++i;
+      py::print("Created " + py::join(py::string_list(specs[i]), "-") + " fixed effects with " +
+                std::to_string(sc.groups) + " groups");
   }
   return n_fe;
 }

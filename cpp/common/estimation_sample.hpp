@@ -98,7 +98,9 @@ nb::list make_fenames(size_t n_specs);
 // Adds one identifier column per specification (group numbers 0..G-1 in
 // ascending key order; int32 when G allows, int64 otherwise) or the all-zero "fe_A" when there is none, printing
 // the "Created ..." lines when verb > 0. Returns N_FE.
-int64_t add_identifier_columns(nb::object sample, nb::handle fixedeffects, nb::handle fenames, int verb);
+// threads: for numbering integer identifiers side by side; no result depends on it.
+int64_t add_identifier_columns(nb::object sample, nb::handle fixedeffects, nb::handle fenames, int verb,
+                               int threads = 1);
 
 // Removes from the sample the fixed-effect component columns that nothing
 // reads once the identifiers stand for them, so that later row filters do

@@ -61,7 +61,7 @@ nb::list float_columns(const EstimationState& st, nb::handle x) {
 void add_identifiers(EstimationState& st, nb::handle fixedeffects) {
   st.fixedeffects = dedupe_fixedeffects(fixedeffects);
   st.fenames = make_fenames(nb::len(st.fixedeffects));
-  st.N_FE = add_identifier_columns(st.sample, st.fixedeffects, st.fenames, st.verbose ? 1 : 0);
+  st.N_FE = add_identifier_columns(st.sample, st.fixedeffects, st.fenames, st.verbose ? 1 : 0, st.threads);
 }
 
 }  // namespace korvald::common
