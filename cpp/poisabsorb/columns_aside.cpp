@@ -83,21 +83,20 @@ static core::SortOrder positions_view(nb::handle at) {
   return core::SortOrder(i64(at));  // 64-bit positions: a caller's frame of 2^31 rows or more
 }
 
-void write_regressor(const Call& c, nb::handle name, nb::handle out) {
-  const RegressorSource src = regressor_source(c, name);
-  nb::object at = src.aside ? sample_positions(c) : nb::object(nb::none());
-  // Gathered and divided straight into `out` (a column of a working matrix,
-  // say): NumPy's take would make two N-row copies on the way.
-  auto view = nb::cast<nb::ndarray<double, nb::ndim<1>, nb::device::cpu>>(out);
-  if (static_cast<int64_t>(view.shape(0)) != c.N)
-    py::raise_runtime_error("regressor column of " + std::to_string(view.shape(0)) + " rows for a sample of " +
+void write_regressors(const Call& c, nb::handle block, int64_t first) {
+  const RegressorColumns cols = regressor_columns(c);
+  // Gathered and divided straight into the block's columns (a working
+  // matrix's, say): NumPy's take would make two N-row copies on the way.
+  auto view = nb::cast<nb::ndarray<double, nb::ndim<2>, nb::device::cpu>>(block);
+  if (static_cast<int64_t>(view.shape(0)) != c.N || static_cast<int64_t>(view.shape(1)) < first + c.K)
+    py::raise_runtime_error("regressor block of shape (" + std::to_string(view.shape(0)) + ", " +
+                            std::to_string(view.shape(1)) + ") for " + std::to_string(c.K) +
+                            " regressors from column " + std::to_string(first) + " of a sample of " +
                             std::to_string(c.N));
-  const double* values = cf64(src.values);
-  const core::SortOrder rows = positions_view(at);
   double* dst = view.data();
-  const int64_t stride = static_cast<int64_t>(view.stride(0));
+  const int64_t row_stride = static_cast<int64_t>(view.stride(0)), col_stride = static_cast<int64_t>(view.stride(1));
   nb::gil_scoped_release release;
-  core::gather_column(values, rows, src.divisor, c.N, dst, stride);
+  for (int64_t k = 0; k < c.K; ++k) cols.write(k, c.N, dst + (first + k) * col_stride, row_stride);
 }
 
 nb::object regressor_matrix(const Call& c) {
@@ -105,7 +104,7 @@ nb::object regressor_matrix(const Call& c) {
   nb::object np = py::numpy();
   // K x N row-major, handed out transposed: column k is row k, contiguous.
   nb::object rows = np.attr("empty")(nb::make_tuple(c.K, c.N), "dtype"_a = np.attr("float64"));
-  for (int64_t k = 0; k < c.K; ++k) write_regressor(c, c.x[k], rows.attr("__getitem__")(k));
+  write_regressors(c, rows.attr("T"), 0);
   return rows.attr("T");
 }
 

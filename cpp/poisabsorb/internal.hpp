@@ -115,9 +115,10 @@ void run_irls(Call& c);
 // from the caller's frame at the sample's row positions and divided as
 // before: bit for bit the values they had. None without regressors.
 void set_regressors_aside(Call& c);
-// The standardized values of regressor `name` into `out` (N, may be a strided
-// view), from the sample or, when set aside, from the caller's frame.
-void write_regressor(const Call& c, nb::handle name, nb::handle out);
+// The standardized values of the kept regressors into columns first ..
+// first + K - 1 of the 2-D float64 `block` (N rows, any strides), each read
+// where it is stored (see regressor_columns).
+void write_regressors(const Call& c, nb::handle block, int64_t first);
 nb::object regressor_matrix(const Call& c);
 // The inference's constant sums (core::constant_sums) read from the
 // regressors where they are stored: the caller's frame for the columns set

@@ -87,7 +87,7 @@ void screen_and_start(Call& c) {
   if (need_tilde) {
     nb::object yX = empty(c.N, c.K + 1);
     yX.attr("__setitem__")(column_of(0), c.sample.attr("__getitem__")(c.ycol()).attr("to_numpy")("dtype"_a = "float64"));
-    for (int64_t k = 0; k < c.K; ++k) write_regressor(c, c.x[k], yX.attr("__getitem__")(column_of(k + 1)));
+    write_regressors(c, yX, 1);
     yXtilde = partial_out(c, yX, nb::none(), nb::float_(c.effective_inner_tol), "the collinearity screen", 0, true);
     if (!py::truthy(np.attr("isfinite")(np.attr("max")(yXtilde))))
       py::raise_exception(py::str(c.accelfunc.attr("__name__")) + "(y,X) diverged");
@@ -186,8 +186,7 @@ void screen_and_start(Call& c) {
   c.beta = zeros(c.K, 1);
   c.zXtilde = zeros(c.N, c.K + 1);
   // Column by column, where each regressor is stored: no N x K intermediate.
-  for (int64_t k = 0; k < c.K; ++k)
-    write_regressor(c, c.x[k], c.zXtilde.attr("__getitem__")(column_of(k + 1)));
+  write_regressors(c, c.zXtilde, 1);
   c.mu = empty(c.N, 1);
   {
     const double* e = f64(c.eta);
