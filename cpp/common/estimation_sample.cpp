@@ -482,21 +482,6 @@ nb::object order_key(nb::handle sample, nb::handle fenames) {
   return nb::borrow(best);
 }
 
-nb::object filter_rows(nb::handle sample, nb::handle mask) {
-  // Positions as 32-bit integers before the filter takes them: the index of
-  // every filtered sample is then half the size of 64-bit labels.
-  nb::object index = sample.attr("index");
-  nb::object pd = py::pandas();
-  const size_t n = nb::len(index);
-  if (nb::isinstance(index, pd.attr("RangeIndex")) && n <= static_cast<size_t>(std::numeric_limits<int32_t>::max())) {
-    nb::object np = py::numpy();
-    nb::object positions = np.attr("arange")(index.attr("start"), index.attr("stop"), index.attr("step"),
-                                             "dtype"_a = np.attr("int32"));
-    sample.attr("index") = pd.attr("Index")(positions, "copy"_a = false);
-  }
-  return sample[mask];
-}
-
 void keep_rows(nb::object& sample, nb::handle mask) {
   nb::object np = py::numpy();
   nb::object pd = py::pandas();

@@ -75,7 +75,7 @@ nb::list check_model_columns(nb::handle data, nb::handle y, nb::handle x, nb::ha
 // "Some variables are not double, recasting" goes to `msg` and is printed;
 // every column of `yx` that is not float64 is converted to float64.
 // The sample's index holds each row's position in `data` (a RangeIndex until
-// rows leave, 32-bit positions after; see filter_rows): the caller's labels
+// rows leave, 32-bit positions after; see keep_rows): the caller's labels
 // are taken from data's index only for the outputs (output_labels).
 nb::object build_sample(nb::handle data, nb::handle keepvars, nb::handle yx, nb::handle msg);
 
@@ -119,11 +119,9 @@ nb::object order_key(nb::handle sample, nb::handle fenames);
 // `sample`, a frame this call alone holds, becomes its rows where the
 // boolean `mask` holds. The columns are filtered one after the other and each
 // old column is let go as soon as its copy is made, so the sample is never
-// held twice over; the row positions are kept as filter_rows keeps them.
+// held twice over. The row positions are kept in 32 bits when the caller's
+// frame has fewer than 2^31 rows.
 void keep_rows(nb::object& sample, nb::handle mask);
-// sample[mask] (pandas' own copy rules), the row positions kept in 32 bits
-// when the caller's frame has fewer than 2^31 rows.
-nb::object filter_rows(nb::handle sample, nb::handle mask);
 
 // Stable order of the sample's rows by the identifier column `key`: the
 // order of the per-observation outputs. Identifiers are re-coded monotonically

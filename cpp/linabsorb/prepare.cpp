@@ -43,7 +43,8 @@ static void drop_invalid_rows(Prepared& prep) {
     np.attr("logical_and")(valid, ok, "out"_a = valid);
   }
   const int64_t n_valid = nb::cast<int64_t>(np.attr("count_nonzero")(valid));
-  if (n_valid != n_all) prep.sample = common::filter_rows(sample, valid);
+  sample = nb::none();
+  if (n_valid != n_all) common::keep_rows(prep.sample, valid);
 
   if (n_valid == 0) {
     if (n_all == 0) py::raise_value_error("No observations left: the data has no rows");
@@ -66,7 +67,7 @@ static void drop_zero_weight_rows(Prepared& prep) {
   const int64_t zeros = common::check_weight_values(prep.sample, prep.wspec, &keep);
   if (zeros == 0) return;
   if (zeros == prep.N) py::raise_value_error("No observations left: every row has weight 0");
-  prep.sample = common::filter_rows(prep.sample, keep);
+  common::keep_rows(prep.sample, keep);
   prep.N -= zeros;
   const std::string note = std::to_string(zeros) + " observation(s) have been excluded due to zero weight";
   prep.log(note);
@@ -96,7 +97,8 @@ static void drop_singleton_rows(Prepared& prep) {
   // Nothing removed: the identifiers are still contiguous and panelmat current.
   if (n_keep == n_before) return;
 
-  prep.sample = common::filter_rows(prep.sample, keep);
+  y_values = counts = nb::none();
+  common::keep_rows(prep.sample, keep);
   prep.N = n_keep;
   const std::string note = std::to_string(n_before - n_keep) +
                            " observation(s) have been excluded due to missing within group variation";
