@@ -4,6 +4,8 @@
 #include <cmath>
 #include <limits>
 
+#include "core/row_positions.hpp"
+
 namespace korvald::core {
 
 namespace {
@@ -220,8 +222,7 @@ void constant_sums(const std::vector<const double*>& columns, const std::vector<
     for (int64_t i = start; i < stop; ++i) {
       double xb = 0.0;
       for (int64_t k = 0; k < K; ++k) {
-        const double stored = columns[k][at[k].empty() ? i : at[k][i]];
-        const double x = divisor[k] != 0.0 ? stored / divisor[k] : stored;
+        const double x = gathered(columns[k], at[k], divisor[k], i);
         part[k] += mu[i] * x;
         xb += (scale ? x * scale[k] : x) * b[k];
       }

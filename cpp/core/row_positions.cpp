@@ -10,10 +10,7 @@ int64_t kept_positions(const bool* mask, int64_t n, int64_t start, int64_t step,
 }
 
 void gather_column(const double* source, SortOrder at, double divisor, int64_t n, double* out, int64_t out_stride) {
-  for (int64_t i = 0; i < n; ++i) {
-    const double v = at.empty() ? source[i] : source[at[i]];
-    out[i * out_stride] = divisor != 0.0 ? v / divisor : v;
-  }
+  for (int64_t i = 0; i < n; ++i) out[i * out_stride] = gathered(source, at, divisor, i);
 }
 
 }  // namespace korvald::core
