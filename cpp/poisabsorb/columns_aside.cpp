@@ -101,11 +101,10 @@ void write_regressors(const Call& c, nb::handle block, int64_t first) {
 
 nb::object regressor_matrix(const Call& c) {
   if (c.K == 0) return nb::none();
-  nb::object np = py::numpy();
-  // K x N row-major, handed out transposed: column k is row k, contiguous.
-  nb::object rows = np.attr("empty")(nb::make_tuple(c.K, c.N), "dtype"_a = np.attr("float64"));
-  write_regressors(c, rows.attr("T"), 0);
-  return rows.attr("T");
+  // N x K row-major: the layout the fixed-effect recovery reads in place.
+  nb::object X = empty(c.N, c.K);
+  write_regressors(c, X, 0);
+  return X;
 }
 
 void RegressorColumns::write(int64_t k, int64_t n, double* out, int64_t stride) const {

@@ -16,8 +16,9 @@ namespace korvald::poisabsorb {
 
 using namespace nb::literals;
 
-nb::object run_rectifier(nb::handle data, nb::handle y, const RectifierRegressors& regressors, nb::handle fenames, nb::handle tol, nb::handle maxiter, nb::handle K_penalty,
-                         nb::handle inner_maxiter, nb::handle inner_tol, nb::handle verb, nb::handle nt) {
+nb::object run_rectifier(nb::handle data, nb::handle y, const RectifierRegressors& regressors, nb::handle fenames,
+                         nb::handle tol, nb::handle maxiter, nb::handle K_penalty, nb::handle inner_maxiter,
+                         nb::handle inner_tol, nb::handle verb, nb::handle nt) {
   nb::object np = py::numpy();
   core::RectifierOptions options;
   options.threads = common::one_off_threads(nt);

@@ -109,11 +109,11 @@ nb::object partial_out(Call& c, nb::handle Z, nb::handle w, nb::handle tol, cons
 void report_partialling_failures(Call& c);
 void run_irls(Call& c);
 // The regressor columns leave the sample once it is cleaned (the separation
-// checks, the start and the loop read them where they are stored). After the loop,
-// the kept regressors as one N x K float64 array (column-major, as a frame
-// export of the sample's columns would be), the columns set aside taken again
-// from the caller's frame at the sample's row positions and divided as
-// before: bit for bit the values they had. None without regressors.
+// checks, the start and the loop read them where they are stored). After the
+// loop, regressor_matrix gives the kept regressors as one N x K row-major
+// float64 array, the columns set aside taken again from the caller's frame at
+// the sample's row positions and divided as before: bit for bit the values
+// they had. None without regressors.
 void set_regressors_aside(Call& c);
 // The standardized values of the kept regressors into columns first ..
 // first + K - 1 of the 2-D float64 `block` (N rows, any strides), each read

@@ -78,8 +78,7 @@ static void recover_fixed_effects(const Call& c, nb::handle beta, nb::handle irl
   nb::object fe_total_arr = empty1(n);
   double* fe_total = f64(fe_total_arr);
   {
-    nb::object X = K > 0 ? np.attr("ascontiguousarray")(c.X_final) : nb::none();
-    const double* Xp = K > 0 ? cf64(X) : nullptr;
+    const double* Xp = K > 0 ? cf64(c.X_final) : nullptr;
     const double* scale = (K > 0 && !c.x_scale.is_none()) ? cf64(c.x_scale) : nullptr;
     nb::object beta_arr = as_f64(beta);
     const double* b = K > 0 ? cf64(beta_arr) : nullptr;
