@@ -71,6 +71,41 @@ struct Passes {
     }
   }
 
+  // acc[l] += D_l'W D v for every l != pv, where v's entries for the pivot pv
+  // are -(D_pv'W D v)_g / W_g, the group's weighted mean of D v taken with
+  // them at 0 (which v does not hold: they are made here). Needs [i0, i1) to
+  // be whole groups of pv, each a run of observations: each run is read from
+  // memory once, for its sum, and again from cache to scatter. The same
+  // additions in the same order as partial_cross into the pivot, then
+  // cross_product, would make.
+  void pivot_schur_product(int pv, const double* v, const double* inv_w, int64_t i0, int64_t i1,
+                           double* const* acc, const int64_t* shift) const {
+    const int F = nfe();
+    int64_t a = i0;
+    while (a < i1) {
+      const uint32_t g = codes[a * F + pv];
+      int64_t b = a + 1;
+      while (b < i1 && codes[b * F + pv] == g) ++b;
+      double sum = 0.0;
+      for (int64_t i = a; i < b; ++i) {
+        const uint32_t* c = codes + i * F;
+        double s = 0.0;
+        for (int l = 0; l < F; ++l) s += l == pv ? 0.0 : v[c[l]];
+        sum += Weighted ? w[i] * s : s;
+      }
+      const double vp = -sum * inv_w[g];
+      for (int64_t i = a; i < b; ++i) {
+        const uint32_t* c = codes + i * F;
+        double s = 0.0;
+        for (int l = 0; l < F; ++l) s += l == pv ? vp : v[c[l]];
+        if (Weighted) s *= w[i];
+        for (int l = 0; l < F; ++l)
+          if (l != pv) acc[l][c[l] - shift[l]] += s;
+      }
+      a = b;
+    }
+  }
+
   // acc += D'W z.
   void scatter(const double* z, int64_t z_stride, int64_t i0, int64_t i1, double* const* acc,
                const int64_t* shift) const {
@@ -587,6 +622,13 @@ class ColumnSolver {
     // less those means.
     auto apply = [&](const double* pin, double* Sp) {
       to_global(pin, v);
+      if (schur_->pivot_runs) {
+        zero(sums, 0, p0);
+        zero(sums, p1, T);
+        pivot_schur_product(pv, v, sums);
+        to_local(sums, Sp);
+        return;  // the one pass preconditioned_cg counts
+      }
       zero(v, p0, p1);
       zero(sums, p0, p1);
       partial_cross(pv, 0, F, v, sums);
@@ -967,6 +1009,11 @@ class ColumnSolver {
       pass_.cross_product(p, i0, i1, t, sh);
     });
   }
+  void pivot_schur_product(int pv, const double* v, double* sums) const {
+    blocked_sums(0, pass_.nfe(), sums, [&](int64_t i0, int64_t i1, double* const* t, const int64_t* sh) {
+      pass_.pivot_schur_product(pv, v, inv_weight_g_, i0, i1, t, sh);
+    });
+  }
   void partial_cross(int k, int lo, int hi, const double* u, double* acc) const {
     blocked_sums(k, k + 1, acc, [&](int64_t i0, int64_t i1, double* const* t, const int64_t* sh) {
       pass_.partial_cross(k, lo, hi, u, i0, i1, t[k], sh[k]);
@@ -1156,6 +1203,14 @@ void Projector::build_pivot_schur(TaskTeam* team) {
       schur_.inv_diag.push_back(d > 0 ? 1.0 / d : 0.0);
     }
   schur_.pivot = pivot;
+  if (blocks_.single()) {
+    const bool known = static_cast<int>(index.ascending.size()) == F;
+    bool runs = known ? index.ascending[pivot] != 0 : true;
+    for (int64_t i = 1; !known && runs && i < index.n; ++i) runs = codes[i * F + pivot] >= codes[(i - 1) * F + pivot];
+    schur_.pivot_runs = runs;
+  } else {
+    schur_.pivot_runs = blocks_.direct == pivot;
+  }
 }
 
 void Projector::build_cross_tab(const std::vector<GroupRanges>& ranges) {

@@ -114,6 +114,10 @@ struct PivotLayout {
 // magnitude, and the sweeps' iteration count grows with the sample.
 struct PivotSchur {
   int pivot = -1;                // -1: not used
+  // The pivot's groups are runs of consecutive observations (the sample is
+  // sorted by it), and the observation blocks start at its group starts:
+  // S v then takes one pass over the observations instead of two.
+  bool pivot_runs = false;
   std::vector<double> inv_diag;  // 1 / S_aa for the others' groups, in global order less the pivot's
   // The stopping rule's forward sweep needs, for each later other fixed
   // effect k, the weight shared with each earlier one l (firm x year). When
