@@ -106,6 +106,37 @@ struct Passes {
     }
   }
 
+  // out = z - D x, where x is v but for the pivot's entries: x_g =
+  // (c_g - (D_pv'W D v)_g) / W_g, v's pivot entries taken as 0 (v does not
+  // hold them). [i0, i1) must be whole groups of pv, each a run of
+  // observations. The same operations in the same order as partial_cross into
+  // the pivot, then residual, would make.
+  void pivot_residual(int pv, const double* v, const double* c_sums, const double* inv_w, const double* z,
+                      int64_t z_stride, double* out, int64_t out_stride, int64_t i0, int64_t i1) const {
+    const int F = nfe();
+    int64_t a = i0;
+    while (a < i1) {
+      const uint32_t g = codes[a * F + pv];
+      int64_t b = a + 1;
+      while (b < i1 && codes[b * F + pv] == g) ++b;
+      double sum = 0.0;
+      for (int64_t i = a; i < b; ++i) {
+        const uint32_t* c = codes + i * F;
+        double s = 0.0;
+        for (int l = 0; l < F; ++l) s += l == pv ? 0.0 : v[c[l]];
+        sum += Weighted ? w[i] * s : s;
+      }
+      const double xp = (c_sums[g] - sum) * inv_w[g];
+      for (int64_t i = a; i < b; ++i) {
+        const uint32_t* c = codes + i * F;
+        double fitted = 0.0;
+        for (int l = 0; l < F; ++l) fitted += l == pv ? xp : v[c[l]];
+        out[i * out_stride] = z[i * z_stride] - fitted;
+      }
+      a = b;
+    }
+  }
+
   // acc += D'W z.
   void scatter(const double* z, int64_t z_stride, int64_t i0, int64_t i1, double* const* acc,
                const int64_t* shift) const {
@@ -689,6 +720,13 @@ class ColumnSolver {
 
     // Back-substitute the pivot: x_p = W_p^-1 (c_p - B y), x = v.
     to_global(y, v);
+    if (schur_->pivot_runs) {
+      for_blocks(team_, blocks_.count(), [&](int64_t b) {
+        pass_.pivot_residual(pv, v, c, iw, z, z_stride, out, out_stride, blocks_.start[b], blocks_.start[b + 1]);
+      });
+      report.passes += 1;
+      return report;
+    }
     zero(v, p0, p1);
     zero(sums, p0, p1);
     partial_cross(pv, 0, F, v, sums);
