@@ -35,9 +35,22 @@ WeightedDemeaner<Id>::WeightedDemeaner(std::vector<const Id*> ids, std::vector<i
     inv_total_[k] = std::move(total);
   }
 
+  if (ids_.size() >= 2) {
+    const Id* id0 = ids_[0];
+    runs_ = true;
+    for (int64_t i = 1; i < n_ && runs_; ++i) runs_ = id0[i] >= id0[i - 1];
+  }
   const int64_t blocks = std::max<int64_t>(1, std::min(kMaxBlocks, n_ / kBlockRows));
   block_start_.resize(static_cast<size_t>(blocks + 1));
-  for (int64_t b = 0; b <= blocks; ++b) block_start_[b] = b * n_ / blocks;
+  for (int64_t b = 0; b <= blocks; ++b) {
+    int64_t at = b * n_ / blocks;
+    if (runs_ && b > 0) {
+      // Moved to the next group start, so that no run spans two blocks.
+      at = std::max(at, block_start_[b - 1]);
+      while (at < n_ && at > 0 && ids_[0][at] == ids_[0][at - 1]) ++at;
+    }
+    block_start_[b] = at;
+  }
   windows_.resize(ids_.size());
   if (blocks < 2) return;
   int64_t largest = 0;
@@ -107,64 +120,149 @@ void WeightedDemeaner<Id>::sums_into(size_t k, double* s, const Body& body) cons
 }
 
 template <class Id>
-void WeightedDemeaner<Id>::apply(double* v) const {
-  // One pass per dimension plus one: the copy of v rides on the first
-  // accumulation, each subtraction on the next dimension's accumulation, and
-  // the change test on the last subtraction. Every element sees the same
-  // operations in the same order as separate passes would apply them.
+void WeightedDemeaner<Id>::normalise(size_t k) const {
+  double* s = sums_[k].data();
+  const double* inv = inv_total_[k].data();
+  for (int64_t g = 0; g < ngroups_[k]; ++g) s[g] *= inv[g];
+}
+
+template <class Id>
+double WeightedDemeaner<Id>::largest_change() const {
+  double change = 0.0;
+  for (double c : block_change_) change = std::max(change, c);
+  return change;
+}
+
+template <class Id>
+template <bool Close>
+void WeightedDemeaner<Id>::open_pass(double* v) const {
   const size_t D = ids_.size();
-  if (D == 0) return;
+  double* before = before_.data();
+  const RectifierWeights w = w_;
+  const int64_t* start = block_start_.data();
+  const Id* id0 = ids_[0];
+  const Id* id_close = ids_[D - 1];
+  const double* s_close = closing_.data();
+  // Ends the sweep before at observation i: returns |change|.
+  auto close_at = [&](int64_t i) {
+    v[i] -= s_close[id_close[i]];
+    return std::fabs(v[i] - before[i]);
+  };
+  if (!runs_) {
+    sums_into(0, sums_[0].data(), [&](int64_t b, double* acc) {
+      double change = 0.0;
+      for (int64_t i = start[b]; i < start[b + 1]; ++i) {
+        if constexpr (Close) change = std::max(change, close_at(i));
+        before[i] = v[i];
+        acc[id0[i]] += w[i] * v[i];
+      }
+      block_change_[b] = change;
+    });
+    normalise(0);
+    return;
+  }
+  // Each run of the first dimension is summed, then its rows take off its
+  // mean and go into the second dimension's sums: the operations of the two
+  // passes, in their order, for every observation.
+  const Id* id1 = ids_[1];
+  const double* inv0 = inv_total_[0].data();
+  sums_into(1, sums_[1].data(), [&](int64_t b, double* acc) {
+    double change = 0.0;
+    for (int64_t a = start[b], end = start[b + 1]; a < end;) {
+      const Id g = id0[a];
+      int64_t z = a + 1;
+      while (z < end && id0[z] == g) ++z;
+      double sum = 0.0;
+      for (int64_t i = a; i < z; ++i) {
+        if constexpr (Close) change = std::max(change, close_at(i));
+        before[i] = v[i];
+        sum += w[i] * v[i];
+      }
+      const double mean = sum * inv0[g];
+      for (int64_t i = a; i < z; ++i) {
+        v[i] -= mean;
+        acc[id1[i]] += w[i] * v[i];
+      }
+      a = z;
+    }
+    block_change_[b] = change;
+  });
+  normalise(1);
+}
+
+template <class Id>
+void WeightedDemeaner<Id>::close_pass(double* v) const {
+  const Id* id = ids_.back();
+  const double* s = closing_.data();
+  const double* before = before_.data();
+  const int64_t* start = block_start_.data();
+  auto last_pass = [&](int64_t b) {
+    double change = 0.0;
+    for (int64_t i = start[b]; i < start[b + 1]; ++i) {
+      v[i] -= s[id[i]];
+      change = std::max(change, std::fabs(v[i] - before[i]));
+    }
+    block_change_[b] = change;
+  };
+  const int64_t blocks = static_cast<int64_t>(block_start_.size()) - 1;
+  if (team_)
+    team_->run(blocks, last_pass);
+  else
+    for (int64_t b = 0; b < blocks; ++b) last_pass(b);
+}
+
+template <class Id>
+void WeightedDemeaner<Id>::apply(double* v) const {
+  // Every observation sees the operations of the plain sweep in its order:
+  // before = v and the first dimension's sums; then per dimension k, v -= its
+  // means and the next dimension's sums; the last subtraction ends the sweep
+  // with the change test. The passes only group these differently.
+  const size_t D = ids_.size();
+  if (D == 0 || max_sweeps_ <= 0) return;
   const int64_t blocks = static_cast<int64_t>(block_start_.size()) - 1;
   before_.resize(static_cast<size_t>(n_));
   block_change_.resize(static_cast<size_t>(blocks));
   sums_.resize(D);
   for (size_t k = 0; k < D; ++k) sums_[k].resize(static_cast<size_t>(ngroups_[k]));
-  double* before = before_.data();
+  closing_.resize(static_cast<size_t>(ngroups_[D - 1]));
   const RectifierWeights w = w_;
   const int64_t* start = block_start_.data();
+  const size_t first_step = runs_ ? 1 : 0;  // the dimensions corrected in passes of their own start here
+
+  interrupt_poll(interrupt_);
+  open_pass<false>(v);
   for (int64_t sweep = 0; sweep < max_sweeps_; ++sweep) {
-    interrupt_poll(interrupt_);
-    {
-      const Id* id = ids_[0];
-      sums_into(0, sums_[0].data(), [&](int64_t b, double* acc) {
+    for (size_t k = first_step; k + 1 < D; ++k) {
+      const double* s = sums_[k].data();
+      const Id* id = ids_[k];
+      const Id* id_next = ids_[k + 1];
+      sums_into(k + 1, sums_[k + 1].data(), [&](int64_t b, double* acc) {
         for (int64_t i = start[b]; i < start[b + 1]; ++i) {
-          before[i] = v[i];
-          acc[id[i]] += w[i] * v[i];
+          v[i] -= s[id[i]];
+          acc[id_next[i]] += w[i] * v[i];
         }
       });
+      normalise(k + 1);
     }
-    for (size_t k = 0; k < D; ++k) {
-      double* s = sums_[k].data();
-      const double* inv = inv_total_[k].data();
-      for (int64_t g = 0; g < ngroups_[k]; ++g) s[g] *= inv[g];
-      const Id* id = ids_[k];
-      if (k + 1 < D) {
-        const Id* id_next = ids_[k + 1];
-        sums_into(k + 1, sums_[k + 1].data(), [&](int64_t b, double* acc) {
-          for (int64_t i = start[b]; i < start[b + 1]; ++i) {
-            v[i] -= s[id[i]];
-            acc[id_next[i]] += w[i] * v[i];
-          }
-        });
-      }
+    sums_[D - 1].swap(closing_);
+    if (sweep + 1 == max_sweeps_) {
+      close_pass(v);
+      break;
     }
-    const Id* id = ids_[D - 1];
-    const double* s = sums_[D - 1].data();
-    auto last_pass = [&](int64_t b) {
-      double change = 0.0;
-      for (int64_t i = start[b]; i < start[b + 1]; ++i) {
-        v[i] -= s[id[i]];
-        change = std::max(change, std::fabs(v[i] - before[i]));
+    interrupt_poll(interrupt_);
+    open_pass<true>(v);
+    if (largest_change() < tol_) {
+      // The next sweep had started: with runs it has corrected v already,
+      // and before holds v as this sweep ended it.
+      if (runs_) {
+        auto restore = [&](int64_t b) { std::copy(before_.data() + start[b], before_.data() + start[b + 1], v + start[b]); };
+        if (team_)
+          team_->run(blocks, restore);
+        else
+          for (int64_t b = 0; b < blocks; ++b) restore(b);
       }
-      block_change_[b] = change;
-    };
-    if (team_)
-      team_->run(blocks, last_pass);
-    else
-      for (int64_t b = 0; b < blocks; ++b) last_pass(b);
-    double change = 0.0;
-    for (int64_t b = 0; b < blocks; ++b) change = std::max(change, block_change_[b]);
-    if (change < tol_) break;
+      break;
+    }
   }
 }
 
@@ -274,7 +372,9 @@ static bool detect_separation_impl(const double* y, int64_t n, int64_t K, const 
   if (!any_zero) return false;
 
   // Large weight on the positive observations pins the fit to zero there.
-  const RectifierWeights w{y, options.K_penalty};
+  std::vector<uint8_t> positive(static_cast<size_t>(n));
+  for (int64_t i = 0; i < n; ++i) positive[i] = y[i] != 0.0;
+  const RectifierWeights w{positive.data(), options.K_penalty};
   WeightedDemeaner<Id> demean(ids, ngroups, w, n, options.inner_maxiter, options.inner_tol, options.interrupt,
                               options.threads);
 
