@@ -12,9 +12,9 @@ void EstimationState::log(const std::string& text) const {
   msg.attr("append")(nb::str(text.c_str(), text.size()));
 }
 
-void EstimationState::regroup() {
+void EstimationState::regroup(bool pointers) {
   if (nb::len(fixedeffects) > 0) N_FE = recode_identifiers(sample, fenames);
-  panelmat = group_pointers(sample, fenames, threads);
+  panelmat = pointers ? group_pointers(sample, fenames, threads) : nb::none();
 }
 
 nb::object EstimationState::output_labels() const {

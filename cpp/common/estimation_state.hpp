@@ -51,9 +51,11 @@ struct EstimationState {
   int64_t n_obs() const { return wspec.frequency() ? weights.n_obs : N; }
 
   // After rows left the sample: identifiers renumbered 0..G-1 (N_FE anew)
-  // and the group pointers rebuilt. Without fixed effects the all-zero
-  // identifier needs no renumbering.
-  void regroup();
+  // and the group pointers rebuilt (with `pointers`; otherwise they are
+  // dropped, for a step that works on the identifiers alone to rebuild
+  // later). Without fixed effects the all-zero identifier needs no
+  // renumbering.
+  void regroup(bool pointers = true);
   // Append a line to the message log.
   void log(const std::string& text) const;
   // The (only) dependent-variable name.

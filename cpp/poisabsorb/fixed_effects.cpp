@@ -103,7 +103,9 @@ void build_fixed_effects(Call& c) {
              : " singleton and/or all-zero fixed-effect-group observation(s) dropped (fe-style separation)");
     c.log(note);
     if (c.loud()) py::print("note: " + note);
-    c.regroup();
+    // The separation pass builds the group pointers it needs: the rectifier
+    // reads the identifiers alone and would drop them unused.
+    c.regroup(false);
   } else {
     c.panelmat = mp.is_none() ? pointers(c, c.sample) : mp;
   }

@@ -113,6 +113,7 @@ void separation_pass(Call& c) {
     }
   }
   c.N_dropped_ir_sep = num_separated;
+  if (c.panelmat.is_none()) c.panelmat = common::group_pointers(c.sample, c.fenames, c.threads);
 
   nb::handle r = c.result;
   nb::setattr(r, "num_separated", nb::int_(num_separated));
