@@ -71,29 +71,45 @@ struct Passes {
     }
   }
 
-  // acc[l] += D_l'W D v for every l != pv, where v's entries for the pivot pv
-  // are -(D_pv'W D v)_g / W_g, the group's weighted mean of D v taken with
-  // them at 0 (which v does not hold: they are made here). Needs [i0, i1) to
-  // be whole groups of pv, each a run of observations: each run is read from
-  // memory once, for its sum, and again from cache to scatter. The same
-  // additions in the same order as partial_cross into the pivot, then
-  // cross_product, would make.
-  void pivot_schur_product(int pv, const double* v, const double* inv_w, int64_t i0, int64_t i1,
-                           double* const* acc, const int64_t* shift) const {
+  // body(g, a, b) for each run [a, b) of pivot group g in [i0, i1), which
+  // must hold whole groups of pv, each a run of observations.
+  template <class Body>
+  void for_pivot_runs(int pv, int64_t i0, int64_t i1, const Body& body) const {
     const int F = nfe();
-    int64_t a = i0;
-    while (a < i1) {
+    for (int64_t a = i0; a < i1;) {
       const uint32_t g = codes[a * F + pv];
       int64_t b = a + 1;
       while (b < i1 && codes[b * F + pv] == g) ++b;
-      double sum = 0.0;
-      for (int64_t i = a; i < b; ++i) {
-        const uint32_t* c = codes + i * F;
-        double s = 0.0;
-        for (int l = 0; l < F; ++l) s += l == pv ? 0.0 : v[c[l]];
-        sum += Weighted ? w[i] * s : s;
-      }
-      const double vp = -sum * inv_w[g];
+      body(g, a, b);
+      a = b;
+    }
+  }
+
+  // (D_pv'W D v) over the rows [a, b), v's entries for the pivot pv taken as
+  // 0 (v does not hold them): the additions partial_cross makes into the pivot.
+  double pivot_run_sum(int pv, const double* v, int64_t a, int64_t b) const {
+    const int F = nfe();
+    double sum = 0.0;
+    for (int64_t i = a; i < b; ++i) {
+      const uint32_t* c = codes + i * F;
+      double s = 0.0;
+      for (int l = 0; l < F; ++l) s += l == pv ? 0.0 : v[c[l]];
+      sum += Weighted ? w[i] * s : s;
+    }
+    return sum;
+  }
+
+  // acc[l] += D_l'W D v for every l != pv, where v's entries for the pivot pv
+  // are -(D_pv'W D v)_g / W_g, the group's weighted mean of D v taken with
+  // them at 0 (made here). Each run of a pivot group is read from memory
+  // once, for its sum, and again from cache to scatter: the same additions in
+  // the same order as partial_cross into the pivot, then cross_product,
+  // would make.
+  void pivot_schur_product(int pv, const double* v, const double* inv_w, int64_t i0, int64_t i1,
+                           double* const* acc, const int64_t* shift) const {
+    const int F = nfe();
+    for_pivot_runs(pv, i0, i1, [&](uint32_t g, int64_t a, int64_t b) {
+      const double vp = -pivot_run_sum(pv, v, a, b) * inv_w[g];
       for (int64_t i = a; i < b; ++i) {
         const uint32_t* c = codes + i * F;
         double s = 0.0;
@@ -102,39 +118,25 @@ struct Passes {
         for (int l = 0; l < F; ++l)
           if (l != pv) acc[l][c[l] - shift[l]] += s;
       }
-      a = b;
-    }
+    });
   }
 
   // out = z - D x, where x is v but for the pivot's entries: x_g =
-  // (c_g - (D_pv'W D v)_g) / W_g, v's pivot entries taken as 0 (v does not
-  // hold them). [i0, i1) must be whole groups of pv, each a run of
-  // observations. The same operations in the same order as partial_cross into
-  // the pivot, then residual, would make.
+  // (c_g - (D_pv'W D v)_g) / W_g, v's pivot entries taken as 0. The same
+  // operations in the same order as partial_cross into the pivot, then
+  // residual, would make.
   void pivot_residual(int pv, const double* v, const double* c_sums, const double* inv_w, const double* z,
                       int64_t z_stride, double* out, int64_t out_stride, int64_t i0, int64_t i1) const {
     const int F = nfe();
-    int64_t a = i0;
-    while (a < i1) {
-      const uint32_t g = codes[a * F + pv];
-      int64_t b = a + 1;
-      while (b < i1 && codes[b * F + pv] == g) ++b;
-      double sum = 0.0;
-      for (int64_t i = a; i < b; ++i) {
-        const uint32_t* c = codes + i * F;
-        double s = 0.0;
-        for (int l = 0; l < F; ++l) s += l == pv ? 0.0 : v[c[l]];
-        sum += Weighted ? w[i] * s : s;
-      }
-      const double xp = (c_sums[g] - sum) * inv_w[g];
+    for_pivot_runs(pv, i0, i1, [&](uint32_t g, int64_t a, int64_t b) {
+      const double xp = (c_sums[g] - pivot_run_sum(pv, v, a, b)) * inv_w[g];
       for (int64_t i = a; i < b; ++i) {
         const uint32_t* c = codes + i * F;
         double fitted = 0.0;
         for (int l = 0; l < F; ++l) fitted += l == pv ? xp : v[c[l]];
         out[i * out_stride] = z[i * z_stride] - fitted;
       }
-      a = b;
-    }
+    });
   }
 
   // acc += D'W z.
