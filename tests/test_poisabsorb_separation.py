@@ -310,11 +310,13 @@ def test_same_sample_and_estimate_as_pyfixest():
 
 @pytest.mark.parametrize("names", [["fe_A", "fe_B", "fe_C"], ["fe_B", "fe_A", "fe_C"]],
                          ids=["sorted-first", "unsorted-first"])
-def test_detector_on_blocks_of_observations_is_thread_independent(names):
+@pytest.mark.parametrize("inner_maxiter", [100, 3], ids=["converged-sweeps", "capped-sweeps"])
+def test_detector_on_blocks_of_observations_is_thread_independent(names, inner_maxiter):
     """Large enough for the passes to run in blocks of observations with their own
     group sums: the same certificate for every thread count, and the reference's.
     With the rows in runs of the first effect's groups, a run is summed and
-    corrected in one pass; otherwise each effect has passes of its own."""
+    corrected in one pass; otherwise each effect has passes of its own. The
+    sweeps stop by their tolerance or at their cap."""
     rng = np.random.default_rng(12)
     n = 140_000
     worker = np.repeat(np.arange(n // 7), 7)
@@ -326,10 +328,11 @@ def test_detector_on_blocks_of_observations_is_thread_independent(names):
     frame = pd.DataFrame({"y": y, "x1": x1, "xs": xs, "fe_A": worker.astype(np.int32),
                           "fe_B": pd.factorize(firm, sort=True)[0].astype(np.int32),
                           "fe_C": np.tile(np.arange(7), n // 7).astype(np.int32)})
-    runs = [_poisabsorb._detect_separation_ir(frame, ["y"], ["x1", "xs"], names, nt=nt) for nt in (1, 2, 3)]
+    runs = [_poisabsorb._detect_separation_ir(frame, ["y"], ["x1", "xs"], names, inner_maxiter=inner_maxiter, nt=nt)
+            for nt in (1, 2, 3)]
     for mask, u in runs[1:]:
         assert np.array_equal(mask, runs[0][0]) and np.array_equal(u, runs[0][1])
-    ref_mask, ref_u = rectifier_reference(frame, ["y"], ["x1", "xs"], names)
+    ref_mask, ref_u = rectifier_reference(frame, ["y"], ["x1", "xs"], names, inner_maxiter=inner_maxiter)
     np.testing.assert_array_equal(runs[0][0], ref_mask)
     np.testing.assert_allclose(runs[0][1], ref_u, rtol=0, atol=1e-10)
     assert ref_mask.sum() >= (xs == 1).sum()
