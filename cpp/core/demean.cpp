@@ -1243,14 +1243,8 @@ void Projector::build_pivot_schur(TaskTeam* team) {
       schur_.inv_diag.push_back(d > 0 ? 1.0 / d : 0.0);
     }
   schur_.pivot = pivot;
-  if (blocks_.single()) {
-    const bool known = static_cast<int>(index.ascending.size()) == F;
-    bool runs = known ? index.ascending[pivot] != 0 : true;
-    for (int64_t i = 1; !known && runs && i < index.n; ++i) runs = codes[i * F + pivot] >= codes[(i - 1) * F + pivot];
-    schur_.pivot_runs = runs;
-  } else {
-    schur_.pivot_runs = blocks_.direct == pivot;
-  }
+  // In blocks, the pivot's groups must also never straddle two of them.
+  schur_.pivot_runs = blocks_.single() ? index.is_ascending(pivot) : blocks_.direct == pivot;
 }
 
 void Projector::build_cross_tab(const std::vector<GroupRanges>& ranges) {

@@ -99,6 +99,8 @@ struct GroupIndex {
   // observations (filled by build_checked_group_index; empty: not known).
   std::vector<char> ascending;
 
+  // Known to be ascending (an index built otherwise counts as not).
+  bool is_ascending(int k) const { return static_cast<size_t>(k) < ascending.size() && ascending[k] != 0; }
   int64_t total_groups() const { return offset.empty() ? 0 : offset.back(); }
   int64_t groups(int k) const { return offset[k + 1] - offset[k]; }
 };

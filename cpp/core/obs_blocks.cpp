@@ -20,24 +20,9 @@ ObsBlocks plan_obs_blocks(const GroupIndex& index) {
   int64_t nblocks = std::min<int64_t>(kMaxBlocks, n / min_block_rows());
   if (nblocks < 2 || F == 0) return ob;
 
-  // The finest fixed effect whose codes never decrease along the
-  // observations: known from the index's build, or found here.
-  const uint32_t* codes = index.codes_nk.data();
-  std::vector<char> sorted = index.ascending;
-  if (static_cast<int>(sorted.size()) != F) {
-    sorted.assign(static_cast<size_t>(F), 1);
-    for (int64_t i = 1; i < n; ++i) {
-      const uint32_t* c = codes + i * F;
-      bool any = false;
-      for (int k = 0; k < F; ++k) {
-        sorted[k] &= static_cast<char>(c[k] >= c[k - F]);
-        any |= sorted[k] != 0;
-      }
-      if (!any) break;
-    }
-  }
+  // The finest fixed effect whose codes never decrease along the observations.
   for (int k = 0; k < F; ++k)
-    if (sorted[k] && (ob.direct < 0 || index.groups(k) > index.groups(ob.direct))) ob.direct = k;
+    if (index.is_ascending(k) && (ob.direct < 0 || index.groups(k) > index.groups(ob.direct))) ob.direct = k;
 
   ob.shift.assign(static_cast<size_t>(F), 0);
   int64_t len = 0;
@@ -59,6 +44,7 @@ ObsBlocks plan_obs_blocks(const GroupIndex& index) {
     return ob;
   }
   ob.start.assign(1, 0);
+  const uint32_t* codes = index.codes_nk.data();
   for (int64_t b = 1; b < nblocks; ++b) {
     int64_t at = std::max(b * n / nblocks, ob.start.back());
     if (ob.direct >= 0)
