@@ -4,6 +4,8 @@
 #include <cmath>
 #include <limits>
 
+#include "core/group_order.hpp"
+
 namespace korvald::core {
 
 namespace {
@@ -35,11 +37,7 @@ WeightedDemeaner<Id>::WeightedDemeaner(std::vector<const Id*> ids, std::vector<i
     inv_total_[k] = std::move(total);
   }
 
-  if (ids_.size() >= 2) {
-    const Id* id0 = ids_[0];
-    runs_ = true;
-    for (int64_t i = 1; i < n_ && runs_; ++i) runs_ = id0[i] >= id0[i - 1];
-  }
+  runs_ = ids_.size() >= 2 && codes_ascending(ids_[0], n_);
   const int64_t blocks = std::max<int64_t>(1, std::min(kMaxBlocks, n_ / kBlockRows));
   block_start_.resize(static_cast<size_t>(blocks + 1));
   for (int64_t b = 0; b <= blocks; ++b) {
@@ -99,10 +97,7 @@ void WeightedDemeaner<Id>::sums_into(size_t k, double* s, const Body& body) cons
     std::fill(acc, acc + win[b].len, 0.0);
     body(b, acc - win[b].lo);
   };
-  if (team_)
-    team_->run(blocks, run_block);
-  else
-    for (int64_t b = 0; b < blocks; ++b) run_block(b);
+  on_team(blocks, run_block);
   // Windows added in block order, in chunks of groups that threads share.
   const int64_t G = ngroups_[k], chunk = 8192, nchunks = (G + chunk - 1) / chunk;
   auto add_chunk = [&](int64_t c) {
@@ -113,10 +108,7 @@ void WeightedDemeaner<Id>::sums_into(size_t k, double* s, const Body& body) cons
       for (int64_t g = lo; g < hi; ++g) s[g] += acc[g];
     }
   };
-  if (team_)
-    team_->run(nchunks, add_chunk);
-  else
-    for (int64_t c = 0; c < nchunks; ++c) add_chunk(c);
+  on_team(nchunks, add_chunk);
 }
 
 template <class Id>
@@ -205,10 +197,7 @@ void WeightedDemeaner<Id>::close_pass(double* v) const {
     block_change_[b] = change;
   };
   const int64_t blocks = static_cast<int64_t>(block_start_.size()) - 1;
-  if (team_)
-    team_->run(blocks, last_pass);
-  else
-    for (int64_t b = 0; b < blocks; ++b) last_pass(b);
+  on_team(blocks, last_pass);
 }
 
 template <class Id>
@@ -256,10 +245,7 @@ void WeightedDemeaner<Id>::apply(double* v) const {
       // and before holds v as this sweep ended it.
       if (runs_) {
         auto restore = [&](int64_t b) { std::copy(before_.data() + start[b], before_.data() + start[b + 1], v + start[b]); };
-        if (team_)
-          team_->run(blocks, restore);
-        else
-          for (int64_t b = 0; b < blocks; ++b) restore(b);
+        on_team(blocks, restore);
       }
       break;
     }
