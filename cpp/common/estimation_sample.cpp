@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <cstdlib>
 #include <limits>
-#include <thread>
 #include <type_traits>
 #include <utility>
 #include <vector>
@@ -14,10 +13,6 @@
 #include "core/group_order.hpp"
 #include "core/row_positions.hpp"
 #include "core/task_team.hpp"
-
-#ifdef _OPENMP
-#include <omp.h>
-#endif
 
 #include "pyutil/pyutil.hpp"
 
@@ -705,11 +700,7 @@ int one_off_threads(nb::handle nt) {
     if (v == -1 && PyErr_Occurred()) PyErr_Clear();
     if (v >= 1) return static_cast<int>(std::min<long long>(v, 1024));
   }
-#ifdef _OPENMP
-  return std::max(1, omp_get_max_threads());  // as the partialling-out counts them
-#else
-  return std::max(1u, std::thread::hardware_concurrency());
-#endif
+  return core::team_size(0);  // as the partialling-out counts them
 }
 
 // The named columns as one row-major N x m array of `dtype`, filled column by
