@@ -178,6 +178,22 @@ def test_order_errors_name_the_first_bad_effect_for_every_thread_count():
     for nt in (1, 2, 3):
         with pytest.raises(ValueError, match=r"^panelmat\[0, 2\] sort order has positions out of range"):
             demeankit.MAP_NH_CG_accel(Z.copy(), None, bad, 1e-8, 0, 100, 0, nt)
+    # Threads fill an effect's groups in runs: a repeat inside a run, one across
+    # runs, and a repeat before an entry out of range (the repeat comes first).
+    n = len(Z)
+    for k, edits in [(0, {n - 1: 0}), (1, {n // 2: 7}), (1, {1: 0, n - 2: n}), (2, {n - 3: -1, 5: 4}),
+                     (0, {n // 3: n // 3 + 1})]:
+        order = pm[0, k].copy()
+        for at, source in edits.items():
+            order[at] = order[source] if 0 <= source < n else source
+        bad = pm.copy()
+        bad[0, k] = order
+        messages = set()
+        for nt in (1, 2, 3):
+            with pytest.raises(ValueError, match=rf"^panelmat\[0, {k}\] sort order") as caught:
+                demeankit.MAP_NH_CG_accel(Z.copy(), None, bad, 1e-8, 0, 100, 0, nt)
+            messages.add(str(caught.value))
+        assert len(messages) == 1
 
 
 @pytest.mark.parametrize("rule", ["drop_singletons", "sep"])

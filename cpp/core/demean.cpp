@@ -1204,19 +1204,33 @@ void Projector::build_pivot_schur(TaskTeam* team) {
   auto run_start = [&](int64_t r) { return blocks_.start[r * blocks / runs]; };
   const int64_t wave = std::min<int64_t>(team ? team->size() : 1, runs);
   std::vector<double> part(static_cast<size_t>(wave * len));
+  // Where an observation's codes land in a run's buffer, flattened so that
+  // the loop over the observations reads a few small arrays only: diagonal
+  // entry diag_base[j] + c[others[j]], table cell cell_base[e] +
+  // c[row_fe[e]] * row_len[e] + c[col_fe[e]].
+  const int nothers = static_cast<int>(others.size());
+  std::vector<int64_t> diag_base, cell_base, row_len;
+  std::vector<int> row_fe, col_fe;
+  for (int k : others) {
+    diag_base.push_back(diag_at[k]);
+    const int64_t Gk = index.groups(k);
+    for (size_t j = 0; j < schur_.cross[k].size(); ++j) {
+      const int l = schur_.cross[k][j].first;
+      cell_base.push_back(table_at[k][j] - index.offset[l] * Gk - index.offset[k]);
+      row_len.push_back(Gk);
+      row_fe.push_back(l);
+      col_fe.push_back(k);
+    }
+  }
+  const int ncells = static_cast<int>(cell_base.size());
   auto sum_run = [&](int64_t r, double* acc) {
     std::fill(acc, acc + len, 0.0);
     for (int64_t i = run_start(r); i < run_start(r + 1); ++i) {
       const uint32_t* c = codes + i * F;
       const double wi = w ? w[i] : 1.0;
       const double share = wi * wi * inv_weight_g_[c[pivot]];
-      for (int k : others) {
-        acc[diag_at[k] + c[k]] += share;
-        const int64_t a = c[k] - index.offset[k], Gk = index.groups(k);
-        const auto& cross = schur_.cross[k];
-        for (size_t j = 0; j < cross.size(); ++j)
-          acc[table_at[k][j] + (c[cross[j].first] - index.offset[cross[j].first]) * Gk + a] += wi;
-      }
+      for (int j = 0; j < nothers; ++j) acc[diag_base[j] + c[others[j]]] += share;
+      for (int e = 0; e < ncells; ++e) acc[cell_base[e] + c[row_fe[e]] * row_len[e] + c[col_fe[e]]] += wi;
     }
   };
   for (int64_t r0 = 0; r0 < runs; r0 += wave) {

@@ -1,6 +1,7 @@
 #include "core/group_index.hpp"
 
 #include <algorithm>
+#include <climits>
 
 #include "core/task_team.hpp"
 
@@ -85,6 +86,100 @@ IndexCheck fill_codes(int64_t n, const GroupRanges& fe, int64_t k, GroupIndex& i
   return IndexCheck::ok;
 }
 
+// The same fill split across a team: each fixed effect's groups go in
+// `parts` runs of about equal row counts. A run stores its codes without
+// reading the slots first; since the ranges tile 0..n-1, n in-range entries
+// that leave no slot unset form a permutation, which one scan afterwards
+// checks. A fixed effect that fails either check is filled again by
+// fill_codes, so the outcome reported is exactly the serial one.
+struct RunOutcome {
+  bool in_range = true;
+  bool ascending = true;     // within the run
+  int64_t min_row = INT64_MAX;
+  int64_t max_row = -1;
+};
+
+RunOutcome fill_run(int64_t n, const GroupRanges& fe, int64_t k, int64_t g_lo, int64_t g_hi, GroupIndex& index) {
+  const int64_t nfe = index.nfe;
+  uint32_t* codes = index.codes_nk.data() + k;
+  RunOutcome out;
+  int64_t before_max = -1;
+  for (int64_t g = g_lo; g < g_hi; ++g) {
+    const uint32_t global = static_cast<uint32_t>(index.offset[k] + g);
+    int64_t group_max = before_max;
+    for (int64_t p = fe.panel[2 * g]; p <= fe.panel[2 * g + 1]; ++p) {
+      const int64_t i = fe.order[p];
+      if (i < 0 || i >= n) {
+        out.in_range = false;
+        return out;
+      }
+      // Relaxed atomic: a repeated entry may meet another run's store.
+      __atomic_store_n(codes + i * nfe, global, __ATOMIC_RELAXED);
+      out.ascending = out.ascending && i > before_max;
+      group_max = std::max(group_max, i);
+      out.min_row = std::min(out.min_row, i);
+    }
+    before_max = group_max;
+  }
+  out.max_row = before_max;
+  return out;
+}
+
+void fill_all_codes(int64_t n, const std::vector<GroupRanges>& fixed_effects, GroupIndex& index,
+                    std::vector<IndexCheck>& checks, TaskTeam& team) {
+  const int64_t nfe = index.nfe;
+  const int64_t parts = team.size();
+  // Run r of fixed effect k covers groups [bound[k][r], bound[k][r + 1]).
+  std::vector<std::vector<int64_t>> bound(static_cast<size_t>(nfe));
+  for (int64_t k = 0; k < nfe; ++k) {
+    const GroupRanges& fe = fixed_effects[k];
+    auto& b = bound[k];
+    b.push_back(0);
+    for (int64_t g = 0, r = 1; g < fe.ngroups && r < parts; ++g)
+      if (fe.panel[2 * g + 1] + 1 >= r * n / parts) {
+        b.push_back(g + 1);
+        ++r;
+      }
+    b.push_back(fe.ngroups);
+  }
+  std::vector<std::pair<int64_t, int64_t>> tasks;  // (k, run)
+  for (int64_t k = 0; k < nfe; ++k)
+    for (size_t r = 0; r + 1 < bound[k].size(); ++r) tasks.emplace_back(k, static_cast<int64_t>(r));
+  std::vector<RunOutcome> runs(tasks.size());
+  team.run(static_cast<int64_t>(tasks.size()), [&](int64_t t) {
+    const auto [k, r] = tasks[t];
+    runs[t] = fill_run(n, fixed_effects[k], k, bound[k][r], bound[k][r + 1], index);
+  });
+  // Any slot still unset: some entry repeats (or a range was left out).
+  constexpr int64_t kRows = int64_t{1} << 18;
+  const int64_t row_chunks = (n + kRows - 1) / kRows;
+  std::vector<uint8_t> unset(static_cast<size_t>(row_chunks * nfe), 0);
+  team.run(row_chunks, [&](int64_t c) {
+    const uint32_t* codes = index.codes_nk.data();
+    for (int64_t i = c * kRows; i < std::min(n, (c + 1) * kRows); ++i)
+      for (int64_t k = 0; k < nfe; ++k) unset[c * nfe + k] |= codes[i * nfe + k] == kUnset;
+  });
+  for (int64_t k = 0; k < nfe; ++k) {
+    bool ok = true, ascending = true;
+    int64_t max_before = -1;
+    for (size_t t = 0; t < tasks.size(); ++t) {
+      if (tasks[t].first != k) continue;
+      const RunOutcome& run = runs[t];
+      ok = ok && run.in_range;
+      ascending = ascending && run.ascending && (run.min_row == INT64_MAX || run.min_row > max_before);
+      max_before = std::max(max_before, run.max_row);
+    }
+    for (int64_t c = 0; c < row_chunks && ok; ++c) ok = !unset[c * nfe + k];
+    if (ok) {
+      index.ascending[k] = ascending ? 1 : 0;
+      continue;
+    }
+    uint32_t* codes = index.codes_nk.data() + k;
+    for (int64_t i = 0; i < n; ++i) codes[i * nfe] = kUnset;
+    checks[k] = fill_codes(n, fixed_effects[k], k, index);
+  }
+}
+
 }  // namespace
 
 IndexCheck build_checked_group_index(int64_t n, const std::vector<GroupRanges>& fixed_effects, GroupIndex& index,
@@ -111,7 +206,7 @@ IndexCheck build_checked_group_index(int64_t n, const std::vector<GroupRanges>& 
   if (threads > 1) {
     TaskTeam team(threads);
     team.run(chunks, mark_unset);
-    team.run(nfe, fill);
+    fill_all_codes(n, fixed_effects, index, checks, team);
   } else {
     for (int64_t c = 0; c < chunks; ++c) mark_unset(c);
     for (int64_t k = 0; k < nfe; ++k) {
