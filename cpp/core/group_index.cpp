@@ -151,13 +151,20 @@ void fill_all_codes(int64_t n, const std::vector<GroupRanges>& fixed_effects, Gr
     runs[t] = fill_run(n, fixed_effects[k], k, bound[k][r], bound[k][r + 1], index);
   });
   // Any slot still unset: some entry repeats (or a range was left out).
+  // kUnset is the largest uint32, so a chunk's largest cell tells whether it
+  // has one; only then are its columns told apart.
   constexpr int64_t kRows = int64_t{1} << 18;
   const int64_t row_chunks = (n + kRows - 1) / kRows;
   std::vector<uint8_t> unset(static_cast<size_t>(row_chunks * nfe), 0);
   team.run(row_chunks, [&](int64_t c) {
-    const uint32_t* codes = index.codes_nk.data();
-    for (int64_t i = c * kRows; i < std::min(n, (c + 1) * kRows); ++i)
-      for (int64_t k = 0; k < nfe; ++k) unset[c * nfe + k] |= codes[i * nfe + k] == kUnset;
+    const int64_t i0 = c * kRows, i1 = std::min(n, (c + 1) * kRows);
+    const uint32_t* cells = index.codes_nk.data() + i0 * nfe;
+    const int64_t count = (i1 - i0) * nfe;
+    uint32_t largest = 0;
+    for (int64_t e = 0; e < count; ++e) largest = std::max(largest, cells[e]);
+    if (largest != kUnset) return;
+    for (int64_t e = 0; e < count; ++e)
+      if (cells[e] == kUnset) unset[c * nfe + e % nfe] = 1;
   });
   for (int64_t k = 0; k < nfe; ++k) {
     bool ok = true, ascending = true;

@@ -1,5 +1,7 @@
 #include "core/singletons.hpp"
 
+#include <algorithm>
+
 namespace korvald::core {
 
 void drop_uninformative(const GroupIndex& index, const std::vector<GroupRanges>& ranges, const double* y,
@@ -14,11 +16,21 @@ void drop_uninformative(const GroupIndex& index, const std::vector<GroupRanges>&
   std::vector<double> members(static_cast<size_t>(T), 0.0);
   auto count_of = [counts](int64_t i) { return counts ? counts[i] : 1.0; };
   std::vector<int64_t> nonzero(zero_rule ? static_cast<size_t>(T) : 0, 0);
-  for (int64_t i = 0; i < n; ++i) {
-    if (!keep[i]) continue;
-    for (int l = 0; l < F; ++l) {
-      members[codes[i * F + l]] += count_of(i);
-      if (zero_rule && y[i] != 0.0) ++nonzero[codes[i * F + l]];
+  // Every observation counting once from a full sample: a group's members
+  // are its range's length, with no pass over the observations.
+  const bool from_ranges = !zero_rule && !counts && static_cast<int>(ranges.size()) == F &&
+                           std::all_of(keep, keep + n, [](uint8_t k) { return k != 0; });
+  if (from_ranges) {
+    for (int l = 0; l < F; ++l)
+      for (int64_t g = 0; g < ranges[l].ngroups; ++g)
+        members[index.offset[l] + g] = static_cast<double>(ranges[l].panel[2 * g + 1] - ranges[l].panel[2 * g] + 1);
+  } else {
+    for (int64_t i = 0; i < n; ++i) {
+      if (!keep[i]) continue;
+      for (int l = 0; l < F; ++l) {
+        members[codes[i * F + l]] += count_of(i);
+        if (zero_rule && y[i] != 0.0) ++nonzero[codes[i * F + l]];
+      }
     }
   }
   auto removable = [&](int64_t t) {
