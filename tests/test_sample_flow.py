@@ -64,6 +64,32 @@ def test_identifier_types_give_the_same_fit(encoding, model):
 
 
 @pytest.mark.parametrize("model", ["ols", "ppml"])
+@pytest.mark.parametrize("nt", [1, 2])
+def test_outputs_are_the_callers_rows_in_the_callers_order(model, nt):
+    # The outputs come sorted by the first fixed effect (rows of a group in the data's order),
+    # which these rows are not in, so they are written through a reordering: every labelled
+    # value must still belong to that row of the data.
+    data = panel().set_axis(np.arange(600) * 7 + 1000)
+    data.loc[data.index[[4, 90]], "x2"] = np.nan
+    est, y = (linabsorb, "y") if model == "ols" else (poisabsorb, "count")
+    got = fit(est, data, y=[y], nt=nt)
+    fitted = got.fittedvalues
+    positions = data.index.get_indexer(fitted.index)
+    assert (positions >= 0).all() and len(positions) < len(data) - 2
+    np.testing.assert_array_equal(positions, np.sort(positions)[np.argsort(data["a"].to_numpy()[np.sort(positions)],
+                                                                           kind="stable")])
+    assert not (np.diff(positions) > 0).all()
+    outcome = data[y].to_numpy(dtype=float)[positions]
+    if model == "ols":
+        np.testing.assert_array_equal(fitted.to_numpy(), outcome - got.resid.to_numpy())
+        np.testing.assert_array_equal(got.resid.index, fitted.index)
+    else:
+        np.testing.assert_array_equal(got.resid_multiplicative.to_numpy(), outcome / fitted.to_numpy())
+        np.testing.assert_array_equal(got.resid_additive.to_numpy(), outcome - fitted.to_numpy())
+        assert list(got.resid_additive.index) == list(got.resid_multiplicative.index) == list(fitted.index)
+
+
+@pytest.mark.parametrize("model", ["ols", "ppml"])
 def test_identifier_width_changes_nothing(model, monkeypatch):
     # Identifier columns are stored in 32 bits unless the group counts need 64; the setting forces
     # 64 bits on small data. Re-coding, separation, clustering on an absorbed effect and the

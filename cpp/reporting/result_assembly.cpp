@@ -5,12 +5,14 @@
 // row labels.
 #include "reporting/result_assembly.hpp"
 
+#include <nanobind/ndarray.h>
 #include <nanobind/stl/string.h>
 
 #include <cmath>
 #include <vector>
 
 #include "common/estimation_sample.hpp"
+#include "core/output_rows.hpp"
 #include "pyutil/pyutil.hpp"
 #include "reporting/pyops.hpp"
 
@@ -49,6 +51,33 @@ std::vector<std::string> strings(nb::handle seq) {
 std::string r_term(const std::string& spec) {
   if (spec.find('#') == std::string::npos) return spec;
   return "<<interatction(" + py::join(py::split(spec, '#'), ", ") + ")>>";
+}
+
+using ConstColumn = nb::ndarray<const double, nb::c_contig, nb::device::cpu>;
+
+// A per-observation output as a Series on the caller's labels: a fresh
+// column of a (row by row combined with b) in output order, made in one
+// native pass (see core::combine_rows).
+nb::object output_series(nb::handle a, nb::handle b, core::RowCombine op, const AssemblyInput& in) {
+  nb::object np = py::numpy();
+  nb::object float64 = np.attr("float64");
+  nb::object a_flat = np.attr("ascontiguousarray")(a, "dtype"_a = float64).attr("ravel")();
+  nb::object b_flat = b.is_none() ? nb::none() : np.attr("ascontiguousarray")(b, "dtype"_a = float64).attr("ravel")();
+  nb::object order = in.order.is_none() ? nb::none() : np.attr("ascontiguousarray")(in.order, "dtype"_a = np.attr("int64"));
+  const int64_t n = static_cast<int64_t>(nb::len(a_flat));
+  if (!b_flat.is_none() && static_cast<int64_t>(nb::len(b_flat)) != n) py::raise_runtime_error("output columns differ in length");
+  if (!order.is_none() && static_cast<int64_t>(nb::len(order)) != n) py::raise_runtime_error("output order differs in length");
+  nb::object out = np.attr("empty")(n, "dtype"_a = float64);
+  const double* a_data = nb::cast<ConstColumn>(a_flat).data();
+  const double* b_data = b_flat.is_none() ? nullptr : nb::cast<ConstColumn>(b_flat).data();
+  const int64_t* order_data =
+      order.is_none() ? nullptr : nb::cast<nb::ndarray<const int64_t, nb::c_contig, nb::device::cpu>>(order).data();
+  double* out_data = nb::cast<nb::ndarray<double, nb::c_contig, nb::device::cpu>>(out).data();
+  {
+    nb::gil_scoped_release release;
+    core::combine_rows(a_data, b_data, op, order_data, n, out_data, in.threads);
+  }
+  return common::series_on_index(out, common::labels_index(in.labels), nb::none(), nb::none());
 }
 
 std::string family_tail(Family family) {
@@ -172,17 +201,23 @@ void assemble_result(const AssemblyInput& in, nb::handle result) {
   history["iteration"] = nb::int_(linear ? 1 : in.fit_iterations);
   result.attr("fit_history") = history;
 
+  // Made last: the fitted values are not held beside the step before.
   if (linear) {
-    // Made last: the fitted values are not held beside the step before.
-    result.attr("fittedvalues") =
-        common::series_on_index(y_values - resid, common::labels_index(labels), nb::none(), in.order);
-    result.attr("resid") = common::series_on_index(resid, common::labels_index(labels), nb::none(), in.order);
+    result.attr("fittedvalues") = output_series(y_values, resid, core::RowCombine::difference, in);
+    // Rows already in output order: the residuals' own array serves as it is.
+    result.attr("resid") = in.order.is_none()
+                               ? common::series_on_index(resid, common::labels_index(labels), nb::none(), nb::none())
+                               : output_series(resid, nb::none(), core::RowCombine::first, in);
   } else {
     nb::object mu = np.attr("asarray")(in.mu, "dtype"_a = float64).attr("reshape")(N, 1);
-    result.attr("fittedvalues") = common::series_on_index(mu, common::labels_index(labels), nb::none(), in.order);
+    result.attr("fittedvalues") = in.order.is_none()
+                                      ? common::series_on_index(mu, common::labels_index(labels), nb::none(), nb::none())
+                                      : output_series(mu, nb::none(), core::RowCombine::first, in);
     // y - mu is the residual the caller handed in.
-    result.attr("resid_additive") = common::series_on_index(in.resid, common::labels_index(labels), nb::none(), in.order);
-    result.attr("resid_multiplicative") = common::series_on_index(y_values / mu, common::labels_index(labels), nb::none(), in.order);
+    result.attr("resid_additive") =
+        in.order.is_none() ? common::series_on_index(in.resid, common::labels_index(labels), nb::none(), nb::none())
+                           : output_series(in.resid, nb::none(), core::RowCombine::first, in);
+    result.attr("resid_multiplicative") = output_series(y_values, mu, core::RowCombine::ratio, in);
   }
   result.attr("msg") = in.msg;
 }

@@ -44,6 +44,7 @@ struct AssemblyInput {
   int64_t n_obs = -1;
   std::string weight_type;
   nb::object weight_name = nb::none();
+  int threads = 1;  // for writing the per-observation outputs; no value depends on it
 };
 
 // Sets fe_rowsum (linear, FEgen), family, model, df_model, df_resid,

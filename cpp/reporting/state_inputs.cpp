@@ -35,6 +35,7 @@ AssemblyInput assembly_input(Family family, const common::EstimationState& st) {
   as.N_FE = st.N_FE;
   as.msg = st.msg;
   as.n_obs = st.n_obs();
+  as.threads = st.threads;
   if (st.weighted()) {
     as.weight_type = st.wspec.type;
     as.weight_name = st.wspec.name;
