@@ -87,6 +87,31 @@ def test_estimates_are_bit_identical_for_every_thread_count(small_blocks, estima
         assert np.array_equal(np.asarray(fit.bse), np.asarray(fits[0].bse))
 
 
+@pytest.mark.parametrize("weighted", [False, True], ids=["unweighted", "weighted"])
+def test_poisson_loop_sums_rows_in_fixed_chunks(weighted):
+    # Past 65536 rows the IRLS loop's per-row passes are shared by threads in fixed chunks, the
+    # deviance summed per chunk: the fit must not depend on nt, and the deviance must be the
+    # one of the fitted means.
+    n = 150_000
+    rng = np.random.default_rng(12)
+    df = pd.DataFrame({"x1": rng.normal(size=n), "x2": rng.normal(size=n), "a": rng.integers(0, n // 20, n),
+                       "b": rng.integers(0, 300, n), "w": rng.uniform(0.5, 2.0, n)})
+    df["y"] = rng.poisson(np.exp(0.3 * df.x1 - 0.2 * df.x2 + 0.1 * (df.b % 5))).astype(float)
+    weights = ["w"] if weighted else None
+    fits = [korvald.poisabsorb(["y"], ["x1", "x2"], ["a", "b"], df, setype="robust", nt=nt, weights=weights,
+                               print_stata_style_summary=False) for nt in (1, 2, 3)]
+    for fit in fits[1:]:
+        for name in ["params", "bse", "fittedvalues"]:
+            np.testing.assert_array_equal(np.asarray(getattr(fit, name)), np.asarray(getattr(fits[0], name)))
+        assert fit.deviance == fits[0].deviance
+    mu = fits[0].fittedvalues.to_numpy()
+    y = df.loc[fits[0].fittedvalues.index, "y"].to_numpy()
+    w = df.loc[fits[0].fittedvalues.index, "w"].to_numpy() if weighted else np.ones_like(y)
+    w = w / w.mean()  # analytic weights are scaled to sum to the observations
+    terms = np.where(y > 0, y * np.log(np.where(y > 0, y, 1.0) / mu), 0.0) - (y - mu)
+    assert fits[0].deviance == pytest.approx(2 * np.sum(w * terms), rel=1e-10)
+
+
 @pytest.mark.parametrize("nfe", [2, 3, 4])
 def test_heavy_tailed_weights_with_the_finest_effect_not_first(small_blocks, nfe, cross_tables):
     """Poisson-like weights spanning ten orders of magnitude leave groups that are

@@ -1,7 +1,5 @@
 #include "core/output_rows.hpp"
 
-#include <algorithm>
-
 #include "core/task_team.hpp"
 
 namespace korvald::core {
@@ -25,10 +23,7 @@ void combine_range(const double* a, const double* b, const int64_t* order, int64
 
 void combine_rows(const double* a, const double* b, RowCombine op, const int64_t* order, int64_t n, double* out,
                   int threads) {
-  constexpr int64_t kChunk = int64_t{1} << 18;
-  const int64_t chunks = (n + kChunk - 1) / kChunk;
-  auto run = [&](int64_t c) {
-    const int64_t lo = c * kChunk, hi = std::min(n, lo + kChunk);
+  for_row_chunks(n, int64_t{1} << 18, threads, [&](int64_t lo, int64_t hi, int64_t) {
     switch (op) {
       case RowCombine::first:
         return combine_range<RowCombine::first>(a, b, order, lo, hi, out);
@@ -37,13 +32,7 @@ void combine_rows(const double* a, const double* b, RowCombine op, const int64_t
       case RowCombine::ratio:
         return combine_range<RowCombine::ratio>(a, b, order, lo, hi, out);
     }
-  };
-  if (threads > 1 && chunks > 1) {
-    TaskTeam team(threads);
-    team.run(chunks, run);
-  } else {
-    for (int64_t c = 0; c < chunks; ++c) run(c);
-  }
+  });
 }
 
 }  // namespace korvald::core

@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "core/row_positions.hpp"
+#include "core/task_team.hpp"
 
 namespace korvald::core {
 
@@ -48,6 +49,15 @@ struct DevianceSum {
       pos_part.add(w * (y * std::log(y / mu) - (y - mu)));
     }
   }
+  // Appends another run of rows summed on its own.
+  void merge(const DevianceSum& o) {
+    zero_part.add(o.zero_part.s);
+    zero_part.add(o.zero_part.c);
+    pos_part.add(o.pos_part.s);
+    pos_part.add(o.pos_part.c);
+    any_zero = any_zero || o.any_zero;
+    any_pos = any_pos || o.any_pos;
+  }
   double value() const {
     double total = 0.0;
     if (any_zero) total += 2.0 * zero_part.value();
@@ -67,7 +77,29 @@ struct MaxFinite {
       m = std::max(m, v);
   }
   bool ok(int64_t n) const { return n > 0 && !nan && std::isfinite(m); }
+  void merge(const MaxFinite& o) {
+    nan = nan || o.nan;
+    m = std::max(m, o.m);
+  }
 };
+
+// Rows go in fixed chunks (threads share them); sums are made per chunk and
+// then added in chunk order, so they do not depend on the thread count. A
+// sample of one chunk is summed row after row as a whole.
+constexpr int64_t kRowChunk = int64_t{1} << 16;
+
+// The per-chunk parts of a pass, merged in chunk order.
+template <class Part>
+Part merged(std::vector<Part>& parts) {
+  Part total = parts[0];
+  for (size_t c = 1; c < parts.size(); ++c) total.merge(parts[c]);
+  return total;
+}
+
+template <class Part>
+std::vector<Part> chunk_parts(int64_t n) {
+  return std::vector<Part>(static_cast<size_t>(std::max<int64_t>((n + kRowChunk - 1) / kRowChunk, 1)));
+}
 
 }  // namespace
 
@@ -77,14 +109,18 @@ bool all_finite(const double* v, int64_t n) {
   return true;
 }
 
-double poisson_deviance(Outcome y, const double* mu, int64_t n, bool finite_shortcut, const double* w) {
+double poisson_deviance(Outcome y, const double* mu, int64_t n, bool finite_shortcut, const double* w,
+                        int threads) {
   if (finite_shortcut && !all_finite(mu, n)) return std::numeric_limits<double>::infinity();
-  DevianceSum sum;
-  if (w)
-    for (int64_t i = 0; i < n; ++i) sum.add(y[i], mu[i], w[i]);
-  else
-    for (int64_t i = 0; i < n; ++i) sum.add(y[i], mu[i]);
-  return sum.value();
+  auto parts = chunk_parts<DevianceSum>(n);
+  for_row_chunks(n, kRowChunk, threads, [&](int64_t lo, int64_t hi, int64_t c) {
+    DevianceSum& sum = parts[c];
+    if (w)
+      for (int64_t i = lo; i < hi; ++i) sum.add(y[i], mu[i], w[i]);
+    else
+      for (int64_t i = lo; i < hi; ++i) sum.add(y[i], mu[i]);
+  });
+  return merged(parts).value();
 }
 
 void fitted_means(const double* eta, const double* offset, double* mu, int64_t n) {
@@ -97,22 +133,40 @@ void fitted_means(const double* eta, const double* offset, double* mu, int64_t n
 
 WorkingChecks working_variable_checked(const double* eta, Outcome y, const double* mu, double* z, double* zX,
                                        int64_t n, int64_t width, bool add, const double* obs_w,
-                                       const float* rounding) {
-  MaxFinite e, m, w;
-  double sum_m = 0.0, sum_mz = 0.0, sum_mzz = 0.0, sum_mrr = 0.0;
-  for (int64_t i = 0; i < n; ++i) {
-    e.add(eta[i]);
-    m.add(mu[i]);
-    const double zi = eta[i] + y[i] / mu[i] - 1.0;
-    w.add(zi);
-    const double mi = obs_w ? obs_w[i] * mu[i] : mu[i];
-    sum_m += mi;
-    sum_mz += mi * zi;
-    sum_mzz += mi * zi * zi;
-    if (rounding) sum_mrr += mi * static_cast<double>(rounding[i]) * rounding[i];
-    if (z) z[i] = zi;
-    zX[i * width] = add ? zX[i * width] + zi : zi;
-  }
+                                       const float* rounding, int threads) {
+  struct Part {
+    MaxFinite e, m, w;
+    double sum_m = 0.0, sum_mz = 0.0, sum_mzz = 0.0, sum_mrr = 0.0;
+    void merge(const Part& o) {
+      e.merge(o.e);
+      m.merge(o.m);
+      w.merge(o.w);
+      sum_m += o.sum_m;
+      sum_mz += o.sum_mz;
+      sum_mzz += o.sum_mzz;
+      sum_mrr += o.sum_mrr;
+    }
+  };
+  auto parts = chunk_parts<Part>(n);
+  for_row_chunks(n, kRowChunk, threads, [&](int64_t lo, int64_t hi, int64_t c) {
+    Part& p = parts[c];
+    for (int64_t i = lo; i < hi; ++i) {
+      p.e.add(eta[i]);
+      p.m.add(mu[i]);
+      const double zi = eta[i] + y[i] / mu[i] - 1.0;
+      p.w.add(zi);
+      const double mi = obs_w ? obs_w[i] * mu[i] : mu[i];
+      p.sum_m += mi;
+      p.sum_mz += mi * zi;
+      p.sum_mzz += mi * zi * zi;
+      if (rounding) p.sum_mrr += mi * static_cast<double>(rounding[i]) * rounding[i];
+      if (z) z[i] = zi;
+      zX[i * width] = add ? zX[i * width] + zi : zi;
+    }
+  });
+  const Part total = merged(parts);
+  const MaxFinite &e = total.e, &m = total.m, &w = total.w;
+  const double sum_m = total.sum_m, sum_mz = total.sum_mz, sum_mzz = total.sum_mzz, sum_mrr = total.sum_mrr;
   WorkingChecks out;
   out.eta_ok = e.ok(n);
   out.mu_ok = out.eta_ok && m.ok(n);
@@ -123,14 +177,16 @@ WorkingChecks working_variable_checked(const double* eta, Outcome y, const doubl
   return out;
 }
 
-void carry_fixed_effect_part(double* zX, const double* coef, int64_t n, int64_t K) {
+void carry_fixed_effect_part(double* zX, const double* coef, int64_t n, int64_t K, int threads) {
   const int64_t w = K + 1;
-  for (int64_t i = 0; i < n; ++i) {
-    double* row = zX + i * w;
-    double fit = 0.0;
-    for (int64_t k = 0; k < K; ++k) fit += row[k + 1] * coef[k];
-    row[0] = fit - row[0];
-  }
+  for_row_chunks(n, kRowChunk, threads, [&](int64_t lo, int64_t hi, int64_t) {
+    for (int64_t i = lo; i < hi; ++i) {
+      double* row = zX + i * w;
+      double fit = 0.0;
+      for (int64_t k = 0; k < K; ++k) fit += row[k + 1] * coef[k];
+      row[0] = fit - row[0];
+    }
+  });
 }
 
 void irls_weights(const double* mu, const double* w, int64_t n, double* out) {
@@ -138,50 +194,64 @@ void irls_weights(const double* mu, const double* w, int64_t n, double* out) {
 }
 
 void full_step_predictor_in_place(const double* eta, Outcome y, const double* mu, double* zX,
-                                  const double* coef, int64_t n, int64_t K, float* rounding) {
+                                  const double* coef, int64_t n, int64_t K, float* rounding, int threads) {
   const int64_t w = K + 1;
   constexpr double kTwoEps = 2 * std::numeric_limits<double>::epsilon();
-  for (int64_t i = 0; i < n; ++i) {
-    double* row = zX + i * w;
-    const double zi = eta[i] + y[i] / mu[i] - 1.0;
-    double fit = 0.0;
-    for (int64_t k = 0; k < K; ++k) fit += row[k + 1] * coef[k];
-    const double e = zi - row[0] + fit;
-    if (rounding) {
-      const double scale = std::max(std::max(std::fabs(zi), std::fabs(row[0])), std::max(std::fabs(fit), std::fabs(e)));
-      rounding[i] = static_cast<float>(rounding[i] + kTwoEps * scale);
+  for_row_chunks(n, kRowChunk, threads, [&](int64_t lo, int64_t hi, int64_t) {
+    for (int64_t i = lo; i < hi; ++i) {
+      double* row = zX + i * w;
+      const double zi = eta[i] + y[i] / mu[i] - 1.0;
+      double fit = 0.0;
+      for (int64_t k = 0; k < K; ++k) fit += row[k + 1] * coef[k];
+      const double e = zi - row[0] + fit;
+      if (rounding) {
+        const double scale =
+            std::max(std::max(std::fabs(zi), std::fabs(row[0])), std::max(std::fabs(fit), std::fabs(e)));
+        rounding[i] = static_cast<float>(rounding[i] + kTwoEps * scale);
+      }
+      row[0] = e;
     }
-    row[0] = e;
-  }
+  });
 }
 
 HalvingOutcome step_halving(Outcome y, const double* offset, double* eta, const double* e,
                             const double* beta_old, const double* b, int64_t n, int64_t K, double deviance,
                             int max_halvings, bool finite_only, double* mu, double* beta, const double* w,
-                            int64_t e_stride, double* eta_change) {
+                            int64_t e_stride, double* eta_change, int threads) {
   HalvingOutcome out;
   const double dev_tol = std::max(1e-12 * std::fabs(deviance), 1e-12);
   double step = 1.0;
+  struct Trial {
+    DevianceSum sum;
+    bool finite = true;
+    void merge(const Trial& o) {
+      sum.merge(o.sum);
+      finite = finite && o.finite;
+    }
+  };
   for (;;) {
     for (int64_t k = 0; k < K; ++k) beta[k] = beta_old[k] + step * (b[k] - beta_old[k]);
     // The trial's mu and its deviance in one pass, summed exactly as
     // poisson_deviance(y, mu, n, true) would: a non-finite mu makes it +inf.
     // eta keeps the iteration's start until a trial is accepted.
-    DevianceSum sum;
-    bool finite = true;
-    for (int64_t i = 0; i < n; ++i) {
-      const double trial = eta[i] + step * (e[i * e_stride] - eta[i]);
-      mu[i] = std::exp(offset ? trial + offset[i] : trial);
-      if (!finite) continue;
-      if (std::isfinite(mu[i])) {
-        if (w)
-          sum.add(y[i], mu[i], w[i]);
-        else
-          sum.add(y[i], mu[i]);
-      } else
-        finite = false;
-    }
-    out.deviance_new = finite ? sum.value() : std::numeric_limits<double>::infinity();
+    auto parts = chunk_parts<Trial>(n);
+    for_row_chunks(n, kRowChunk, threads, [&](int64_t lo, int64_t hi, int64_t c) {
+      Trial& t = parts[c];
+      for (int64_t i = lo; i < hi; ++i) {
+        const double trial = eta[i] + step * (e[i * e_stride] - eta[i]);
+        mu[i] = std::exp(offset ? trial + offset[i] : trial);
+        if (!t.finite) continue;
+        if (std::isfinite(mu[i])) {
+          if (w)
+            t.sum.add(y[i], mu[i], w[i]);
+          else
+            t.sum.add(y[i], mu[i]);
+        } else
+          t.finite = false;
+      }
+    });
+    const Trial trial = merged(parts);
+    out.deviance_new = trial.finite ? trial.sum.value() : std::numeric_limits<double>::infinity();
     const bool accept = finite_only ? std::isfinite(out.deviance_new) : out.deviance_new <= deviance + dev_tol;
     if (accept) break;
     step *= 0.5;
@@ -193,17 +263,23 @@ HalvingOutcome step_halving(Outcome y, const double* offset, double* eta, const 
   }
   out.step_size = step;
   // The accepted trial into eta, computed exactly as its mu was.
-  double change = 0.0;
-  for (int64_t i = 0; i < n; ++i) {
-    const double trial = eta[i] + step * (e[i * e_stride] - eta[i]);
-    if (eta_change) {
-      const double d = std::fabs(trial - eta[i]);
-      // A NaN must not pass as "no change".
-      change = (std::isnan(d) || std::isnan(change)) ? std::numeric_limits<double>::quiet_NaN() : std::max(change, d);
+  struct Change {
+    double largest = 0.0;
+    // A NaN must not pass as "no change".
+    void add(double d) {
+      largest = (std::isnan(d) || std::isnan(largest)) ? std::numeric_limits<double>::quiet_NaN() : std::max(largest, d);
     }
-    eta[i] = trial;
-  }
-  if (eta_change) *eta_change = change;
+    void merge(const Change& o) { add(o.largest); }
+  };
+  auto changes = chunk_parts<Change>(n);
+  for_row_chunks(n, kRowChunk, threads, [&](int64_t lo, int64_t hi, int64_t c) {
+    for (int64_t i = lo; i < hi; ++i) {
+      const double trial = eta[i] + step * (e[i * e_stride] - eta[i]);
+      if (eta_change) changes[c].add(std::fabs(trial - eta[i]));
+      eta[i] = trial;
+    }
+  });
+  if (eta_change) *eta_change = merged(changes).largest;
   return out;
 }
 

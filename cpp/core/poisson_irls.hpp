@@ -2,6 +2,9 @@
 // variable, the full-step linear predictor and the step-halving search on
 // the deviance (the weighted least squares itself: streamed_qr.hpp).
 // Everything here runs without the interpreter (callers release the GIL).
+// `threads` share the rows in fixed chunks of 65536; sums (the deviance, the
+// guards' totals) are made per chunk and added in chunk order, so no result
+// depends on the thread count.
 #pragma once
 
 #include <cstdint>
@@ -29,7 +32,7 @@ struct Outcome {
 // a trial step is too large); without it the formula is evaluated as is.
 // With observation weights w (may be null) each term is multiplied by w_i.
 double poisson_deviance(Outcome y, const double* mu, int64_t n, bool finite_shortcut,
-                        const double* w = nullptr);
+                        const double* w = nullptr, int threads = 1);
 
 // mu = exp(eta + offset); a null offset is none (adding zeros changes no exp).
 void fitted_means(const double* eta, const double* offset, double* mu, int64_t n);
@@ -55,7 +58,7 @@ struct WorkingChecks {
 // rounding in what column 0 carries (null: none).
 WorkingChecks working_variable_checked(const double* eta, Outcome y, const double* mu, double* z, double* zX,
                                        int64_t n, int64_t width, bool add = false, const double* obs_w = nullptr,
-                                       const float* rounding = nullptr);
+                                       const float* rounding = nullptr, int threads = 1);
 
 // zX[:,0] = zX[:,1:] * coef - zX[:,0], on column 0 as full_step_predictor_in_place
 // leaves it (e = z - M z + X~ coef, M the weighted annihilator of the fixed
@@ -63,7 +66,7 @@ WorkingChecks working_variable_checked(const double* eta, Outcome y, const doubl
 // later M removes exactly. The next iteration partials out that plus its own
 // z instead of z alone: the same result, from a start that is already nearly
 // free of fixed effects.
-void carry_fixed_effect_part(double* zX, const double* coef, int64_t n, int64_t K);
+void carry_fixed_effect_part(double* zX, const double* coef, int64_t n, int64_t K, int threads = 1);
 
 // The IRLS weights of weighted observations: out = w * mu.
 void irls_weights(const double* mu, const double* w, int64_t n, double* out);
@@ -75,7 +78,8 @@ void irls_weights(const double* mu, const double* w, int64_t n, double* out);
 // (carry_fixed_effect_part) is added to it: that rounding stays in column 0
 // for good, as no later projection removes it.
 void full_step_predictor_in_place(const double* eta, Outcome y, const double* mu, double* zX,
-                                  const double* coef, int64_t n, int64_t K, float* rounding = nullptr);
+                                  const double* coef, int64_t n, int64_t K, float* rounding = nullptr,
+                                  int threads = 1);
 
 struct HalvingOutcome {
   int halvings = 0;          // number of halvings made
@@ -101,7 +105,7 @@ struct HalvingOutcome {
 HalvingOutcome step_halving(Outcome y, const double* offset, double* eta, const double* e,
                             const double* beta_old, const double* b, int64_t n, int64_t K, double deviance,
                             int max_halvings, bool finite_only, double* mu, double* beta, const double* w = nullptr,
-                            int64_t e_stride = 1, double* eta_change = nullptr);
+                            int64_t e_stride = 1, double* eta_change = nullptr, int threads = 1);
 
 // The sums behind the constant of a Poisson fit and its influence weights,
 // over the n rows i (chunk by chunk, so the rounding does not grow with n):

@@ -64,4 +64,20 @@ class TaskTeam {
   std::atomic<int64_t> done_{0};
 };
 
+// f(lo, hi, c) for the fixed chunks c = [lo, hi) of `chunk` consecutive rows
+// out of n. The chunks, and so anything summed chunk by chunk and then in
+// chunk order, do not depend on `threads`; a team of up to `threads` shares
+// them when there are two or more. f must not throw.
+template <class F>
+void for_row_chunks(int64_t n, int64_t chunk, int threads, const F& f) {
+  const int64_t chunks = n > 0 ? (n + chunk - 1) / chunk : 0;
+  auto run = [&](int64_t c) { f(c * chunk, c + 1 < chunks ? (c + 1) * chunk : n, c); };
+  if (threads > 1 && chunks > 1) {
+    TaskTeam team(static_cast<int>(chunks < threads ? chunks : threads));
+    team.run(chunks, run);
+    return;
+  }
+  for (int64_t c = 0; c < chunks; ++c) run(c);
+}
+
 }  // namespace korvald::core

@@ -59,7 +59,7 @@ static void restart_from_simple_start(Call& c, int64_t it, double* eta, double* 
   std::fill(beta, beta + c.K, 0.0);
   nb::gil_scoped_release release;
   core::fitted_means(eta, offset, mu, n);
-  deviance = core::poisson_deviance(y, mu, n, true, w);
+  deviance = core::poisson_deviance(y, mu, n, true, w, c.threads);
 }
 
 void run_irls(Call& c) {
@@ -79,7 +79,7 @@ void run_irls(Call& c) {
   double deviance;
   {
     nb::gil_scoped_release release;
-    deviance = core::poisson_deviance(y, mu, n, true, w);
+    deviance = core::poisson_deviance(y, mu, n, true, w, c.threads);
   }
   if (c.verbose) py::print("Starting iteration...");
 
@@ -127,11 +127,11 @@ void run_irls(Call& c) {
       double* zX_data = f64(zX);
       nb::gil_scoped_release release;
       checks = core::working_variable_checked(eta, y, mu, nullptr, zX_data, n, K + 1, carried, w,
-                                              carried ? carried_rounding.data() : nullptr);
+                                              carried ? carried_rounding.data() : nullptr, c.threads);
       // In the partialling-out's own (m-weighted) norm.
       const double resolved = kCarryMargin * c.effective_inner_tol * checks.z_spread;
       if (carried && !(std::isfinite(checks.rounding_norm) && checks.rounding_norm <= resolved)) {
-        checks = core::working_variable_checked(eta, y, mu, nullptr, zX_data, n, K + 1, false, w);
+        checks = core::working_variable_checked(eta, y, mu, nullptr, zX_data, n, K + 1, false, w, nullptr, c.threads);
         carried = false;
       }
     }
@@ -202,9 +202,9 @@ void run_irls(Call& c) {
     {
       double* zX_data = f64(zX);
       nb::gil_scoped_release release;
-      core::full_step_predictor_in_place(eta, y, mu, zX_data, bp, n, K, carried_rounding.data());
+      core::full_step_predictor_in_place(eta, y, mu, zX_data, bp, n, K, carried_rounding.data(), c.threads);
       step = core::step_halving(y, offset, eta, zX_data, beta_old.data(), bp, n, K, deviance, kMaxHalvings,
-                                fresh_start, mu, beta, w, K + 1, K > 0 ? nullptr : &eta_change);
+                                fresh_start, mu, beta, w, K + 1, K > 0 ? nullptr : &eta_change, c.threads);
     }
     if (c.verbose) {
       const std::string ddev = py::format(step.deviance_new - deviance, ".3e");
@@ -260,7 +260,7 @@ void run_irls(Call& c) {
     if (may_carry && !converged && !fresh_start) {
       double* zX_data = f64(zX);
       nb::gil_scoped_release release;
-      core::carry_fixed_effect_part(zX_data, bp, n, K);
+      core::carry_fixed_effect_part(zX_data, bp, n, K, c.threads);
       carried = true;
     }
     ++it;
