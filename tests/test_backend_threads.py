@@ -90,8 +90,9 @@ def test_estimates_are_bit_identical_for_every_thread_count(small_blocks, estima
 @pytest.mark.parametrize("weighted", [False, True], ids=["unweighted", "weighted"])
 def test_poisson_loop_sums_rows_in_fixed_chunks(weighted):
     # Past 65536 rows the IRLS loop's per-row passes are shared by threads in fixed chunks, the
-    # deviance summed per chunk: the fit must not depend on nt, and the deviance must be the
-    # one of the fitted means.
+    # deviance summed per chunk, and threads write the identifiers back after the loop: the fit
+    # (outputs in the order of those identifiers) must not depend on nt, and the deviance must
+    # be the one of the fitted means.
     n = 150_000
     rng = np.random.default_rng(12)
     df = pd.DataFrame({"x1": rng.normal(size=n), "x2": rng.normal(size=n), "a": rng.integers(0, n // 20, n),

@@ -663,7 +663,7 @@ nb::object group_pointers(nb::handle sample, nb::handle fenames, int threads) {
   return result;
 }
 
-nb::object codes_from_pointers(nb::handle panelmat, size_t j, nb::handle dtype) {
+nb::object codes_from_pointers(nb::handle panelmat, size_t j, nb::handle dtype, int threads) {
   nb::object np = py::numpy();
   nb::object order = panelmat[nb::make_tuple(0, j)];
   nb::object panel = np.attr("ascontiguousarray")(panelmat[nb::make_tuple(1, j)], "dtype"_a = np.attr("int64"));
@@ -678,11 +678,11 @@ nb::object codes_from_pointers(nb::handle panelmat, size_t j, nb::handle dtype) 
     if (narrow_codes) {
       int32_t* out = data_of<int32_t>(codes);
       nb::gil_scoped_release release;
-      core::codes_from_ranges(order_n, panel_g2, groups, out);
+      core::codes_from_ranges(order_n, panel_g2, groups, out, threads);
     } else {
       int64_t* out = data_of<int64_t>(codes);
       nb::gil_scoped_release release;
-      core::codes_from_ranges(order_n, panel_g2, groups, out);
+      core::codes_from_ranges(order_n, panel_g2, groups, out, threads);
     }
   };
   if (narrow_order)

@@ -157,8 +157,9 @@ nb::tuple code_ranges(nb::handle codes);
 nb::object group_pointers(nb::handle sample, nb::handle fenames, int threads = 1);
 
 // Identifier column j again, from the group pointers group_pointers made of
-// it: the same codes, stored as `like` (an array of the column's old dtype).
-nb::object codes_from_pointers(nb::handle panelmat, size_t j, nb::handle like);
+// it: the same codes, stored as `like` (an array of the column's old dtype),
+// written by `threads` threads.
+nb::object codes_from_pointers(nb::handle panelmat, size_t j, nb::handle like, int threads = 1);
 
 // Threads for the one-off steps of a call from its nt argument: nt itself
 // when a positive int, every core otherwise (0 or None, or a value the

@@ -47,9 +47,25 @@ bool group_ranges_by_code(const Code* codes_n, int64_t n, int64_t n_groups, Posi
 }
 
 template <typename Code, typename Position>
-void codes_from_ranges(const Position* order_n, const int64_t* panel_g2, int64_t n_groups, Code* codes_n) {
-  for (int64_t g = 0; g < n_groups; ++g)
-    for (int64_t p = panel_g2[2 * g]; p <= panel_g2[2 * g + 1]; ++p) codes_n[order_n[p]] = static_cast<Code>(g);
+void codes_from_ranges(const Position* order_n, const int64_t* panel_g2, int64_t n_groups, Code* codes_n,
+                       int threads) {
+  auto fill = [&](int64_t g_lo, int64_t g_hi) {
+    for (int64_t g = g_lo; g < g_hi; ++g)
+      for (int64_t p = panel_g2[2 * g]; p <= panel_g2[2 * g + 1]; ++p) codes_n[order_n[p]] = static_cast<Code>(g);
+  };
+  const int64_t n = n_groups > 0 ? panel_g2[2 * n_groups - 1] + 1 : 0;
+  if (threads <= 1 || n < (int64_t{1} << 16)) return fill(0, n_groups);
+  // Runs of whole groups with about equal row counts; a permutation's
+  // positions are distinct rows, so the runs write disjoint codes.
+  std::vector<int64_t> bound{0};
+  for (int64_t g = 0, r = 1; g < n_groups && r < threads; ++g)
+    if (panel_g2[2 * g + 1] + 1 >= r * n / threads) {
+      bound.push_back(g + 1);
+      ++r;
+    }
+  bound.push_back(n_groups);
+  TaskTeam team(threads);
+  team.run(static_cast<int64_t>(bound.size()) - 1, [&](int64_t r) { fill(bound[r], bound[r + 1]); });
 }
 
 template <typename Code>
@@ -147,8 +163,8 @@ void group_ranges_of_columns(std::vector<CodeColumnRanges>& columns, int64_t n, 
   template bool stable_order_by_code<Code>(const Code*, int64_t, int64_t, int64_t*);                        \
   template bool group_ranges_by_code<Code, int32_t>(const Code*, int64_t, int64_t, int32_t*, int64_t*);   \
   template bool group_ranges_by_code<Code, int64_t>(const Code*, int64_t, int64_t, int64_t*, int64_t*);   \
-  template void codes_from_ranges<Code, int32_t>(const int32_t*, const int64_t*, int64_t, Code*);           \
-  template void codes_from_ranges<Code, int64_t>(const int64_t*, const int64_t*, int64_t, Code*);           \
+  template void codes_from_ranges<Code, int32_t>(const int32_t*, const int64_t*, int64_t, Code*, int);      \
+  template void codes_from_ranges<Code, int64_t>(const int64_t*, const int64_t*, int64_t, Code*, int);      \
   template int64_t code_count<Code>(const Code*, int64_t);                                                   \
   template bool codes_ascending<Code>(const Code*, int64_t);                                                 \
   template int64_t dense_codes<Code>(const int64_t*, int64_t, int64_t, Code*);                               \

@@ -51,9 +51,10 @@ int64_t compact_codes(const Code* codes_n, int64_t n, int64_t n_groups, Code* ou
 // The inverse of group_ranges_by_code: codes_n[order_n[p]] = g for every
 // position p in group g's range (panel_g2 as group_ranges_by_code fills it).
 // The order must be a permutation of 0..n-1 whose ranges tile it, as the
-// group pointers this package builds are.
+// group pointers this package builds are. `threads` share the groups.
 template <typename Code, typename Position>
-void codes_from_ranges(const Position* order_n, const int64_t* panel_g2, int64_t n_groups, Code* codes_n);
+void codes_from_ranges(const Position* order_n, const int64_t* panel_g2, int64_t n_groups, Code* codes_n,
+                       int threads = 1);
 
 // One identifier column for group_ranges_of_columns: codes in one of the two
 // widths, and where its order (n, in one of the two widths) and ranges

@@ -162,11 +162,12 @@ void set_identifiers_aside(Call& c) {
 
 void restore_identifiers(Call& c) {
   if (nb::len(c.identifier_dtypes) == 0) return;
-  for (size_t j = 0; j < nb::len(c.fenames); ++j)
+  for (size_t j = 0; j < nb::len(c.fenames); ++j) {
+    nb::object codes = common::codes_from_pointers(c.panelmat, j, c.identifier_dtypes[j], c.threads);
     // Through a Series that keeps the array: assigned as a bare array, it would be copied.
-    c.sample.attr("__setitem__")(
-        c.fenames[j], py::pandas().attr("Series")(common::codes_from_pointers(c.panelmat, j, c.identifier_dtypes[j]),
-                                                  "index"_a = c.sample.attr("index"), "copy"_a = false));
+    c.sample.attr("__setitem__")(c.fenames[j], py::pandas().attr("Series")(codes, "index"_a = c.sample.attr("index"),
+                                                                           "copy"_a = false));
+  }
   c.identifier_dtypes = nb::list();
 }
 
