@@ -7,6 +7,17 @@
 
 namespace korvald::core {
 
+std::vector<int64_t> group_runs(const int64_t* panel, int64_t ngroups, int64_t n, int64_t parts) {
+  std::vector<int64_t> bound{0};
+  for (int64_t g = 0, r = 1; g < ngroups && r < parts; ++g)
+    if (panel[2 * g + 1] + 1 >= r * n / parts) {
+      bound.push_back(g + 1);
+      ++r;
+    }
+  bound.push_back(ngroups);
+  return bound;
+}
+
 IndexCheck check_sort_order(SortOrder order, int64_t n) {
   std::vector<uint8_t> seen(static_cast<size_t>(n), 0);
   for (int64_t p = 0; p < n; ++p) {
@@ -130,18 +141,8 @@ void fill_all_codes(int64_t n, const std::vector<GroupRanges>& fixed_effects, Gr
   const int64_t nfe = index.nfe;
   const int64_t parts = team.size();
   // Run r of fixed effect k covers groups [bound[k][r], bound[k][r + 1]).
-  std::vector<std::vector<int64_t>> bound(static_cast<size_t>(nfe));
-  for (int64_t k = 0; k < nfe; ++k) {
-    const GroupRanges& fe = fixed_effects[k];
-    auto& b = bound[k];
-    b.push_back(0);
-    for (int64_t g = 0, r = 1; g < fe.ngroups && r < parts; ++g)
-      if (fe.panel[2 * g + 1] + 1 >= r * n / parts) {
-        b.push_back(g + 1);
-        ++r;
-      }
-    b.push_back(fe.ngroups);
-  }
+  std::vector<std::vector<int64_t>> bound;
+  for (const GroupRanges& fe : fixed_effects) bound.push_back(group_runs(fe.panel, fe.ngroups, n, parts));
   std::vector<std::pair<int64_t, int64_t>> tasks;  // (k, run)
   for (int64_t k = 0; k < nfe; ++k)
     for (size_t r = 0; r + 1 < bound[k].size(); ++r) tasks.emplace_back(k, static_cast<int64_t>(r));

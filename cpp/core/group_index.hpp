@@ -42,6 +42,11 @@ struct GroupRanges {
   int64_t ngroups = 0;
 };
 
+// Boundaries of up to `parts` runs of whole consecutive groups with about
+// equal row counts (panel: ngroups x 2 ranges tiling 0..n-1): run r covers
+// groups [bound[r], bound[r + 1]).
+std::vector<int64_t> group_runs(const int64_t* panel, int64_t ngroups, int64_t n, int64_t parts);
+
 enum class IndexCheck {
   ok,
   order_out_of_range,  // a sort-order entry outside [0, n)

@@ -1,5 +1,6 @@
 #include "core/group_order.hpp"
 
+#include "core/group_index.hpp"
 #include "core/task_team.hpp"
 
 #include <algorithm>
@@ -55,15 +56,8 @@ void codes_from_ranges(const Position* order_n, const int64_t* panel_g2, int64_t
   };
   const int64_t n = n_groups > 0 ? panel_g2[2 * n_groups - 1] + 1 : 0;
   if (threads <= 1 || n < (int64_t{1} << 16)) return fill(0, n_groups);
-  // Runs of whole groups with about equal row counts; a permutation's
-  // positions are distinct rows, so the runs write disjoint codes.
-  std::vector<int64_t> bound{0};
-  for (int64_t g = 0, r = 1; g < n_groups && r < threads; ++g)
-    if (panel_g2[2 * g + 1] + 1 >= r * n / threads) {
-      bound.push_back(g + 1);
-      ++r;
-    }
-  bound.push_back(n_groups);
+  // A permutation's positions are distinct rows, so the runs write disjoint codes.
+  const std::vector<int64_t> bound = group_runs(panel_g2, n_groups, n, threads);
   TaskTeam team(threads);
   team.run(static_cast<int64_t>(bound.size()) - 1, [&](int64_t r) { fill(bound[r], bound[r + 1]); });
 }
