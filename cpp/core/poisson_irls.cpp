@@ -90,7 +90,7 @@ constexpr int64_t kRowChunk = int64_t{1} << 16;
 
 // The per-chunk parts of a pass, merged in chunk order.
 template <class Part>
-Part merged(std::vector<Part>& parts) {
+Part merged(const std::vector<Part>& parts) {
   Part total = parts[0];
   for (size_t c = 1; c < parts.size(); ++c) total.merge(parts[c]);
   return total;
