@@ -201,8 +201,8 @@ IndexCheck build_checked_group_index(int64_t n, const std::vector<GroupRanges>& 
   const size_t cells = static_cast<size_t>(n) * static_cast<size_t>(nfe);
   index.codes_nk.resize(cells);  // uninitialised: marked unset below
   index.ascending.assign(static_cast<size_t>(nfe), 0);
-  // One fixed effect per task: each writes its own column of the index and
-  // checks its own order, so the outcome is that of the loop below.
+  // Each fixed effect writes its own column of the index and has its own
+  // verdict; the first failing one is reported, as the serial loop would.
   std::vector<IndexCheck> checks(static_cast<size_t>(nfe), IndexCheck::ok);
   auto fill = [&](int64_t k) { checks[k] = fill_codes(n, fixed_effects[k], k, index); };
   constexpr size_t kChunk = size_t{1} << 20;

@@ -117,8 +117,9 @@ constexpr int64_t kMaxTotalGroups = 4294967295LL;
 // permutation (one random-access pass per fixed effect). Ranges must already
 // have passed check_group_ranges, total groups <= kMaxTotalGroups. On failure,
 // `failed` is the offending fixed effect and the index is unusable.
-// `threads` fixed effects are done side by side; the index and the outcome
-// do not depend on it.
+// `threads` threads share each fixed effect's groups in runs; the index and
+// the outcome (the first failing effect, with the serial fill's verdict) do
+// not depend on it.
 IndexCheck build_checked_group_index(int64_t n, const std::vector<GroupRanges>& fixed_effects, GroupIndex& index,
                                      int& failed, int threads = 1);
 
