@@ -409,13 +409,7 @@ static std::vector<SpecificationCodes> native_codes(nb::handle sample, const std
   };
   {
     nb::gil_scoped_release release;
-    const int64_t count = static_cast<int64_t>(jobs.size());
-    if (threads > 1 && count > 1) {
-      core::TaskTeam team(static_cast<int>(std::min<int64_t>(threads, count)));
-      team.run(count, number);
-    } else {
-      for (int64_t t = 0; t < count; ++t) number(t);
-    }
+    core::run_on_threads(static_cast<int64_t>(jobs.size()), threads, number);
   }
   for (SpecificationCodes& sc : out)
     if (sc.groups < 0) sc.codes = nb::none();

@@ -163,17 +163,6 @@ struct Passes {
   }
 };
 
-// f(b) for every block b, on the team when there is one. Blocks write
-// disjoint data, so the result does not depend on who runs which block.
-template <class Body>
-void for_blocks(TaskTeam* team, int64_t nblocks, const Body& f) {
-  if (team) {
-    team->run(nblocks, f);
-    return;
-  }
-  for (int64_t b = 0; b < nblocks; ++b) f(b);
-}
-
 // What the solvers need to know about the column before iterating.
 struct ColumnScale {
   bool varies = false;  // some entry differs from the first
@@ -191,7 +180,7 @@ ColumnScale column_scale(const double* z, int64_t z_stride, const double* w, con
   std::vector<Part> parts(static_cast<size_t>(B));
   ColumnScale out;
   const double z0 = z[0];
-  for_blocks(team, B, [&](int64_t b) {
+  on_team(team, B, [&](int64_t b) {
     bool varies = false, finite = true;
     double sum_w = 0.0, sum_wz = 0.0, zmax = 0.0;
     for (int64_t i = ob.start[b]; i < ob.start[b + 1]; ++i) {
@@ -227,7 +216,7 @@ ColumnScale column_scale(const double* z, int64_t z_stride, const double* w, con
   // Second pass around the mean, scaled by max|z| so the squares cannot overflow.
   const double mean = sum_w > 0 ? sum_wz / sum_w : 0.0;
   const double inv = 1.0 / zmax;  // zmax > 0: the column varies
-  for_blocks(team, B, [&](int64_t b) {
+  on_team(team, B, [&](int64_t b) {
     double ss_dev = 0.0, ss_raw = 0.0;
     for (int64_t i = ob.start[b]; i < ob.start[b + 1]; ++i) {
       const double zi = z[i * z_stride] * inv;
@@ -285,7 +274,7 @@ struct VecOps {
       part_heap.resize(static_cast<size_t>(nchunks));
       part = part_heap.data();
     }
-    for_blocks(team, nchunks, [&](int64_t c) {
+    on_team(team, nchunks, [&](int64_t c) {
       const int64_t lo = c * kChunk, hi = std::min(len, lo + kChunk);
       part[c] = core::dot(a + lo, b + lo, hi - lo);
     });
@@ -391,7 +380,7 @@ class ColumnSolver {
     double* x = z + n;
     double* acc = x + total_;
     // The sweeps read the column many times: give them a contiguous copy.
-    for_blocks(team_, blocks_.count(), [&](int64_t b) {
+    on_team(team_, blocks_.count(), [&](int64_t b) {
       for (int64_t i = blocks_.start[b]; i < blocks_.start[b + 1]; ++i) z[i] = z_in[i * z_stride];
     });
     std::fill(x, x + total_, 0.0);
@@ -578,7 +567,7 @@ class ColumnSolver {
     };
     preconditioned_cg(Go, y, r, u, p, q, apply, scale_by_diagonal, measure, cs.scale, options, report, VecOps());
     // Back-substitute the pivot: x_p = W_p^-1 (c_p - A_po y).
-    for_blocks(team_, GB, [&](int64_t b) {
+    on_team(team_, GB, [&](int64_t b) {
       for (int64_t g = gs[b]; g < gs[b + 1]; ++g) {
         double s = 0.0;
         for (int64_t e = row[g]; e < row[g + 1]; ++e) s += cw(e) * y[col[e]];
@@ -723,7 +712,7 @@ class ColumnSolver {
     // Back-substitute the pivot: x_p = W_p^-1 (c_p - B y), x = v.
     to_global(y, v);
     if (schur_->pivot_runs) {
-      for_blocks(team_, blocks_.count(), [&](int64_t b) {
+      on_team(team_, blocks_.count(), [&](int64_t b) {
         pass_.pivot_residual(pv, v, c, iw, z, z_stride, out, out_stride, blocks_.start[b], blocks_.start[b + 1]);
       });
       report.passes += 1;
@@ -1009,7 +998,7 @@ class ColumnSolver {
       }
       return;
     }
-    for_blocks(team_, B, run);
+    on_team(team_, B, run);
     // Block sums in block order, for every group: the same additions, in the
     // same order, as the single-thread loop above.
     for (int l = k_lo; l < k_hi; ++l) {
@@ -1017,7 +1006,7 @@ class ColumnSolver {
       const int64_t t0 = offset_[l], t1 = offset_[l + 1];
       const int64_t chunk = 4096, nchunks = (t1 - t0 + chunk - 1) / chunk;
       const double* base = priv_ - shifts[l];
-      for_blocks(team_, nchunks, [&](int64_t c) {
+      on_team(team_, nchunks, [&](int64_t c) {
         const int64_t lo = t0 + c * chunk, hi = std::min(t1, lo + chunk);
         for (int64_t b = 0; b < B; ++b) {
           const double* p = base + b * ob.private_len;
@@ -1065,7 +1054,7 @@ class ColumnSolver {
     });
   }
   void residual(const double* z, int64_t z_stride, const double* x, double* out, int64_t out_stride) const {
-    for_blocks(team_, blocks_.count(), [&](int64_t b) {
+    on_team(team_, blocks_.count(), [&](int64_t b) {
       pass_.residual(z, z_stride, x, out, out_stride, blocks_.start[b], blocks_.start[b + 1]);
     });
   }
@@ -1235,7 +1224,7 @@ void Projector::build_pivot_schur(TaskTeam* team) {
   };
   for (int64_t r0 = 0; r0 < runs; r0 += wave) {
     const int64_t nr = std::min(wave, runs - r0);
-    for_blocks(nr > 1 ? team : nullptr, nr, [&](int64_t j) { sum_run(r0 + j, part.data() + j * len); });
+    on_team(nr > 1 ? team : nullptr, nr, [&](int64_t j) { sum_run(r0 + j, part.data() + j * len); });
     for (int64_t j = 0; j < nr; ++j) {
       const double* acc = part.data() + j * len;
       for (int k : others) {

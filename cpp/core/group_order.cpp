@@ -58,8 +58,7 @@ void codes_from_ranges(const Position* order_n, const int64_t* panel_g2, int64_t
   if (threads <= 1 || n < (int64_t{1} << 16)) return fill(0, n_groups);
   // A permutation's positions are distinct rows, so the runs write disjoint codes.
   const std::vector<int64_t> bound = group_runs(panel_g2, n_groups, n, threads);
-  TaskTeam team(threads);
-  team.run(static_cast<int64_t>(bound.size()) - 1, [&](int64_t r) { fill(bound[r], bound[r + 1]); });
+  run_on_threads(static_cast<int64_t>(bound.size()) - 1, threads, [&](int64_t r) { fill(bound[r], bound[r + 1]); });
 }
 
 template <typename Code>
@@ -127,9 +126,7 @@ namespace {
 
 template <typename F>
 void for_each_column(std::vector<CodeColumnRanges>& columns, int threads, const F& f) {
-  const int64_t count = static_cast<int64_t>(columns.size());
-  TaskTeam team(static_cast<int>(std::min<int64_t>(std::max(threads, 1), count)));
-  team.run(count, [&](int64_t k) {
+  run_on_threads(static_cast<int64_t>(columns.size()), threads, [&](int64_t k) {
     CodeColumnRanges& c = columns[static_cast<size_t>(k)];
     if (c.codes32)
       f(c, c.codes32);

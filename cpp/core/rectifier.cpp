@@ -97,7 +97,7 @@ void WeightedDemeaner<Id>::sums_into(size_t k, double* s, const Body& body) cons
     std::fill(acc, acc + win[b].len, 0.0);
     body(b, acc - win[b].lo);
   };
-  on_team(blocks, run_block);
+  on_team(team_.get(), blocks, run_block);
   // Windows added in block order, in chunks of groups that threads share.
   const int64_t G = ngroups_[k], chunk = 8192, nchunks = (G + chunk - 1) / chunk;
   auto add_chunk = [&](int64_t c) {
@@ -108,7 +108,7 @@ void WeightedDemeaner<Id>::sums_into(size_t k, double* s, const Body& body) cons
       for (int64_t g = lo; g < hi; ++g) s[g] += acc[g];
     }
   };
-  on_team(nchunks, add_chunk);
+  on_team(team_.get(), nchunks, add_chunk);
 }
 
 template <class Id>
@@ -197,7 +197,7 @@ void WeightedDemeaner<Id>::close_pass(double* v) const {
     block_change_[b] = change;
   };
   const int64_t blocks = static_cast<int64_t>(block_start_.size()) - 1;
-  on_team(blocks, last_pass);
+  on_team(team_.get(), blocks, last_pass);
 }
 
 template <class Id>
@@ -245,7 +245,7 @@ void WeightedDemeaner<Id>::apply(double* v) const {
       // and before holds v as this sweep ended it.
       if (runs_) {
         auto restore = [&](int64_t b) { std::copy(before_.data() + start[b], before_.data() + start[b + 1], v + start[b]); };
-        on_team(blocks, restore);
+        on_team(team_.get(), blocks, restore);
       }
       break;
     }

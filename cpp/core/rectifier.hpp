@@ -68,14 +68,6 @@ class WeightedDemeaner {
   // i1, acc)` that adds each observation's term at acc[code].
   template <class Body>
   void sums_into(size_t k, double* s, const Body& body) const;
-  // f(t) for every t < tasks, on the team when there is one.
-  template <class F>
-  void on_team(int64_t tasks, const F& f) const {
-    if (team_)
-      team_->run(tasks, f);
-    else
-      for (int64_t t = 0; t < tasks; ++t) f(t);
-  }
   // Starts a sweep (before = v, the first dimension's sums; in runs, also its
   // correction and the second dimension's sums), ending the one before first
   // when `close`. Leaves the sums it made normalised.

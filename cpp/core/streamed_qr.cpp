@@ -70,8 +70,7 @@ void rotate_rows_into(const double* zX, int64_t n, int64_t K, double* R, int thr
   const int64_t p = K + 1;
   const int64_t factors = kParts * kLanes;
   std::vector<double> lanes(static_cast<size_t>(factors * p * p), 0.0);
-  TaskTeam team(threads > 1 ? static_cast<int>(std::min<int64_t>(threads, kParts)) : 1);
-  team.run(kParts, [&](int64_t part) {
+  run_on_threads(kParts, threads, [&](int64_t part) {
     rotate_part(zX, n * part / kParts, n * (part + 1) / kParts, K, lanes.data() + part * kLanes * p * p, scale);
   });
   std::copy(lanes.begin(), lanes.begin() + p * p, R);

@@ -10,6 +10,7 @@
 // result: tasks write disjoint data.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
@@ -64,20 +65,32 @@ class TaskTeam {
   std::atomic<int64_t> done_{0};
 };
 
+// f(t) for every t in [0, count), on `team` when there is one, else in
+// order on the calling thread. f must not throw.
+template <class F>
+void on_team(TaskTeam* team, int64_t count, const F& f) {
+  if (team) {
+    team->run(count, f);
+    return;
+  }
+  for (int64_t t = 0; t < count; ++t) f(t);
+}
+
+// f(t) for every t in [0, count), on a team of up to `threads` threads made
+// for this run (no helper thread when one would do). f must not throw.
+template <class F>
+void run_on_threads(int64_t count, int threads, const F& f) {
+  TaskTeam team(static_cast<int>(std::max<int64_t>(1, std::min<int64_t>(threads, count))));
+  team.run(count, f);
+}
+
 // f(lo, hi, c) for the fixed chunks c = [lo, hi) of `chunk` consecutive rows
 // out of n. The chunks, and so anything summed chunk by chunk and then in
-// chunk order, do not depend on `threads`; a team of up to `threads` shares
-// them when there are two or more. f must not throw.
+// chunk order, do not depend on `threads`, which share them. f must not throw.
 template <class F>
 void for_row_chunks(int64_t n, int64_t chunk, int threads, const F& f) {
   const int64_t chunks = n > 0 ? (n + chunk - 1) / chunk : 0;
-  auto run = [&](int64_t c) { f(c * chunk, c + 1 < chunks ? (c + 1) * chunk : n, c); };
-  if (threads > 1 && chunks > 1) {
-    TaskTeam team(static_cast<int>(chunks < threads ? chunks : threads));
-    team.run(chunks, run);
-    return;
-  }
-  for (int64_t c = 0; c < chunks; ++c) run(c);
+  run_on_threads(chunks, threads, [&](int64_t c) { f(c * chunk, c + 1 < chunks ? (c + 1) * chunk : n, c); });
 }
 
 }  // namespace korvald::core
