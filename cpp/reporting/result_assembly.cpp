@@ -55,18 +55,23 @@ std::string r_term(const std::string& spec) {
 
 using ConstColumn = nb::ndarray<const double, nb::c_contig, nb::device::cpu>;
 
-// A per-observation output as a Series on the caller's labels: a fresh
-// column of a (row by row combined with b) in output order, made in one
-// native pass (see core::combine_rows).
+// A per-observation output as a Series on the caller's labels: a column of a
+// (row by row combined with b) in output order. A plain column already in
+// output order is used as it is; anything else is made fresh in one native
+// pass (see core::combine_rows).
 nb::object output_series(nb::handle a, nb::handle b, core::RowCombine op, const AssemblyInput& in) {
+  if (op == core::RowCombine::first && in.order.is_none())
+    return common::series_on_index(a, common::labels_index(in.labels), nb::none(), nb::none());
   nb::object np = py::numpy();
   nb::object float64 = np.attr("float64");
-  nb::object a_flat = np.attr("ascontiguousarray")(a, "dtype"_a = float64).attr("ravel")();
-  nb::object b_flat = b.is_none() ? nb::none() : np.attr("ascontiguousarray")(b, "dtype"_a = float64).attr("ravel")();
-  nb::object order = in.order.is_none() ? nb::none() : np.attr("ascontiguousarray")(in.order, "dtype"_a = np.attr("int64"));
-  const int64_t n = static_cast<int64_t>(nb::len(a_flat));
-  if (!b_flat.is_none() && static_cast<int64_t>(nb::len(b_flat)) != n) py::raise_runtime_error("output columns differ in length");
-  if (!order.is_none() && static_cast<int64_t>(nb::len(order)) != n) py::raise_runtime_error("output order differs in length");
+  auto flat = [&](nb::handle v) { return np.attr("ascontiguousarray")(v, "dtype"_a = float64).attr("ravel")(); };
+  nb::object a_flat = flat(a);
+  nb::object b_flat = b.is_none() ? nb::none() : flat(b);
+  nb::object order = in.order.is_none() ? nb::none()
+                                        : np.attr("ascontiguousarray")(in.order, "dtype"_a = np.attr("int64"));
+  const size_t n = nb::len(a_flat);
+  if ((!b_flat.is_none() && nb::len(b_flat) != n) || (!order.is_none() && nb::len(order) != n))
+    py::raise_runtime_error("per-observation outputs of different lengths");
   nb::object out = np.attr("empty")(n, "dtype"_a = float64);
   const double* a_data = nb::cast<ConstColumn>(a_flat).data();
   const double* b_data = b_flat.is_none() ? nullptr : nb::cast<ConstColumn>(b_flat).data();
@@ -75,7 +80,7 @@ nb::object output_series(nb::handle a, nb::handle b, core::RowCombine op, const 
   double* out_data = nb::cast<nb::ndarray<double, nb::c_contig, nb::device::cpu>>(out).data();
   {
     nb::gil_scoped_release release;
-    core::combine_rows(a_data, b_data, op, order_data, n, out_data, in.threads);
+    core::combine_rows(a_data, b_data, op, order_data, static_cast<int64_t>(n), out_data, in.threads);
   }
   return common::series_on_index(out, common::labels_index(in.labels), nb::none(), nb::none());
 }
@@ -204,19 +209,12 @@ void assemble_result(const AssemblyInput& in, nb::handle result) {
   // Made last: the fitted values are not held beside the step before.
   if (linear) {
     result.attr("fittedvalues") = output_series(y_values, resid, core::RowCombine::difference, in);
-    // Rows already in output order: the residuals' own array serves as it is.
-    result.attr("resid") = in.order.is_none()
-                               ? common::series_on_index(resid, common::labels_index(labels), nb::none(), nb::none())
-                               : output_series(resid, nb::none(), core::RowCombine::first, in);
+    result.attr("resid") = output_series(resid, nb::none(), core::RowCombine::first, in);
   } else {
     nb::object mu = np.attr("asarray")(in.mu, "dtype"_a = float64).attr("reshape")(N, 1);
-    result.attr("fittedvalues") = in.order.is_none()
-                                      ? common::series_on_index(mu, common::labels_index(labels), nb::none(), nb::none())
-                                      : output_series(mu, nb::none(), core::RowCombine::first, in);
+    result.attr("fittedvalues") = output_series(mu, nb::none(), core::RowCombine::first, in);
     // y - mu is the residual the caller handed in.
-    result.attr("resid_additive") =
-        in.order.is_none() ? common::series_on_index(in.resid, common::labels_index(labels), nb::none(), nb::none())
-                           : output_series(in.resid, nb::none(), core::RowCombine::first, in);
+    result.attr("resid_additive") = output_series(in.resid, nb::none(), core::RowCombine::first, in);
     result.attr("resid_multiplicative") = output_series(y_values, mu, core::RowCombine::ratio, in);
   }
   result.attr("msg") = in.msg;
