@@ -1128,10 +1128,8 @@ Projector::Projector(const GroupIndex& index, const std::vector<GroupRanges>& ra
       for (int64_t a = rl.block[k]; a < rl.block[k + 1]; ++a) weight_g_[o + a - rl.block[k]] = reduced->w_r[a];
     }
   } else if (!weights && static_cast<int>(ranges.size()) == F) {
-    // Unweighted, a group's weight is its size: read it off its range.
-    for (int l = 0; l < F; ++l)
-      for (int64_t g = 0; g < ranges[l].ngroups; ++g)
-        weight_g_[index.offset[l] + g] = static_cast<double>(ranges[l].panel[2 * g + 1] - ranges[l].panel[2 * g] + 1);
+    // Unweighted, a group's weight is its size.
+    group_sizes_from_ranges(index, ranges, weight_g_.data());
   } else {
     for (int64_t i = 0; i < index.n; ++i) {
       const double wi = weights ? weights[i] : 1.0;

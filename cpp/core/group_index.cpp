@@ -18,6 +18,14 @@ std::vector<int64_t> group_runs(const int64_t* panel, int64_t ngroups, int64_t n
   return bound;
 }
 
+void group_sizes_from_ranges(const GroupIndex& index, const std::vector<GroupRanges>& ranges, double* out) {
+  for (size_t l = 0; l < ranges.size(); ++l) {
+    const int64_t* panel = ranges[l].panel;
+    for (int64_t g = 0; g < ranges[l].ngroups; ++g)
+      out[index.offset[l] + g] = static_cast<double>(panel[2 * g + 1] - panel[2 * g] + 1);
+  }
+}
+
 IndexCheck check_sort_order(SortOrder order, int64_t n) {
   std::vector<uint8_t> seen(static_cast<size_t>(n), 0);
   for (int64_t p = 0; p < n; ++p) {

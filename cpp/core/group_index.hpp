@@ -123,4 +123,9 @@ constexpr int64_t kMaxTotalGroups = 4294967295LL;
 IndexCheck build_checked_group_index(int64_t n, const std::vector<GroupRanges>& fixed_effects, GroupIndex& index,
                                      int& failed, int threads = 1);
 
+// Each group's size read off its range, with no pass over the observations:
+// out[index.offset[l] + g] = the rows of group g of fixed effect l (ranges:
+// the ones `index` was built from, one per fixed effect).
+void group_sizes_from_ranges(const GroupIndex& index, const std::vector<GroupRanges>& ranges, double* out);
+
 }  // namespace korvald::core

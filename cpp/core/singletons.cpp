@@ -21,9 +21,7 @@ void drop_uninformative(const GroupIndex& index, const std::vector<GroupRanges>&
   const bool from_ranges = !zero_rule && !counts && static_cast<int>(ranges.size()) == F &&
                            std::all_of(keep, keep + n, [](uint8_t k) { return k != 0; });
   if (from_ranges) {
-    for (int l = 0; l < F; ++l)
-      for (int64_t g = 0; g < ranges[l].ngroups; ++g)
-        members[index.offset[l] + g] = static_cast<double>(ranges[l].panel[2 * g + 1] - ranges[l].panel[2 * g] + 1);
+    group_sizes_from_ranges(index, ranges, members.data());
   } else {
     for (int64_t i = 0; i < n; ++i) {
       if (!keep[i]) continue;
