@@ -1098,11 +1098,10 @@ namespace {
 std::atomic<int64_t> g_max_cross_table{int64_t{1} << 21};
 
 // Where an observation's updates land in a run's buffer of build_pivot_schur:
-// diagonal entry diag_base[j] + c[others[j]] (j < nothers) gets the share,
-// table cell cell_base[e] + c[row_fe[e]] * row_len[e] + c[col_fe[e]]
-// (e < ncells) the weight.
+// diagonal entry diag_base[j] + c[others[j]] gets the share, table cell
+// cell_base[e] + c[row_fe[e]] * row_len[e] + c[col_fe[e]] the weight.
 struct PivotShares {
-  int pivot = 0, nothers = 0, ncells = 0;
+  int pivot = 0;
   std::vector<int> others, row_fe, col_fe;
   std::vector<int64_t> diag_base, cell_base, row_len;
 };
@@ -1122,8 +1121,8 @@ void add_pivot_shares(const PivotShares& ps, const uint32_t* codes, int F, const
       const uint32_t* c = codes + i * F;
       const double wi = w ? w[i] : 1.0;
       const double share = wi * wi * inv_weight_g[c[pivot]];
-      for (int j = 0; j < ps.nothers; ++j) acc[ps.diag_base[j] + c[ps.others[j]]] += share;
-      for (int e = 0; e < ps.ncells; ++e) acc[ps.cell_base[e] + c[ps.row_fe[e]] * ps.row_len[e] + c[ps.col_fe[e]]] += wi;
+      for (size_t j = 0; j < ps.others.size(); ++j) acc[ps.diag_base[j] + c[ps.others[j]]] += share;
+      for (size_t e = 0; e < ps.cell_base.size(); ++e) acc[ps.cell_base[e] + c[ps.row_fe[e]] * ps.row_len[e] + c[ps.col_fe[e]]] += wi;
     }
   } else {
     std::array<int, NO> other;
@@ -1260,7 +1259,6 @@ void Projector::build_pivot_schur(TaskTeam* team) {
   PivotShares ps;
   ps.pivot = pivot;
   ps.others = others;
-  ps.nothers = static_cast<int>(others.size());
   for (int k : others) {
     ps.diag_base.push_back(diag_at[k]);
     const int64_t Gk = index.groups(k);
@@ -1272,14 +1270,14 @@ void Projector::build_pivot_schur(TaskTeam* team) {
       ps.col_fe.push_back(k);
     }
   }
-  ps.ncells = static_cast<int>(ps.cell_base.size());
+  const size_t nothers = ps.others.size(), ncells = ps.cell_base.size();
   // Three fixed effects (two others, their table or none) and four (three
   // others, their three tables or none) take the loop with fixed counts.
-  auto add_shares = ps.nothers == 2 && ps.ncells == 1   ? &add_pivot_shares<2, 1>
-                    : ps.nothers == 2 && ps.ncells == 0 ? &add_pivot_shares<2, 0>
-                    : ps.nothers == 3 && ps.ncells == 3 ? &add_pivot_shares<3, 3>
-                    : ps.nothers == 3 && ps.ncells == 0 ? &add_pivot_shares<3, 0>
-                                                         : &add_pivot_shares<-1, -1>;
+  auto add_shares = nothers == 2 && ncells == 1   ? &add_pivot_shares<2, 1>
+                    : nothers == 2 && ncells == 0 ? &add_pivot_shares<2, 0>
+                    : nothers == 3 && ncells == 3 ? &add_pivot_shares<3, 3>
+                    : nothers == 3 && ncells == 0 ? &add_pivot_shares<3, 0>
+                                                   : &add_pivot_shares<-1, -1>;
   auto sum_run = [&](int64_t r, double* acc) {
     std::fill(acc, acc + len, 0.0);
     add_shares(ps, codes, F, w, inv_weight_g_.data(), run_start(r), run_start(r + 1), acc);
