@@ -7,8 +7,10 @@ Peers come from the optional `bench` extra (pip install korvald[bench]):
 pyfixest with its default MAP demeaner and with its LSMR demeaner, and
 linearmodels' AbsorbingLS for OLS up to --linearmodels-max rows. Every tool
 runs on the same data, warmed up on a small panel first, with the repeats
-interleaved (tool after tool, then again) and the minimum time kept. A
-peer's coefficients must agree with korvald's to --agree (1e-6); a fit that
+interleaved (tool after tool, then again) and the minimum time kept. With
+several --sizes, a model's sizes are interleaved as well, so that its growth
+with N is timed over the same stretch of the machine's time. A peer's
+coefficients must agree with korvald's to --agree (1e-6); a fit that
 disagrees, warns about convergence or fails is marked in the table.
 
     python bench/bench_fixest_panel.py                       1M rows, all rows of the table
@@ -120,29 +122,36 @@ def timed(fit, data):
         return time.perf_counter() - start, None, False, f"{type(exc).__name__}: {str(exc)[:60]}"
 
 
-def run_row(row: Row, tools, args):
-    data = make_fixest_panel(row.n, row.design)
-    small = make_fixest_panel(20_000, row.design)
+def run_rows(rows, tools_of, args):
+    """The rows of one model and design at every size, with the repeats interleaved across sizes as
+    well as tools (every size, tool after tool, then again): the growth from one size to the next
+    is then measured over the same stretch of time, not over minutes in which the machine's speed
+    may have moved. Returns {row: (best times, results)}."""
+    data = {row: make_fixest_panel(row.n, row.design) for row in rows}
+    small = make_fixest_panel(20_000, rows[0].design)
     fits = {}
-    for tool in tools:
-        try:
-            fits[tool] = make_fit(tool, row, args.nt)
-        except ImportError as exc:
-            print(f"  {tool}: not installed ({exc.name}); pip install korvald[bench]", file=sys.stderr)
-            continue
-        timed(fits[tool], small)  # warm-up: imports, compilation, caches
-    best = {t: float("inf") for t in fits}
-    result = {t: None for t in fits}
+    for row in rows:
+        fits[row] = {}
+        for tool in tools_of(row):
+            try:
+                fits[row][tool] = make_fit(tool, row, args.nt)
+            except ImportError as exc:
+                print(f"  {tool}: not installed ({exc.name}); pip install korvald[bench]", file=sys.stderr)
+                continue
+            timed(fits[row][tool], small)  # warm-up: imports, compilation, caches
+    best = {row: {t: float("inf") for t in fits[row]} for row in rows}
+    result = {row: {t: None for t in fits[row]} for row in rows}
     for rep in range(args.repeats):
-        for tool, fit in fits.items():
-            if rep > 0 and best[tool] > args.repeat_cap:
-                continue  # one run of a very slow fit is enough
-            secs, coef, ok, err = timed(fit, data)
-            best[tool] = min(best[tool], secs)
-            result[tool] = (coef, ok, err)
-            print(f"  [{row.label()}] {tool}: {secs:.2f} s{'' if ok else ' (' + (err or 'not converged') + ')'}",
-                  file=sys.stderr, flush=True)
-    return best, result
+        for row in rows:
+            for tool, fit in fits[row].items():
+                if rep > 0 and best[row][tool] > args.repeat_cap:
+                    continue  # one run of a very slow fit is enough
+                secs, coef, ok, err = timed(fit, data[row])
+                best[row][tool] = min(best[row][tool], secs)
+                result[row][tool] = (coef, ok, err)
+                print(f"  [{row.label()}] {tool}: {secs:.2f} s"
+                      f"{'' if ok else ' (' + (err or 'not converged') + ')'}", file=sys.stderr, flush=True)
+    return {row: (best[row], result[row]) for row in rows}
 
 
 def fmt_cell(secs, res, ref, agree):
@@ -166,9 +175,15 @@ def table(rows, tools, lm_max, args):
     head = ["model, design, N", "korvald"] + peers + ["korvald / best peer"]
     lines = ["| " + " | ".join(head) + " |", "|" + "---|" * len(head)]
     records = []
+    # Each model and design runs at all its sizes together (run_rows); the table keeps the order asked for.
+    specs = list(dict.fromkeys(f"{row.model} {row.design} {row.nfe}" for row in rows))
+    runs = {}
+    for spec in specs:
+        same = [row for row in rows if f"{row.model} {row.design} {row.nfe}" == spec]
+        print(f"running {spec} at {', '.join(f'{row.n / 1e6:g}M' for row in same)} ...", file=sys.stderr, flush=True)
+        runs.update(run_rows(same, lambda row: tools_for(row, tools, lm_max, args.skip), args))
     for row in rows:
-        print(f"running {row.label()} ...", file=sys.stderr, flush=True)
-        best, result = run_row(row, tools_for(row, tools, lm_max, args.skip), args)
+        best, result = runs[row]
         ours = result.get("korvald")
         ref = ours[0] if ours and ours[0] is not None else None
         cells = [row.label(), fmt_cell(best.get("korvald"), ours, None, args.agree)]
@@ -193,6 +208,15 @@ def table(rows, tools, lm_max, args):
             json.dump({"cores": os.cpu_count(), "nt": args.nt, "repeats": args.repeats, "runs": records}, fh, indent=1)
     print("\nratio: korvald's time over the fastest peer whose fit converged and agrees to "
           f"{args.agree:g}; minimum of {args.repeats} interleaved repeats; nt={args.nt}")
+    sizes = sorted({row.n for row in rows})
+    if len(sizes) > 1:
+        print(f"\nkorvald's growth from {sizes[0] / 1e6:g}M to {sizes[-1] / 1e6:g}M rows "
+              f"({sizes[-1] / sizes[0]:g}x the data):")
+        for spec in specs:
+            ends = [runs[row][0].get("korvald") for row in rows
+                    if f"{row.model} {row.design} {row.nfe}" == spec and row.n in (sizes[0], sizes[-1])]
+            if len(ends) == 2 and all(t is not None and np.isfinite(t) for t in ends):
+                print(f"  {spec}: {ends[0]:.2f} s -> {ends[1]:.2f} s, {ends[1] / ends[0]:.1f}x")
 
 
 def child(tool, spec, n, nt):
