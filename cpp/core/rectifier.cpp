@@ -28,17 +28,19 @@ WeightedDemeaner<Id>::WeightedDemeaner(std::vector<const Id*> ids, std::vector<i
       max_sweeps_(max_sweeps),
       tol_(tol),
       interrupt_(interrupt) {
-  // Group weight totals never change: one pass per dimension up front.
+  const int64_t blocks = std::max<int64_t>(1, std::min(kMaxBlocks, n_ / kBlockRows));
+  if (threads > 1 && blocks > 1) team_ = std::make_unique<TaskTeam>(threads);
+  // Group weight totals never change: one pass per dimension up front, the
+  // dimensions side by side (each group sums in observation order all the same).
   inv_total_.resize(ids_.size());
-  for (size_t k = 0; k < ids_.size(); ++k) {
+  on_team(team_.get(), static_cast<int64_t>(ids_.size()), [&](int64_t k) {
     std::vector<double> total(static_cast<size_t>(ngroups_[k]), 0.0);
     for (int64_t i = 0; i < n_; ++i) total[ids_[k][i]] += w_[i];
     for (double& t : total) t = 1.0 / std::max(t, 1e-300);
     inv_total_[k] = std::move(total);
-  }
+  });
 
   runs_ = ids_.size() >= 2 && codes_ascending(ids_[0], n_);
-  const int64_t blocks = std::max<int64_t>(1, std::min(kMaxBlocks, n_ / kBlockRows));
   block_start_.resize(static_cast<size_t>(blocks + 1));
   for (int64_t b = 0; b <= blocks; ++b) {
     int64_t at = b * n_ / blocks;
@@ -54,8 +56,7 @@ WeightedDemeaner<Id>::WeightedDemeaner(std::vector<const Id*> ids, std::vector<i
   int64_t largest = 0;
   for (size_t k = 0; k < ids_.size(); ++k) {
     std::vector<Window> win(static_cast<size_t>(blocks));
-    int64_t total = 0;
-    for (int64_t b = 0; b < blocks; ++b) {
+    on_team(team_.get(), blocks, [&](int64_t b) {
       Id lo = 0, hi = -1;
       if (block_start_[b] < block_start_[b + 1]) {
         lo = hi = ids_[k][block_start_[b]];
@@ -66,6 +67,9 @@ WeightedDemeaner<Id>::WeightedDemeaner(std::vector<const Id*> ids, std::vector<i
       }
       win[b].lo = lo;
       win[b].len = static_cast<int64_t>(hi) - lo + 1;
+    });
+    int64_t total = 0;
+    for (int64_t b = 0; b < blocks; ++b) {
       win[b].at = total;
       total += win[b].len;
     }
@@ -74,7 +78,6 @@ WeightedDemeaner<Id>::WeightedDemeaner(std::vector<const Id*> ids, std::vector<i
     windows_[k] = std::move(win);
   }
   if (largest > 0) priv_.resize(static_cast<size_t>(largest));
-  if (threads > 1) team_ = std::make_unique<TaskTeam>(threads);
 }
 
 template <class Id>
