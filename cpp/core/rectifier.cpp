@@ -4,6 +4,7 @@
 #include <cmath>
 #include <limits>
 
+#include "core/group_index.hpp"
 #include "core/group_order.hpp"
 
 namespace korvald::core {
@@ -355,10 +356,11 @@ template <class Id>
 static bool detect_separation_impl(const double* y, int64_t n, int64_t K, const RegressorFill& fill_x,
                                    const std::vector<const Id*>& ids, const std::vector<int64_t>& ngroups,
                                    const RectifierOptions& options, double* u, RectifierTrace* trace) {
-  std::fill(u, u + n, 0.0);
-  bool any_zero = false;
-  for (int64_t i = 0; i < n; ++i) any_zero = any_zero || y[i] == 0.0;
-  if (!any_zero) return false;
+  const bool any_zero = std::find(y, y + n, 0.0) != y + n;
+  if (!any_zero) {
+    std::fill(u, u + n, 0.0);
+    return false;
+  }
 
   // Large weight on the positive observations pins the fit to zero there.
   std::vector<uint8_t> positive(static_cast<size_t>(n));
@@ -369,7 +371,9 @@ static bool detect_separation_impl(const double* y, int64_t n, int64_t K, const 
 
   // Demeaned regressors (column-major, one column at a time) and X~' W X~,
   // fixed for all iterations.
-  std::vector<double> Xt(static_cast<size_t>(n * K));
+  // Work columns are written in full before they are read.
+  using Column = std::vector<double, UninitAllocator<double>>;
+  Column Xt(static_cast<size_t>(n * K));
   for (int64_t k = 0; k < K; ++k) {
     double* col = Xt.data() + k * n;
     fill_x(k, col);
@@ -385,12 +389,24 @@ static bool detect_separation_impl(const double* y, int64_t n, int64_t K, const 
       XtWX[a * K + c] = XtWX[c * K + a] = s;
     }
 
-  for (int64_t i = 0; i < n; ++i) u[i] = y[i] == 0.0 ? 1.0 : 0.0;
+  // The row-by-row steps run on the demeaner's blocks; the sums over rows
+  // (X~'W X~ above, X~'W ut below) stay in row order.
+  demean.for_blocks([&](int64_t i0, int64_t i1, int64_t) {
+    for (int64_t i = i0; i < i1; ++i) u[i] = y[i] == 0.0 ? 1.0 : 0.0;
+  });
   // ut (demeaned u) is spent once X~'W ut is formed, so its buffer then
   // holds the demeaned residual u - Xb; the residual itself is recomputed,
   // and so is Xb (the same sum in the same order each time), which needs no
   // vector of its own.
-  std::vector<double> ut(static_cast<size_t>(n)), XtWu(static_cast<size_t>(K));
+  Column ut(static_cast<size_t>(n));
+  std::vector<double> XtWu(static_cast<size_t>(K));
+  // Per block: the largest change (NaN once any change is NaN) and the
+  // entries above tol, whose totals do not depend on the blocks.
+  struct BlockChange {
+    double largest = 0.0;
+    int64_t provisional = 0;
+  };
+  std::vector<BlockChange> changes(static_cast<size_t>(demean.block_count()));
   std::vector<double> beta(static_cast<size_t>(K), 0.0);
   const auto fitted_regressors = [&](int64_t i) {
     double s = 0.0;
@@ -399,7 +415,7 @@ static bool detect_separation_impl(const double* y, int64_t n, int64_t K, const 
   };
   for (int64_t it = 0; it < options.maxiter; ++it) {
     interrupt_poll(options.interrupt);
-    std::copy(u, u + n, ut.begin());
+    demean.for_blocks([&](int64_t i0, int64_t i1, int64_t) { std::copy(u + i0, u + i1, ut.begin() + i0); });
     demean.apply(ut.data());
     if (K > 0) {
       for (int64_t k = 0; k < K; ++k) {
@@ -411,22 +427,35 @@ static bool detect_separation_impl(const double* y, int64_t n, int64_t K, const 
       beta = solve_symmetric_system(XtWX, XtWu, K);
     }
     double* rt = ut.data();
-    for (int64_t i = 0; i < n; ++i) rt[i] = u[i] - fitted_regressors(i);
+    demean.for_blocks([&](int64_t i0, int64_t i1, int64_t) {
+      for (int64_t i = i0; i < i1; ++i) rt[i] = u[i] - fitted_regressors(i);
+    });
     demean.apply(rt);
+    demean.for_blocks([&](int64_t i0, int64_t i1, int64_t b) {
+      BlockChange ch;
+      for (int64_t i = i0; i < i1; ++i) {
+        // fitted u = regressor part + fixed-effect part of the residual, clipped at 0
+        const double xb = fitted_regressors(i);
+        const double fitted = xb + ((u[i] - xb) - rt[i]);
+        const double next = y[i] == 0.0 ? std::max(fitted, 0.0) : 0.0;
+        const double d = std::fabs(next - u[i]);
+        if (std::isnan(d))
+          ch.largest = d;  // stays NaN, so the stop test fails as it would in NumPy
+        else if (d > ch.largest)
+          ch.largest = d;
+        u[i] = next;
+        if (next > options.tol) ++ch.provisional;
+      }
+      changes[b] = ch;
+    });
     double max_change = 0.0;
     int64_t provisional = 0;
-    for (int64_t i = 0; i < n; ++i) {
-      // fitted u = regressor part + fixed-effect part of the residual, clipped at 0
-      const double xb = fitted_regressors(i);
-      const double fitted = xb + ((u[i] - xb) - rt[i]);
-      const double next = y[i] == 0.0 ? std::max(fitted, 0.0) : 0.0;
-      const double d = std::fabs(next - u[i]);
-      if (std::isnan(d))
-        max_change = d;  // stays NaN, so the stop test fails as it would in NumPy
-      else if (d > max_change)
-        max_change = d;
-      u[i] = next;
-      if (next > options.tol) ++provisional;
+    for (const BlockChange& ch : changes) {
+      if (std::isnan(ch.largest) || std::isnan(max_change))
+        max_change = std::numeric_limits<double>::quiet_NaN();
+      else
+        max_change = std::max(max_change, ch.largest);
+      provisional += ch.provisional;
     }
     if (trace) {
       trace->max_change.push_back(max_change);

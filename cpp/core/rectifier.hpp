@@ -58,6 +58,14 @@ class WeightedDemeaner {
   ~WeightedDemeaner();
   // v <- v minus its weighted projection on all fixed effects.
   void apply(double* v) const;
+  // f(i0, i1, b) for each block b of observations [i0, i1), on the
+  // demeaner's threads: for row-by-row work whose result does not depend on
+  // how the rows are split.
+  template <class F>
+  void for_blocks(const F& f) const {
+    on_team(team_.get(), block_count(), [&](int64_t b) { f(block_start_[b], block_start_[b + 1], b); });
+  }
+  int64_t block_count() const { return static_cast<int64_t>(block_start_.size()) - 1; }
 
  private:
   struct Window {
