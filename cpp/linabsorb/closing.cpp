@@ -32,9 +32,10 @@ void close_and_summarize(const Arguments& args, const Prepared& prep, const Fit&
   double TSS, RSS, TSS_within;
   {
     nb::gil_scoped_release release;
-    TSS = w ? core::weighted_centered_sum_of_squares(y, w, rows) : core::centered_sum_of_squares(y, rows);
-    RSS = core::sum_of_squares(r, rows);
-    TSS_within = core::sum_of_squares(block.data(), rows, K + 1);
+    TSS = w ? core::weighted_centered_sum_of_squares(y, w, rows)
+            : core::centered_sum_of_squares(y, rows, prep.threads);
+    RSS = core::sum_of_squares(r, rows, 1, prep.threads);
+    TSS_within = core::sum_of_squares(block.data(), rows, K + 1, prep.threads);
   }
   // IEEE rules on purpose: a constant y or d <= 0 give inf/NaN, not an error.
   const double r_squared = 1.0 - RSS / TSS;

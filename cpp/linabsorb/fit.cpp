@@ -87,8 +87,8 @@ Fit fit(const Arguments& args, Prepared& prep) {
     nb::gil_scoped_release release;
     // Weighted least squares as plain least squares on rows times sqrt(w).
     if (w) core::scale_rows_by_sqrt(rows, n, m, w);
-    finite = core::all_finite(block.data(), static_cast<size_t>(n * m));
-    if (finite && m > 1) core::cross_product(block.data(), n, m, zz.data());
+    finite = core::all_finite(block.data(), static_cast<size_t>(n * m), prep.threads);
+    if (finite && m > 1) core::cross_product(block.data(), n, m, zz.data(), prep.threads);
   }
   if (!finite) py::raise_exception(routine_name(prep) + "(y,X) diverged");
   // Diverged is said above; a finite result that stopped short is worth a warning.
@@ -161,7 +161,7 @@ Fit fit(const Arguments& args, Prepared& prep) {
   ConstMatrix kept_block = nb::cast<ConstMatrix>(out.yXtilde);
   {
     nb::gil_scoped_release release;
-    core::partialled_residuals(kept_block.data(), prep.N, out.K + 1, beta.data(), resid.data());
+    core::partialled_residuals(kept_block.data(), prep.N, out.K + 1, beta.data(), resid.data(), prep.threads);
   }
   out.wresid = out.resid;
   if (w) {

@@ -44,7 +44,7 @@ static std::vector<bool> independent_regressors(const Call& c, nb::handle yXtild
   {
     const double* z = cf64(block);
     nb::gil_scoped_release release;
-    core::cross_product(z, n, m, zz.data());
+    core::cross_product(z, n, m, zz.data(), c.threads);
   }
   nb::object xox = empty(c.K, c.K);
   double* out = f64(xox);
