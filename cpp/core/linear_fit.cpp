@@ -17,18 +17,15 @@ constexpr int64_t kParallelRows = int64_t{1} << 17;
 
 int64_t chunk_count(int64_t n) { return n > 0 ? (n + kChunk - 1) / kChunk : 0; }
 
-// f(lo, hi, c) for the chunks c in [c0, c1) of the n rows, in runs of
-// kTaskChunks shared by up to `threads` threads (0: all available).
+// f(lo, hi, c) for the chunks c in [c0, c1) of the n rows, in tasks of
+// kTaskChunks chunks (for_row_chunks) shared by up to `threads` threads
+// (0: all available) when there are enough rows.
 template <class F>
 void for_chunks(int64_t n, int64_t c0, int64_t c1, int threads, const F& f) {
-  auto run = [&](int64_t a, int64_t b) {
-    for (int64_t c = a; c < b; ++c) f(c * kChunk, std::min(n, (c + 1) * kChunk), c);
-  };
-  const int size = team_size(threads);
-  if (size <= 1 || (c1 - c0) * kChunk < kParallelRows) return run(c0, c1);
-  const int64_t tasks = (c1 - c0 + kTaskChunks - 1) / kTaskChunks;
-  run_on_threads(tasks, size, [&](int64_t t) {
-    run(c0 + t * kTaskChunks, std::min(c1, c0 + (t + 1) * kTaskChunks));
+  const int64_t first = c0 * kChunk, rows = std::min(n, c1 * kChunk) - first;
+  const int size = rows < kParallelRows ? 1 : team_size(threads);
+  for_row_chunks(rows, kTaskChunks * kChunk, size, [&](int64_t lo, int64_t hi, int64_t) {
+    for (int64_t i = first + lo; i < first + hi; i += kChunk) f(i, std::min(first + hi, i + kChunk), i / kChunk);
   });
 }
 
