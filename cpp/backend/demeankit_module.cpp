@@ -20,6 +20,7 @@
 #include "core/cluster_scores.hpp"
 #include "core/demean.hpp"
 #include "core/group_index.hpp"
+#include "core/large_pages.hpp"
 #include "core/obs_blocks.hpp"
 #include "core/singletons.hpp"
 #include "pyutil/convergence.hpp"
@@ -280,7 +281,7 @@ nb::object drop_observations(core::DropRule rule, nb::handle y, nb::handle panel
       std::vector<core::GroupRanges> ranges;
       for (const auto& g : groups) ranges.push_back(g.ranges());
       // Only the zero-group rule reads y; a strided y is gathered for it.
-      std::vector<double> yc;
+      core::LargeVector<double> yc;
       const double* y_n = yv.data;
       if (rule == core::DropRule::singletons) {
         y_n = nullptr;
@@ -289,7 +290,7 @@ nb::object drop_observations(core::DropRule rule, nb::handle y, nb::handle panel
         for (int64_t i = 0; i < n; ++i) yc[i] = yv.data[i * yv.row_stride];
         y_n = yc.data();
       }
-      std::vector<uint8_t> keep(static_cast<size_t>(n));
+      core::LargeVector<uint8_t> keep(static_cast<size_t>(n));
       for (int64_t i = 0; i < n; ++i) keep[i] = mv.data[i] != 0;
       core::drop_uninformative(*shared_index, ranges, y_n, rule, keep.data(), cc.empty() ? nullptr : cc.data());
       for (int64_t i = 0; i < n; ++i) keep_out[i] = keep[i];

@@ -389,7 +389,7 @@ class ColumnSolver {
         inv_weight_g_(inv_weight_g) {}
 
   ColumnReport alternating(const double* z_in, int64_t z_stride, double* out, int64_t out_stride,
-                           const DemeanOptions& options, std::vector<double>& scratch) const {
+                           const DemeanOptions& options, Scratch& scratch) const {
     const int64_t n = pass_.n;
     const int F = pass_.nfe();
     ColumnReport report;
@@ -442,7 +442,7 @@ class ColumnSolver {
   }
 
   ColumnReport conjugate_gradient(const double* z, int64_t z_stride, double* out, int64_t out_stride,
-                                  const DemeanOptions& options, std::vector<double>& scratch) const {
+                                  const DemeanOptions& options, Scratch& scratch) const {
     const int64_t n = pass_.n;
     const int F = pass_.nfe();
     ColumnReport report;
@@ -492,7 +492,7 @@ class ColumnSolver {
   // of the symmetric sweep (pivot first), by which it stops.
   template <bool UnitCells>
   ColumnReport schur_cg(const double* z, int64_t z_stride, double* out, int64_t out_stride,
-                        const DemeanOptions& options, std::vector<double>& scratch) const {
+                        const DemeanOptions& options, Scratch& scratch) const {
     const int64_t n = pass_.n;
     ColumnReport report;
     ColumnScale cs;
@@ -608,7 +608,7 @@ class ColumnSolver {
   // by the symmetric sweep with the pivot first, like the reduced system.
   // Vectors are in global numbering with the pivot's entries held at 0.
   ColumnReport pivot_schur_cg(const double* z, int64_t z_stride, double* out, int64_t out_stride,
-                              const DemeanOptions& options, std::vector<double>& scratch) const {
+                              const DemeanOptions& options, Scratch& scratch) const {
     const int64_t n = pass_.n;
     const int F = pass_.nfe();
     ColumnReport report;
@@ -759,7 +759,7 @@ class ColumnSolver {
   // definiteness to rounding); the caller then solves the column by the
   // sweeps instead.
   ColumnReport reduced_cg(const double* z, int64_t z_stride, double* out, int64_t out_stride,
-                          const DemeanOptions& options, std::vector<double>& scratch, const ReducedSystem& rs,
+                          const DemeanOptions& options, Scratch& scratch, const ReducedSystem& rs,
                           const ReducedFactor& factor, bool& diverged) const {
     diverged = false;
     const int64_t n = pass_.n;
@@ -969,7 +969,7 @@ class ColumnSolver {
     return static_cast<size_t>((team_ ? blocks_.count() : 1) * blocks_.private_len);
   }
   // scratch = `len` doubles of the solver's own, then the private accumulators.
-  double* allocate(std::vector<double>& scratch, int64_t len) const {
+  double* allocate(Scratch& scratch, int64_t len) const {
     scratch.assign(static_cast<size_t>(len) + private_len(), 0.0);
     priv_ = scratch.data() + len;
     return scratch.data();
@@ -1221,7 +1221,7 @@ void Projector::build_pivot_schur(TaskTeam* team) {
       for (size_t i = 0; i < j; ++i)
         schur_.cross[others[j]].emplace_back(
             others[i],
-            std::vector<double>(static_cast<size_t>(index.groups(others[i]) * index.groups(others[j])), 0.0));
+            LargeVector<double>(static_cast<size_t>(index.groups(others[i]) * index.groups(others[j])), 0.0));
   schur_.tabulated = small;
 
   // S_aa = W_a - sum over pivot groups g of B_ga^2 / W_g. Each observation is
@@ -1238,7 +1238,7 @@ void Projector::build_pivot_schur(TaskTeam* team) {
   // runs' sums then go in run after run. The runs depend on the data alone,
   // so the sums are the same for every thread count; runs go side by side in
   // waves of the team's size.
-  std::vector<double> diag(weight_g_);
+  LargeVector<double> diag(weight_g_);
   const uint32_t* codes = index.codes_nk.data();
   const double* w = weights_;
   // A run's buffer: the others' groups (local numbering, fixed-effect
@@ -1261,7 +1261,7 @@ void Projector::build_pivot_schur(TaskTeam* team) {
       1, std::min({blocks, int64_t{4}, kMaxPrivateBytes / (std::max<int64_t>(len, 1) * int64_t{sizeof(double)})}));
   auto run_start = [&](int64_t r) { return blocks_.start[r * blocks / runs]; };
   const int64_t wave = std::min<int64_t>(team ? team->size() : 1, runs);
-  std::vector<double> part(static_cast<size_t>(wave * len));
+  LargeVector<double> part(static_cast<size_t>(wave * len));
   PivotShares ps;
   ps.pivot = pivot;
   ps.others = others;
@@ -1297,7 +1297,7 @@ void Projector::build_pivot_schur(TaskTeam* team) {
         for (int64_t t = index.offset[k]; t < index.offset[k + 1]; ++t) diag[t] -= acc[diag_at[k] + t];
         auto& cross = schur_.cross[k];
         for (size_t e = 0; e < cross.size(); ++e) {
-          std::vector<double>& table = cross[e].second;
+          LargeVector<double>& table = cross[e].second;
           const double* cells = acc + table_at[k][e];
           for (size_t q = 0; q < table.size(); ++q) table[q] += cells[q];
         }
@@ -1361,7 +1361,7 @@ void Projector::build_cross_tab(const std::vector<GroupRanges>& ranges) {
   pivot_.column.resize(static_cast<size_t>(cells));
   pivot_.weight.resize(static_cast<size_t>(cells));
   pivot_.unit_cells = std::all_of(cell, cell + cells, [](double v) { return v == 1.0; });
-  std::vector<double> diag(W_other, W_other + G_other);
+  LargeVector<double> diag(W_other, W_other + G_other);
   for (int64_t g = 0; g < pr.ngroups; ++g) {
     const double inv = W_pivot[g] > 0 ? 1.0 / W_pivot[g] : 0.0;
     for (int64_t e = pivot_.row[g]; e < pivot_.row[g + 1]; ++e) diag[column[e]] -= cell[e] * cell[e] * inv;
@@ -1389,7 +1389,7 @@ void Projector::build_cross_tab(const std::vector<GroupRanges>& ranges) {
 
 template <bool Weighted>
 ColumnReport Projector::alternating(const double* z, int64_t z_stride, double* out, int64_t out_stride,
-                                    const DemeanOptions& options, std::vector<double>& scratch, TaskTeam* team) const {
+                                    const DemeanOptions& options, Scratch& scratch, TaskTeam* team) const {
   const double* w = weights_;
   switch (index_.nfe) {
     case 2:
@@ -1406,7 +1406,7 @@ ColumnReport Projector::alternating(const double* z, int64_t z_stride, double* o
 
 template <bool Weighted>
 ColumnReport Projector::conjugate_gradient(const double* z, int64_t z_stride, double* out, int64_t out_stride,
-                                           const DemeanOptions& options, std::vector<double>& scratch,
+                                           const DemeanOptions& options, Scratch& scratch,
                                            TaskTeam* team) const {
   const double* w = weights_;
   if (reduced_) {
@@ -1452,7 +1452,7 @@ ColumnReport Projector::conjugate_gradient(const double* z, int64_t z_stride, do
 template <class Solver>
 ColumnReport Projector::reduced_or_sweeps(const Solver& solver, const double* z, int64_t z_stride, double* out,
                                           int64_t out_stride, const DemeanOptions& options,
-                                          std::vector<double>& scratch) const {
+                                          Scratch& scratch) const {
   bool diverged = false;
   const ColumnReport first =
       solver.reduced_cg(z, z_stride, out, out_stride, options, scratch, *reduced_, *factor_, diverged);
@@ -1468,7 +1468,7 @@ ColumnReport Projector::reduced_or_sweeps(const Solver& solver, const double* z,
 }
 
 ColumnReport Projector::demean_column(const double* z, int64_t z_stride, double* out, int64_t out_stride,
-                                      const DemeanOptions& options, std::vector<double>& scratch,
+                                      const DemeanOptions& options, Scratch& scratch,
                                       TaskTeam* team) const {
   if (index_.n == 0) return ColumnReport{0, 0, 0.0, 0.0, true};
   const bool cg = options.method == DemeanMethod::conjugate_gradient;
@@ -1491,7 +1491,7 @@ std::vector<ColumnReport> demean_columns(const Projector& projector, const doubl
   // every column instead, one column after the other, never both at once.
   if (team > 1 && m < 2 * team && !projector.blocks().single()) {
     TaskTeam helpers(team);
-    std::vector<double> scratch;
+    Scratch scratch;
     for (int64_t j = 0; j < m; ++j)
       reports[j] = projector.demean_column(Z + j * s1, s0, out + j, m, options, scratch, &helpers);
     return reports;
@@ -1503,7 +1503,7 @@ std::vector<ColumnReport> demean_columns(const Projector& projector, const doubl
   Interrupt* interrupt = options.interrupt;
 #pragma omp parallel num_threads(team)
   {
-    std::vector<double> scratch;
+    Scratch scratch;
 #pragma omp for schedule(dynamic, 1) nowait
     for (int64_t j = 0; j < m; ++j) {
       // Exceptions must not leave an OpenMP region: record and rethrow after it.
@@ -1530,7 +1530,7 @@ std::vector<ColumnReport> demean_columns(const Projector& projector, const doubl
   if (interrupted) throw Interrupted();
 #else
   (void)threads;
-  std::vector<double> scratch;
+  Scratch scratch;
   for (int64_t j = 0; j < m; ++j) reports[j] = projector.demean_column(Z + j * s1, s0, out + j, m, options, scratch);
 #endif
   (void)n;

@@ -55,6 +55,7 @@
 
 #include "core/group_index.hpp"
 #include "core/interrupt.hpp"
+#include "core/large_pages.hpp"
 #include "core/obs_blocks.hpp"
 #include "core/task_team.hpp"
 #include "core/reduced_system.hpp"
@@ -62,6 +63,9 @@
 namespace korvald::core {
 
 class TaskTeam;
+
+// A solver's work vectors, reused by one thread from column to column.
+using Scratch = LargeVector<double>;
 
 enum class DemeanMethod { alternating, conjugate_gradient };
 
@@ -90,13 +94,13 @@ struct ColumnReport {
 // the CG iterations only ever touch it.
 struct PivotLayout {
   int pivot = -1, other = -1;
-  std::vector<int64_t> row;       // pivot groups + 1 starts into the entries
-  std::vector<uint32_t> column;   // local group of the other fixed effect
-  std::vector<double> weight;     // total weight (count) of that cell
+  LargeVector<int64_t> row;       // pivot groups + 1 starts into the entries
+  LargeVector<uint32_t> column;   // local group of the other fixed effect
+  LargeVector<double> weight;     // total weight (count) of that cell
   bool unit_cells = false;        // every cell weight is exactly 1
   // 1 / S_aa for the other fixed effect's groups, S the Schur complement:
   // CG on S is preconditioned by its diagonal (see PivotSchur).
-  std::vector<double> inv_schur_diag;
+  LargeVector<double> inv_schur_diag;
   // Pivot groups split into blocks of about equal cells for threads, block b
   // = groups [group_start[b], group_start[b + 1]); one block when small.
   // Sums into the other fixed effect are made per block and added in block
@@ -118,13 +122,13 @@ struct PivotSchur {
   // sorted by it), and the observation blocks start at its group starts:
   // S v then takes one pass over the observations instead of two.
   bool pivot_runs = false;
-  std::vector<double> inv_diag;  // 1 / S_aa for the others' groups, in global order less the pivot's
+  LargeVector<double> inv_diag;  // 1 / S_aa for the others' groups, in global order less the pivot's
   // The stopping rule's forward sweep needs, for each later other fixed
   // effect k, the weight shared with each earlier one l (firm x year). When
   // G_l x G_k is small, that cross-tabulation is kept as a dense table
   // (row b of l, column a of k) and the sweep reads it instead of passing
   // over the observations once per CG step. cross[k] lists (l, table).
-  std::vector<std::vector<std::pair<int, std::vector<double>>>> cross;
+  std::vector<std::vector<std::pair<int, LargeVector<double>>>> cross;
   bool tabulated = false;  // every pair the sweep needs has its table
 };
 
@@ -152,7 +156,7 @@ class Projector {
   // A `team` shares the column's passes over the observations; the result is the
   // same with or without one, whatever its size (see obs_blocks.hpp).
   ColumnReport demean_column(const double* z, int64_t z_stride, double* out, int64_t out_stride,
-                             const DemeanOptions& options, std::vector<double>& scratch,
+                             const DemeanOptions& options, Scratch& scratch,
                              TaskTeam* team = nullptr) const;
 
   const GroupIndex& index() const { return index_; }
@@ -163,14 +167,14 @@ class Projector {
   void build_pivot_schur(TaskTeam* team);
   template <bool Weighted>
   ColumnReport alternating(const double* z, int64_t z_stride, double* out, int64_t out_stride,
-                           const DemeanOptions& options, std::vector<double>& scratch, TaskTeam* team) const;
+                           const DemeanOptions& options, Scratch& scratch, TaskTeam* team) const;
   template <class Solver>
   ColumnReport reduced_or_sweeps(const Solver& solver, const double* z, int64_t z_stride, double* out,
                                  int64_t out_stride, const DemeanOptions& options,
-                                 std::vector<double>& scratch) const;
+                                 Scratch& scratch) const;
   template <bool Weighted>
   ColumnReport conjugate_gradient(const double* z, int64_t z_stride, double* out, int64_t out_stride,
-                                  const DemeanOptions& options, std::vector<double>& scratch, TaskTeam* team) const;
+                                  const DemeanOptions& options, Scratch& scratch, TaskTeam* team) const;
 
   const GroupIndex& index_;
   const double* weights_;
@@ -179,8 +183,8 @@ class Projector {
   ObsBlocks blocks_;   // fixed split of the observations for in-column threads
   PivotLayout pivot_;  // filled for two fixed effects only
   PivotSchur schur_;   // filled for three or more without the reduced system
-  std::vector<double> weight_g_;      // sum of weights (or count) per global group
-  std::vector<double> inv_weight_g_;  // its inverse, 0 for groups without weight
+  LargeVector<double> weight_g_;      // sum of weights (or count) per global group
+  LargeVector<double> inv_weight_g_;  // its inverse, 0 for groups without weight
 };
 
 // All m columns of the n x m matrix Z (element (i, j) at Z[i * s0 + j * s1])

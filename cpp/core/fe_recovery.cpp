@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "core/large_pages.hpp"
+
 namespace korvald::core {
 
 FeRecoveryOutcome recover_fixed_effects(const double* target, const double* weights,
@@ -22,7 +24,7 @@ FeRecoveryOutcome recover_fixed_effects(const double* target, const double* weig
   }
 
   std::vector<double> group_sum;
-  std::vector<double> previous(static_cast<size_t>(n) * F);
+  LargeVector<double> previous(static_cast<size_t>(n) * F);
   for (int64_t check = 0; check < options.max_checks; ++check) {
     std::copy(values, values + previous.size(), previous.begin());
     for (int sweep = 0; sweep < options.sweeps_per_check; ++sweep) {

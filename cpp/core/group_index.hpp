@@ -19,6 +19,8 @@
 #include <utility>
 #include <vector>
 
+#include "core/large_pages.hpp"
+
 namespace korvald::core {
 
 // A sort order as callers store it: 32-bit positions where the row count
@@ -75,9 +77,10 @@ FillCheck fill_group_ranges(const int64_t* sorted_codes, int64_t code_stride, in
 // fixed effects fits in one array of length offset.back().
 // Leaves new elements uninitialised, so that whoever fills a large array
 // first touches its pages (threads filling their own parts share the page
-// faults, instead of one thread zeroing the whole array first).
+// faults, instead of one thread zeroing the whole array first); large arrays
+// go on huge pages (large_pages.hpp).
 template <class T>
-struct UninitAllocator : std::allocator<T> {
+struct UninitAllocator : LargePageAllocator<T> {
   template <class U>
   struct rebind {
     using other = UninitAllocator<U>;

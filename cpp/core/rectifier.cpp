@@ -35,7 +35,7 @@ WeightedDemeaner<Id>::WeightedDemeaner(std::vector<const Id*> ids, std::vector<i
   // dimensions side by side (each group sums in observation order all the same).
   inv_total_.resize(ids_.size());
   on_team(team_.get(), static_cast<int64_t>(ids_.size()), [&](int64_t k) {
-    std::vector<double> total(static_cast<size_t>(ngroups_[k]), 0.0);
+    LargeVector<double> total(static_cast<size_t>(ngroups_[k]), 0.0);
     for (int64_t i = 0; i < n_; ++i) total[ids_[k][i]] += w_[i];
     for (double& t : total) t = 1.0 / std::max(t, 1e-300);
     inv_total_[k] = std::move(total);

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "core/interrupt.hpp"
+#include "core/large_pages.hpp"
 #include "core/task_team.hpp"
 
 namespace korvald::core {
@@ -92,18 +93,18 @@ class WeightedDemeaner {
   int64_t n_, max_sweeps_;
   double tol_;
   Interrupt* interrupt_;
-  std::vector<std::vector<double>> inv_total_;  // 1 / max(group weight, 1e-300)
+  std::vector<LargeVector<double>> inv_total_;  // 1 / max(group weight, 1e-300)
   std::vector<int64_t> block_start_;             // blocks + 1 entries
   bool runs_ = false;                            // the first dimension's groups are runs; see above
   std::vector<std::vector<Window>> windows_;     // per dimension, per block; empty: summed in order
   std::unique_ptr<TaskTeam> team_;               // null: one thread
   // Work space kept across calls: a fresh N-sized buffer per call costs more
   // in page faults than the sweep it serves.
-  mutable std::vector<double> before_, priv_, block_change_;
-  mutable std::vector<std::vector<double>> sums_;
+  mutable LargeVector<double> before_, priv_, block_change_;
+  mutable std::vector<LargeVector<double>> sums_;
   // The last dimension's normalised sums the closing pass subtracts, apart
   // from the ones a fused pass is making at the same time.
-  mutable std::vector<double> closing_;
+  mutable LargeVector<double> closing_;
 };
 
 struct RectifierOptions {

@@ -13,9 +13,9 @@ void drop_uninformative(const GroupIndex& index, const std::vector<GroupRanges>&
   const bool zero_rule = rule == DropRule::singletons_and_zero_groups;
 
   // Member totals are whole numbers, exact in a double up to 2^53.
-  std::vector<double> members(static_cast<size_t>(T), 0.0);
+  LargeVector<double> members(static_cast<size_t>(T), 0.0);
   auto count_of = [counts](int64_t i) { return counts ? counts[i] : 1.0; };
-  std::vector<int64_t> nonzero(zero_rule ? static_cast<size_t>(T) : 0, 0);
+  LargeVector<int64_t> nonzero(zero_rule ? static_cast<size_t>(T) : 0, 0);
   // Every observation counting once from a full sample: a group's members
   // are its range's length, with no pass over the observations.
   const bool from_ranges = !zero_rule && !counts && static_cast<int>(ranges.size()) == F &&

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "core/fe_recovery.hpp"
+#include "core/large_pages.hpp"
 #include "core/linear_fit.hpp"
 #include "core/weighted_groups.hpp"
 #include "core/weights.hpp"
@@ -53,7 +54,7 @@ void recover_fixed_effects(const Prepared& prep, const Fit& fit) {
   }
   ConstMatrix beta = nb::cast<ConstMatrix>(fit.beta);
   const double* y_ptr = nb::cast<ConstVector>(y_col).data();
-  std::vector<double> target(static_cast<size_t>(n));
+  core::LargeVector<double> target(static_cast<size_t>(n));
 
   std::vector<nb::object> id_cols;
   std::vector<const int64_t*> ids;
@@ -64,7 +65,7 @@ void recover_fixed_effects(const Prepared& prep, const Fit& fit) {
     ids.push_back(view.data());
   }
 
-  std::vector<double> values(static_cast<size_t>(n) * n_hdfe, 0.0);
+  core::LargeVector<double> values(static_cast<size_t>(n) * n_hdfe, 0.0);
   core::FeRecoveryOptions options;
   options.sweeps_per_check = 1;
   options.max_checks = 200;

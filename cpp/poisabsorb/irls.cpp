@@ -9,6 +9,7 @@
 #include <cmath>
 #include <limits>
 
+#include "core/large_pages.hpp"
 #include "core/poisson_irls.hpp"
 #include "core/streamed_qr.hpp"
 #include "poisabsorb/internal.hpp"
@@ -100,7 +101,7 @@ void run_irls(Call& c) {
   // The carry goes on while these bounds stay far below what the
   // partialling-out is asked to resolve (after a wild start z can shrink by
   // orders of magnitude, and rows with a tiny mu hold huge z).
-  std::vector<float> carried_rounding;
+  core::LargeVector<float> carried_rounding;
   constexpr double kCarryMargin = 1e-3;
   // Only the package's own routines are known to remove a fixed-effect part
   // exactly; a routine put in their place gets z as it is.
