@@ -48,6 +48,7 @@ class Row:
         if model not in ("ols", "ppml") or design not in ("simple", "difficult") or nfe not in ("2", "3"):
             raise SystemExit(f"bad row {spec!r}: expected '<ols|ppml> <simple|difficult> <2|3>'")
         self.model, self.design, self.nfe, self.n = model, design, int(nfe), n
+        self.spec = f"{model} {design} {nfe}"  # the row whatever its size
 
     @property
     def fes(self):
@@ -102,12 +103,11 @@ def make_fit(tool: str, row: Row, nt: int):
 
 
 def tools_for(row: Row, tools, lm_max: int, skip=()):
-    spec = f"{row.model} {row.design} {row.nfe}"
     skipped = set()
     for s in skip:  # TOOL=ROW or TOOL=ROW@N (from N rows on)
         tool, _, target = s.partition("=")
         prefix, _, from_n = target.partition("@")
-        if spec.startswith(prefix) and row.n >= float(from_n or 0):
+        if row.spec.startswith(prefix) and row.n >= float(from_n or 0):
             skipped.add(tool)
     return [t for t in tools
             if (t != "linearmodels" or (row.model == "ols" and row.n <= lm_max)) and t not in skipped]
@@ -176,10 +176,10 @@ def table(rows, tools, lm_max, args):
     lines = ["| " + " | ".join(head) + " |", "|" + "---|" * len(head)]
     records = []
     # Each model and design runs at all its sizes together (run_rows); the table keeps the order asked for.
-    specs = list(dict.fromkeys(f"{row.model} {row.design} {row.nfe}" for row in rows))
+    specs = list(dict.fromkeys(row.spec for row in rows))
     runs = {}
     for spec in specs:
-        same = [row for row in rows if f"{row.model} {row.design} {row.nfe}" == spec]
+        same = [row for row in rows if row.spec == spec]
         print(f"running {spec} at {', '.join(f'{row.n / 1e6:g}M' for row in same)} ...", file=sys.stderr, flush=True)
         runs.update(run_rows(same, lambda row: tools_for(row, tools, lm_max, args.skip), args))
     for row in rows:
@@ -214,7 +214,7 @@ def table(rows, tools, lm_max, args):
               f"({sizes[-1] / sizes[0]:g}x the data):")
         for spec in specs:
             ends = [runs[row][0].get("korvald") for row in rows
-                    if f"{row.model} {row.design} {row.nfe}" == spec and row.n in (sizes[0], sizes[-1])]
+                    if row.spec == spec and row.n in (sizes[0], sizes[-1])]
             if len(ends) == 2 and all(t is not None and np.isfinite(t) for t in ends):
                 print(f"  {spec}: {ends[0]:.2f} s -> {ends[1]:.2f} s, {ends[1] / ends[0]:.1f}x")
 
@@ -237,8 +237,7 @@ def memory(rows, tools, lm_max, nt, skip):
     print("|---|---|---|---|---|---|")
     for row in rows:
         for tool in tools_for(row, tools, lm_max, skip):
-            spec = f"{row.model} {row.design} {row.nfe}"
-            out = subprocess.run([sys.executable, __file__, "--child", tool, spec, str(row.n), str(nt)],
+            out = subprocess.run([sys.executable, __file__, "--child", tool, row.spec, str(row.n), str(nt)],
                                  capture_output=True, text=True)
             lines = [ln for ln in out.stdout.splitlines() if ln.startswith("{")]
             if out.returncode != 0 or not lines:

@@ -1158,10 +1158,14 @@ Projector::Projector(const GroupIndex& index, const std::vector<GroupRanges>& ra
   weight_g_.assign(static_cast<size_t>(T), 0.0);
   const int F = index.nfe;
   const uint32_t* codes = index.codes_nk.data();
-  // Helpers for the set-up passes over large data.
+  // Helpers for the set-up passes over large data, started by the first pass that uses them.
   std::unique_ptr<TaskTeam> team;
   const int size = team_size(threads);
-  if (size > 1 && !blocks_.single()) team = std::make_unique<TaskTeam>(size);
+  const bool threaded = size > 1 && !blocks_.single();
+  auto helpers = [&]() -> TaskTeam* {
+    if (threaded && !team) team = std::make_unique<TaskTeam>(size);
+    return team.get();
+  };
   // With the reduced system the group weights only serve the sweeps a diverging column falls back to.
   if (F == 2 && method == DemeanMethod::conjugate_gradient && !use_reduced) {
     // Group weights are summed while the cross-tabulation is built.
@@ -1180,11 +1184,11 @@ Projector::Projector(const GroupIndex& index, const std::vector<GroupRanges>& ra
   } else if (!weights && static_cast<int>(ranges.size()) == F) {
     // Unweighted, a group's weight is its size.
     group_sizes_from_ranges(index, ranges, weight_g_.data());
-  } else if (team) {
+  } else if (threaded) {
     // One fixed effect per task: its groups are disjoint from the others',
     // so each group still sums its weights in observation order.
     double* weight_g = weight_g_.data();
-    team->run(F, [&](int64_t l) {
+    helpers()->run(F, [&](int64_t l) {
       for (int64_t i = 0; i < index.n; ++i) weight_g[codes[i * F + l]] += weights ? weights[i] : 1.0;
     });
   } else {
@@ -1196,7 +1200,7 @@ Projector::Projector(const GroupIndex& index, const std::vector<GroupRanges>& ra
   inv_weight_g_.resize(static_cast<size_t>(T));
   // A group without weight carries no information: its coefficient stays 0.
   for (int64_t t = 0; t < T; ++t) inv_weight_g_[t] = weight_g_[t] > 0 ? 1.0 / weight_g_[t] : 0.0;
-  if (F >= 3 && method == DemeanMethod::conjugate_gradient && !use_reduced) build_pivot_schur(team.get());
+  if (F >= 3 && method == DemeanMethod::conjugate_gradient && !use_reduced) build_pivot_schur(helpers());
 }
 
 void Projector::build_pivot_schur(TaskTeam* team) {
