@@ -67,6 +67,12 @@ def test_blocked_passes_are_thread_independent_and_exact(small_blocks, nfe, sort
     # Two columns on two threads share each column too.
     res = demeankit._demean_stats(Z[:, :2], ww, pm, 1e-11, 0, 100000, accel, 2, solver if accel else "auto")[0]
     assert np.array_equal(res, runs[1][:, :2])
+    # Columns whose CG steps share passes (five go four and one) give each column
+    # the bits and counts it gets alone.
+    for j in range(Z.shape[1]):
+        alone = demeankit._demean_stats(Z[:, [j]], ww, pm, 1e-11, 0, 100000, accel, 2, solver if accel else "auto")
+        assert np.array_equal(alone[0][:, 0], runs[1][:, j]), j
+        assert (alone[1][0], alone[2][0]) == (iters[j], passes[j]), j
     ref = reference(nfe, sort, weighted)
     scale = np.abs(Z - Z.mean(axis=0)).max(axis=0)
     assert np.all(np.abs(runs[1] - ref).max(axis=0) <= 1e-8 * scale)

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <array>
+#include <optional>
 #include <atomic>
 #include <chrono>
 #include <thread>
@@ -141,15 +142,84 @@ struct Passes {
     });
   }
 
+  // pivot_schur_product for m <= kMaxTogether columns at once. Slot
+  // (t - shift[l]) * m + j of V holds column j's entry of v for group t of
+  // fixed effect l != pv, and the same slot of acc its sum. A row's scattered
+  // entries for all columns then share their cache lines (on a large panel
+  // the firm entries miss L2 on almost every row), and the data is streamed
+  // once for all of them; each column sees the same additions in the same
+  // order as alone.
+  static constexpr int64_t kMaxTogether = 4;
+  template <int M>
+  void pivot_schur_product_columns(int pv, const double* V, const double* inv_w, int64_t i0, int64_t i1,
+                                   double* acc, const int64_t* shift) const {
+    const int F = nfe();
+    for_pivot_runs(pv, i0, i1, [&](uint32_t g, int64_t a, int64_t b) {
+      double sum[M], vp[M];
+      for (int j = 0; j < M; ++j) sum[j] = 0.0;
+      for (int64_t i = a; i < b; ++i) {
+        const uint32_t* c = codes + i * F;
+        double s[M];
+        for (int j = 0; j < M; ++j) s[j] = 0.0;
+        for (int l = 0; l < F; ++l) {
+          if (l == pv) {
+            for (int j = 0; j < M; ++j) s[j] += 0.0;
+            continue;
+          }
+          const double* vl = V + (c[l] - shift[l]) * M;
+          for (int j = 0; j < M; ++j) s[j] += vl[j];
+        }
+        for (int j = 0; j < M; ++j) sum[j] += Weighted ? w[i] * s[j] : s[j];
+      }
+      for (int j = 0; j < M; ++j) vp[j] = -sum[j] * inv_w[g];
+      for (int64_t i = a; i < b; ++i) {
+        const uint32_t* c = codes + i * F;
+        double s[M];
+        for (int j = 0; j < M; ++j) s[j] = 0.0;
+        for (int l = 0; l < F; ++l) {
+          if (l == pv) {
+            for (int j = 0; j < M; ++j) s[j] += vp[j];
+            continue;
+          }
+          const double* vl = V + (c[l] - shift[l]) * M;
+          for (int j = 0; j < M; ++j) s[j] += vl[j];
+        }
+        if (Weighted)
+          for (int j = 0; j < M; ++j) s[j] *= w[i];
+        for (int l = 0; l < F; ++l) {
+          if (l == pv) continue;
+          double* al = acc + (c[l] - shift[l]) * M;
+          for (int j = 0; j < M; ++j) al[j] += s[j];
+        }
+      }
+    });
+  }
+  void pivot_schur_product_columns(int pv, const double* V, int64_t m, const double* inv_w, int64_t i0, int64_t i1,
+                                   double* acc, const int64_t* shift) const {
+    switch (m) {
+      case 1: return pivot_schur_product_columns<1>(pv, V, inv_w, i0, i1, acc, shift);
+      case 2: return pivot_schur_product_columns<2>(pv, V, inv_w, i0, i1, acc, shift);
+      case 3: return pivot_schur_product_columns<3>(pv, V, inv_w, i0, i1, acc, shift);
+      default: return pivot_schur_product_columns<4>(pv, V, inv_w, i0, i1, acc, shift);
+    }
+  }
+
   // out = z - D x, where x is v but for the pivot's entries: x_g =
   // (c_g - (D_pv'W D v)_g) / W_g, v's pivot entries taken as 0. The same
   // operations in the same order as partial_cross into the pivot, then
-  // residual, would make.
+  // residual, would make. Without c_sums, c_g = (D_pv'W z)_g is summed here
+  // from the run, as scatter sums it.
   void pivot_residual(int pv, const double* v, const double* c_sums, const double* inv_w, const double* z,
                       int64_t z_stride, double* out, int64_t out_stride, int64_t i0, int64_t i1) const {
     const int F = nfe();
     for_pivot_runs(pv, i0, i1, [&](uint32_t g, int64_t a, int64_t b) {
-      const double xp = (c_sums[g] - pivot_run_sum(pv, v, a, b)) * inv_w[g];
+      double cg = 0.0;
+      if (c_sums) {
+        cg = c_sums[g];
+      } else {
+        for (int64_t i = a; i < b; ++i) cg += weight(i) * z[i * z_stride];
+      }
+      const double xp = (cg - pivot_run_sum(pv, v, a, b)) * inv_w[g];
       for (int64_t i = a; i < b; ++i) {
         const uint32_t* c = codes + i * F;
         double fitted = 0.0;
@@ -317,50 +387,98 @@ double cg_criterion(double rho) { return std::isnan(rho) ? rho : std::sqrt(std::
 // g' M^-1 g: by default sqrt(rho), the criterion of the symmetric sweep when M
 // is that sweep. A solver preconditioned otherwise measures its residual by
 // the sweep's norm all the same, so every solver stops at the same accuracy.
+template <class Precondition, class Measure>
+class CgRun {
+ public:
+  CgRun(int64_t len, double* x, double* g, double* u, double* p, double* q, const Precondition& precondition,
+        const Measure& measure, double scale, const DemeanOptions& options, ColumnReport& report,
+        const VecOps& vec)
+      : len_(len), x_(x), g_(g), u_(u), p_(p), q_(q), precondition_(precondition), measure_(measure),
+        scale_(scale), options_(options), report_(report), vec_(vec) {
+    report_.passes += precondition_(g_, u_);
+    rho_ = vec_.dot(g_, u_, len_);
+    std::copy(u_, u_ + len_, p_);
+    report_.criterion = measure_(g_, rho_);
+  }
+
+  // Whether the run wants another product q = A p (false once it stopped).
+  bool wants_step() {
+    if (!std::isfinite(report_.criterion) || !std::isfinite(scale_)) return false;
+    if (it_ >= options_.min_iter && report_.criterion <= report_.threshold) {
+      report_.converged = true;
+      return false;
+    }
+    // Exactly solved (for instance a column orthogonal to every dummy).
+    if (rho_ <= 0.0) {
+      report_.converged = report_.criterion <= report_.threshold;
+      return false;
+    }
+    if (it_ >= options_.max_iter) return false;
+    interrupt_poll(options_.interrupt);
+    return true;
+  }
+
+  // One step from q = A p; false on a breakdown (rounding on a converged
+  // system, or NaN), which stops the run.
+  bool step() {
+    report_.passes += 1;
+    const double pq = vec_.dot(p_, q_, len_);
+    if (!(pq > 0.0)) return false;
+    const double alpha = rho_ / pq;
+    vec_.each(0, len_, [&](int64_t lo, int64_t hi) {
+      for (int64_t t = lo; t < hi; ++t) {
+        x_[t] += alpha * p_[t];
+        g_[t] -= alpha * q_[t];
+      }
+    });
+    report_.passes += precondition_(g_, u_);
+    const double rho_next = vec_.dot(g_, u_, len_);
+    const double beta = rho_next / rho_;
+    rho_ = rho_next;
+    vec_.each(0, len_, [&](int64_t lo, int64_t hi) {
+      for (int64_t t = lo; t < hi; ++t) p_[t] = u_[t] + beta * p_[t];
+    });
+    ++it_;
+    report_.iterations = it_;
+    report_.criterion = measure_(g_, rho_);
+    return true;
+  }
+
+  const double* direction() const { return p_; }
+  double* product() const { return q_; }
+
+ private:
+  int64_t len_;
+  double *x_, *g_, *u_, *p_, *q_;
+  const Precondition& precondition_;
+  const Measure& measure_;
+  double scale_;
+  const DemeanOptions& options_;
+  ColumnReport& report_;
+  const VecOps& vec_;
+  double rho_ = 0.0;
+  int64_t it_ = 0;
+};
+
+// Preconditioned CG from x = 0 on a positive semi-definite system A x = b of
+// length len; g holds b (the residual at x = 0) on entry. apply(p, q) sets
+// q = A p in one pass; precondition(g, u) sets u = M^-1 g and returns the
+// passes it took. scale is the column's (a non-finite one stops at once);
+// report.threshold must be set, the rest of report is updated here.
+//
+// measure(g, rho) returns the stopping quantity for the residual g, rho =
+// g' M^-1 g: by default sqrt(rho), the criterion of the symmetric sweep when M
+// is that sweep. A solver preconditioned otherwise measures its residual by
+// the sweep's norm all the same, so every solver stops at the same accuracy.
+// (CgRun is the same iteration taken one step at a time.)
 template <class Apply, class Precondition, class Measure>
 void preconditioned_cg(int64_t len, double* x, double* g, double* u, double* p, double* q, const Apply& apply,
                        const Precondition& precondition, const Measure& measure, double scale,
                        const DemeanOptions& options, ColumnReport& report, const VecOps& vec) {
-  report.passes += precondition(g, u);
-  double rho = vec.dot(g, u, len);
-  std::copy(u, u + len, p);
-  int64_t it = 0;
-  report.criterion = measure(g, rho);
-  while (true) {
-    if (!std::isfinite(report.criterion) || !std::isfinite(scale)) break;
-    if (it >= options.min_iter && report.criterion <= report.threshold) {
-      report.converged = true;
-      break;
-    }
-    // Exactly solved (for instance a column orthogonal to every dummy).
-    if (rho <= 0.0) {
-      report.converged = report.criterion <= report.threshold;
-      break;
-    }
-    if (it >= options.max_iter) break;
-    interrupt_poll(options.interrupt);
-
+  CgRun<Precondition, Measure> run(len, x, g, u, p, q, precondition, measure, scale, options, report, vec);
+  while (run.wants_step()) {
     apply(p, q);
-    report.passes += 1;
-    const double pq = vec.dot(p, q, len);
-    if (!(pq > 0.0)) break;  // breakdown (rounding on a converged system, or NaN)
-    const double alpha = rho / pq;
-    vec.each(0, len, [&](int64_t lo, int64_t hi) {
-      for (int64_t t = lo; t < hi; ++t) {
-        x[t] += alpha * p[t];
-        g[t] -= alpha * q[t];
-      }
-    });
-    report.passes += precondition(g, u);
-    const double rho_next = vec.dot(g, u, len);
-    const double beta = rho_next / rho;
-    rho = rho_next;
-    vec.each(0, len, [&](int64_t lo, int64_t hi) {
-      for (int64_t t = lo; t < hi; ++t) p[t] = u[t] + beta * p[t];
-    });
-    ++it;
-    report.iterations = it;
-    report.criterion = measure(g, rho);
+    if (!run.step()) break;
   }
 }
 
@@ -606,48 +724,53 @@ class ColumnSolver {
   // that sweeps leave nearly isolated (a firm whose weight sits on a few
   // workers' rows: its row of S is tiny next to its group weight); measured
   // by the symmetric sweep with the pivot first, like the reduced system.
-  // Vectors are in global numbering with the pivot's entries held at 0.
-  ColumnReport pivot_schur_cg(const double* z, int64_t z_stride, double* out, int64_t out_stride,
-                              const DemeanOptions& options, Scratch& scratch) const {
-    const int64_t n = pass_.n;
-    const int F = pass_.nfe();
-    ColumnReport report;
-    ColumnScale cs;
-    if (!begin_column(z, z_stride, out, out_stride, options, report, cs)) return report;
-
+  // The passes use vectors in global numbering with the pivot's entries held
+  // at 0, CG local ones (the others' groups in fixed-effect order, a few
+  // percent of the length on worker-firm panels).
+  // The pivot_schur_cg family's pieces. Global vectors of the passes: v
+  // (the vector multiplied) and sums (what a pass adds up).
+  struct SchurWork {
+    double* v;
+    double* sums;
+  };
+  int64_t others() const {
     const int pv = schur_->pivot;
-    const int64_t T = total_;
-    const int64_t p0 = offset_[pv], p1 = offset_[pv + 1];
-    const int64_t R = T - (p1 - p0);  // the others' groups, numbered locally in fixed-effect order
-    // Global vectors for the passes, local ones (a few percent of the
-    // length on worker-firm panels) for CG.
-    double* c = allocate(scratch, 3 * T + 5 * R);  // D'Wz
-    double* v = c + T;
-    double* sums = v + T;
-    double* y = sums + T;
-    double* g = y + R;
-    double* u = g + R;
-    double* p = u + R;
-    double* q = p + R;
-    const double* iw = inv_weight_g_;
-    const double* inv_diag = schur_->inv_diag.data();
+    return total_ - (offset_[pv + 1] - offset_[pv]);
+  }
+  // Global group t of another fixed effect is local t - shift(t).
+  int64_t local_of(int64_t t) const {
+    const int pv = schur_->pivot;
+    return t < offset_[pv] ? t : t - (offset_[pv + 1] - offset_[pv]);
+  }
+  void zero(double* a, int64_t lo, int64_t hi) const {
+    vec_ops().each(lo, hi, [&](int64_t l, int64_t h) { std::fill(a + l, a + h, 0.0); });
+  }
+  void to_global(const double* loc, double* glob) const {
+    const int pv = schur_->pivot;
     const VecOps vec = vec_ops();
-    auto zero = [&](double* a, int64_t lo, int64_t hi) {
-      vec.each(lo, hi, [&](int64_t l, int64_t h) { std::fill(a + l, a + h, 0.0); });
-    };
-    // Global group t of another fixed effect is local t - shift(t).
-    auto local_of = [&](int64_t t) { return t < p0 ? t : t - (p1 - p0); };
-    auto to_global = [&](const double* loc, double* glob) {
-      vec.each(0, p0, [&](int64_t l, int64_t h) { std::copy(loc + l, loc + h, glob + l); });
-      vec.each(p1, T, [&](int64_t l, int64_t h) { std::copy(loc + local_of(l), loc + local_of(h - 1) + 1, glob + l); });
-    };
-    auto to_local = [&](const double* glob, double* loc) {
-      vec.each(0, p0, [&](int64_t l, int64_t h) { std::copy(glob + l, glob + h, loc + l); });
-      vec.each(p1, T, [&](int64_t l, int64_t h) { std::copy(glob + l, glob + h, loc + local_of(l)); });
-    };
+    vec.each(0, offset_[pv], [&](int64_t l, int64_t h) { std::copy(loc + l, loc + h, glob + l); });
+    vec.each(offset_[pv + 1], total_,
+             [&](int64_t l, int64_t h) { std::copy(loc + local_of(l), loc + local_of(h - 1) + 1, glob + l); });
+  }
+  void to_local(const double* glob, double* loc) const {
+    const int pv = schur_->pivot;
+    const VecOps vec = vec_ops();
+    vec.each(0, offset_[pv], [&](int64_t l, int64_t h) { std::copy(glob + l, glob + h, loc + l); });
+    vec.each(offset_[pv + 1], total_,
+             [&](int64_t l, int64_t h) { std::copy(glob + l, glob + h, loc + local_of(l)); });
+  }
 
+  // c = D'Wz (c zero on entry) and the right side g = c_R - B' W_p^-1 c_p,
+  // the pivot's share of D'Wz pushed to the others (local).
+  void schur_right_side(const double* z, int64_t z_stride, double* c, const SchurWork& work, double* g,
+                        ColumnReport& report) const {
+    const int pv = schur_->pivot;
+    const int64_t T = total_, p0 = offset_[pv], p1 = offset_[pv + 1];
+    const double* iw = inv_weight_g_;
+    const VecOps vec = vec_ops();
+    double* v = work.v;
+    double* sums = work.sums;
     scatter(z, z_stride, c);
-    // b = c_R - B' W_p^-1 c_p: the pivot's share of D'Wz pushed to the others.
     zero(v, 0, T);
     vec.each(p0, p1, [&](int64_t lo, int64_t hi) {
       for (int64_t t = lo; t < hi; ++t) v[t] = -c[t] * iw[t];
@@ -659,94 +782,222 @@ class ColumnSolver {
     });
     to_local(sums, g);
     report.passes += 2;
+  }
 
-    // Sp = S p: the pivot's weighted means of D_R p first, then D'W of D_R p
-    // less those means.
-    auto apply = [&](const double* pin, double* Sp) {
-      to_global(pin, v);
-      if (schur_->pivot_runs) {
-        zero(sums, 0, p0);
-        zero(sums, p1, T);
-        pivot_schur_product(pv, v, sums);
-        to_local(sums, Sp);
-        return;  // the one pass preconditioned_cg counts
-      }
-      zero(v, p0, p1);
-      zero(sums, p0, p1);
-      partial_cross(pv, 0, F, v, sums);
-      vec.each(p0, p1, [&](int64_t lo, int64_t hi) {
-        for (int64_t t = lo; t < hi; ++t) v[t] = -sums[t] * iw[t];
-      });
-      zero(sums, 0, T);
-      cross_product(v, sums);
+  // Sp = S p (local): the pivot's weighted means of D_R p first, then D'W of
+  // D_R p less those means.
+  void schur_product(const double* pin, double* Sp, const SchurWork& work, ColumnReport& report) const {
+    const int pv = schur_->pivot;
+    const int64_t T = total_, p0 = offset_[pv], p1 = offset_[pv + 1];
+    const double* iw = inv_weight_g_;
+    double* v = work.v;
+    double* sums = work.sums;
+    to_global(pin, v);
+    if (schur_->pivot_runs) {
+      zero(sums, 0, p0);
+      zero(sums, p1, T);
+      pivot_schur_product(pv, v, sums);
       to_local(sums, Sp);
-      report.passes += 1;  // with the one preconditioned_cg counts
-    };
-    auto precondition = [&](const double* res, double* Mres) {
-      vec.each(0, R, [&](int64_t lo, int64_t hi) {
+      return;  // the one pass the CG step counts
+    }
+    zero(v, p0, p1);
+    zero(sums, p0, p1);
+    partial_cross(pv, 0, pass_.nfe(), v, sums);
+    vec_ops().each(p0, p1, [&](int64_t lo, int64_t hi) {
+      for (int64_t t = lo; t < hi; ++t) v[t] = -sums[t] * iw[t];
+    });
+    zero(sums, 0, T);
+    cross_product(v, sums);
+    to_local(sums, Sp);
+    report.passes += 1;  // with the one the CG step counts
+  }
+
+  auto schur_precondition() const {
+    return [this](const double* res, double* Mres) {
+      const double* inv_diag = schur_->inv_diag.data();
+      vec_ops().each(0, others(), [&](int64_t lo, int64_t hi) {
         for (int64_t a = lo; a < hi; ++a) Mres[a] = res[a] * inv_diag[a];
       });
       return int64_t{0};
     };
-    // sqrt(g' M^-1 g) for g = (0, r), M the symmetric sweep with the pivot
-    // first: h = (B + L)^-1 g by one forward sweep over the others, then ||h||_B.
-    auto measure = [&](const double* res, double) {
-      zero(v, 0, T);
-      double sum = 0.0;
-      bool first = true;
-      for (int k = 0; k < F; ++k) {
-        if (k == pv) continue;
-        const int64_t lo = offset_[k], hi = offset_[k + 1];
-        const double* r = res + local_of(lo);
-        if (first) {
-          for (int64_t t = lo; t < hi; ++t) v[t] = r[t - lo] * iw[t];
-          first = false;
-        } else if (schur_->tabulated) {
-          std::fill(sums + lo, sums + hi, 0.0);
-          const int64_t Gk = hi - lo;
-          for (const auto& [l, table] : schur_->cross[k]) {
-            const int64_t l0 = offset_[l], Gl = offset_[l + 1] - l0;
-            for (int64_t b = 0; b < Gl; ++b) {
-              const double vb = v[l0 + b];
-              if (vb == 0.0) continue;
-              const double* row = table.data() + b * Gk;
-              for (int64_t a = 0; a < Gk; ++a) sums[lo + a] += row[a] * vb;
-            }
-          }
-          for (int64_t t = lo; t < hi; ++t) v[t] = (r[t - lo] - sums[t]) * iw[t];
-        } else {
-          zero(sums, lo, hi);
-          partial_cross(k, 0, k, v, sums);
-          report.passes += 1;
-          vec.each(lo, hi, [&](int64_t l, int64_t h) {
-            for (int64_t t = l; t < h; ++t) v[t] = (r[t - lo] - sums[t]) * iw[t];
-          });
-        }
-        for (int64_t t = lo; t < hi; ++t) sum += weight_g_[t] * v[t] * v[t];
-      }
-      return std::isnan(sum) ? sum : std::sqrt(std::max(sum, 0.0));
-    };
-    std::fill(y, y + R, 0.0);
-    preconditioned_cg(R, y, g, u, p, q, apply, precondition, measure, cs.scale, options, report, vec);
+  }
 
-    // Back-substitute the pivot: x_p = W_p^-1 (c_p - B y), x = v.
+  // sqrt(g' M^-1 g) for g = (0, r), M the symmetric sweep with the pivot
+  // first: h = (B + L)^-1 g by one forward sweep over the others, then ||h||_B.
+  double schur_measure(const double* res, const SchurWork& work, ColumnReport& report) const {
+    const int pv = schur_->pivot;
+    const int F = pass_.nfe();
+    const double* iw = inv_weight_g_;
+    double* v = work.v;
+    double* sums = work.sums;
+    zero(v, 0, total_);
+    double sum = 0.0;
+    bool first = true;
+    for (int k = 0; k < F; ++k) {
+      if (k == pv) continue;
+      const int64_t lo = offset_[k], hi = offset_[k + 1];
+      const double* r = res + local_of(lo);
+      if (first) {
+        for (int64_t t = lo; t < hi; ++t) v[t] = r[t - lo] * iw[t];
+        first = false;
+      } else if (schur_->tabulated) {
+        std::fill(sums + lo, sums + hi, 0.0);
+        const int64_t Gk = hi - lo;
+        for (const auto& [l, table] : schur_->cross[k]) {
+          const int64_t l0 = offset_[l], Gl = offset_[l + 1] - l0;
+          for (int64_t b = 0; b < Gl; ++b) {
+            const double vb = v[l0 + b];
+            if (vb == 0.0) continue;
+            const double* row = table.data() + b * Gk;
+            for (int64_t a = 0; a < Gk; ++a) sums[lo + a] += row[a] * vb;
+          }
+        }
+        for (int64_t t = lo; t < hi; ++t) v[t] = (r[t - lo] - sums[t]) * iw[t];
+      } else {
+        zero(sums, lo, hi);
+        partial_cross(k, 0, k, v, sums);
+        report.passes += 1;
+        vec_ops().each(lo, hi, [&](int64_t l, int64_t h) {
+          for (int64_t t = l; t < h; ++t) v[t] = (r[t - lo] - sums[t]) * iw[t];
+        });
+      }
+      for (int64_t t = lo; t < hi; ++t) sum += weight_g_[t] * v[t] * v[t];
+    }
+    return std::isnan(sum) ? sum : std::sqrt(std::max(sum, 0.0));
+  }
+
+  // Back-substitutes the pivot, x_p = W_p^-1 (c_p - B y), and writes
+  // out = z - D x. c may be null when the pivot's groups are runs: its
+  // pivot entries are then summed again from z as scatter sums them.
+  void schur_back_substitute(const double* y, const double* c, const double* z, int64_t z_stride, double* out,
+                             int64_t out_stride, const SchurWork& work, ColumnReport& report) const {
+    const int pv = schur_->pivot;
+    const int64_t p0 = offset_[pv], p1 = offset_[pv + 1];
+    const double* iw = inv_weight_g_;
+    double* v = work.v;
+    double* sums = work.sums;
     to_global(y, v);
     if (schur_->pivot_runs) {
       on_team(team_, blocks_.count(), [&](int64_t b) {
         pass_.pivot_residual(pv, v, c, iw, z, z_stride, out, out_stride, blocks_.start[b], blocks_.start[b + 1]);
       });
       report.passes += 1;
-      return report;
+      return;
     }
     zero(v, p0, p1);
     zero(sums, p0, p1);
-    partial_cross(pv, 0, F, v, sums);
-    vec.each(p0, p1, [&](int64_t lo, int64_t hi) {
+    partial_cross(pv, 0, pass_.nfe(), v, sums);
+    vec_ops().each(p0, p1, [&](int64_t lo, int64_t hi) {
       for (int64_t t = lo; t < hi; ++t) v[t] = (c[t] - sums[t]) * iw[t];
     });
     residual(z, z_stride, v, out, out_stride);
     report.passes += 2;
+  }
+
+  ColumnReport pivot_schur_cg(const double* z, int64_t z_stride, double* out, int64_t out_stride,
+                              const DemeanOptions& options, Scratch& scratch) const {
+    ColumnReport report;
+    ColumnScale cs;
+    if (!begin_column(z, z_stride, out, out_stride, options, report, cs)) return report;
+
+    const int64_t T = total_, R = others();
+    double* c = allocate(scratch, 3 * T + 5 * R);  // D'Wz
+    SchurWork work{c + T, c + 2 * T};
+    double* y = c + 3 * T;
+    double* g = y + R;
+    double* u = g + R;
+    double* p = u + R;
+    double* q = p + R;
+    const VecOps vec = vec_ops();
+    schur_right_side(z, z_stride, c, work, g, report);
+
+    // Sp = S p: the pivot's weighted means of D_R p first, then D'W of D_R p
+    // less those means.
+    auto apply = [&](const double* pin, double* Sp) { schur_product(pin, Sp, work, report); };
+    auto measure = [&](const double* res, double) { return schur_measure(res, work, report); };
+    std::fill(y, y + R, 0.0);
+    preconditioned_cg(R, y, g, u, p, q, apply, schur_precondition(), measure, cs.scale, options, report, vec);
+    schur_back_substitute(y, c, z, z_stride, out, out_stride, work, report);
     return report;
+  }
+
+  // pivot_schur_cg for the m columns z[j] (stride z_stride) into out[j]
+  // (stride out_stride), their CG runs in step: each step's products S p
+  // for every column still running come from one pass over the observations
+  // (pivot_schur_product_columns). Each column's result and report are
+  // exactly what pivot_schur_cg gives it alone. Only for a pivot whose groups
+  // are runs of observations.
+  void pivot_schur_cg_together(const double* const* z, int64_t z_stride, double* const* out, int64_t out_stride,
+                               int64_t m, const DemeanOptions& options, Scratch& scratch,
+                               ColumnReport* reports) const {
+    const int64_t T = total_, R = others();
+    const int64_t M = std::min<int64_t>(m, Passes<FC, Weighted>::kMaxTogether);
+    // c and the pass vectors are shared by the columns' set-up and
+    // back-substitution, one column after the other; each column keeps its
+    // CG vectors, and the steps' products go through V and Q, R x M.
+    double* c = allocate(scratch, 3 * T + 5 * R * M + 2 * R * M, M);
+    SchurWork work{c + T, c + 2 * T};
+    double* cg_vectors = c + 3 * T;
+    double* V = cg_vectors + 5 * R * M;
+    double* Q = V + R * M;
+    const VecOps vec = vec_ops();
+    auto precondition = schur_precondition();
+    ColumnReport* current = nullptr;  // the column measure is called for
+    auto measure = [&](const double* res, double) { return schur_measure(res, work, *current); };
+    using Run = CgRun<decltype(precondition), decltype(measure)>;
+
+    for (int64_t j0 = 0; j0 < m; j0 += M) {
+      const int64_t mc = std::min(M, m - j0);
+      std::vector<std::optional<Run>> runs(static_cast<size_t>(mc));
+      std::vector<ColumnScale> scales(static_cast<size_t>(mc));
+      std::vector<bool> running(static_cast<size_t>(mc), false);
+      for (int64_t j = 0; j < mc; ++j) {
+        ColumnReport& report = reports[j0 + j];
+        report = ColumnReport();
+        if (!begin_column(z[j0 + j], z_stride, out[j0 + j], out_stride, options, report, scales[j])) continue;
+        double* y = cg_vectors + 5 * R * j;
+        double* g = y + R;
+        std::fill(c, c + T, 0.0);
+        schur_right_side(z[j0 + j], z_stride, c, work, g, report);
+        std::fill(y, y + R, 0.0);
+        current = &report;
+        runs[j].emplace(R, y, g, g + R, g + 2 * R, g + 3 * R, precondition, measure, scales[j].scale, options, report,
+                        vec);
+        running[j] = true;
+      }
+      std::vector<int64_t> stepping;
+      while (true) {
+        stepping.clear();
+        for (int64_t j = 0; j < mc; ++j) {
+          if (!running[j]) continue;
+          current = &reports[j0 + j];
+          running[j] = runs[j]->wants_step();
+          if (running[j]) stepping.push_back(j);
+        }
+        if (stepping.empty()) break;
+        const int64_t ms = static_cast<int64_t>(stepping.size());
+        for (int64_t k = 0; k < ms; ++k) {
+          const double* pj = runs[stepping[k]]->direction();
+          vec.each(0, R, [&](int64_t lo, int64_t hi) {
+            for (int64_t r = lo; r < hi; ++r) V[r * ms + k] = pj[r];
+          });
+        }
+        schur_products(V, ms, Q);
+        for (int64_t k = 0; k < ms; ++k) {
+          double* qj = runs[stepping[k]]->product();
+          vec.each(0, R, [&](int64_t lo, int64_t hi) {
+            for (int64_t r = lo; r < hi; ++r) qj[r] = Q[r * ms + k];
+          });
+          current = &reports[j0 + stepping[k]];
+          if (!runs[stepping[k]]->step()) running[stepping[k]] = false;
+        }
+      }
+      for (int64_t j = 0; j < mc; ++j) {
+        if (!runs[j]) continue;
+        schur_back_substitute(cg_vectors + 5 * R * j, nullptr, z[j0 + j], z_stride, out[j0 + j], out_stride, work,
+                              reports[j0 + j]);
+      }
+    }
   }
 
   // CG on the reduced system S y = b of reduced_system.hpp, preconditioned
@@ -968,9 +1219,10 @@ class ColumnSolver {
     if (blocks_.single()) return 0;
     return static_cast<size_t>((team_ ? blocks_.count() : 1) * blocks_.private_len);
   }
-  // scratch = `len` doubles of the solver's own, then the private accumulators.
-  double* allocate(Scratch& scratch, int64_t len) const {
-    scratch.assign(static_cast<size_t>(len) + private_len(), 0.0);
+  // scratch = `len` doubles of the solver's own, then the private
+  // accumulators (for `columns` columns side by side).
+  double* allocate(Scratch& scratch, int64_t len, int64_t columns = 1) const {
+    scratch.assign(static_cast<size_t>(len) + static_cast<size_t>(columns) * private_len(), 0.0);
     priv_ = scratch.data() + len;
     return scratch.data();
   }
@@ -1061,6 +1313,48 @@ class ColumnSolver {
   void pivot_schur_product(int pv, const double* v, double* sums) const {
     blocked_sums(0, pass_.nfe(), sums, [&](int64_t i0, int64_t i1, double* const* t, const int64_t* sh) {
       pass_.pivot_schur_product(pv, v, inv_weight_g_, i0, i1, t, sh);
+    });
+  }
+  // Q = the products S p of the m columns of V (R x m, local slots side by
+  // side, see pivot_schur_product_columns): summed block by block as
+  // blocked_sums sums each column alone, the pivot being the fixed effect
+  // summed in place (it gets nothing here), so local slots are block slots.
+  void schur_products(const double* V, int64_t m, double* Q) const {
+    const ObsBlocks& ob = blocks_;
+    const int pv = schur_->pivot;
+    const int F = pass_.nfe();
+    const int64_t len = others() * m;
+    std::vector<int64_t> shift(static_cast<size_t>(F), 0);
+    for (int l = 0; l < F; ++l) shift[l] = l < pv ? 0 : offset_[pv + 1] - offset_[pv];
+    zero(Q, 0, len);
+    if (ob.single()) {
+      pass_.pivot_schur_product_columns(pv, V, m, inv_weight_g_, 0, pass_.n, Q, shift.data());
+      return;
+    }
+    const int64_t B = ob.count();
+    const bool one_buffer = !team_;
+    auto own = [&](int64_t b) { return priv_ + (one_buffer ? 0 : b * len); };
+    auto run = [&](int64_t b) {
+      double* acc = own(b);
+      std::fill(acc, acc + len, 0.0);
+      pass_.pivot_schur_product_columns(pv, V, m, inv_weight_g_, ob.start[b], ob.start[b + 1], acc, shift.data());
+    };
+    if (one_buffer) {
+      for (int64_t b = 0; b < B; ++b) {
+        run(b);
+        const double* acc = own(b);
+        for (int64_t r = 0; r < len; ++r) Q[r] += acc[r];
+      }
+      return;
+    }
+    on_team(team_, B, run);
+    const int64_t chunk = 4096, nchunks = (len + chunk - 1) / chunk;
+    on_team(team_, nchunks, [&](int64_t c) {
+      const int64_t lo = c * chunk, hi = std::min(len, lo + chunk);
+      for (int64_t b = 0; b < B; ++b) {
+        const double* acc = own(b);
+        for (int64_t r = lo; r < hi; ++r) Q[r] += acc[r];
+      }
     });
   }
   void partial_cross(int k, int lo, int hi, const double* u, double* acc) const {
@@ -1483,6 +1777,40 @@ ColumnReport Projector::demean_column(const double* z, int64_t z_stride, double*
             : alternating<false>(z, z_stride, out, out_stride, options, scratch, team);
 }
 
+bool Projector::takes_columns_together(const DemeanOptions& options) const {
+  return options.method == DemeanMethod::conjugate_gradient && !reduced_ && index_.n > 0 && index_.nfe >= 3 &&
+         schur_.pivot >= 0 && schur_.pivot_runs;
+}
+
+template <bool Weighted>
+void Projector::columns_together(const double* Z, int64_t s0, int64_t s1, double* out, int64_t m,
+                                 const DemeanOptions& options, Scratch& scratch, TaskTeam* team,
+                                 ColumnReport* reports) const {
+  std::vector<const double*> z(static_cast<size_t>(m));
+  std::vector<double*> o(static_cast<size_t>(m));
+  for (int64_t j = 0; j < m; ++j) {
+    z[j] = Z + j * s1;
+    o[j] = out + j;
+  }
+  if (index_.nfe == 3)
+    ColumnSolver<3, Weighted>(index_, blocks_, team, weights_, weight_g_.data(), inv_weight_g_.data(), nullptr,
+                              &schur_)
+        .pivot_schur_cg_together(z.data(), s0, o.data(), m, m, options, scratch, reports);
+  else
+    ColumnSolver<0, Weighted>(index_, blocks_, team, weights_, weight_g_.data(), inv_weight_g_.data(), nullptr,
+                              &schur_)
+        .pivot_schur_cg_together(z.data(), s0, o.data(), m, m, options, scratch, reports);
+}
+
+void Projector::demean_columns_together(const double* Z, int64_t s0, int64_t s1, double* out, int64_t m,
+                                        const DemeanOptions& options, Scratch& scratch, TaskTeam* team,
+                                        ColumnReport* reports) const {
+  if (weights_)
+    columns_together<true>(Z, s0, s1, out, m, options, scratch, team, reports);
+  else
+    columns_together<false>(Z, s0, s1, out, m, options, scratch, team, reports);
+}
+
 std::vector<ColumnReport> demean_columns(const Projector& projector, const double* Z, int64_t n, int64_t m,
                                          int64_t s0, int64_t s1, double* out, const DemeanOptions& options,
                                          int threads) {
@@ -1490,6 +1818,18 @@ std::vector<ColumnReport> demean_columns(const Projector& projector, const doubl
   if (m == 0) return reports;
 #ifdef _OPENMP
   int team = team_size(threads);
+  // Columns whose CG steps can share their passes go together, the threads
+  // sharing each pass.
+  if (m > 1 && projector.takes_columns_together(options)) {
+    Scratch scratch;
+    if (team > 1 && !projector.blocks().single()) {
+      TaskTeam helpers(team);
+      projector.demean_columns_together(Z, s0, s1, out, m, options, scratch, &helpers, reports.data());
+    } else {
+      projector.demean_columns_together(Z, s0, s1, out, m, options, scratch, nullptr, reports.data());
+    }
+    return reports;
+  }
   // Fewer than two columns per thread leaves threads idle at the end (three
   // columns on two threads: the last one alone): then the threads share
   // every column instead, one column after the other, never both at once.
@@ -1535,6 +1875,10 @@ std::vector<ColumnReport> demean_columns(const Projector& projector, const doubl
 #else
   (void)threads;
   Scratch scratch;
+  if (m > 1 && projector.takes_columns_together(options)) {
+    projector.demean_columns_together(Z, s0, s1, out, m, options, scratch, nullptr, reports.data());
+    return reports;
+  }
   for (int64_t j = 0; j < m; ++j) reports[j] = projector.demean_column(Z + j * s1, s0, out + j, m, options, scratch);
 #endif
   (void)n;

@@ -159,6 +159,17 @@ class Projector {
                              const DemeanOptions& options, Scratch& scratch,
                              TaskTeam* team = nullptr) const;
 
+  // Whether demean_columns_together takes columns under these options (CG
+  // on the Schur complement of a pivot whose groups are runs).
+  bool takes_columns_together(const DemeanOptions& options) const;
+  // demean_column for the m columns of Z (element (i, j) at Z[i * s0 + j *
+  // s1]) into the row-major n x m `out`, their CG steps sharing each pass
+  // over the observations. Every column's result and report are the ones
+  // demean_column gives it. Only where takes_columns_together.
+  void demean_columns_together(const double* Z, int64_t s0, int64_t s1, double* out, int64_t m,
+                               const DemeanOptions& options, Scratch& scratch, TaskTeam* team,
+                               ColumnReport* reports) const;
+
   const GroupIndex& index() const { return index_; }
   const ObsBlocks& blocks() const { return blocks_; }
 
@@ -172,6 +183,10 @@ class Projector {
   ColumnReport reduced_or_sweeps(const Solver& solver, const double* z, int64_t z_stride, double* out,
                                  int64_t out_stride, const DemeanOptions& options,
                                  Scratch& scratch) const;
+  template <bool Weighted>
+  void columns_together(const double* Z, int64_t s0, int64_t s1, double* out, int64_t m,
+                        const DemeanOptions& options, Scratch& scratch, TaskTeam* team,
+                        ColumnReport* reports) const;
   template <bool Weighted>
   ColumnReport conjugate_gradient(const double* z, int64_t z_stride, double* out, int64_t out_stride,
                                   const DemeanOptions& options, Scratch& scratch, TaskTeam* team) const;
