@@ -206,7 +206,9 @@ class Projector {
 // into the row-major n x m `out` on `threads` threads (0 = all available):
 // columns side by side when there are enough of them to keep the threads
 // busy, otherwise one after the other with the threads sharing each
-// column's passes. Either way the result does not depend on the thread count. Throws Interrupted (after every thread has
+// column's passes. Columns that Projector::takes_columns_together go
+// together instead, the threads sharing each pass. Either way the result does
+// not depend on the thread count. Throws Interrupted (after every thread has
 // stopped) when options.interrupt requests a stop.
 std::vector<ColumnReport> demean_columns(const Projector& projector, const double* Z, int64_t n, int64_t m,
                                          int64_t s0, int64_t s1, double* out, const DemeanOptions& options,
