@@ -929,11 +929,12 @@ class ColumnSolver {
     // c and the pass vectors are shared by the columns' set-up and
     // back-substitution, one column after the other; each column keeps its
     // CG vectors, and the steps' products go through V and Q, R x M.
-    double* c = allocate(scratch, 3 * T + 5 * R * M + 2 * R * M, M);
+    double* c = allocate(scratch, 3 * T + 7 * R * M + R * M * together_buffers());
     SchurWork work{c + T, c + 2 * T};
     double* cg_vectors = c + 3 * T;
     double* V = cg_vectors + 5 * R * M;
     double* Q = V + R * M;
+    double* block_sums = Q + R * M;
     const VecOps vec = vec_ops();
     auto precondition = schur_precondition();
     ColumnReport* current = nullptr;  // the column measure is called for
@@ -976,7 +977,7 @@ class ColumnSolver {
             for (int64_t r = lo; r < hi; ++r) V[r * ms + k] = pj[r];
           });
         }
-        schur_products(V, ms, Q);
+        schur_products(V, ms, Q, block_sums);
         for (int64_t k = 0; k < ms; ++k) {
           double* qj = runs[stepping[k]]->product();
           vec.each(0, R, [&](int64_t lo, int64_t hi) {
@@ -1213,10 +1214,9 @@ class ColumnSolver {
     if (blocks_.single()) return 0;
     return static_cast<size_t>((team_ ? blocks_.count() : 1) * blocks_.private_len);
   }
-  // scratch = `len` doubles of the solver's own, then the private
-  // accumulators (for `columns` columns side by side).
-  double* allocate(Scratch& scratch, int64_t len, int64_t columns = 1) const {
-    scratch.assign(static_cast<size_t>(len) + static_cast<size_t>(columns) * private_len(), 0.0);
+  // scratch = `len` doubles of the solver's own, then the private accumulators.
+  double* allocate(Scratch& scratch, int64_t len) const {
+    scratch.assign(static_cast<size_t>(len) + private_len(), 0.0);
     priv_ = scratch.data() + len;
     return scratch.data();
   }
@@ -1309,11 +1309,17 @@ class ColumnSolver {
       pass_.pivot_schur_product(pv, v, inv_weight_g_, i0, i1, t, sh);
     });
   }
+  // Block sums schur_products keeps at a time: one per thread.
+  int64_t together_buffers() const { return team_ ? team_->size() : 1; }
   // Q = the products S p of the m columns of V (R x m, local slots side by
   // side, see pivot_schur_product_columns): summed block by block as
   // blocked_sums sums each column alone, the pivot being the fixed effect
   // summed in place (it gets nothing here), so local slots are block slots.
-  void schur_products(const double* V, int64_t m, double* Q) const {
+  // The blocks go in waves of one per thread, each wave's sums added in
+  // block order as it ends: the same additions in the same order, with
+  // together_buffers() block sums of R x m in `block_sums` instead of one per
+  // block.
+  void schur_products(const double* V, int64_t m, double* Q, double* block_sums) const {
     const ObsBlocks& ob = blocks_;
     const int pv = schur_->pivot;
     const int F = pass_.nfe();
@@ -1325,31 +1331,24 @@ class ColumnSolver {
       pass_.pivot_schur_product_columns(pv, V, m, inv_weight_g_, 0, pass_.n, Q, shift.data());
       return;
     }
-    const int64_t B = ob.count();
-    const bool one_buffer = !team_;
-    auto own = [&](int64_t b) { return priv_ + (one_buffer ? 0 : b * len); };
-    auto run = [&](int64_t b) {
-      double* acc = own(b);
-      std::fill(acc, acc + len, 0.0);
-      pass_.pivot_schur_product_columns(pv, V, m, inv_weight_g_, ob.start[b], ob.start[b + 1], acc, shift.data());
-    };
-    if (one_buffer) {
-      for (int64_t b = 0; b < B; ++b) {
-        run(b);
-        const double* acc = own(b);
-        for (int64_t r = 0; r < len; ++r) Q[r] += acc[r];
-      }
-      return;
+    const int64_t B = ob.count(), wave = together_buffers();
+    for (int64_t b0 = 0; b0 < B; b0 += wave) {
+      const int64_t nb = std::min(wave, B - b0);
+      on_team(team_, nb, [&](int64_t k) {
+        double* acc = block_sums + k * len;
+        std::fill(acc, acc + len, 0.0);
+        pass_.pivot_schur_product_columns(pv, V, m, inv_weight_g_, ob.start[b0 + k], ob.start[b0 + k + 1], acc,
+                                          shift.data());
+      });
+      const int64_t chunk = 4096, nchunks = (len + chunk - 1) / chunk;
+      on_team(team_, nchunks, [&](int64_t c) {
+        const int64_t lo = c * chunk, hi = std::min(len, lo + chunk);
+        for (int64_t k = 0; k < nb; ++k) {
+          const double* acc = block_sums + k * len;
+          for (int64_t r = lo; r < hi; ++r) Q[r] += acc[r];
+        }
+      });
     }
-    on_team(team_, B, run);
-    const int64_t chunk = 4096, nchunks = (len + chunk - 1) / chunk;
-    on_team(team_, nchunks, [&](int64_t c) {
-      const int64_t lo = c * chunk, hi = std::min(len, lo + chunk);
-      for (int64_t b = 0; b < B; ++b) {
-        const double* acc = own(b);
-        for (int64_t r = lo; r < hi; ++r) Q[r] += acc[r];
-      }
-    });
   }
   void partial_cross(int k, int lo, int hi, const double* u, double* acc) const {
     blocked_sums(k, k + 1, acc, [&](int64_t i0, int64_t i1, double* const* t, const int64_t* sh) {
