@@ -711,16 +711,6 @@ class ColumnSolver {
     return report;
   }
 
-  // Three or more fixed effects: CG on the Schur complement of the others
-  // after exact elimination of the pivot (see PivotSchur), without forming
-  // it: S v = D_R'W (D_R v - D_p W_p^-1 D_p'W D_R v) costs two passes over the
-  // observations. Preconditioned by S's diagonal, which follows the groups
-  // that sweeps leave nearly isolated (a firm whose weight sits on a few
-  // workers' rows: its row of S is tiny next to its group weight); measured
-  // by the symmetric sweep with the pivot first, like the reduced system.
-  // The passes use vectors in global numbering with the pivot's entries held
-  // at 0, CG local ones (the others' groups in fixed-effect order, a few
-  // percent of the length on worker-firm panels).
   // The pivot_schur_cg family's pieces. Global vectors of the passes: v
   // (the vector multiplied) and sums (what a pass adds up).
   struct SchurWork {
@@ -888,6 +878,16 @@ class ColumnSolver {
     report.passes += 2;
   }
 
+  // Three or more fixed effects: CG on the Schur complement of the others
+  // after exact elimination of the pivot (see PivotSchur), without forming
+  // it: S v = D_R'W (D_R v - D_p W_p^-1 D_p'W D_R v) costs two passes over the
+  // observations. Preconditioned by S's diagonal, which follows the groups
+  // that sweeps leave nearly isolated (a firm whose weight sits on a few
+  // workers' rows: its row of S is tiny next to its group weight); measured
+  // by the symmetric sweep with the pivot first, like the reduced system.
+  // The passes use vectors in global numbering with the pivot's entries held
+  // at 0, CG local ones (the others' groups in fixed-effect order, a few
+  // percent of the length on worker-firm panels).
   ColumnReport pivot_schur_cg(const double* z, int64_t z_stride, double* out, int64_t out_stride,
                               const DemeanOptions& options, Scratch& scratch) const {
     ColumnReport report;
