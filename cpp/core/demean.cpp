@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <array>
 #include <optional>
+#include <type_traits>
 #include <atomic>
 #include <chrono>
 #include <thread>
@@ -188,32 +189,80 @@ struct Passes {
       }
     });
   }
-  void pivot_schur_product_columns(int pv, const double* V, int64_t m, const double* inv_w, int64_t i0, int64_t i1,
-                                   double* acc, const int64_t* shift) const {
-    switch (m) {
-      case 1: return pivot_schur_product_columns<1>(pv, V, inv_w, i0, i1, acc, shift);
-      case 2: return pivot_schur_product_columns<2>(pv, V, inv_w, i0, i1, acc, shift);
-      case 3: return pivot_schur_product_columns<3>(pv, V, inv_w, i0, i1, acc, shift);
-      default: return pivot_schur_product_columns<4>(pv, V, inv_w, i0, i1, acc, shift);
-    }
+  // For M columns z[j] (row stride z_stride): the two sums of the Schur
+  // right side, C = D_R'W z and S = D_R'W D_p v_p with v_p = -(D_p'W z) / W_p,
+  // in local slots side by side as in pivot_schur_product_columns. The
+  // pivot's sums are made per run: scatter makes them in place in the same
+  // order, and cross_product over v (zero but for v_p) the same rows' terms.
+  template <int M>
+  void pivot_right_sides(int pv, const double* const* z, int64_t z_stride, const double* inv_w, int64_t i0,
+                         int64_t i1, double* C, double* S, const int64_t* shift) const {
+    const int F = nfe();
+    for_pivot_runs(pv, i0, i1, [&](uint32_t g, int64_t a, int64_t b) {
+      double vp[M];
+      for (int j = 0; j < M; ++j) {
+        double cp = 0.0;
+        for (int64_t i = a; i < b; ++i) cp += weight(i) * z[j][i * z_stride];
+        vp[j] = -cp * inv_w[g];
+      }
+      for (int64_t i = a; i < b; ++i) {
+        const uint32_t* c = codes + i * F;
+        for (int j = 0; j < M; ++j) {
+          const double zi = weight(i) * z[j][i * z_stride];
+          double s = 0.0;
+          for (int l = 0; l < F; ++l) s += l == pv ? vp[j] : 0.0;
+          if (Weighted) s *= w[i];
+          for (int l = 0; l < F; ++l) {
+            if (l == pv) continue;
+            const int64_t at = (c[l] - shift[l]) * M + j;
+            C[at] += zi;
+            S[at] += s;
+          }
+        }
+      }
+    });
+  }
+
+  // pivot_residual for M columns: V holds their solutions for the other
+  // fixed effects (local slots side by side), and the pivot's D_p'W z is
+  // summed per run as scatter sums it.
+  template <int M>
+  void pivot_residuals(int pv, const double* V, const double* inv_w, const double* const* z, int64_t z_stride,
+                       double* const* out, int64_t out_stride, int64_t i0, int64_t i1, const int64_t* shift) const {
+    const int F = nfe();
+    for_pivot_runs(pv, i0, i1, [&](uint32_t g, int64_t a, int64_t b) {
+      double xp[M];
+      for (int j = 0; j < M; ++j) {
+        double cp = 0.0, sum = 0.0;
+        for (int64_t i = a; i < b; ++i) cp += weight(i) * z[j][i * z_stride];
+        for (int64_t i = a; i < b; ++i) {
+          const uint32_t* c = codes + i * F;
+          double s = 0.0;
+          for (int l = 0; l < F; ++l) s += l == pv ? 0.0 : V[(c[l] - shift[l]) * M + j];
+          sum += Weighted ? w[i] * s : s;
+        }
+        xp[j] = (cp - sum) * inv_w[g];
+      }
+      for (int64_t i = a; i < b; ++i) {
+        const uint32_t* c = codes + i * F;
+        for (int j = 0; j < M; ++j) {
+          double fitted = 0.0;
+          for (int l = 0; l < F; ++l) fitted += l == pv ? xp[j] : V[(c[l] - shift[l]) * M + j];
+          out[j][i * out_stride] = z[j][i * z_stride] - fitted;
+        }
+      }
+    });
   }
 
   // out = z - D x, where x is v but for the pivot's entries: x_g =
   // (c_g - (D_pv'W D v)_g) / W_g, v's pivot entries taken as 0. The same
   // operations in the same order as partial_cross into the pivot, then
-  // residual, would make. Without c_sums, c_g = (D_pv'W z)_g is summed here
-  // from the run, as scatter sums it.
+  // residual, would make.
   void pivot_residual(int pv, const double* v, const double* c_sums, const double* inv_w, const double* z,
                       int64_t z_stride, double* out, int64_t out_stride, int64_t i0, int64_t i1) const {
     const int F = nfe();
     for_pivot_runs(pv, i0, i1, [&](uint32_t g, int64_t a, int64_t b) {
-      double cg = 0.0;
-      if (c_sums) {
-        cg = c_sums[g];
-      } else {
-        for (int64_t i = a; i < b; ++i) cg += weight(i) * z[i * z_stride];
-      }
-      const double xp = (cg - pivot_run_sum(pv, v, a, b)) * inv_w[g];
+      const double xp = (c_sums[g] - pivot_run_sum(pv, v, a, b)) * inv_w[g];
       for (int64_t i = a; i < b; ++i) {
         const uint32_t* c = codes + i * F;
         double fitted = 0.0;
@@ -851,8 +900,7 @@ class ColumnSolver {
   }
 
   // Back-substitutes the pivot, x_p = W_p^-1 (c_p - B y), and writes
-  // out = z - D x. c may be null when the pivot's groups are runs: its
-  // pivot entries are then summed again from z as scatter sums them.
+  // out = z - D x.
   void schur_back_substitute(const double* y, const double* c, const double* z, int64_t z_stride, double* out,
                              int64_t out_stride, const SchurWork& work, ColumnReport& report) const {
     const int pv = schur_->pivot;
@@ -926,12 +974,13 @@ class ColumnSolver {
                                ColumnReport* reports) const {
     const int64_t T = total_, R = others();
     const int64_t M = std::min<int64_t>(m, Passes<FC, Weighted>::kMaxTogether);
-    // c and the pass vectors are shared by the columns' set-up and
-    // back-substitution, one column after the other; each column keeps its
-    // CG vectors, and the steps' products go through V and Q, R x M.
-    double* c = allocate(scratch, 3 * T + 7 * R * M + R * M * together_buffers());
-    SchurWork work{c + T, c + 2 * T};
-    double* cg_vectors = c + 3 * T;
+    // The criterion's pass vectors, one column after the other; each
+    // column's CG vectors; R x M slots for the passes that serve all columns
+    // (V and Q: the steps' products, the right sides' two sums, the
+    // solutions); the block sums of those passes.
+    double* pass_vectors = allocate(scratch, 2 * T + 7 * R * M + 2 * R * M * together_buffers());
+    SchurWork work{pass_vectors, pass_vectors + T};
+    double* cg_vectors = pass_vectors + 2 * T;
     double* V = cg_vectors + 5 * R * M;
     double* Q = V + R * M;
     double* block_sums = Q + R * M;
@@ -940,26 +989,55 @@ class ColumnSolver {
     ColumnReport* current = nullptr;  // the column measure is called for
     auto measure = [&](const double* res, double) { return schur_measure(res, work, *current); };
     using Run = CgRun<decltype(precondition), decltype(measure)>;
+    // Slots side by side <-> one column's local vector.
+    auto put = [&](const double* from, int64_t k, int64_t ms, double* slots) {
+      vec.each(0, R, [&](int64_t lo, int64_t hi) {
+        for (int64_t r = lo; r < hi; ++r) slots[r * ms + k] = from[r];
+      });
+    };
+    auto take = [&](const double* slots, int64_t k, int64_t ms, double* to) {
+      vec.each(0, R, [&](int64_t lo, int64_t hi) {
+        for (int64_t r = lo; r < hi; ++r) to[r] = slots[r * ms + k];
+      });
+    };
 
     for (int64_t j0 = 0; j0 < m; j0 += M) {
       const int64_t mc = std::min(M, m - j0);
       std::vector<std::optional<Run>> runs(static_cast<size_t>(mc));
       std::vector<ColumnScale> scales(static_cast<size_t>(mc));
-      std::vector<bool> running(static_cast<size_t>(mc), false);
+      std::vector<int64_t> started;  // columns with variation
       for (int64_t j = 0; j < mc; ++j) {
-        ColumnReport& report = reports[j0 + j];
-        report = ColumnReport();
-        if (!begin_column(z[j0 + j], z_stride, out[j0 + j], out_stride, options, report, scales[j])) continue;
+        reports[j0 + j] = ColumnReport();
+        if (begin_column(z[j0 + j], z_stride, out[j0 + j], out_stride, options, reports[j0 + j], scales[j]))
+          started.push_back(j);
+      }
+      const int64_t ns = static_cast<int64_t>(started.size());
+      if (ns == 0) continue;
+      std::vector<const double*> zs(static_cast<size_t>(ns));
+      std::vector<double*> outs(static_cast<size_t>(ns));
+      for (int64_t k = 0; k < ns; ++k) {
+        zs[k] = z[j0 + started[k]];
+        outs[k] = out[j0 + started[k]];
+      }
+
+      // Right sides g = S + C (V and Q hold C and S here).
+      right_sides(zs.data(), z_stride, ns, V, Q, block_sums);
+      std::vector<bool> running(static_cast<size_t>(mc), false);
+      for (int64_t k = 0; k < ns; ++k) {
+        const int64_t j = started[k];
         double* y = cg_vectors + 5 * R * j;
         double* g = y + R;
-        std::fill(c, c + T, 0.0);
-        schur_right_side(z[j0 + j], z_stride, c, work, g, report);
+        vec.each(0, R, [&](int64_t lo, int64_t hi) {
+          for (int64_t r = lo; r < hi; ++r) g[r] = Q[r * ns + k] + V[r * ns + k];
+        });
+        reports[j0 + j].passes += 2;
         std::fill(y, y + R, 0.0);
-        current = &report;
-        runs[j].emplace(R, y, g, g + R, g + 2 * R, g + 3 * R, precondition, measure, scales[j].scale, options, report,
-                        vec);
+        current = &reports[j0 + j];
+        runs[j].emplace(R, y, g, g + R, g + 2 * R, g + 3 * R, precondition, measure, scales[j].scale, options,
+                        reports[j0 + j], vec);
         running[j] = true;
       }
+
       std::vector<int64_t> stepping;
       while (true) {
         stepping.clear();
@@ -971,27 +1049,21 @@ class ColumnSolver {
         }
         if (stepping.empty()) break;
         const int64_t ms = static_cast<int64_t>(stepping.size());
-        for (int64_t k = 0; k < ms; ++k) {
-          const double* pj = runs[stepping[k]]->direction();
-          vec.each(0, R, [&](int64_t lo, int64_t hi) {
-            for (int64_t r = lo; r < hi; ++r) V[r * ms + k] = pj[r];
-          });
-        }
+        for (int64_t k = 0; k < ms; ++k) put(runs[stepping[k]]->direction(), k, ms, V);
         schur_products(V, ms, Q, block_sums);
         for (int64_t k = 0; k < ms; ++k) {
-          double* qj = runs[stepping[k]]->product();
-          vec.each(0, R, [&](int64_t lo, int64_t hi) {
-            for (int64_t r = lo; r < hi; ++r) qj[r] = Q[r * ms + k];
-          });
+          take(Q, k, ms, runs[stepping[k]]->product());
           current = &reports[j0 + stepping[k]];
           if (!runs[stepping[k]]->step()) running[stepping[k]] = false;
         }
       }
-      for (int64_t j = 0; j < mc; ++j) {
-        if (!runs[j]) continue;
-        schur_back_substitute(cg_vectors + 5 * R * j, nullptr, z[j0 + j], z_stride, out[j0 + j], out_stride, work,
-                              reports[j0 + j]);
+
+      // Back-substitution of the pivot, all columns in one pass.
+      for (int64_t k = 0; k < ns; ++k) {
+        put(cg_vectors + 5 * R * started[k], k, ns, V);
+        reports[j0 + started[k]].passes += 1;
       }
+      residuals(V, ns, zs.data(), z_stride, outs.data(), out_stride);
     }
   }
 
@@ -1309,46 +1381,99 @@ class ColumnSolver {
       pass_.pivot_schur_product(pv, v, inv_weight_g_, i0, i1, t, sh);
     });
   }
-  // Block sums schur_products keeps at a time: one per thread.
+  // Block sums the columns-together passes keep at a time: one per thread.
   int64_t together_buffers() const { return team_ ? team_->size() : 1; }
-  // Q = the products S p of the m columns of V (R x m, local slots side by
-  // side, see pivot_schur_product_columns): summed block by block as
-  // blocked_sums sums each column alone, the pivot being the fixed effect
-  // summed in place (it gets nothing here), so local slots are block slots.
-  // The blocks go in waves of one per thread, each wave's sums added in
-  // block order as it ends: the same additions in the same order, with
-  // together_buffers() block sums of R x m in `block_sums` instead of one per
-  // block.
-  void schur_products(const double* V, int64_t m, double* Q, double* block_sums) const {
-    const ObsBlocks& ob = blocks_;
+  // Local slot of group t of fixed effect l != pivot: t - shift[l].
+  std::vector<int64_t> local_shifts() const {
     const int pv = schur_->pivot;
-    const int F = pass_.nfe();
-    const int64_t len = others() * m;
-    std::vector<int64_t> shift(static_cast<size_t>(F), 0);
-    for (int l = 0; l < F; ++l) shift[l] = l < pv ? 0 : offset_[pv + 1] - offset_[pv];
-    zero(Q, 0, len);
+    std::vector<int64_t> shift(static_cast<size_t>(pass_.nfe()), 0);
+    for (int l = pv + 1; l < pass_.nfe(); ++l) shift[l] = offset_[pv + 1] - offset_[pv];
+    return shift;
+  }
+  // f(std::integral_constant<int, m>) for m = 1 .. kMaxTogether.
+  template <class F>
+  static void with_columns(int64_t m, const F& f) {
+    switch (m) {
+      case 1: return f(std::integral_constant<int, 1>());
+      case 2: return f(std::integral_constant<int, 2>());
+      case 3: return f(std::integral_constant<int, 3>());
+      default: return f(std::integral_constant<int, 4>());
+    }
+  }
+  // outs[k] (len each, zeroed here) = the sums kernel(i0, i1, acc) adds into
+  // its `parts` accumulators acc[k], as blocked_sums makes them for a fixed
+  // effect summed privately: each block from zero, then added in block
+  // order. The blocks go in waves of one per thread, each wave's sums added
+  // as it ends, so only together_buffers() blocks' sums (parts x len each)
+  // exist at a time, in `block_sums`. The pivot's own sums are the kernel's
+  // affair (it is summed in place, run by run).
+  template <class Kernel>
+  void sums_together(int64_t len, int parts, double* const* outs, double* block_sums, const Kernel& kernel) const {
+    const ObsBlocks& ob = blocks_;
+    for (int k = 0; k < parts; ++k) zero(outs[k], 0, len);
     if (ob.single()) {
-      pass_.pivot_schur_product_columns(pv, V, m, inv_weight_g_, 0, pass_.n, Q, shift.data());
+      kernel(int64_t{0}, pass_.n, outs);
       return;
     }
     const int64_t B = ob.count(), wave = together_buffers();
     for (int64_t b0 = 0; b0 < B; b0 += wave) {
       const int64_t nb = std::min(wave, B - b0);
       on_team(team_, nb, [&](int64_t k) {
-        double* acc = block_sums + k * len;
-        std::fill(acc, acc + len, 0.0);
-        pass_.pivot_schur_product_columns(pv, V, m, inv_weight_g_, ob.start[b0 + k], ob.start[b0 + k + 1], acc,
-                                          shift.data());
+        double* acc[2];
+        for (int p = 0; p < parts; ++p) {
+          acc[p] = block_sums + (k * parts + p) * len;
+          std::fill(acc[p], acc[p] + len, 0.0);
+        }
+        kernel(ob.start[b0 + k], ob.start[b0 + k + 1], acc);
       });
       const int64_t chunk = 4096, nchunks = (len + chunk - 1) / chunk;
       on_team(team_, nchunks, [&](int64_t c) {
         const int64_t lo = c * chunk, hi = std::min(len, lo + chunk);
-        for (int64_t k = 0; k < nb; ++k) {
-          const double* acc = block_sums + k * len;
-          for (int64_t r = lo; r < hi; ++r) Q[r] += acc[r];
-        }
+        for (int p = 0; p < parts; ++p)
+          for (int64_t k = 0; k < nb; ++k) {
+            const double* acc = block_sums + (k * parts + p) * len;
+            for (int64_t r = lo; r < hi; ++r) outs[p][r] += acc[r];
+          }
       });
     }
+  }
+  // Q = the products S p of the m columns of V (R x m, local slots side by
+  // side, see pivot_schur_product_columns).
+  void schur_products(const double* V, int64_t m, double* Q, double* block_sums) const {
+    const std::vector<int64_t> shift = local_shifts();
+    double* outs[1] = {Q};
+    sums_together(others() * m, 1, outs, block_sums, [&](int64_t i0, int64_t i1, double* const* acc) {
+      with_columns(m, [&](auto M) {
+        pass_.template pivot_schur_product_columns<decltype(M)::value>(schur_->pivot, V, inv_weight_g_, i0, i1,
+                                                                        acc[0], shift.data());
+      });
+    });
+  }
+  // C = D_R'W z and S = D_R'W D_p v_p for the m columns z (see
+  // pivot_right_sides): the right side is S + C.
+  void right_sides(const double* const* z, int64_t z_stride, int64_t m, double* C, double* S,
+                   double* block_sums) const {
+    const std::vector<int64_t> shift = local_shifts();
+    double* outs[2] = {C, S};
+    sums_together(others() * m, 2, outs, block_sums, [&](int64_t i0, int64_t i1, double* const* acc) {
+      with_columns(m, [&](auto M) {
+        pass_.template pivot_right_sides<decltype(M)::value>(schur_->pivot, z, z_stride, inv_weight_g_, i0, i1,
+                                                              acc[0], acc[1], shift.data());
+      });
+    });
+  }
+  // out = z - D x for the m columns z, from their solutions V for the other
+  // fixed effects (see pivot_residuals).
+  void residuals(const double* V, int64_t m, const double* const* z, int64_t z_stride, double* const* out,
+                 int64_t out_stride) const {
+    const std::vector<int64_t> shift = local_shifts();
+    on_team(team_, blocks_.count(), [&](int64_t b) {
+      with_columns(m, [&](auto M) {
+        pass_.template pivot_residuals<decltype(M)::value>(schur_->pivot, V, inv_weight_g_, z, z_stride, out,
+                                                            out_stride, blocks_.start[b], blocks_.start[b + 1],
+                                                            shift.data());
+      });
+    });
   }
   void partial_cross(int k, int lo, int hi, const double* u, double* acc) const {
     blocked_sums(k, k + 1, acc, [&](int64_t i0, int64_t i1, double* const* t, const int64_t* sh) {
