@@ -302,72 +302,102 @@ struct ColumnScale {
   double scale = 0.0;   // ||z - zbar||_w, or ||z||_w when that is 0
 };
 
-// Block by block, the block totals added in block order.
+// Block by block, the block totals added in block order. The m columns z[j]
+// (row stride z_stride) go through the same two passes, each column with its
+// own totals, so that a row-major matrix is read twice rather than twice per
+// column; every column's scale is the one it gets alone.
 template <bool Weighted>
-ColumnScale column_scale(const double* z, int64_t z_stride, const double* w, const ObsBlocks& ob, TaskTeam* team) {
+void column_scales(const double* const* z, int64_t z_stride, int64_t m, const double* w, const ObsBlocks& ob,
+                   TaskTeam* team, ColumnScale* out) {
   struct Part {
     bool varies = false, finite = true;
     double sum_w = 0.0, sum_wz = 0.0, zmax = 0.0, ss_dev = 0.0, ss_raw = 0.0;
   };
   const int64_t B = ob.count();
-  std::vector<Part> parts(static_cast<size_t>(B));
-  ColumnScale out;
-  const double z0 = z[0];
+  std::vector<Part> parts(static_cast<size_t>(B * m));  // block b, column j at b * m + j
   on_team(team, B, [&](int64_t b) {
-    bool varies = false, finite = true;
+    for (int64_t j = 0; j < m; ++j) {
+      const double* zj = z[j];
+      const double z0 = zj[0];
+      bool varies = false, finite = true;
+      double sum_w = 0.0, sum_wz = 0.0, zmax = 0.0;
+      for (int64_t i = ob.start[b]; i < ob.start[b + 1]; ++i) {
+        const double zi = zj[i * z_stride];
+        const double wi = Weighted ? w[i] : 1.0;
+        varies |= (zi != z0);  // NaN compares unequal, so it counts as variation
+        finite &= std::isfinite(zi);
+        sum_w += wi;
+        sum_wz += wi * zi;
+        zmax = std::max(zmax, std::fabs(zi));
+      }
+      Part& pt = parts[b * m + j];
+      pt.varies = varies;
+      pt.finite = finite;
+      pt.sum_w = sum_w;
+      pt.sum_wz = sum_wz;
+      pt.zmax = zmax;
+    }
+  });
+  // Per column: the first pass's totals, and what its second pass needs.
+  std::vector<double> mean(static_cast<size_t>(m)), inv(static_cast<size_t>(m));
+  std::vector<char> second(static_cast<size_t>(m), 0);
+  for (int64_t j = 0; j < m; ++j) {
+    ColumnScale& cs = out[j];
+    cs = ColumnScale();
+    bool finite = true;
     double sum_w = 0.0, sum_wz = 0.0, zmax = 0.0;
-    for (int64_t i = ob.start[b]; i < ob.start[b + 1]; ++i) {
-      const double zi = z[i * z_stride];
-      const double wi = Weighted ? w[i] : 1.0;
-      varies |= (zi != z0);  // NaN compares unequal, so it counts as variation
-      finite &= std::isfinite(zi);
-      sum_w += wi;
-      sum_wz += wi * zi;
-      zmax = std::max(zmax, std::fabs(zi));
+    for (int64_t b = 0; b < B; ++b) {
+      const Part& pt = parts[b * m + j];
+      cs.varies |= pt.varies;
+      finite &= pt.finite;
+      sum_w += pt.sum_w;
+      sum_wz += pt.sum_wz;
+      zmax = std::max(zmax, pt.zmax);
     }
-    Part& pt = parts[b];
-    pt.varies = varies;
-    pt.finite = finite;
-    pt.sum_w = sum_w;
-    pt.sum_wz = sum_wz;
-    pt.zmax = zmax;
-  });
-  bool finite = true;
-  double sum_w = 0.0, sum_wz = 0.0, zmax = 0.0;
-  for (const Part& pt : parts) {
-    out.varies |= pt.varies;
-    finite &= pt.finite;
-    sum_w += pt.sum_w;
-    sum_wz += pt.sum_wz;
-    zmax = std::max(zmax, pt.zmax);
+    if (!cs.varies) continue;
+    if (!finite) {
+      cs.scale = std::numeric_limits<double>::quiet_NaN();
+      continue;
+    }
+    // Second pass around the mean, scaled by max|z| so the squares cannot overflow.
+    mean[j] = sum_w > 0 ? sum_wz / sum_w : 0.0;
+    inv[j] = 1.0 / zmax;  // zmax > 0: the column varies
+    cs.scale = zmax;      // times the root below
+    second[j] = 1;
   }
-  if (!out.varies) return out;
-  if (!finite) {
-    out.scale = std::numeric_limits<double>::quiet_NaN();
-    return out;
-  }
-  // Second pass around the mean, scaled by max|z| so the squares cannot overflow.
-  const double mean = sum_w > 0 ? sum_wz / sum_w : 0.0;
-  const double inv = 1.0 / zmax;  // zmax > 0: the column varies
+  if (std::find(second.begin(), second.end(), 1) == second.end()) return;
   on_team(team, B, [&](int64_t b) {
-    double ss_dev = 0.0, ss_raw = 0.0;
-    for (int64_t i = ob.start[b]; i < ob.start[b + 1]; ++i) {
-      const double zi = z[i * z_stride] * inv;
-      const double d = zi - mean * inv;
-      const double wi = Weighted ? w[i] : 1.0;
-      ss_dev += wi * d * d;
-      ss_raw += wi * zi * zi;
+    for (int64_t j = 0; j < m; ++j) {
+      if (!second[j]) continue;
+      const double* zj = z[j];
+      double ss_dev = 0.0, ss_raw = 0.0;
+      for (int64_t i = ob.start[b]; i < ob.start[b + 1]; ++i) {
+        const double zi = zj[i * z_stride] * inv[j];
+        const double d = zi - mean[j] * inv[j];
+        const double wi = Weighted ? w[i] : 1.0;
+        ss_dev += wi * d * d;
+        ss_raw += wi * zi * zi;
+      }
+      parts[b * m + j].ss_dev = ss_dev;
+      parts[b * m + j].ss_raw = ss_raw;
     }
-    parts[b].ss_dev = ss_dev;
-    parts[b].ss_raw = ss_raw;
   });
-  double ss_dev = 0.0, ss_raw = 0.0;
-  for (const Part& pt : parts) {
-    ss_dev += pt.ss_dev;
-    ss_raw += pt.ss_raw;
+  for (int64_t j = 0; j < m; ++j) {
+    if (!second[j]) continue;
+    double ss_dev = 0.0, ss_raw = 0.0;
+    for (int64_t b = 0; b < B; ++b) {
+      ss_dev += parts[b * m + j].ss_dev;
+      ss_raw += parts[b * m + j].ss_raw;
+    }
+    out[j].scale = out[j].scale * std::sqrt(ss_dev > 0 ? ss_dev : ss_raw);
   }
-  out.scale = zmax * std::sqrt(ss_dev > 0 ? ss_dev : ss_raw);
-  return out;
+}
+
+template <bool Weighted>
+ColumnScale column_scale(const double* z, int64_t z_stride, const double* w, const ObsBlocks& ob, TaskTeam* team) {
+  ColumnScale cs;
+  column_scales<Weighted>(&z, z_stride, 1, w, ob, team, &cs);
+  return cs;
 }
 
 double dot(const double* a, const double* b, int64_t len) {
@@ -1006,10 +1036,10 @@ class ColumnSolver {
       std::vector<std::optional<Run>> runs(static_cast<size_t>(mc));
       std::vector<ColumnScale> scales(static_cast<size_t>(mc));
       std::vector<int64_t> started;  // columns with variation
+      column_scales<Weighted>(z + j0, z_stride, mc, pass_.w, blocks_, team_, scales.data());
       for (int64_t j = 0; j < mc; ++j) {
         reports[j0 + j] = ColumnReport();
-        if (begin_column(z[j0 + j], z_stride, out[j0 + j], out_stride, options, reports[j0 + j], scales[j]))
-          started.push_back(j);
+        if (begin_scaled_column(out[j0 + j], out_stride, options, reports[j0 + j], scales[j])) started.push_back(j);
       }
       const int64_t ns = static_cast<int64_t>(started.size());
       if (ns == 0) continue;
@@ -1264,6 +1294,11 @@ class ColumnSolver {
   bool begin_column(const double* z, int64_t z_stride, double* out, int64_t out_stride,
                     const DemeanOptions& options, ColumnReport& report, ColumnScale& cs) const {
     cs = scale_of(z, z_stride);
+    return begin_scaled_column(out, out_stride, options, report, cs);
+  }
+  // begin_column for a column whose scale is known.
+  bool begin_scaled_column(double* out, int64_t out_stride, const DemeanOptions& options, ColumnReport& report,
+                           const ColumnScale& cs) const {
     report.passes = 2;
     if (!cs.varies) {
       report = constant_column(out, out_stride, report);
