@@ -73,6 +73,12 @@ def test_blocked_passes_are_thread_independent_and_exact(small_blocks, nfe, sort
         alone = demeankit._demean_stats(Z[:, [j]], ww, pm, 1e-11, 0, 100000, accel, 2, solver if accel else "auto")
         assert np.array_equal(alone[0][:, 0], runs[1][:, j]), j
         assert (alone[1][0], alone[2][0]) == (iters[j], passes[j]), j
+    # A column without variation among them is answered at once and leaves the others as they were.
+    Zc = Z.copy()
+    Zc[:, 2] = 7.5
+    res = demeankit._demean_stats(Zc, ww, pm, 1e-11, 0, 100000, accel, 2, solver if accel else "auto")[0]
+    assert np.all(res[:, 2] == 0.0)
+    assert np.array_equal(np.delete(res, 2, axis=1), np.delete(runs[1], 2, axis=1))
     ref = reference(nfe, sort, weighted)
     scale = np.abs(Z - Z.mean(axis=0)).max(axis=0)
     assert np.all(np.abs(runs[1] - ref).max(axis=0) <= 1e-8 * scale)
