@@ -996,7 +996,8 @@ class ColumnSolver {
   // pivot_schur_cg for the m columns z[j] (stride z_stride) into out[j]
   // (stride out_stride), their CG runs in step: each step's products S p
   // for every column still running come from one pass over the observations
-  // (pivot_schur_product_columns). Each column's result and report are
+  // (pivot_schur_product_columns), and so do the columns' scales, right
+  // sides and back-substitutions. Each column's result and report are
   // exactly what pivot_schur_cg gives it alone. Only for a pivot whose groups
   // are runs of observations.
   void pivot_schur_cg_together(const double* const* z, int64_t z_stride, double* const* out, int64_t out_stride,
