@@ -143,42 +143,62 @@ struct Passes {
     });
   }
 
-  // pivot_schur_product for m <= kMaxTogether columns at once. Slot
-  // (t - shift[l]) * m + j of V holds column j's entry of v for group t of
+  // The kernels for columns together (pivot_schur_product_columns and the
+  // two below it: pivot_schur_product, the right side and pivot_residual for
+  // m <= kMaxTogether columns at once). Slot (t - shift[l]) * m + j of V holds column j's entry of v for group t of
   // fixed effect l != pv, and the same slot of acc its sum. A row's scattered
   // entries for all columns then share their cache lines (at 10M rows the
   // misses on the firm entries took about half of a one-column pass), and
   // the data is streamed once for all of them; each column sees the same
   // additions in the same order as alone.
   static constexpr int64_t kMaxTogether = 4;
+  // s[j] = column j's D v on the row with codes c, from the slots V, the
+  // pivot's entry taken as pivot_entry[j].
+  template <int M>
+  void slot_row_values(int pv, const uint32_t* c, const double* V, const int64_t* shift, const double* pivot_entry,
+                       double* s) const {
+    for (int j = 0; j < M; ++j) s[j] = 0.0;
+    for (int l = 0; l < nfe(); ++l) {
+      if (l == pv) {
+        for (int j = 0; j < M; ++j) s[j] += pivot_entry[j];
+        continue;
+      }
+      const double* vl = V + (c[l] - shift[l]) * M;
+      for (int j = 0; j < M; ++j) s[j] += vl[j];
+    }
+  }
+  // sum[j] = (D_pv'W D v)_g for column j over the run [a, b) of pivot group
+  // g, v's pivot entries taken as 0: pivot_run_sum for each column.
+  template <int M>
+  void slot_run_sums(int pv, const double* V, const int64_t* shift, int64_t a, int64_t b, double* sum) const {
+    const double zeros[M] = {};
+    double s[M];
+    for (int j = 0; j < M; ++j) sum[j] = 0.0;
+    for (int64_t i = a; i < b; ++i) {
+      slot_row_values<M>(pv, codes + i * nfe(), V, shift, zeros, s);
+      for (int j = 0; j < M; ++j) sum[j] += Weighted ? w[i] * s[j] : s[j];
+    }
+  }
+  // cp[j] = (D_pv'W z_j)_g over the run [a, b), in the order scatter sums it.
+  template <int M>
+  void run_weighted_sums(const double* const* z, int64_t z_stride, int64_t a, int64_t b, double* cp) const {
+    for (int j = 0; j < M; ++j) {
+      cp[j] = 0.0;
+      for (int64_t i = a; i < b; ++i) cp[j] += weight(i) * z[j][i * z_stride];
+    }
+  }
+
   template <int M>
   void pivot_schur_product_columns(int pv, const double* V, const double* inv_w, int64_t i0, int64_t i1,
                                    double* acc, const int64_t* shift) const {
     const int F = nfe();
-    // s[j] = the row's D v for column j, the pivot's entry taken as pivot_entry[j].
-    auto row_values = [&](const uint32_t* c, const double* pivot_entry, double* s) {
-      for (int j = 0; j < M; ++j) s[j] = 0.0;
-      for (int l = 0; l < F; ++l) {
-        if (l == pv) {
-          for (int j = 0; j < M; ++j) s[j] += pivot_entry[j];
-          continue;
-        }
-        const double* vl = V + (c[l] - shift[l]) * M;
-        for (int j = 0; j < M; ++j) s[j] += vl[j];
-      }
-    };
-    const double zeros[M] = {};
     for_pivot_runs(pv, i0, i1, [&](uint32_t g, int64_t a, int64_t b) {
-      double sum[M], vp[M], s[M];
-      for (int j = 0; j < M; ++j) sum[j] = 0.0;
-      for (int64_t i = a; i < b; ++i) {
-        row_values(codes + i * F, zeros, s);
-        for (int j = 0; j < M; ++j) sum[j] += Weighted ? w[i] * s[j] : s[j];
-      }
-      for (int j = 0; j < M; ++j) vp[j] = -sum[j] * inv_w[g];
+      double vp[M], s[M];
+      slot_run_sums<M>(pv, V, shift, a, b, vp);
+      for (int j = 0; j < M; ++j) vp[j] = -vp[j] * inv_w[g];
       for (int64_t i = a; i < b; ++i) {
         const uint32_t* c = codes + i * F;
-        row_values(c, vp, s);
+        slot_row_values<M>(pv, c, V, shift, vp, s);
         if (Weighted)
           for (int j = 0; j < M; ++j) s[j] *= w[i];
         for (int l = 0; l < F; ++l) {
@@ -200,11 +220,8 @@ struct Passes {
     const int F = nfe();
     for_pivot_runs(pv, i0, i1, [&](uint32_t g, int64_t a, int64_t b) {
       double vp[M];
-      for (int j = 0; j < M; ++j) {
-        double cp = 0.0;
-        for (int64_t i = a; i < b; ++i) cp += weight(i) * z[j][i * z_stride];
-        vp[j] = -cp * inv_w[g];
-      }
+      run_weighted_sums<M>(z, z_stride, a, b, vp);
+      for (int j = 0; j < M; ++j) vp[j] = -vp[j] * inv_w[g];
       for (int64_t i = a; i < b; ++i) {
         const uint32_t* c = codes + i * F;
         for (int j = 0; j < M; ++j) {
@@ -229,27 +246,14 @@ struct Passes {
   template <int M>
   void pivot_residuals(int pv, const double* V, const double* inv_w, const double* const* z, int64_t z_stride,
                        double* const* out, int64_t out_stride, int64_t i0, int64_t i1, const int64_t* shift) const {
-    const int F = nfe();
     for_pivot_runs(pv, i0, i1, [&](uint32_t g, int64_t a, int64_t b) {
-      double xp[M];
-      for (int j = 0; j < M; ++j) {
-        double cp = 0.0, sum = 0.0;
-        for (int64_t i = a; i < b; ++i) cp += weight(i) * z[j][i * z_stride];
-        for (int64_t i = a; i < b; ++i) {
-          const uint32_t* c = codes + i * F;
-          double s = 0.0;
-          for (int l = 0; l < F; ++l) s += l == pv ? 0.0 : V[(c[l] - shift[l]) * M + j];
-          sum += Weighted ? w[i] * s : s;
-        }
-        xp[j] = (cp - sum) * inv_w[g];
-      }
+      double cp[M], xp[M], fitted[M];
+      run_weighted_sums<M>(z, z_stride, a, b, cp);
+      slot_run_sums<M>(pv, V, shift, a, b, xp);
+      for (int j = 0; j < M; ++j) xp[j] = (cp[j] - xp[j]) * inv_w[g];
       for (int64_t i = a; i < b; ++i) {
-        const uint32_t* c = codes + i * F;
-        for (int j = 0; j < M; ++j) {
-          double fitted = 0.0;
-          for (int l = 0; l < F; ++l) fitted += l == pv ? xp[j] : V[(c[l] - shift[l]) * M + j];
-          out[j][i * out_stride] = z[j][i * z_stride] - fitted;
-        }
+        slot_row_values<M>(pv, codes + i * nfe(), V, shift, xp, fitted);
+        for (int j = 0; j < M; ++j) out[j][i * out_stride] = z[j][i * z_stride] - fitted[j];
       }
     });
   }
@@ -303,9 +307,10 @@ struct ColumnScale {
 };
 
 // Block by block, the block totals added in block order. The m columns z[j]
-// (row stride z_stride) go through the same two passes, each column with its
-// own totals, so that a row-major matrix is read twice rather than twice per
-// column; every column's scale is the one it gets alone.
+// (row stride z_stride) go through the same two passes, each with its own
+// totals, one after the other within a block: a row-major matrix's block
+// then comes from memory for the first column and from cache for the
+// others. Every column's scale is the one it gets alone.
 template <bool Weighted>
 void column_scales(const double* const* z, int64_t z_stride, int64_t m, const double* w, const ObsBlocks& ob,
                    TaskTeam* team, ColumnScale* out) {
