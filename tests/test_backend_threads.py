@@ -154,6 +154,37 @@ def test_heavy_tailed_weights_with_the_finest_effect_not_first(small_blocks, nfe
     assert np.all(np.abs(got - ref).max(axis=0) <= 1e-8 * scale)
 
 
+@pytest.mark.parametrize("nfe", [3, 4])
+def test_strongly_coupled_groups_go_to_the_preconditioner_as_blocks(small_blocks, nfe):
+    """Weights over about twelve orders of magnitude tie together the firms a worker's
+    heaviest rows sit in. Those clusters are solved as blocks in the preconditioner of
+    the Schur complement: the answer is the dense projection's, the same bits for every
+    thread count, and it takes fewer CG steps than the diagonal alone."""
+    rng = np.random.default_rng(3)
+    n = 2400
+    fes = [dense_codes(np.repeat(np.arange(n // 8), 8)), dense_codes(rng.integers(0, 40, n)),
+           dense_codes(np.tile(np.arange(8), n // 8)), dense_codes(rng.integers(0, 5, n))][:nfe]
+    w = np.exp(rng.normal(scale=4.0, size=n))
+    Z = np.column_stack([rng.normal(size=n) + 0.5 * fes[0] % 3, rng.exponential(size=n) * 3 - 10.0,
+                         np.sin(fes[1]) + rng.normal(size=n)])
+    pm = grpkit.make_pointer(np.column_stack(fes))
+    ref = dense_residual(Z, fes, w)
+    scale = np.abs(Z - Z.mean(axis=0)).max(axis=0)
+    steps = {}
+    for blocks in (True, False):
+        previous = demeankit._set_schur_aggregates(blocks)
+        try:
+            runs = [demeankit._demean_stats(Z, w, pm, 1e-11, 0, 100000, True, nt, "sweep") for nt in (1, 2, 3)]
+        finally:
+            demeankit._set_schur_aggregates(previous)
+        res, steps[blocks], _, conv, used = runs[0]
+        assert all(conv) and used == "sweep"
+        for other in runs[1:]:
+            assert np.array_equal(other[0], res)
+        assert np.all(np.abs(res - ref).max(axis=0) <= 1e-8 * scale)
+    assert all(on < off for on, off in zip(steps[True], steps[False])), steps
+
+
 def sweep_criterion(r, fes, w, pivot):
     """sqrt(g' M^-1 g) for the normal-equation residual g = D'W r and the symmetric
     block Gauss-Seidel sweep M over the fixed effects, the finest (pivot) first."""

@@ -396,6 +396,12 @@ NB_MODULE(demeankit, m) {
       "rule keeps (default 2097152 cells); returns the previous value. 0 makes it pass over the observations "
       "instead (tests).");
 
+  m.def(
+      "_set_schur_aggregates", [](bool on) { return korvald::core::set_schur_aggregates(on); }, "on"_a,
+      "Whether CG on the Schur complement of the finest fixed effect solves clusters of strongly coupled "
+      "groups as blocks in its preconditioner (default True) or keeps the diagonal alone; returns the "
+      "previous value (tests).");
+
   m.def("panelsetup", &panelsetup, "panel"_a, "column"_a, "N"_a, "G"_a,
         "panelsetup(panel, column, N, G)\n\nFill the int64 (G, 2) array panel in place with the range of every "
         "group within column (the N group codes 0..G-1 in ascending order): panel[g, 0] the first, "

@@ -886,6 +886,7 @@ class ColumnSolver {
       vec_ops().each(0, others(), [&](int64_t lo, int64_t hi) {
         for (int64_t a = lo; a < hi; ++a) Mres[a] = res[a] * inv_diag[a];
       });
+      schur_->aggregates.solve(res, Mres);
       return int64_t{0};
     };
   }
@@ -1771,6 +1772,17 @@ void Projector::build_pivot_schur(TaskTeam* team) {
   schur_.pivot = pivot;
   // In blocks, the pivot's groups must also never straddle two of them.
   schur_.pivot_runs = blocks_.single() ? index.is_ascending(pivot) : blocks_.direct == pivot;
+  if (w && schur_.pivot_runs && schur_aggregates_on()) {
+    SchurRows rows;
+    rows.codes = codes;
+    rows.F = F;
+    rows.pivot = pivot;
+    rows.w = w;
+    rows.inv_weight_g = inv_weight_g_.data();
+    rows.offset = index.offset.data();
+    rows.inv_diag = schur_.inv_diag.data();
+    schur_.aggregates = build_schur_aggregates(rows, blocks_.start, team);
+  }
 }
 
 void Projector::build_cross_tab(const std::vector<GroupRanges>& ranges) {

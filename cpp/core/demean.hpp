@@ -57,8 +57,9 @@
 #include "core/interrupt.hpp"
 #include "core/large_pages.hpp"
 #include "core/obs_blocks.hpp"
-#include "core/task_team.hpp"
 #include "core/reduced_system.hpp"
+#include "core/schur_aggregates.hpp"
+#include "core/task_team.hpp"
 
 namespace korvald::core {
 
@@ -115,7 +116,9 @@ struct PivotLayout {
 // diagonal. On weighted designs (Poisson IRLS) the weights leave some groups
 // nearly isolated once the pivot is eliminated; the group weights, which the
 // symmetric sweep divides by, overstate their diagonal by orders of
-// magnitude, and the sweeps' iteration count grows with the sample.
+// magnitude, and the sweeps' iteration count grows with the sample. The
+// weights also tie other groups into clusters, which the preconditioner
+// solves as blocks (schur_aggregates.hpp).
 struct PivotSchur {
   int pivot = -1;                // -1: not used
   // The pivot's groups are runs of consecutive observations (the sample is
@@ -130,6 +133,9 @@ struct PivotSchur {
   // over the observations once per CG step. cross[k] lists (l, table).
   std::vector<std::vector<std::pair<int, LargeVector<double>>>> cross;
   bool tabulated = false;  // every pair the sweep needs has its table
+  // Weighted, with the pivot in runs: clusters of strongly coupled groups
+  // solved as blocks in the preconditioner (schur_aggregates.hpp).
+  SchurAggregates aggregates;
 };
 
 // Largest dense cross-tabulation PivotSchur keeps (cells, default 2^21);

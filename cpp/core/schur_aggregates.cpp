@@ -1,0 +1,250 @@
+#include "core/schur_aggregates.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <numeric>
+
+namespace korvald::core {
+
+namespace {
+
+constexpr double kStrongCoupling = 0.05;
+std::atomic<bool> g_aggregates_on{true};
+constexpr int64_t kMaxAggregate = 64;  // groups per block: its solve costs size^2 per CG step
+
+struct Edge {
+  double strength;
+  int64_t a, b;  // local groups, a < b
+};
+
+// A pivot group's rows [a, b) seen from fixed effect k: the rows that can be
+// part of a strong pair (u_r >= kStrongCoupling / (u_max / W_g)).
+struct StrongRun {
+  int64_t a, b;
+  int k;
+};
+
+class Scan {
+ public:
+  Scan(const SchurRows& rows, const std::vector<double>& sqrt_inv_diag)
+      : r_(rows), sqrt_inv_diag_(sqrt_inv_diag), pivot_groups_(rows.offset[rows.pivot + 1] - rows.offset[rows.pivot]) {}
+
+  int64_t local_of(int64_t t) const { return t < r_.offset[r_.pivot] ? t : t - pivot_groups_; }
+  int64_t local_code(int64_t i, int k) const { return local_of(r_.codes[i * r_.F + k]); }
+  double u(int64_t i, int k) const { return r_.w[i] * sqrt_inv_diag_[local_code(i, k)]; }
+  double inv_weight(int64_t i) const { return r_.inv_weight_g[r_.codes[i * r_.F + r_.pivot]]; }
+
+  // The smallest u a row of a run with largest u_max and 1 / W_g inv_w
+  // needs to take part in a strong pair; +inf when the run has none.
+  double row_floor(int64_t a, int64_t b, int k) const {
+    const double inv_w = inv_weight(a);
+    double u1 = 0.0, u2 = 0.0;
+    for (int64_t i = a; i < b; ++i) {
+      const double ui = u(i, k);
+      if (ui > u1) {
+        u2 = u1;
+        u1 = ui;
+      } else if (ui > u2) {
+        u2 = ui;
+      }
+    }
+    if (!(inv_w * u1 * u2 >= kStrongCoupling)) return INFINITY;
+    return kStrongCoupling / (inv_w * u1);
+  }
+
+  // Strong pairs of the rows [i0, i1) (whole pivot runs) into edges, and
+  // the runs that gave them into runs.
+  void edges_of(int64_t i0, int64_t i1, std::vector<Edge>& edges, std::vector<StrongRun>& runs) const {
+    const uint32_t* codes = r_.codes;
+    const int F = r_.F, pv = r_.pivot;
+    for (int64_t a = i0; a < i1;) {
+      const uint32_t g = codes[a * F + pv];
+      int64_t b = a + 1;
+      while (b < i1 && codes[b * F + pv] == g) ++b;
+      if (b - a >= 2 && r_.inv_weight_g[g] > 0) {
+        for (int k = 0; k < F; ++k) {
+          if (k == pv) continue;
+          const double floor = row_floor(a, b, k);
+          if (!std::isfinite(floor)) continue;
+          const double inv_w = r_.inv_weight_g[g];
+          bool any = false;
+          for (int64_t i = a; i < b; ++i) {
+            const double ui = u(i, k);
+            if (ui < floor) continue;
+            for (int64_t j = i + 1; j < b; ++j) {
+              const double uj = u(j, k);
+              if (uj < floor) continue;
+              const int64_t ci = local_code(i, k), cj = local_code(j, k);
+              const double s = inv_w * ui * uj;
+              if (ci == cj || !(s >= kStrongCoupling)) continue;
+              edges.push_back({s, std::min(ci, cj), std::max(ci, cj)});
+              any = true;
+            }
+          }
+          if (any) runs.push_back({a, b, k});
+        }
+      }
+      a = b;
+    }
+  }
+
+ private:
+  const SchurRows& r_;
+  const std::vector<double>& sqrt_inv_diag_;
+  int64_t pivot_groups_;
+};
+
+// Union of strong edges, strongest first, as long as a set stays within kMaxAggregate.
+std::vector<int64_t> join_strong(std::vector<Edge>& edges, int64_t R) {
+  std::sort(edges.begin(), edges.end(), [](const Edge& x, const Edge& y) {
+    if (x.strength != y.strength) return x.strength > y.strength;
+    return x.a != y.a ? x.a < y.a : x.b < y.b;
+  });
+  std::vector<int64_t> parent(static_cast<size_t>(R)), size(static_cast<size_t>(R), 1);
+  std::iota(parent.begin(), parent.end(), int64_t{0});
+  auto find = [&](int64_t x) {
+    while (parent[x] != x) x = parent[x] = parent[parent[x]];
+    return x;
+  };
+  for (const Edge& e : edges) {
+    int64_t ra = find(e.a), rb = find(e.b);
+    if (ra == rb || size[ra] + size[rb] > kMaxAggregate) continue;
+    if (rb < ra) std::swap(ra, rb);
+    parent[rb] = ra;
+    size[ra] += size[rb];
+  }
+  std::vector<int64_t> root(static_cast<size_t>(R));
+  for (int64_t c = 0; c < R; ++c) root[c] = size[find(c)] >= 2 ? find(c) : -1;
+  return root;
+}
+
+// In-place lower Cholesky factor of the m x m row-major A; false when A is
+// not (numerically) positive definite.
+bool cholesky(double* A, int64_t m) {
+  for (int64_t j = 0; j < m; ++j) {
+    double d = A[j * m + j];
+    for (int64_t k = 0; k < j; ++k) d -= A[j * m + k] * A[j * m + k];
+    if (!(d > 0) || !std::isfinite(d)) return false;
+    const double l = std::sqrt(d);
+    A[j * m + j] = l;
+    for (int64_t i = j + 1; i < m; ++i) {
+      double s = A[i * m + j];
+      for (int64_t k = 0; k < j; ++k) s -= A[i * m + k] * A[j * m + k];
+      A[i * m + j] = s / l;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+bool set_schur_aggregates(bool on) { return g_aggregates_on.exchange(on); }
+bool schur_aggregates_on() { return g_aggregates_on.load(); }
+
+void SchurAggregates::solve(const double* r, double* x) const {
+  std::vector<double> y;
+  for (int64_t a = 0; a < count(); ++a) {
+    const int64_t* mem = member.data() + start[a];
+    const int64_t m = start[a + 1] - start[a];
+    const double* L = factor.data() + factor_at[a];
+    y.resize(static_cast<size_t>(m));
+    for (int64_t i = 0; i < m; ++i) {
+      double s = r[mem[i]];
+      for (int64_t k = 0; k < i; ++k) s -= L[i * m + k] * y[k];
+      y[i] = s / L[i * m + i];
+    }
+    for (int64_t i = m - 1; i >= 0; --i) {
+      double s = y[i];
+      for (int64_t k = i + 1; k < m; ++k) s -= L[k * m + i] * y[k];
+      y[i] = s / L[i * m + i];
+    }
+    for (int64_t i = 0; i < m; ++i) x[mem[i]] = y[i];
+  }
+}
+
+SchurAggregates build_schur_aggregates(const SchurRows& rows, const std::vector<int64_t>& block_start,
+                                       TaskTeam* team) {
+  SchurAggregates out;
+  const int64_t R = rows.offset[rows.F] - (rows.offset[rows.pivot + 1] - rows.offset[rows.pivot]);
+  std::vector<double> sqrt_inv_diag(static_cast<size_t>(R));
+  for (int64_t c = 0; c < R; ++c) sqrt_inv_diag[c] = std::sqrt(rows.inv_diag[c]);
+  const Scan scan(rows, sqrt_inv_diag);
+
+  // Strong edges block by block, put together in block order.
+  const int64_t blocks = static_cast<int64_t>(block_start.size()) - 1;
+  std::vector<std::vector<Edge>> block_edges(static_cast<size_t>(blocks));
+  std::vector<std::vector<StrongRun>> block_runs(static_cast<size_t>(blocks));
+  on_team(team, blocks, [&](int64_t b) {
+    scan.edges_of(block_start[b], block_start[b + 1], block_edges[b], block_runs[b]);
+  });
+  std::vector<Edge> edges;
+  for (auto& e : block_edges) edges.insert(edges.end(), e.begin(), e.end());
+  if (edges.empty()) return out;
+  const std::vector<int64_t> root = join_strong(edges, R);
+
+  // Aggregates numbered by their smallest group, members in local order.
+  std::vector<int64_t> agg_of(static_cast<size_t>(R), -1), pos(static_cast<size_t>(R), 0);
+  std::vector<int64_t> agg_of_root(static_cast<size_t>(R), -1), sizes;
+  for (int64_t c = 0; c < R; ++c) {
+    if (root[c] < 0) continue;
+    int64_t& id = agg_of_root[root[c]];
+    if (id < 0) {
+      id = static_cast<int64_t>(sizes.size());
+      sizes.push_back(0);
+    }
+    agg_of[c] = id;
+    pos[c] = sizes[id]++;
+  }
+  const int64_t A = static_cast<int64_t>(sizes.size());
+  std::vector<int64_t> start(static_cast<size_t>(A + 1), 0), block_at(static_cast<size_t>(A + 1), 0);
+  for (int64_t a = 0; a < A; ++a) {
+    start[a + 1] = start[a] + sizes[a];
+    block_at[a + 1] = block_at[a] + sizes[a] * sizes[a];
+  }
+  std::vector<int64_t> member(static_cast<size_t>(start[A]));
+  for (int64_t c = 0; c < R; ++c)
+    if (agg_of[c] >= 0) member[start[agg_of[c]] + pos[c]] = c;
+
+  // Blocks: S_aa on the diagonal, the strong runs' couplings within an
+  // aggregate off it (all pairs of a run's eligible rows, so that each run
+  // adds a positive semi-definite share).
+  std::vector<double> block(static_cast<size_t>(block_at[A]), 0.0);
+  for (int64_t a = 0; a < A; ++a)
+    for (int64_t i = 0; i < sizes[a]; ++i) {
+      const double inv = rows.inv_diag[member[start[a] + i]];
+      block[block_at[a] + i * sizes[a] + i] = 1.0 / inv;
+    }
+  for (const auto& runs : block_runs)
+    for (const StrongRun& run : runs) {
+      const double floor = scan.row_floor(run.a, run.b, run.k);
+      const double inv_w = scan.inv_weight(run.a);
+      for (int64_t i = run.a; i < run.b; ++i) {
+        if (scan.u(i, run.k) < floor) continue;
+        const int64_t ci = scan.local_code(i, run.k);
+        for (int64_t j = i + 1; j < run.b; ++j) {
+          if (scan.u(j, run.k) < floor) continue;
+          const int64_t cj = scan.local_code(j, run.k);
+          if (ci == cj || agg_of[ci] < 0 || agg_of[ci] != agg_of[cj]) continue;
+          const int64_t a = agg_of[ci], m = sizes[a];
+          const double share = rows.w[i] * rows.w[j] * inv_w;
+          block[block_at[a] + pos[ci] * m + pos[cj]] -= share;
+          block[block_at[a] + pos[cj] * m + pos[ci]] -= share;
+        }
+      }
+    }
+
+  // Factorised blocks only; a block that fails keeps its groups' diagonals.
+  for (int64_t a = 0; a < A; ++a) {
+    const int64_t m = sizes[a];
+    double* B = block.data() + block_at[a];
+    if (!cholesky(B, m)) continue;
+    out.factor_at.push_back(static_cast<int64_t>(out.factor.size()));
+    out.factor.insert(out.factor.end(), B, B + m * m);
+    out.member.insert(out.member.end(), member.begin() + start[a], member.begin() + start[a + 1]);
+    out.start.push_back(static_cast<int64_t>(out.member.size()));
+  }
+  return out;
+}
+
+}  // namespace korvald::core
