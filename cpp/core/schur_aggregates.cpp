@@ -28,7 +28,16 @@ struct StrongRun {
 class Scan {
  public:
   Scan(const SchurRows& rows, const std::vector<double>& sqrt_inv_diag)
-      : r_(rows), sqrt_inv_diag_(sqrt_inv_diag), pivot_groups_(rows.offset[rows.pivot + 1] - rows.offset[rows.pivot]) {}
+      : r_(rows),
+        sqrt_inv_diag_(sqrt_inv_diag),
+        pivot_groups_(rows.offset[rows.pivot + 1] - rows.offset[rows.pivot]),
+        largest_inv_diag_(static_cast<size_t>(rows.F), 0.0) {
+    for (int k = 0; k < rows.F; ++k) {
+      if (k == rows.pivot) continue;
+      for (int64_t t = rows.offset[k]; t < rows.offset[k + 1]; ++t)
+        largest_inv_diag_[k] = std::max(largest_inv_diag_[k], rows.inv_diag[local_of(t)]);
+    }
+  }
 
   int64_t local_of(int64_t t) const { return t < r_.offset[r_.pivot] ? t : t - pivot_groups_; }
   int64_t local_code(int64_t i, int k) const { return local_of(r_.codes[i * r_.F + k]); }
@@ -63,8 +72,20 @@ class Scan {
       int64_t b = a + 1;
       while (b < i1 && codes[b * F + pv] == g) ++b;
       if (b - a >= 2 && r_.inv_weight_g[g] > 0) {
+        // u_r u_s <= w_r w_s max(1 / S_aa): the two heaviest rows rule out
+        // the run without looking its groups up (with mild weights, all runs).
+        double w1 = 0.0, w2 = 0.0;
+        for (int64_t i = a; i < b; ++i) {
+          const double wi = r_.w[i];
+          if (wi > w1) {
+            w2 = w1;
+            w1 = wi;
+          } else if (wi > w2) {
+            w2 = wi;
+          }
+        }
         for (int k = 0; k < F; ++k) {
-          if (k == pv) continue;
+          if (k == pv || !(w1 * w2 * r_.inv_weight_g[g] * largest_inv_diag_[k] >= kStrongCoupling)) continue;
           const double floor = row_floor(a, b, k);
           if (!std::isfinite(floor)) continue;
           const double inv_w = r_.inv_weight_g[g];
@@ -93,6 +114,7 @@ class Scan {
   const SchurRows& r_;
   const std::vector<double>& sqrt_inv_diag_;
   int64_t pivot_groups_;
+  std::vector<double> largest_inv_diag_;  // per fixed effect
 };
 
 // Union of strong edges, strongest first, as long as a set stays within kMaxAggregate.
