@@ -10,16 +10,16 @@ namespace korvald::core {
 namespace {
 
 constexpr double kStrongCoupling = 0.05;
-std::atomic<bool> g_aggregates_on{true};
 constexpr int64_t kMaxAggregate = 64;  // groups per block: its solve costs size^2 per CG step
+std::atomic<bool> g_aggregates_on{true};
 
 struct Edge {
   double strength;
   int64_t a, b;  // local groups, a < b
 };
 
-// A pivot group's rows [a, b) seen from fixed effect k: the rows that can be
-// part of a strong pair (u_r >= kStrongCoupling / (u_max / W_g)).
+// A pivot group's rows [a, b) that gave a strong pair in fixed effect k; the
+// blocks take all pairs of its rows above the run's floor (row_floor).
 struct StrongRun {
   int64_t a, b;
   int k;
