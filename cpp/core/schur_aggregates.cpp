@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cmath>
 #include <numeric>
+#include <utility>
 
 namespace korvald::core {
 
@@ -24,6 +25,22 @@ struct StrongRun {
   int64_t a, b;
   int k;
 };
+
+// The two largest of f(i) over [a, b) (0 where there are fewer).
+template <class F>
+std::pair<double, double> largest_two(int64_t a, int64_t b, const F& f) {
+  double first = 0.0, second = 0.0;
+  for (int64_t i = a; i < b; ++i) {
+    const double v = f(i);
+    if (v > first) {
+      second = first;
+      first = v;
+    } else if (v > second) {
+      second = v;
+    }
+  }
+  return {first, second};
+}
 
 class Scan {
  public:
@@ -48,18 +65,25 @@ class Scan {
   // needs to take part in a strong pair; +inf when the run has none.
   double row_floor(int64_t a, int64_t b, int k) const {
     const double inv_w = inv_weight(a);
-    double u1 = 0.0, u2 = 0.0;
-    for (int64_t i = a; i < b; ++i) {
-      const double ui = u(i, k);
-      if (ui > u1) {
-        u2 = u1;
-        u1 = ui;
-      } else if (ui > u2) {
-        u2 = ui;
-      }
-    }
+    const auto [u1, u2] = largest_two(a, b, [&](int64_t i) { return u(i, k); });
     if (!(inv_w * u1 * u2 >= kStrongCoupling)) return INFINITY;
     return kStrongCoupling / (inv_w * u1);
+  }
+
+  // f(i, j, ci, cj) for the pairs i < j of rows of the run [a, b) at or
+  // above `floor` whose groups ci != cj in fixed effect k differ: the pairs
+  // a strong run gives both the edges and its block share from.
+  template <class F>
+  void for_floor_pairs(int64_t a, int64_t b, int k, double floor, const F& f) const {
+    for (int64_t i = a; i < b; ++i) {
+      if (u(i, k) < floor) continue;
+      const int64_t ci = local_code(i, k);
+      for (int64_t j = i + 1; j < b; ++j) {
+        if (u(j, k) < floor) continue;
+        const int64_t cj = local_code(j, k);
+        if (ci != cj) f(i, j, ci, cj);
+      }
+    }
   }
 
   // Strong pairs of the rows [i0, i1) (whole pivot runs) into edges, and
@@ -74,35 +98,19 @@ class Scan {
       if (b - a >= 2 && r_.inv_weight_g[g] > 0) {
         // u_r u_s <= w_r w_s max(1 / S_aa): the two heaviest rows rule out
         // the run without looking its groups up (with mild weights, all runs).
-        double w1 = 0.0, w2 = 0.0;
-        for (int64_t i = a; i < b; ++i) {
-          const double wi = r_.w[i];
-          if (wi > w1) {
-            w2 = w1;
-            w1 = wi;
-          } else if (wi > w2) {
-            w2 = wi;
-          }
-        }
+        const double inv_w = r_.inv_weight_g[g];
+        const auto [w1, w2] = largest_two(a, b, [&](int64_t i) { return r_.w[i]; });
         for (int k = 0; k < F; ++k) {
-          if (k == pv || !(w1 * w2 * r_.inv_weight_g[g] * largest_inv_diag_[k] >= kStrongCoupling)) continue;
+          if (k == pv || !(w1 * w2 * inv_w * largest_inv_diag_[k] >= kStrongCoupling)) continue;
           const double floor = row_floor(a, b, k);
           if (!std::isfinite(floor)) continue;
-          const double inv_w = r_.inv_weight_g[g];
           bool any = false;
-          for (int64_t i = a; i < b; ++i) {
-            const double ui = u(i, k);
-            if (ui < floor) continue;
-            for (int64_t j = i + 1; j < b; ++j) {
-              const double uj = u(j, k);
-              if (uj < floor) continue;
-              const int64_t ci = local_code(i, k), cj = local_code(j, k);
-              const double s = inv_w * ui * uj;
-              if (ci == cj || !(s >= kStrongCoupling)) continue;
-              edges.push_back({s, std::min(ci, cj), std::max(ci, cj)});
-              any = true;
-            }
-          }
+          for_floor_pairs(a, b, k, floor, [&](int64_t i, int64_t j, int64_t ci, int64_t cj) {
+            const double s = inv_w * u(i, k) * u(j, k);
+            if (!(s >= kStrongCoupling)) return;
+            edges.push_back({s, std::min(ci, cj), std::max(ci, cj)});
+            any = true;
+          });
           if (any) runs.push_back({a, b, k});
         }
       }
@@ -241,19 +249,13 @@ SchurAggregates build_schur_aggregates(const SchurRows& rows, const std::vector<
     for (const StrongRun& run : runs) {
       const double floor = scan.row_floor(run.a, run.b, run.k);
       const double inv_w = scan.inv_weight(run.a);
-      for (int64_t i = run.a; i < run.b; ++i) {
-        if (scan.u(i, run.k) < floor) continue;
-        const int64_t ci = scan.local_code(i, run.k);
-        for (int64_t j = i + 1; j < run.b; ++j) {
-          if (scan.u(j, run.k) < floor) continue;
-          const int64_t cj = scan.local_code(j, run.k);
-          if (ci == cj || agg_of[ci] < 0 || agg_of[ci] != agg_of[cj]) continue;
-          const int64_t a = agg_of[ci], m = sizes[a];
-          const double share = rows.w[i] * rows.w[j] * inv_w;
-          block[block_at[a] + pos[ci] * m + pos[cj]] -= share;
-          block[block_at[a] + pos[cj] * m + pos[ci]] -= share;
-        }
-      }
+      scan.for_floor_pairs(run.a, run.b, run.k, floor, [&](int64_t i, int64_t j, int64_t ci, int64_t cj) {
+        if (agg_of[ci] < 0 || agg_of[ci] != agg_of[cj]) return;
+        const int64_t a = agg_of[ci], m = sizes[a];
+        const double share = rows.w[i] * rows.w[j] * inv_w;
+        block[block_at[a] + pos[ci] * m + pos[cj]] -= share;
+        block[block_at[a] + pos[cj] * m + pos[ci]] -= share;
+      });
     }
 
   // Factorised blocks only; a block that fails keeps its groups' diagonals.
