@@ -1552,12 +1552,12 @@ namespace {
 std::atomic<int64_t> g_max_cross_table{int64_t{1} << 21};
 
 // Where an observation's updates land in a run's buffer of build_pivot_schur:
-// diagonal entry diag_base[j] + c[others[j]] gets the share, table cell
-// cell_base[e] + c[row_fe[e]] * row_len[e] + c[col_fe[e]] the weight.
+// diagonal entry diag_base[j] + c[others[j]] * diag_stride[j] gets the share,
+// table cell cell_base[e] + c[row_fe[e]] * row_len[e] + c[col_fe[e]] the weight.
 struct PivotShares {
   int pivot = 0;
   std::vector<int> others, row_fe, col_fe;
-  std::vector<int64_t> diag_base, cell_base, row_len;
+  std::vector<int64_t> diag_base, diag_stride, cell_base, row_len;
 };
 
 // The shares of the observations [i0, i1) added into acc, observation by
@@ -1575,22 +1575,22 @@ void add_pivot_shares(const PivotShares& ps, const uint32_t* codes, int F, const
       const uint32_t* c = codes + i * F;
       const double wi = w ? w[i] : 1.0;
       const double share = wi * wi * inv_weight_g[c[pivot]];
-      for (size_t j = 0; j < ps.others.size(); ++j) acc[ps.diag_base[j] + c[ps.others[j]]] += share;
+      for (size_t j = 0; j < ps.others.size(); ++j) acc[ps.diag_base[j] + c[ps.others[j]] * ps.diag_stride[j]] += share;
       for (size_t e = 0; e < ps.cell_base.size(); ++e) acc[ps.cell_base[e] + c[ps.row_fe[e]] * ps.row_len[e] + c[ps.col_fe[e]]] += wi;
     }
   } else {
     std::array<int, NO> other;
-    std::array<int64_t, NO> diag_base;
+    std::array<int64_t, NO> diag_base, diag_stride;
     std::array<int, NC> row_fe, col_fe;
     std::array<int64_t, NC> cell_base, row_len;
-    for (int j = 0; j < NO; ++j) other[j] = ps.others[j], diag_base[j] = ps.diag_base[j];
+    for (int j = 0; j < NO; ++j) other[j] = ps.others[j], diag_base[j] = ps.diag_base[j], diag_stride[j] = ps.diag_stride[j];
     for (int e = 0; e < NC; ++e)
       row_fe[e] = ps.row_fe[e], col_fe[e] = ps.col_fe[e], cell_base[e] = ps.cell_base[e], row_len[e] = ps.row_len[e];
     for (int64_t i = i0; i < i1; ++i) {
       const uint32_t* c = codes + i * F;
       const double wi = w ? w[i] : 1.0;
       const double share = wi * wi * inv_weight_g[c[pivot]];
-      for (int j = 0; j < NO; ++j) acc[diag_base[j] + c[other[j]]] += share;
+      for (int j = 0; j < NO; ++j) acc[diag_base[j] + c[other[j]] * diag_stride[j]] += share;
       for (int e = 0; e < NC; ++e) acc[cell_base[e] + c[row_fe[e]] * row_len[e] + c[col_fe[e]]] += wi;
     }
   }
@@ -1700,18 +1700,37 @@ void Projector::build_pivot_schur(TaskTeam* team) {
   const uint32_t* codes = index.codes_nk.data();
   const double* w = weights_;
   // A run's buffer: the others' groups (local numbering, fixed-effect
-  // order), then every table's cells.
-  std::vector<int64_t> diag_at(static_cast<size_t>(F), 0);
-  int64_t len = 0;
-  for (int k : others) {
-    diag_at[k] = len - index.offset[k];
-    len += index.groups(k);
-  }
+  // order), then every table's cells. A single table (three fixed effects:
+  // firm x year) sits inside its row effect's groups instead, each group's
+  // diagonal entry followed by its row of cells: an observation's two
+  // scattered updates (diagonal and cell) then share their cache lines,
+  // which on large panels no longer hold the buffer. Each entry gets the
+  // same additions in the same order either way.
+  std::vector<int64_t> diag_at(static_cast<size_t>(F), 0), diag_stride(static_cast<size_t>(F), 1);
   std::vector<std::vector<int64_t>> table_at(static_cast<size_t>(F));
+  int table_count = 0, table_row = -1, table_col = -1;
   for (int k : others)
     for (auto& entry : schur_.cross[k]) {
-      table_at[k].push_back(len);
-      len += static_cast<int64_t>(entry.second.size());
+      ++table_count;
+      table_row = entry.first;
+      table_col = k;
+    }
+  const bool inline_table = table_count == 1;
+  int64_t len = 0;
+  for (int k : others) {
+    const int64_t stride = inline_table && k == table_row ? 1 + index.groups(table_col) : 1;
+    diag_stride[k] = stride;
+    diag_at[k] = len - index.offset[k] * stride;
+    len += index.groups(k) * stride;
+  }
+  for (int k : others)
+    for (size_t j = 0; j < schur_.cross[k].size(); ++j) {
+      if (inline_table) {
+        table_at[k].push_back(diag_at[table_row] + index.offset[table_row] * diag_stride[table_row] + 1);
+      } else {
+        table_at[k].push_back(len);
+        len += static_cast<int64_t>(schur_.cross[k][j].second.size());
+      }
     }
   // At most four runs, and no more than the blocks' accumulators may take.
   const int64_t blocks = blocks_.count();
@@ -1725,11 +1744,13 @@ void Projector::build_pivot_schur(TaskTeam* team) {
   ps.others = others;
   for (int k : others) {
     ps.diag_base.push_back(diag_at[k]);
+    ps.diag_stride.push_back(diag_stride[k]);
     const int64_t Gk = index.groups(k);
     for (size_t j = 0; j < schur_.cross[k].size(); ++j) {
       const int l = schur_.cross[k][j].first;
-      ps.cell_base.push_back(table_at[k][j] - index.offset[l] * Gk - index.offset[k]);
-      ps.row_len.push_back(Gk);
+      const int64_t row_len = inline_table ? diag_stride[l] : Gk;
+      ps.cell_base.push_back(table_at[k][j] - index.offset[l] * row_len - index.offset[k]);
+      ps.row_len.push_back(row_len);
       ps.row_fe.push_back(l);
       ps.col_fe.push_back(k);
     }
@@ -1752,12 +1773,17 @@ void Projector::build_pivot_schur(TaskTeam* team) {
     for (int64_t j = 0; j < nr; ++j) {
       const double* acc = part.data() + j * len;
       for (int k : others) {
-        for (int64_t t = index.offset[k]; t < index.offset[k + 1]; ++t) diag[t] -= acc[diag_at[k] + t];
+        const int64_t stride = diag_stride[k];
+        for (int64_t t = index.offset[k]; t < index.offset[k + 1]; ++t) diag[t] -= acc[diag_at[k] + t * stride];
         auto& cross = schur_.cross[k];
         for (size_t e = 0; e < cross.size(); ++e) {
           LargeVector<double>& table = cross[e].second;
           const double* cells = acc + table_at[k][e];
-          for (size_t q = 0; q < table.size(); ++q) table[q] += cells[q];
+          // Rows of G_k cells, row r at r * (its stride) in the buffer.
+          const int64_t Gk = index.groups(k), at_row = inline_table ? diag_stride[cross[e].first] : Gk;
+          const int64_t rows = static_cast<int64_t>(table.size()) / std::max<int64_t>(Gk, 1);
+          for (int64_t r = 0; r < rows; ++r)
+            for (int64_t q = 0; q < Gk; ++q) table[r * Gk + q] += cells[r * at_row + q];
         }
       }
     }
