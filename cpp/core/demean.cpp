@@ -1703,9 +1703,9 @@ void Projector::build_pivot_schur(TaskTeam* team) {
   // order), then every table's cells. A single table (three fixed effects:
   // firm x year) sits inside its row effect's groups instead, each group's
   // diagonal entry followed by its row of cells: an observation's two
-  // scattered updates (diagonal and cell) then share their cache lines,
-  // which on large panels no longer hold the buffer. Each entry gets the
-  // same additions in the same order either way.
+  // scattered updates (diagonal and cell) then share their cache lines (on
+  // large panels the buffer no longer fits in a core's cache). Each entry
+  // gets the same additions in the same order either way.
   std::vector<int64_t> diag_at(static_cast<size_t>(F), 0), diag_stride(static_cast<size_t>(F), 1);
   std::vector<std::vector<int64_t>> table_at(static_cast<size_t>(F));
   int table_count = 0, table_row = -1, table_col = -1;
