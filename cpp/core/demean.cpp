@@ -154,28 +154,30 @@ struct Passes {
   static constexpr int64_t kMaxTogether = 4;
   // s[j] = column j's D v on the row with codes c, from the slots V, the
   // pivot's entry taken as pivot_entry[j].
+  // Slots lie `stride` doubles apart (M: side by side).
   template <int M>
   void slot_row_values(int pv, const uint32_t* c, const double* V, const int64_t* shift, const double* pivot_entry,
-                       double* s) const {
+                       double* s, int64_t stride = M) const {
     for (int j = 0; j < M; ++j) s[j] = 0.0;
     for (int l = 0; l < nfe(); ++l) {
       if (l == pv) {
         for (int j = 0; j < M; ++j) s[j] += pivot_entry[j];
         continue;
       }
-      const double* vl = V + (c[l] - shift[l]) * M;
+      const double* vl = V + (c[l] - shift[l]) * stride;
       for (int j = 0; j < M; ++j) s[j] += vl[j];
     }
   }
   // sum[j] = (D_pv'W D v)_g for column j over the run [a, b) of pivot group
   // g, v's pivot entries taken as 0: pivot_run_sum for each column.
   template <int M>
-  void slot_run_sums(int pv, const double* V, const int64_t* shift, int64_t a, int64_t b, double* sum) const {
+  void slot_run_sums(int pv, const double* V, const int64_t* shift, int64_t a, int64_t b, double* sum,
+                     int64_t stride = M) const {
     const double zeros[M] = {};
     double s[M];
     for (int j = 0; j < M; ++j) sum[j] = 0.0;
     for (int64_t i = a; i < b; ++i) {
-      slot_row_values<M>(pv, codes + i * nfe(), V, shift, zeros, s);
+      slot_row_values<M>(pv, codes + i * nfe(), V, shift, zeros, s, stride);
       for (int j = 0; j < M; ++j) sum[j] += Weighted ? w[i] * s[j] : s[j];
     }
   }
@@ -188,22 +190,24 @@ struct Passes {
     }
   }
 
+  // V's and acc's slots lie `stride` doubles apart (M: side by side; 2M:
+  // each of V's slots followed by its sum, see schur_products).
   template <int M>
   void pivot_schur_product_columns(int pv, const double* V, const double* inv_w, int64_t i0, int64_t i1,
-                                   double* acc, const int64_t* shift) const {
+                                   double* acc, const int64_t* shift, int64_t stride = M) const {
     const int F = nfe();
     for_pivot_runs(pv, i0, i1, [&](uint32_t g, int64_t a, int64_t b) {
       double vp[M], s[M];
-      slot_run_sums<M>(pv, V, shift, a, b, vp);
+      slot_run_sums<M>(pv, V, shift, a, b, vp, stride);
       for (int j = 0; j < M; ++j) vp[j] = -vp[j] * inv_w[g];
       for (int64_t i = a; i < b; ++i) {
         const uint32_t* c = codes + i * F;
-        slot_row_values<M>(pv, c, V, shift, vp, s);
+        slot_row_values<M>(pv, c, V, shift, vp, s, stride);
         if (Weighted)
           for (int j = 0; j < M; ++j) s[j] *= w[i];
         for (int l = 0; l < F; ++l) {
           if (l == pv) continue;
-          double* al = acc + (c[l] - shift[l]) * M;
+          double* al = acc + (c[l] - shift[l]) * stride;
           for (int j = 0; j < M; ++j) al[j] += s[j];
         }
       }
@@ -1481,15 +1485,50 @@ class ColumnSolver {
   }
   // Q = the products S p of the m columns of V (R x m, local slots side by
   // side, see pivot_schur_product_columns).
+  //
+  // In blocks, each block's buffer holds every slot of V followed by the
+  // slot of its sum: a row's scattered read of V and update of the sum then
+  // share their cache lines (at 10M rows the slots no longer fit in a core's
+  // cache, and the pass waits on them). Each sum gets the same additions in
+  // the same order, and the blocks' sums are added in block order, as
+  // sums_together adds them.
   void schur_products(const double* V, int64_t m, double* Q, double* block_sums) const {
     const std::vector<int64_t> shift = local_shifts();
-    double* outs[1] = {Q};
-    sums_together(others() * m, 1, outs, block_sums, [&](int64_t i0, int64_t i1, double* const* acc) {
+    const int64_t R = others(), len = R * m;
+    const ObsBlocks& ob = blocks_;
+    auto product = [&](const double* v, double* acc, int64_t stride, int64_t i0, int64_t i1) {
       with_columns(m, [&](auto M) {
-        pass_.template pivot_schur_product_columns<decltype(M)::value>(schur_->pivot, V, inv_weight_g_, i0, i1,
-                                                                        acc[0], shift.data());
+        pass_.template pivot_schur_product_columns<decltype(M)::value>(schur_->pivot, v, inv_weight_g_, i0, i1, acc,
+                                                                        shift.data(), stride);
       });
-    });
+    };
+    zero(Q, 0, len);
+    if (ob.single()) {
+      product(V, Q, m, 0, pass_.n);
+      return;
+    }
+    const int64_t B = ob.count(), wave = together_buffers(), stride = 2 * m;
+    for (int64_t b0 = 0; b0 < B; b0 += wave) {
+      const int64_t nb = std::min(wave, B - b0);
+      on_team(team_, nb, [&](int64_t k) {
+        double* buf = block_sums + k * 2 * len;
+        for (int64_t r = 0; r < R; ++r)
+          for (int64_t j = 0; j < m; ++j) {
+            buf[r * stride + j] = V[r * m + j];
+            buf[r * stride + m + j] = 0.0;
+          }
+        product(buf, buf + m, stride, ob.start[b0 + k], ob.start[b0 + k + 1]);
+      });
+      const int64_t chunk = 4096, nchunks = (R + chunk - 1) / chunk;
+      on_team(team_, nchunks, [&](int64_t c) {
+        const int64_t lo = c * chunk, hi = std::min(R, lo + chunk);
+        for (int64_t k = 0; k < nb; ++k) {
+          const double* sums = block_sums + k * 2 * len + m;
+          for (int64_t r = lo; r < hi; ++r)
+            for (int64_t j = 0; j < m; ++j) Q[r * m + j] += sums[r * stride + j];
+        }
+      });
+    }
   }
   // C = D_R'W z and S = D_R'W D_p v_p for the m columns z (see
   // pivot_right_sides): the right side is S + C.
