@@ -220,7 +220,7 @@ struct Passes {
   // order, and cross_product over v (zero but for v_p) the same rows' terms.
   template <int M>
   void pivot_right_sides(int pv, const double* const* z, int64_t z_stride, const double* inv_w, int64_t i0,
-                         int64_t i1, double* C, double* S, const int64_t* shift) const {
+                         int64_t i1, double* C, double* S, const int64_t* shift, int64_t stride = M) const {
     const int F = nfe();
     for_pivot_runs(pv, i0, i1, [&](uint32_t g, int64_t a, int64_t b) {
       double vp[M];
@@ -235,7 +235,7 @@ struct Passes {
           if (Weighted) s *= w[i];
           for (int l = 0; l < F; ++l) {
             if (l == pv) continue;
-            const int64_t at = (c[l] - shift[l]) * M + j;
+            const int64_t at = (c[l] - shift[l]) * stride + j;
             C[at] += zi;
             S[at] += s;
           }
@@ -1453,8 +1453,15 @@ class ColumnSolver {
   // as it ends, so only together_buffers() blocks' sums (parts x len each)
   // exist at a time, in `block_sums`. The pivot's own sums are the kernel's
   // affair (it is summed in place, run by run).
+  //
+  // With slot > 0 (len a multiple of it), a block's parts are interleaved
+  // slot by slot instead: slot r of part p at (r * parts + p) * slot, so that
+  // the kernel, given a stride of parts * slot, updates all parts of a group
+  // in the same cache lines. Each sum's additions and their order are the
+  // same either way.
   template <class Kernel>
-  void sums_together(int64_t len, int parts, double* const* outs, double* block_sums, const Kernel& kernel) const {
+  void sums_together(int64_t len, int parts, double* const* outs, double* block_sums, const Kernel& kernel,
+                     int64_t slot = 0) const {
     const ObsBlocks& ob = blocks_;
     for (int k = 0; k < parts; ++k) zero(outs[k], 0, len);
     if (ob.single()) {
@@ -1462,23 +1469,26 @@ class ColumnSolver {
       return;
     }
     const int64_t B = ob.count(), wave = together_buffers();
+    // Where part p of block k's sums starts.
+    auto base = [&](int64_t k, int p) { return slot > 0 ? k * parts * len + p * slot : (k * parts + p) * len; };
     for (int64_t b0 = 0; b0 < B; b0 += wave) {
       const int64_t nb = std::min(wave, B - b0);
       on_team(team_, nb, [&](int64_t k) {
         double* acc[2];
-        for (int p = 0; p < parts; ++p) {
-          acc[p] = block_sums + (k * parts + p) * len;
-          std::fill(acc[p], acc[p] + len, 0.0);
-        }
+        std::fill(block_sums + k * parts * len, block_sums + (k + 1) * parts * len, 0.0);
+        for (int p = 0; p < parts; ++p) acc[p] = block_sums + base(k, p);
         kernel(ob.start[b0 + k], ob.start[b0 + k + 1], acc);
       });
-      const int64_t chunk = 4096, nchunks = (len + chunk - 1) / chunk;
+      // Chunks of whole slots (a slot of 1 when not interleaved).
+      const int64_t width = slot > 0 ? slot : 1, step = slot > 0 ? parts * slot : 1;
+      const int64_t slots = len / width, chunk = 4096, nchunks = (slots + chunk - 1) / chunk;
       on_team(team_, nchunks, [&](int64_t c) {
-        const int64_t lo = c * chunk, hi = std::min(len, lo + chunk);
+        const int64_t lo = c * chunk, hi = std::min(slots, lo + chunk);
         for (int p = 0; p < parts; ++p)
           for (int64_t k = 0; k < nb; ++k) {
-            const double* acc = block_sums + (k * parts + p) * len;
-            for (int64_t r = lo; r < hi; ++r) outs[p][r] += acc[r];
+            const double* acc = block_sums + base(k, p);
+            for (int64_t r = lo; r < hi; ++r)
+              for (int64_t j = 0; j < width; ++j) outs[p][r * width + j] += acc[r * step + j];
           }
       });
     }
@@ -1536,12 +1546,17 @@ class ColumnSolver {
                    double* block_sums) const {
     const std::vector<int64_t> shift = local_shifts();
     double* outs[2] = {C, S};
-    sums_together(others() * m, 2, outs, block_sums, [&](int64_t i0, int64_t i1, double* const* acc) {
-      with_columns(m, [&](auto M) {
-        pass_.template pivot_right_sides<decltype(M)::value>(schur_->pivot, z, z_stride, inv_weight_g_, i0, i1,
-                                                              acc[0], acc[1], shift.data());
-      });
-    });
+    // In blocks, each group's slots of C and S sit side by side (see sums_together).
+    const int64_t stride = blocks_.single() ? m : 2 * m;
+    sums_together(
+        others() * m, 2, outs, block_sums,
+        [&](int64_t i0, int64_t i1, double* const* acc) {
+          with_columns(m, [&](auto M) {
+            pass_.template pivot_right_sides<decltype(M)::value>(schur_->pivot, z, z_stride, inv_weight_g_, i0, i1,
+                                                                  acc[0], acc[1], shift.data(), stride);
+          });
+        },
+        m);
   }
   // out = z - D x for the m columns z, from their solutions V for the other
   // fixed effects (see pivot_residuals).
