@@ -1770,9 +1770,10 @@ void Projector::build_pivot_schur(TaskTeam* team) {
       table_col = k;
     }
   const bool inline_table = table_count == 1;
-  int64_t len = 0;
+  int64_t len = 0, inline_cells = 0;  // where the single table's first cell sits
   for (int k : others) {
     const int64_t stride = inline_table && k == table_row ? 1 + index.groups(table_col) : 1;
+    if (inline_table && k == table_row) inline_cells = len + 1;
     diag_stride[k] = stride;
     diag_at[k] = len - index.offset[k] * stride;
     len += index.groups(k) * stride;
@@ -1780,7 +1781,7 @@ void Projector::build_pivot_schur(TaskTeam* team) {
   for (int k : others)
     for (size_t j = 0; j < schur_.cross[k].size(); ++j) {
       if (inline_table) {
-        table_at[k].push_back(diag_at[table_row] + index.offset[table_row] * diag_stride[table_row] + 1);
+        table_at[k].push_back(inline_cells);
       } else {
         table_at[k].push_back(len);
         len += static_cast<int64_t>(schur_.cross[k][j].second.size());
