@@ -90,6 +90,19 @@ struct Call : common::EstimationState {
 };
 
 void prepare_input(Call& c);
+// The sample standard deviation (divisor n - 1) of a column, as pandas'
+// Series.std() gives it; `scratch` is a column-sized work array kept between
+// calls (None at first).
+double sample_std(nb::handle series, nb::object& scratch);
+// The outcome's scale check: whether any value is positive, the smallest
+// positive value and the population standard deviation (divisor n) of all
+// values, as numpy gives them. y_vals: flat float64.
+struct OutcomeSpread {
+  bool any_positive = false;
+  double min_positive = 0.0;
+  double std = 0.0;
+};
+OutcomeSpread outcome_spread(nb::handle y_vals, nb::object& scratch);
 void build_fixed_effects(Call& c);
 // Drops groups with y identically zero (and singletons unless keepsingletons)
 // from `sample`; sets *mp to fresh pointers when they were built on the

@@ -41,8 +41,12 @@ static void reject_regressor_overlap(nb::handle names, nb::handle x, const std::
 }
 
 // The sample (owned by this call) keeps the rows where `mask` holds; no copy when all do.
-static void keep_valid_rows(nb::object& sample, nb::handle mask) {
-  if (!py::truthy(mask.attr("all")())) common::keep_rows(sample, mask);
+// `scratch`, the standard deviations' work column, is let go before a filter
+// copies the sample, so the copy does not come on top of it.
+static void keep_valid_rows(nb::object& sample, nb::handle mask, nb::object& scratch) {
+  if (py::truthy(mask.attr("all")())) return;
+  scratch = nb::none();
+  common::keep_rows(sample, mask);
 }
 
 void prepare_input(Call& c) {
@@ -136,6 +140,7 @@ void prepare_input(Call& c) {
   c.K = static_cast<int64_t>(nb::len(c.x));
 
   c.x_scale = nb::none();
+  nb::object scratch = nb::none();  // one column-sized work array for the spreads below
   if (py::truthy(c.standardize_data) && c.K > 0) {
     nb::object scale = empty1(c.K);
     double* s = f64(scale);
@@ -144,7 +149,7 @@ void prepare_input(Call& c) {
     {
       py::QuietInvalid quiet;
       for (int64_t k = 0; k < c.K; ++k) {
-        double sd = as_double(c.sample.attr("__getitem__")(c.x[k]).attr("std")());
+        double sd = sample_std(c.sample.attr("__getitem__")(c.x[k]), scratch);
         s[k] = (!std::isfinite(sd) || sd < 1e-15) ? 1.0 : sd;
       }
     }
@@ -190,7 +195,7 @@ void prepare_input(Call& c) {
     keep = np.attr("logical_and")(
         keep, np.attr("isfinite")(c.sample.attr("__getitem__")(c.wspec.name).attr("to_numpy")("dtype"_a = "float64")));
   yser = nb::none();
-  keep_valid_rows(c.sample, keep);
+  keep_valid_rows(c.sample, keep, scratch);
   const int64_t remaining = static_cast<int64_t>(nb::len(c.sample));
   c.N_dropped_invalid = c.N_full_initial - remaining;
   if (c.N_dropped_invalid > 0) {
@@ -210,7 +215,7 @@ void prepare_input(Call& c) {
   c.N_dropped_zero_weight = common::check_weight_values(c.sample, c.wspec, &positive);
   if (c.N_dropped_zero_weight > 0) {
     if (c.N_dropped_zero_weight == remaining) py::raise_value_error("No observations left: every row has weight 0");
-    keep_valid_rows(c.sample, positive);
+    keep_valid_rows(c.sample, positive, scratch);
     const std::string note = std::to_string(c.N_dropped_zero_weight) + " observation(s) dropped due to zero weight";
     c.log(note);
     if (c.loud()) py::print("note: " + note);
@@ -219,11 +224,12 @@ void prepare_input(Call& c) {
   // Warn when y is so small relative to its spread that exp() of the fit
   // underflows long before the fit is good.
   nb::object y_vals = c.sample.attr("__getitem__")(ycol).attr("to_numpy")("dtype"_a = "float64").attr("ravel")();
-  nb::object y_pos = y_vals.attr("__getitem__")(y_vals.attr("__gt__")(0));
-  if (nb::len(y_pos) > 0) {
-    double y_std = as_double(np.attr("std")(y_vals));
+  const OutcomeSpread spread = outcome_spread(y_vals, scratch);
+  scratch = nb::none();
+  if (spread.any_positive) {
+    double y_std = spread.std;
     if (y_std > 0) {
-      double min_scaled = as_double(np.attr("min")(y_pos)) / y_std;
+      double min_scaled = spread.min_positive / y_std;
       if (min_scaled < 1e-10) {
         const std::string note = "warning: dependent variable takes very low values after standardizing (" +
                                  py::format(min_scaled, ".4e") + ")";
