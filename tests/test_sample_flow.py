@@ -236,3 +236,44 @@ def test_poisson_outcome_read_from_the_callers_column_or_a_copy():
         pd.testing.assert_series_equal(got.fe_rowsum, ref.fe_rowsum, check_exact=True)
         assert got.llf == ref.llf and got.deviance == ref.deviance and got.pearson_chi2 == ref.pearson_chi2
         pd.testing.assert_series_equal(got.resid_additive, ref.resid_additive, check_exact=True)
+
+
+class Recorder:
+    """An identifier value that notes numpy's huge-page advice whenever pandas hashes it."""
+    seen = []
+
+    def __init__(self, v):
+        self.v = int(v)
+
+    def __hash__(self):
+        Recorder.seen.append(multiarray._get_madvise_hugepage())
+        return hash(self.v)
+
+    def __eq__(self, other):
+        return self.v == other.v
+
+    def __lt__(self, other):
+        return self.v < other.v
+
+
+multiarray = pytest.importorskip("numpy._core.multiarray")
+
+
+@pytest.mark.skipif(not hasattr(multiarray, "_set_madvise_hugepage"), reason="numpy without the page advice")
+@pytest.mark.parametrize("model", ["ols", "ppml"])
+@pytest.mark.parametrize("caller_setting", [True, False])
+def test_numpy_page_advice_is_off_while_preparing_and_the_callers_after(model, caller_setting):
+    data = panel()
+    data["a"] = np.array([Recorder(v) for v in data["a"]], dtype=object)
+    est, y = (linabsorb, ["y"]) if model == "ols" else (poisabsorb, ["count"])
+    before = multiarray._set_madvise_hugepage(caller_setting)
+    try:
+        Recorder.seen.clear()
+        fit(est, data, y=y)
+        assert Recorder.seen and not any(Recorder.seen)  # the identifiers were numbered under small pages
+        assert multiarray._get_madvise_hugepage() == caller_setting
+        with pytest.raises(ValueError):  # a failing call gives the setting back too
+            fit(est, data.assign(x1=np.inf), y=y)
+        assert multiarray._get_madvise_hugepage() == caller_setting
+    finally:
+        multiarray._set_madvise_hugepage(before)

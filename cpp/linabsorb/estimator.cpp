@@ -5,6 +5,7 @@
 
 #include "common/estimation_sample.hpp"
 #include "linabsorb/steps.hpp"
+#include "pyutil/array_pages.hpp"
 #include "pyutil/pyutil.hpp"
 #include "reporting/inference.hpp"
 #include "reporting/result_assembly.hpp"
@@ -15,6 +16,7 @@ namespace korvald::linabsorb {
 using namespace nb::literals;
 
 static nb::object run(const Arguments& args) {
+  py::SmallPageArrays small_pages;
   Prepared prep = prepare(args);
   Fit estimates = fit(args, prep);
 
