@@ -1,5 +1,7 @@
 #include "pyutil/array_pages.hpp"
 
+#include <exception>
+
 namespace korvald::py {
 
 namespace nb = nanobind;
@@ -37,7 +39,8 @@ SmallPageArrays::SmallPageArrays() {
   if (depth == 0) {
     try {
       caller_setting = nb::cast<bool>(set(false));
-    } catch (const nb::python_error&) {
+    } catch (const std::exception&) {  // a Python error or an answer that is no bool
+      PyErr_Clear();
       return;  // left as it was
     }
   }
@@ -52,7 +55,7 @@ SmallPageArrays::~SmallPageArrays() {
   nb::error_scope keep_error;
   try {
     advice_switch()(caller_setting);
-  } catch (const nb::python_error&) {
+  } catch (const std::exception&) {
   }
 }
 
