@@ -1,7 +1,5 @@
 #include "pyutil/array_pages.hpp"
 
-#include <exception>
-
 namespace korvald::py {
 
 namespace nb = nanobind;
@@ -39,8 +37,7 @@ SmallPageArrays::SmallPageArrays() {
   if (depth == 0) {
     try {
       caller_setting = nb::cast<bool>(set(false));
-    } catch (const std::exception&) {  // a Python error or an answer that is no bool
-      PyErr_Clear();
+    } catch (const nb::python_error&) {
       return;  // left as it was
     }
   }
@@ -55,7 +52,7 @@ SmallPageArrays::~SmallPageArrays() {
   nb::error_scope keep_error;
   try {
     advice_switch()(caller_setting);
-  } catch (const std::exception&) {
+  } catch (const nb::python_error&) {
   }
 }
 
