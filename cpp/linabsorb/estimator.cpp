@@ -5,7 +5,6 @@
 
 #include "common/estimation_sample.hpp"
 #include "linabsorb/steps.hpp"
-#include "pyutil/array_pages.hpp"
 #include "pyutil/pyutil.hpp"
 #include "reporting/inference.hpp"
 #include "reporting/result_assembly.hpp"
@@ -16,7 +15,6 @@ namespace korvald::linabsorb {
 using namespace nb::literals;
 
 static nb::object run(const Arguments& args) {
-  py::SmallPageArrays small_pages;
   Prepared prep = prepare(args);
   Fit estimates = fit(args, prep);
 

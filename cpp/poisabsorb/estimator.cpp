@@ -6,7 +6,6 @@
 
 #include "common/estimation_sample.hpp"
 #include "poisabsorb/internal.hpp"
-#include "pyutil/array_pages.hpp"
 #include "pyutil/pyutil.hpp"
 
 namespace korvald::poisabsorb {
@@ -58,14 +57,9 @@ static nb::object poisabsorb(nb::object y, nb::object x, nb::object fixedeffects
   c.weights_arg = weights;
   c.weight_type_arg = weight_type;
 
-  {
-    // The sample's one-off copies; the loop's arrays, made anew each
-    // iteration, keep numpy's usual pages.
-    py::SmallPageArrays small_pages;
-    prepare_input(c);
-    build_fixed_effects(c);
-    separation_pass(c);
-  }
+  prepare_input(c);
+  build_fixed_effects(c);
+  separation_pass(c);
   screen_and_start(c);
   run_irls(c);
   return finish(c);
