@@ -6,9 +6,11 @@
 // tens of millions of rows each is a fresh mapping whose first touch costs
 // more than the arithmetic. Here the deviations go into one scratch array,
 // reused for every column, and the sums are numpy's own reductions over the
-// same values in the same order, so the results are those of pandas and
-// numpy bit for bit. Columns that are not plain float64, or whose sum is not
-// finite (missing or infinite values), take pandas' own path.
+// same values in the same order, so the results are bit for bit those of
+// numpy and of pandas' own code (pandas with the optional bottleneck package
+// sums in another order: the last bits may differ from its). Columns that are
+// not plain float64, or whose sum is not finite (missing or infinite values),
+// take pandas' path.
 #include <cmath>
 
 #include "poisabsorb/internal.hpp"
