@@ -127,6 +127,63 @@ def test_bad_starting_points_reach_the_default_fit(demo, fixedeffects, options):
     assert res.deviance == pytest.approx(ref.deviance, rel=1e-9)
 
 
+def worker_firm_ring(n_obs=100_050, seed=23):
+    """Workers in 10 consecutive years, the firm of a row = row number mod the
+    number of firms (an odd multiple of 5): firms form a long ring of blocks
+    of five, each joined to the next by about 20 workers. On this draw Newton
+    steps send some of those workers' rows to mu ~ 1e-16 and cannot bring them
+    back."""
+    rng = np.random.default_rng(seed)
+    n_workers, n_firms = n_obs // 10, n_obs // 230
+    worker = np.repeat(np.arange(n_workers), 10)
+    firm = np.arange(n_obs) % n_firms
+    x1 = rng.normal(size=n_obs)
+    x2 = x1 ** 2
+    eta = (x1 + 0.05 * x2 + rng.normal(size=n_workers)[worker] + rng.normal(size=n_firms)[firm]
+           + rng.normal(size=10)[np.tile(np.arange(10), n_workers)] + rng.normal(size=n_obs))
+    count = rng.negative_binomial(1.0, 1.0 / (1.0 + np.exp(eta))).astype(float)
+    return pd.DataFrame(dict(count=count, x1=x1, x2=x2, worker=worker, firm=firm))
+
+
+def partialled_out(X, w, worker, firm):
+    """X minus its w-weighted projection on worker and firm dummies: workers
+    eliminated exactly, the firms' Schur complement solved densely."""
+    n_workers, n_firms = worker.max() + 1, firm.max() + 1
+    Ww = np.bincount(worker, w, n_workers)
+    cross = np.zeros((n_workers, n_firms))
+    np.add.at(cross, (worker, firm), w)
+    schur = np.diag(np.bincount(firm, w, n_firms)) - cross.T @ (cross / Ww[:, None])
+    out = np.empty_like(X)
+    for k in range(X.shape[1]):
+        bw, bf = np.bincount(worker, w * X[:, k], n_workers), np.bincount(firm, w * X[:, k], n_firms)
+        f = np.zeros(n_firms)
+        f[1:] = np.linalg.solve(schur[1:, 1:], (bf - cross.T @ (bw / Ww))[1:])  # first firm pinned
+        out[:, k] = X[:, k] - ((bw - cross @ f) / Ww)[worker] - f[firm]
+    return out
+
+
+def test_a_loop_that_newton_steps_cannot_leave_restarts_into_the_fit():
+    df = worker_firm_ring()
+    with pytest.warns(korvald.ConvergenceWarning, match="restarted from the simple start with IRLS weights"):
+        res = poisabsorb(["count"], ["x1", "x2"], ["worker", "firm"], df, setype="robust", **QUIET)
+    s = df.loc[res.fittedvalues.index]
+    y, mu, X = s["count"].to_numpy(), res.fittedvalues.to_numpy(), s[["x1", "x2"]].to_numpy()
+    # The Poisson score equations, which only the maximum of this concave
+    # likelihood satisfies: every worker's, every firm's and every regressor's.
+    for g in ("worker", "firm"):
+        score = pd.Series(y - mu).groupby(s[g].to_numpy()).sum().to_numpy()
+        assert np.all(np.abs(score) <= 1e-5 * np.bincount(s[g].to_numpy(), y)[np.unique(s[g])])
+    np.testing.assert_array_less(np.abs(X.T @ (y - mu)), 1e-8 * np.abs(X).T @ y)
+    assert mu.min() < 1e-30  # the rows the plain loop could not bring back stay far down
+    # The covariance is the fit's own: regressors partialled out with weights mu.
+    worker, firm = pd.factorize(s["worker"])[0], pd.factorize(s["firm"])[0]
+    Xt = partialled_out(X, mu, worker, firm)
+    bread = np.linalg.inv(Xt.T @ (Xt * mu[:, None]))
+    meat = (Xt * ((y - mu) ** 2)[:, None]).T @ Xt
+    N, K = len(y), 2
+    np.testing.assert_allclose(np.ravel(res.bse), np.sqrt(np.diag(N / (N - K) * bread @ meat @ bread)), rtol=1e-9)
+
+
 # ---- 3. Ctrl-C stops a fit -------------------------------------------------
 
 CHILD = textwrap.dedent("""

@@ -133,7 +133,7 @@ void fitted_means(const double* eta, const double* offset, double* mu, int64_t n
 
 WorkingChecks working_variable_checked(const double* eta, Outcome y, const double* mu, double* z, double* zX,
                                        int64_t n, int64_t width, bool add, const double* obs_w,
-                                       const float* rounding, int threads) {
+                                       const float* rounding, int threads, double floor) {
   struct Part {
     MaxFinite e, m, w;
     double sum_m = 0.0, sum_mz = 0.0, sum_mzz = 0.0, sum_mrr = 0.0;
@@ -153,9 +153,10 @@ WorkingChecks working_variable_checked(const double* eta, Outcome y, const doubl
     for (int64_t i = lo; i < hi; ++i) {
       p.e.add(eta[i]);
       p.m.add(mu[i]);
-      const double zi = eta[i] + y[i] / mu[i] - 1.0;
+      const double zi = working_value(eta[i], y[i], mu[i], floor);
       p.w.add(zi);
-      const double mi = obs_w ? obs_w[i] * mu[i] : mu[i];
+      const double m = floor > 0.0 ? std::max(mu[i], floor) : mu[i];
+      const double mi = obs_w ? obs_w[i] * m : m;
       p.sum_m += mi;
       p.sum_mz += mi * zi;
       p.sum_mzz += mi * zi * zi;
@@ -193,14 +194,29 @@ void irls_weights(const double* mu, const double* w, int64_t n, double* out) {
   for (int64_t i = 0; i < n; ++i) out[i] = w[i] * mu[i];
 }
 
+void floored_weights(const double* mu, double floor, int64_t n, double* out) {
+  for (int64_t i = 0; i < n; ++i) out[i] = std::max(mu[i], floor);
+}
+
+double outcome_mean(Outcome y, int64_t n) {
+  double s = 0.0;
+  for (int64_t i = 0; i < n; ++i) s += y[i];
+  return n > 0 ? s / static_cast<double>(n) : 0.0;
+}
+
+void clear_first_column(double* zX, int64_t n, int64_t width) {
+  for (int64_t i = 0; i < n; ++i) zX[i * width] = 0.0;
+}
+
 void full_step_predictor_in_place(const double* eta, Outcome y, const double* mu, double* zX,
-                                  const double* coef, int64_t n, int64_t K, float* rounding, int threads) {
+                                  const double* coef, int64_t n, int64_t K, float* rounding, int threads,
+                                  double floor) {
   const int64_t w = K + 1;
   constexpr double kTwoEps = 2 * std::numeric_limits<double>::epsilon();
   for_row_chunks(n, kRowChunk, threads, [&](int64_t lo, int64_t hi, int64_t) {
     for (int64_t i = lo; i < hi; ++i) {
       double* row = zX + i * w;
-      const double zi = eta[i] + y[i] / mu[i] - 1.0;
+      const double zi = working_value(eta[i], y[i], mu[i], floor);
       double fit = 0.0;
       for (int64_t k = 0; k < K; ++k) fit += row[k + 1] * coef[k];
       const double e = zi - row[0] + fit;

@@ -49,16 +49,27 @@ struct WorkingChecks {
   double rounding_norm = 0.0;
 };
 
+// The IRLS working variable of a row: eta + y / mu - 1. With a weight floor
+// f > 0, the row's IRLS weight is max(mu, f) and z = eta + (y - mu) / max(mu, f):
+// the weighted least squares then solves the same score equations
+// X'(y - mu) = 0 at its fixed point, while rows whose mu has fallen far below
+// f no longer ask for steps of y / mu (see run_irls).
+inline double working_value(double eta, double y, double mu, double floor) {
+  if (floor > 0.0) return eta + (y - mu) / (mu > floor ? mu : floor);
+  return eta + y / mu - 1.0;
+}
+
 // One pass for the start of an IRLS iteration: the guards on eta and mu, the
-// working variable z = eta + y / mu - 1 and its guard, and z stored into
+// working variable z (working_value) and its guard, and z stored into
 // column 0 of the n x width row-major matrix zX, or added to what column 0
 // holds when `add` (see carry_fixed_effect_part). z and zX are written even
 // when a guard fails (callers raise); z may be null (zX's column only).
 // obs_w: observation weights (null: none); rounding: per-row bounds of the
-// rounding in what column 0 carries (null: none).
+// rounding in what column 0 carries (null: none); floor: the weight floor of
+// working_value (0: none), which the sums' IRLS weights then follow too.
 WorkingChecks working_variable_checked(const double* eta, Outcome y, const double* mu, double* z, double* zX,
                                        int64_t n, int64_t width, bool add = false, const double* obs_w = nullptr,
-                                       const float* rounding = nullptr, int threads = 1);
+                                       const float* rounding = nullptr, int threads = 1, double floor = 0.0);
 
 // zX[:,0] = zX[:,1:] * coef - zX[:,0], on column 0 as full_step_predictor_in_place
 // leaves it (e = z - M z + X~ coef, M the weighted annihilator of the fixed
@@ -71,15 +82,24 @@ void carry_fixed_effect_part(double* zX, const double* coef, int64_t n, int64_t 
 // The IRLS weights of weighted observations: out = w * mu.
 void irls_weights(const double* mu, const double* w, int64_t n, double* out);
 
+// out = max(mu, floor): the IRLS weights under a weight floor (working_value).
+void floored_weights(const double* mu, double floor, int64_t n, double* out);
+
+// The mean of y over its n rows (0 when n is 0).
+double outcome_mean(Outcome y, int64_t n);
+
+// Zeros column 0 of the n x width row-major matrix zX.
+void clear_first_column(double* zX, int64_t n, int64_t width);
+
 // e = z - zX[:,0] + zX[:,1:] * coef, the fixed-effect part of z plus the
-// fitted regressor part, written over zX[:,0]; z = eta + y / mu - 1 is worked
-// out on the way exactly as working_variable_checked makes it. With
+// fitted regressor part, written over zX[:,0]; z is worked out on the way
+// exactly as working_variable_checked makes it (the same floor). With
 // `rounding`, each row's bound of the rounding a carry of this step adds
 // (carry_fixed_effect_part) is added to it: that rounding stays in column 0
 // for good, as no later projection removes it.
 void full_step_predictor_in_place(const double* eta, Outcome y, const double* mu, double* zX,
                                   const double* coef, int64_t n, int64_t K, float* rounding = nullptr,
-                                  int threads = 1);
+                                  int threads = 1, double floor = 0.0);
 
 struct HalvingOutcome {
   int halvings = 0;          // number of halvings made

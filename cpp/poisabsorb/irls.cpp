@@ -22,6 +22,8 @@ namespace korvald::poisabsorb {
 using namespace nb::literals;
 
 static constexpr int kMaxHalvings = 30;
+// The restart's weight floor, relative to the mean of y (see working_value).
+static constexpr double kRestartWeightFloor = 1e-6;
 
 // print(*values) through Python, each value in its own text form.
 template <class... Args>
@@ -41,12 +43,14 @@ static nb::object working_matrix(nb::handle value, int64_t n, int64_t cols) {
 }
 
 // The IRLS loop could not lower the deviance from where it stands: start
-// again from the simple start (beta = 0), saying so in msg and as a warning.
+// again from the simple start (beta = 0) with the IRLS weights floored,
+// saying so in msg and as a warning.
 static void restart_from_simple_start(Call& c, int64_t it, double* eta, double* mu, double* beta,
-                                      double& deviance) {
+                                      double& deviance, double weight_floor) {
   const std::string text = "IRLS could not lower the deviance (" + py::format(deviance, ".6e") +
                            ") in iterations " + std::to_string(it - 1) + " and " + std::to_string(it) +
-                           "; restarted from the simple start";
+                           "; restarted from the simple start with IRLS weights of at least " +
+                           py::format(weight_floor, ".1e");
   c.log("warning: " + text);
   if (c.verbose) py::print("   [warn] " + text);
   py::warn_convergence(text, 1);
@@ -106,6 +110,12 @@ void run_irls(Call& c) {
   // Only the package's own routines are known to remove a fixed-effect part
   // exactly; a routine put in their place gets z as it is.
   const bool may_carry = py::takes_report(c.accelfunc);
+  // After a restart: rows whose mu fell to a tiny fraction of the mean ask
+  // Newton for steps of y / mu that no halving can bring back. A floor on
+  // their IRLS weights keeps those steps finite and leaves the fixed point
+  // (the score equations) where it is. 0 until then.
+  double weight_floor = 0.0;
+  nb::object floored;
 
   while (!converged && it <= c.maxiter) {
     py::check_signals();
@@ -128,11 +138,12 @@ void run_irls(Call& c) {
       double* zX_data = f64(zX);
       nb::gil_scoped_release release;
       checks = core::working_variable_checked(eta, y, mu, nullptr, zX_data, n, K + 1, carried, w,
-                                              carried ? carried_rounding.data() : nullptr, c.threads);
+                                              carried ? carried_rounding.data() : nullptr, c.threads, weight_floor);
       // In the partialling-out's own (m-weighted) norm.
       const double resolved = kCarryMargin * c.effective_inner_tol * checks.z_spread;
       if (carried && !(std::isfinite(checks.rounding_norm) && checks.rounding_norm <= resolved)) {
-        checks = core::working_variable_checked(eta, y, mu, nullptr, zX_data, n, K + 1, false, w, nullptr, c.threads);
+        checks = core::working_variable_checked(eta, y, mu, nullptr, zX_data, n, K + 1, false, w, nullptr, c.threads,
+                                                weight_floor);
         carried = false;
       }
     }
@@ -142,11 +153,21 @@ void run_irls(Call& c) {
 
     // mu is a contiguous N x 1 array, so its flattened view needs no copy.
     nb::object weights = c.mu.attr("ravel")();
+    const double* irls_mu = mu;
+    if (weight_floor > 0.0) {
+      double* floored_data = f64(floored);
+      {
+        nb::gil_scoped_release release;
+        core::floored_weights(mu, weight_floor, n, floored_data);
+      }
+      weights = floored;
+      irls_mu = floored_data;
+    }
     if (w) {
       double* wmu_data = f64(wmu);
       {
         nb::gil_scoped_release release;
-        core::irls_weights(mu, w, n, wmu_data);
+        core::irls_weights(irls_mu, w, n, wmu_data);
       }
       weights = wmu;
     }
@@ -162,7 +183,7 @@ void run_irls(Call& c) {
       const double* zX_data = f64(zX);
       double* Rp = f64(R);
       nb::gil_scoped_release release;
-      core::weighted_r_factor(zX_data, mu, w, n, K, Rp, c.threads);
+      core::weighted_r_factor(zX_data, irls_mu, w, n, K, Rp, c.threads);
     }
     nb::object A = np.attr("ascontiguousarray")(
         R.attr("__getitem__")(nb::make_tuple(nb::slice(nb::int_(0), nb::int_(K), nb::none()),
@@ -203,7 +224,8 @@ void run_irls(Call& c) {
     {
       double* zX_data = f64(zX);
       nb::gil_scoped_release release;
-      core::full_step_predictor_in_place(eta, y, mu, zX_data, bp, n, K, carried_rounding.data(), c.threads);
+      core::full_step_predictor_in_place(eta, y, mu, zX_data, bp, n, K, carried_rounding.data(), c.threads,
+                                         weight_floor);
       step = core::step_halving(y, offset, eta, zX_data, beta_old.data(), bp, n, K, deviance, kMaxHalvings,
                                 fresh_start, mu, beta, w, K + 1, K > 0 ? nullptr : &eta_change, c.threads);
     }
@@ -247,7 +269,12 @@ void run_irls(Call& c) {
         report_partialling_failures(c);
         py::raise_exception("Did not converge");
       }
-      restart_from_simple_start(c, it, eta, mu, beta, deviance);
+      {
+        nb::gil_scoped_release release;
+        weight_floor = kRestartWeightFloor * core::outcome_mean(y, n);
+      }
+      floored = empty1(n);
+      restart_from_simple_start(c, it, eta, mu, beta, deviance, weight_floor);
       restarted = true;
       carried = false;
       fresh_start = true;
@@ -267,6 +294,20 @@ void run_irls(Call& c) {
     ++it;
   }
 
+  if (converged && weight_floor > 0.0 && K > 0) {
+    // The covariance reads the regressors partialled out with the fit's own
+    // IRLS weights, not the floored ones.
+    nb::object weights = c.mu.attr("ravel")();
+    {
+      double* zX_data = f64(zX);
+      double* wmu_data = w ? f64(wmu) : nullptr;
+      nb::gil_scoped_release release;
+      core::clear_first_column(zX_data, n, K + 1);
+      if (w) core::irls_weights(mu, w, n, wmu_data);
+    }
+    if (w) weights = wmu;
+    zX = working_matrix(partial_out(c, zX, weights, nb::float_(c.effective_inner_tol), "", it - 1, true), n, K + 1);
+  }
   report_partialling_failures(c);
   if (!converged) py::raise_exception("Did not converge");
   if (c.verbose) print_line("converged in", it - 1, "iterations");
