@@ -129,10 +129,10 @@ def test_bad_starting_points_reach_the_default_fit(demo, fixedeffects, options):
 
 def worker_firm_ring(n_obs=100_050, seed=23):
     """Workers in 10 consecutive years, the firm of a row = row number mod the
-    number of firms (an odd multiple of 5): firms form a long ring of blocks
-    of five, each joined to the next by about 20 workers. On this draw Newton
-    steps send some of those workers' rows to mu ~ 1e-16 and cannot bring them
-    back."""
+    number of firms (an odd multiple of 5): firms form a ring of 87 blocks of
+    five, each joined to the next only by the ~115 workers whose ten firms
+    span both. On this draw full Newton steps send some of those workers' rows
+    to mu near 0, and no halved Newton step brings them back."""
     rng = np.random.default_rng(seed)
     n_workers, n_firms = n_obs // 10, n_obs // 230
     worker = np.repeat(np.arange(n_workers), 10)
