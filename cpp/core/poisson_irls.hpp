@@ -7,6 +7,7 @@
 // depends on the thread count.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <vector>
 
@@ -55,7 +56,7 @@ struct WorkingChecks {
 // X'(y - mu) = 0 at its fixed point, while rows whose mu has fallen far below
 // f no longer ask for steps of y / mu (see run_irls).
 inline double working_value(double eta, double y, double mu, double floor) {
-  if (floor > 0.0) return eta + (y - mu) / (mu > floor ? mu : floor);
+  if (floor > 0.0) return eta + (y - mu) / std::max(mu, floor);
   return eta + y / mu - 1.0;
 }
 
